@@ -1,0 +1,5 @@
+#pragma once
+
+namespace quippet {
+int runApplication(int argc, char** argv);
+}

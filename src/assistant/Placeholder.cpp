@@ -1,0 +1,1 @@
+namespace quippet { void assistantLibraryAnchor() {} }

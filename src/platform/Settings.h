@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+
+#include <optional>
+
+namespace quippet {
+
+// User defaults: the one place that knows where preferences live and what their keys are called.
+// Backed by QSettings (organisation and application "Quippet"), so a test that points XDG_CONFIG_HOME at a
+// temporary directory gets its own settings.
+class Settings {
+public:
+    static constexpr const char* kAutoAnswer = "autoAnswer";
+    static constexpr const char* kPanelZone = "panelZone";
+    static constexpr const char* kTranscriptionEnabled = "transcriptionEnabled";
+    static constexpr const char* kEchoCancellation = "echoCancellation";
+    static constexpr const char* kMeetingDetection = "meetingDetection";
+    static constexpr const char* kOnboardingSkipped = "onboardingSkipped";
+    static constexpr const char* kLaunchAtLoginSeeded = "launchAtLoginSeeded";
+    static constexpr const char* kOwnerMode = "ownerMode";
+    static constexpr const char* kBackendBaseUrl = "backendBaseURL";
+    static constexpr const char* kGeminiBaseUrl = "geminiBaseURL";
+    static constexpr const char* kElevenLabsBaseUrl = "elevenLabsBaseURL";
+    static constexpr const char* kLanguage = "language";
+
+    static QVariant value(const char* key, const QVariant& fallback = {});
+    static bool contains(const char* key);
+    static void setValue(const char* key, const QVariant& value);
+    static void remove(const char* key);
+
+    static bool boolValue(const char* key, bool fallback) { return value(key, fallback).toBool(); }
+    // The text under key, or nothing when absent.
+    static std::optional<QString> string(const char* key);
+};
+
+} // namespace quippet

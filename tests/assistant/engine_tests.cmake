@@ -1,0 +1,1 @@
+# quippet_add_test(test_assistant ...) goes here.
