@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Quippet needs to build, run and test; does nothing when all are present.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-websockets-dev qt6-tools-dev
+  libpulse-dev libwebrtc-audio-processing-dev libspeexdsp-dev libsamplerate0-dev
+  libsecret-1-dev libpoppler-cpp-dev libxcb1-dev libxcb-keysyms1-dev libx11-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # running the tests: virtual display, compositor, tray host, private sound server, speech, keyring, session bus
+  xvfb xauth xdotool xcompmgr trayer pulseaudio pulseaudio-utils espeak-ng sox
+  gnome-keyring libsecret-tools dbus dbus-x11
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
