@@ -1,0 +1,319 @@
+#include "assistant/Assistant.h"
+
+#include "audio/TranscriptBuffer.h"
+#include "platform/Clock.h"
+#include "platform/Localization.h"
+#include "platform/Settings.h"
+
+#include <QPointer>
+#include <QSet>
+
+#include <limits>
+#include <memory>
+
+namespace quippet {
+
+namespace {
+
+bool storedAutoAnswer() {
+    const QVariant value = Settings::value(Settings::kAutoAnswer);
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool();
+    // QSettings' file backend hands booleans back as text after a restart.
+    if (value.typeId() == QMetaType::QString) {
+        const QString text = value.toString();
+        if (text == QLatin1String("true"))
+            return true;
+        if (text == QLatin1String("false"))
+            return false;
+    }
+    return true;
+}
+
+const QString kNoQuestion = QStringLiteral("—");
+
+} // namespace
+
+Assistant::Assistant(TranscriptBuffer& transcript, LlmClient& llm, Clock& clock, NoteFn note, QObject* parent)
+    : QObject(parent), m_transcript(transcript), m_llm(llm), m_clock(clock), m_note(std::move(note)),
+      m_autoAnswer(storedAutoAnswer()) {
+    m_autoTimer = m_clock.createTimer(this);
+    m_autoTimer->setSingleShot(true);
+    connect(m_autoTimer, &Timer::timeout, this, &Assistant::fireAuto);
+    reloadContext();
+}
+
+Assistant::~Assistant() = default;
+
+std::optional<AnswerCard> Assistant::current() const {
+    if (m_index >= 0 && m_index < m_cards.size())
+        return m_cards.at(m_index);
+    return std::nullopt;
+}
+
+void Assistant::setAutoAnswer(bool on) {
+    Settings::setValue(Settings::kAutoAnswer, on);
+    if (on == m_autoAnswer)
+        return;
+    m_autoAnswer = on;
+    emit autoAnswerChanged();
+}
+
+void Assistant::notify(const QString& line) const {
+    if (m_note)
+        m_note(line);
+}
+
+void Assistant::setBusy(bool busy) {
+    if (busy == m_busy)
+        return;
+    m_busy = busy;
+    emit busyChanged();
+}
+
+void Assistant::setIndex(int index) {
+    if (index == m_index)
+        return;
+    m_index = index;
+    emit indexChanged();
+}
+
+QUuid Assistant::appendCard(const QString& kind, const QString& question, const QString& text, bool isError) {
+    AnswerCard card{QUuid::createUuid(), kind, question, text, m_clock.now(), isError};
+    m_cards.append(card);
+    setIndex(int(m_cards.size()) - 1);
+    emit cardsChanged();
+    emit currentChanged();
+    return card.id;
+}
+
+qsizetype Assistant::positionOf(const QUuid& id) const {
+    for (qsizetype i = 0; i < m_cards.size(); ++i) {
+        if (m_cards.at(i).id == id)
+            return i;
+    }
+    return -1;
+}
+
+QString Assistant::systemInstruction(PromptStyle style) {
+    Prompts::Material material;
+    material.modeRules = m_modeRules;
+    material.profile = ContextDocuments::profileText();
+    material.sessionHeader = m_sessionHeader;
+    material.documents = m_documents.contextText(m_contextFiles, ContextDocuments::kDocumentLimit);
+    return Prompts::systemInstruction(style, material);
+}
+
+void Assistant::run(const QString& kind, const QString& question, PromptStyle style, const QList<LlmPart>& parts,
+                    std::function<void(const QString&)> onFinish) {
+    setBusy(true);
+    // Fragments find their card by id: deleting an earlier card while this one streams shifts positions.
+    const QUuid id = appendCard(kind, question, QString(), false);
+    auto accumulated = std::make_shared<QString>();
+
+    LlmClient::Callbacks callbacks;
+    callbacks.onStatus = [this](const QString& line) { notify(line); };
+    callbacks.onChunk = [this, id, accumulated](const QString& fragment) {
+        *accumulated += fragment;
+        const qsizetype pos = positionOf(id);
+        if (pos < 0)
+            return;
+        m_cards[pos].text += fragment;
+        emit cardsChanged();
+        if (pos == m_index)
+            emit currentChanged();
+    };
+    callbacks.onDone = [this, id, accumulated, onFinish = std::move(onFinish)](const std::optional<QString>& error) {
+        setBusy(false);
+        if (!error) {
+            if (onFinish)
+                onFinish(*accumulated);
+            return;
+        }
+        const qsizetype pos = positionOf(id);
+        if (pos >= 0) {
+            m_cards[pos].text = *error;
+            m_cards[pos].isError = true;
+            emit cardsChanged();
+            if (pos == m_index)
+                emit currentChanged();
+        }
+        notify(*error);
+    };
+    m_llm.stream(systemInstruction(style), parts, std::move(callbacks), this);
+}
+
+void Assistant::aiAnswer() {
+    if (m_busy)
+        return;
+    if (m_transcript.isEmpty()) {
+        appendCard(i18n::text("card.kind.answer"), kNoQuestion, i18n::text("card.err.noTranscript"), false);
+        return;
+    }
+    const QString question =
+        m_transcript.lastClientUtterance().value_or(QStringLiteral("ostatnia wypowiedź klienta"));
+    LlmPart part;
+    part.text = Prompts::answerPrompt(m_transcript.context(kAnswerUtterances));
+    run(i18n::text("card.kind.answer"), question, PromptStyle::Suggest, {part}, nullptr);
+}
+
+void Assistant::analyzeScreen() {
+    if (m_busy)
+        return;
+    setBusy(true);
+    QPointer<Assistant> self(this);
+    auto done = [self](const ScreenShot& shot) {
+        if (!self)
+            return;
+        Assistant& a = *self;
+        if (!shot.ok()) {
+            a.setBusy(false);
+            a.appendCard(i18n::text("card.kind.screen"), kNoQuestion, shot.error, true);
+            return;
+        }
+        const QString listing =
+            a.m_transcript.isEmpty() ? QString() : a.m_transcript.context(kScreenUtterances);
+        LlmPart text;
+        text.text = Prompts::screenPrompt(listing);
+        LlmPart image;
+        image.imageJpeg = shot.jpeg;
+        a.run(i18n::text("card.kind.screen"), i18n::text("card.q.screen"), PromptStyle::Technical, {text, image},
+              nullptr);
+    };
+    if (!screenGrabber) {
+        done({{}, ScreenGrab::description(ScreenGrab::Failure::NoDisplay)});
+        return;
+    }
+    screenGrabber(kScreenMaxWidth, done);
+}
+
+void Assistant::summarize(std::function<void(const QString& summary)> onFinish) {
+    if (m_busy || m_transcript.isEmpty()) {
+        appendCard(i18n::text("card.kind.summary"), kNoQuestion, i18n::text("card.err.noSummary"), false);
+        return;
+    }
+    LlmPart part;
+    part.text = Prompts::notePrompt(m_transcript.context(std::numeric_limits<qsizetype>::max()));
+    run(i18n::text("card.kind.summary"), i18n::text("card.q.summary"), PromptStyle::Summary, {part},
+        std::move(onFinish));
+}
+
+void Assistant::goBack() {
+    if (m_index > 0) {
+        setIndex(m_index - 1);
+        emit currentChanged();
+    }
+}
+
+void Assistant::goForward() {
+    if (m_index < m_cards.size() - 1) {
+        setIndex(m_index + 1);
+        emit currentChanged();
+    }
+}
+
+void Assistant::dropCurrent() {
+    if (m_index < 0 || m_index >= m_cards.size())
+        return;
+    m_cards.removeAt(m_index);
+    setIndex(m_cards.isEmpty() ? 0 : std::min(m_index, int(m_cards.size()) - 1));
+    emit cardsChanged();
+    emit currentChanged();
+}
+
+void Assistant::reloadContext() {
+    const ContextDocuments::Scan scan = ContextDocuments::scan();
+    if (scan.files != m_contextFiles) {
+        m_contextFiles = scan.files;
+        emit contextFilesChanged();
+    }
+    if (scan.hasProfile != m_hasProfile) {
+        m_hasProfile = scan.hasProfile;
+        emit hasProfileChanged();
+    }
+}
+
+void Assistant::clientSaid(const QString& text) {
+    if (!m_autoAnswer || !looksLikeQuestion(text))
+        return;
+    // The client repeating (or finishing) the question that was just answered.
+    if (!m_lastAutoQuestion.isEmpty() && (text.startsWith(m_lastAutoQuestion) || m_lastAutoQuestion.startsWith(text)))
+        return;
+    m_pendingQuestion = text;
+    m_pendingSinceMs = m_clock.nowMs();
+    notify(QStringLiteral("auto: wykryto pytanie"));
+    armAuto(kSettle);
+}
+
+void Assistant::armAuto(std::chrono::milliseconds after) {
+    m_autoTimer->stop();
+    m_autoTimer->start(after);
+}
+
+void Assistant::fireAuto() {
+    if (!m_autoAnswer || m_pendingQuestion.isEmpty())
+        return;
+    const qint64 now = m_clock.nowMs();
+    if (now - m_pendingSinceMs > kMaxQuestionAge.count()) {
+        notify(QStringLiteral("auto: pytanie zbyt stare, pomijam"));
+        m_pendingQuestion.clear();
+        return;
+    }
+    if (m_busy) {
+        notify(QStringLiteral("auto: czekam na koniec poprzedniej odpowiedzi"));
+        armAuto(kBusyRetry);
+        return;
+    }
+    if (m_lastAutoAtMs) {
+        const qint64 gap = now - *m_lastAutoAtMs;
+        if (gap < kMinSpacing.count()) {
+            notify(QStringLiteral("auto: czekam na odstęp"));
+            armAuto(std::chrono::milliseconds(kMinSpacing.count() - gap));
+            return;
+        }
+    }
+    m_lastAutoAtMs = now;
+    m_lastAutoQuestion = m_pendingQuestion;
+    m_pendingQuestion.clear();
+    aiAnswer();
+}
+
+bool Assistant::looksLikeQuestion(const QString& text) {
+    static const QSet<QString> kQuestionWords = {
+        QStringLiteral("czy"),     QStringLiteral("co"),     QStringLiteral("czego"),  QStringLiteral("czemu"),
+        QStringLiteral("czym"),    QStringLiteral("jak"),    QStringLiteral("jaki"),   QStringLiteral("jaka"),
+        QStringLiteral("jakie"),   QStringLiteral("jakim"),  QStringLiteral("jakich"), QStringLiteral("dlaczego"),
+        QStringLiteral("kiedy"),   QStringLiteral("gdzie"),  QStringLiteral("dokąd"),  QStringLiteral("skąd"),
+        QStringLiteral("ile"),     QStringLiteral("który"),  QStringLiteral("która"),  QStringLiteral("które"),
+        QStringLiteral("którym"),  QStringLiteral("kto"),    QStringLiteral("kim"),    QStringLiteral("komu"),
+        QStringLiteral("czyj"),
+    };
+    const QString t = text.toLower().trimmed();
+    if (t.size() < 4)
+        return false;
+    if (t.contains(QLatin1Char('?')))
+        return true;
+    int seen = 0;
+    QString word;
+    const auto check = [&]() {
+        if (word.isEmpty())
+            return false;
+        ++seen;
+        const bool hit = kQuestionWords.contains(word);
+        word.clear();
+        return hit;
+    };
+    for (const QChar c : t) {
+        if (c.isLetterOrNumber()) {
+            word += c;
+            continue;
+        }
+        if (check())
+            return true;
+        if (seen >= 4)
+            return false;
+    }
+    return seen < 4 && check();
+}
+
+} // namespace quippet

@@ -1,0 +1,142 @@
+#pragma once
+
+#include "assistant/ContextDocuments.h"
+#include "assistant/LlmClient.h"
+#include "assistant/Prompts.h"
+#include "assistant/ScreenGrab.h"
+#include "platform/DiagnosticsLog.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QMetaType>
+#include <QObject>
+#include <QStringList>
+#include <QUuid>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+
+namespace quippet {
+
+class Clock;
+class Timer;
+class TranscriptBuffer;
+
+// One reply shown in the panel.
+struct AnswerCard {
+    QUuid id;
+    QString kind;     // localised label of the card's kind
+    QString question; // what it answers, or "—" on cards made without a request
+    QString text;     // grows while the reply streams; the failure's description on error
+    QDateTime at;
+    bool isError = false;
+
+    bool operator==(const AnswerCard&) const = default;
+};
+
+// The answer-card engine: manual and automatic answers, screen analysis and the after-call note, each streamed
+// from the language model into its own card, grounded on the context folder. Lives on the main thread; the
+// LLM client delivers its callbacks there.
+class Assistant : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QList<quippet::AnswerCard> cards READ cards NOTIFY cardsChanged)
+    Q_PROPERTY(int index READ index NOTIFY indexChanged)
+    Q_PROPERTY(quippet::AnswerCard current READ currentCard NOTIFY currentChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+    Q_PROPERTY(bool autoAnswer READ autoAnswer WRITE setAutoAnswer NOTIFY autoAnswerChanged)
+    Q_PROPERTY(QStringList contextFiles READ contextFiles NOTIFY contextFilesChanged)
+    Q_PROPERTY(bool hasProfile READ hasProfile NOTIFY hasProfileChanged)
+public:
+    static constexpr std::chrono::milliseconds kSettle{1200};
+    static constexpr std::chrono::milliseconds kBusyRetry{800};
+    static constexpr std::chrono::milliseconds kMinSpacing{3000};
+    static constexpr std::chrono::milliseconds kMaxQuestionAge{25000};
+    static constexpr qsizetype kAnswerUtterances = 40;
+    static constexpr qsizetype kScreenUtterances = 12;
+    static constexpr int kScreenMaxWidth = 2400;
+
+    Assistant(TranscriptBuffer& transcript, LlmClient& llm, Clock& clock, NoteFn note, QObject* parent = nullptr);
+    ~Assistant() override;
+
+    const QList<AnswerCard>& cards() const { return m_cards; }
+    bool hasCards() const { return !m_cards.isEmpty(); }
+    int index() const { return m_index; }
+    std::optional<AnswerCard> current() const;
+    AnswerCard currentCard() const { return current().value_or(AnswerCard{}); }
+    bool busy() const { return m_busy; }
+    bool autoAnswer() const { return m_autoAnswer; }
+    void setAutoAnswer(bool on);
+    const QStringList& contextFiles() const { return m_contextFiles; }
+    bool hasProfile() const { return m_hasProfile; }
+
+    QString sessionHeader() const { return m_sessionHeader; }
+    void setSessionHeader(const QString& header) { m_sessionHeader = header; }
+    QString modeRules() const { return m_modeRules; }
+    void setModeRules(const QString& rules) { m_modeRules = rules; }
+
+    // Injected by the application (the real one wraps ScreenGrab); without one the screen action reports no
+    // display.
+    ScreenGrabber screenGrabber;
+
+    void clientSaid(const QString& text);
+    void aiAnswer();
+    void analyzeScreen();
+    // onFinish receives the whole note, only when the stream succeeds.
+    void summarize(std::function<void(const QString& summary)> onFinish);
+    void goBack();
+    void goForward();
+    void dropCurrent();
+    void reloadContext();
+
+    // The system instruction as a request of this style would get it now.
+    QString systemInstruction(PromptStyle style);
+    ContextDocuments& documents() { return m_documents; }
+
+    static bool looksLikeQuestion(const QString& text);
+
+signals:
+    void cardsChanged();
+    void indexChanged();
+    void currentChanged();
+    void busyChanged();
+    void autoAnswerChanged();
+    void contextFilesChanged();
+    void hasProfileChanged();
+
+private:
+    void run(const QString& kind, const QString& question, PromptStyle style, const QList<LlmPart>& parts,
+             std::function<void(const QString&)> onFinish);
+    QUuid appendCard(const QString& kind, const QString& question, const QString& text, bool isError);
+    qsizetype positionOf(const QUuid& id) const;
+    void setBusy(bool busy);
+    void setIndex(int index);
+    void armAuto(std::chrono::milliseconds after);
+    void fireAuto();
+    void notify(const QString& line) const;
+
+    TranscriptBuffer& m_transcript;
+    LlmClient& m_llm;
+    Clock& m_clock;
+    NoteFn m_note;
+    ContextDocuments m_documents;
+
+    QList<AnswerCard> m_cards;
+    int m_index = 0;
+    bool m_busy = false;
+    bool m_autoAnswer = true;
+    QStringList m_contextFiles;
+    bool m_hasProfile = false;
+    QString m_sessionHeader;
+    QString m_modeRules;
+
+    Timer* m_autoTimer = nullptr;
+    std::optional<qint64> m_lastAutoAtMs; // nothing: no automatic answer yet
+    QString m_lastAutoQuestion;
+    QString m_pendingQuestion;
+    qint64 m_pendingSinceMs = 0;
+};
+
+} // namespace quippet
+
+Q_DECLARE_METATYPE(quippet::AnswerCard)

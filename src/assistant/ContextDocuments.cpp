@@ -1,0 +1,159 @@
+#include "assistant/ContextDocuments.h"
+
+#include "assistant/Prompts.h"
+#include "platform/Settings.h"
+#include "records/SessionMeta.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStringDecoder>
+#include <QUrl>
+
+#include <poppler-document.h>
+#include <poppler-global.h>
+#include <poppler-page.h>
+
+#include <memory>
+
+namespace quippet {
+
+namespace {
+
+std::optional<QString> readUtf8(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return std::nullopt;
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+void writeTemplate(const QString& path, const QString& text) {
+    if (QFileInfo::exists(path))
+        return;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(text.toUtf8());
+    file.commit();
+}
+
+void silencePoppler() {
+    static const bool once = [] {
+        // Poppler prints every syntax complaint to stderr; damaged PDFs are a normal case here.
+        poppler::set_debug_error_function([](const std::string&, void*) {}, nullptr);
+        return true;
+    }();
+    Q_UNUSED(once);
+}
+
+} // namespace
+
+QString ContextDocuments::folderPath() { return QDir::homePath() + QStringLiteral("/quippet-context"); }
+
+ContextDocuments::Scan ContextDocuments::scan() {
+    const QString folder = folderPath();
+    QDir().mkpath(folder);
+    Scan result;
+    const QStringList entries = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot |
+                                                       QDir::System);
+    for (const QString& name : entries) {
+        if (name == profileFileName())
+            continue;
+        if (name.endsWith(QLatin1String(".txt")) || name.endsWith(QLatin1String(".md")) ||
+            name.endsWith(QLatin1String(".pdf")))
+            result.files << name;
+    }
+    // Plain code-unit order, not the locale's collation.
+    std::sort(result.files.begin(), result.files.end());
+    result.hasProfile = QFileInfo::exists(QDir(folder).filePath(profileFileName()));
+    return result;
+}
+
+QString ContextDocuments::profileText() {
+    const auto text = readUtf8(QDir(folderPath()).filePath(profileFileName()));
+    return text ? leftCharacters(*text, kProfileLimit) : QString();
+}
+
+std::optional<QString> ContextDocuments::fileText(const QString& name, const QString& folder) {
+    const QString path = QDir(folder).filePath(name);
+    if (!name.endsWith(QLatin1String(".pdf")))
+        return readUtf8(path);
+
+    const QFileInfo info(path);
+    const QDateTime modified = info.exists() ? info.lastModified() : QDateTime();
+    const auto cached = m_pdfCache.constFind(name);
+    if (cached != m_pdfCache.constEnd() && cached->modified == modified)
+        return cached->text;
+    ++m_pdfExtractions;
+    auto text = extractPdfText(path);
+    if (!text)
+        return std::nullopt;
+    m_pdfCache.insert(name, {modified, *text});
+    return text;
+}
+
+QString ContextDocuments::contextText(const QStringList& files, qsizetype limitPerFile) {
+    const QString folder = folderPath();
+    QStringList pieces;
+    for (const QString& name : files) {
+        const auto text = fileText(name, folder);
+        if (!text)
+            continue;
+        pieces << QStringLiteral("--- ") + name + QStringLiteral(" ---\n") + leftCharacters(*text, limitPerFile);
+    }
+    return pieces.join(QStringLiteral("\n\n"));
+}
+
+std::optional<QString> extractPdfText(const QString& path) {
+    silencePoppler();
+    const QByteArray encoded = QFile::encodeName(path);
+    std::unique_ptr<poppler::document> doc(poppler::document::load_from_file(encoded.toStdString()));
+    if (!doc || doc->is_locked())
+        return std::nullopt;
+    QString text;
+    for (int i = 0; i < doc->pages(); ++i) {
+        std::unique_ptr<poppler::page> page(doc->create_page(i));
+        if (!page)
+            continue;
+        const poppler::byte_array utf8 = page->text().to_utf8();
+        if (!text.isEmpty())
+            text += QLatin1Char('\n');
+        text += QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+    }
+    if (text.trimmed().isEmpty())
+        return std::nullopt;
+    return text;
+}
+
+namespace Onboarding {
+
+bool needed() {
+    const bool hasProfile =
+        QFileInfo::exists(QDir(ContextDocuments::folderPath()).filePath(ContextDocuments::profileFileName()));
+    return !hasProfile && !Settings::boolValue(Settings::kOnboardingSkipped, false);
+}
+
+void createTemplates() {
+    const QDir folder(ContextDocuments::folderPath());
+    QDir().mkpath(folder.path());
+    writeTemplate(folder.filePath(ContextDocuments::profileFileName()), Prompts::profileTemplate());
+    writeTemplate(folder.filePath(QStringLiteral("oferta.md")), Prompts::offerTemplate());
+}
+
+void openFolder() {
+    QDir().mkpath(ContextDocuments::folderPath());
+    QDesktopServices::openUrl(QUrl::fromLocalFile(ContextDocuments::folderPath()));
+}
+
+} // namespace Onboarding
+
+} // namespace quippet

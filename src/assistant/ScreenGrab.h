@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QObject>
+#include <QSize>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+
+namespace quippet {
+
+class Clock;
+
+// The outcome of one screenshot: JPEG bytes, or the user-facing description of what went wrong.
+struct ScreenShot {
+    QByteArray jpeg;
+    QString error;
+    bool ok() const { return error.isEmpty(); }
+};
+
+// How the assistant asks for a screenshot; `done` is called once, on the main thread.
+using ScreenGrabber = std::function<void(int maxWidth, std::function<void(const ScreenShot&)> done)>;
+
+// One still picture of the primary screen for the screen-analysis action, on X11 through QScreen::grabWindow(0).
+// X11 has no way to leave windows out of a capture, so the application hides its own windows for the moment of
+// the grab through the hooks below. Main thread only; needs a QGuiApplication.
+class ScreenGrab : public QObject {
+    Q_OBJECT
+public:
+    enum class Failure { NoDisplay, EncodingFailed };
+
+    // Under a compositor a hidden window stays in the picture until the next frame has been drawn.
+    static constexpr std::chrono::milliseconds kHideSettle{200};
+    static constexpr int kJpegQuality = 85;
+
+    explicit ScreenGrab(Clock& clock, QObject* parent = nullptr);
+
+    // Called right before the grab (then the grab waits kHideSettle) and right after it.
+    std::function<void()> hideOwnWindows;
+    std::function<void()> showOwnWindows;
+    // Replaces the platform grab (tests); answers a null image when there is no screen.
+    std::function<QImage()> grabScreen;
+
+    void capture(int maxWidth, std::function<void(const ScreenShot&)> done);
+    ScreenGrabber grabber();
+
+    static QString description(Failure failure);
+    // The picture size for a screen: width capped at maxWidth, never enlarged, both sides truncated.
+    static QSize targetSize(QSize screen, double maxWidth);
+    // Scales and encodes a grabbed picture.
+    static ScreenShot encode(const QImage& picture, double maxWidth);
+
+private:
+    void grabNow(int maxWidth, const std::function<void(const ScreenShot&)>& done);
+
+    Clock& m_clock;
+};
+
+} // namespace quippet
