@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <memory>
+#include <vector>
+
+namespace webrtc {
+class AudioProcessing;
+}
+
+namespace quippet {
+
+// Finds how far the microphone's echo lags behind the far-end reference, by cross-correlating the two signals'
+// 1 kHz envelopes over the last two seconds. Fed with frames in the same pairing the canceller uses.
+class DelayEstimator {
+public:
+    static constexpr int kMaxDelayMs = 480;
+
+    // One 10 ms frame (480 samples at 48 kHz) of each signal, processed at the same step.
+    void addFrames(const float* far, const float* near);
+    // The latest confident estimate in ms, or -1 before there is one.
+    int delayMs() const { return m_delayMs; }
+    // Normalised correlation at the chosen delay (0..1); 0 before there is an estimate.
+    double confidence() const { return m_confidence; }
+
+private:
+    void estimate();
+
+    static constexpr int kEnvelopeRate = 1000;             // one value per ms
+    static constexpr int kWindow = 2 * kEnvelopeRate;      // two seconds of near-end envelope
+    static constexpr int kHistory = kWindow + kMaxDelayMs; // far-end envelope reaching back by the longest delay
+    std::vector<float> m_far;
+    std::vector<float> m_near;
+    std::vector<float> m_centred;
+    int m_framesSinceEstimate = 0;
+    int m_delayMs = -1;
+    double m_confidence = 0;
+};
+
+// WebRTC's acoustic echo canceller on 48 kHz mono float audio. The system audio is the far end (what the
+// loudspeakers play), the microphone the near end. Audio thread only; not thread-safe.
+//
+// Far-end audio is queued and consumed one 10 ms frame per near-end frame, so that the two streams advance in
+// lockstep and the bulk delay between them is a stable quantity the estimator can measure and the canceller needs.
+class EchoCanceller {
+public:
+    static constexpr int kSampleRate = 48000;
+    static constexpr int kFrame = kSampleRate / 100;
+
+    // Nothing when the processing library cannot be set up.
+    static std::unique_ptr<EchoCanceller> create();
+    ~EchoCanceller();
+    EchoCanceller(const EchoCanceller&) = delete;
+    EchoCanceller& operator=(const EchoCanceller&) = delete;
+
+    void addFar(const float* mono, qsizetype frames);
+    // Appends the echo-cancelled samples of every complete 10 ms near-end frame to `out`; a remainder waits for
+    // the next call.
+    void processNear(const float* mono, qsizetype frames, std::vector<float>& out);
+
+    // The bulk delay handed to the canceller; measured unless fixed.
+    int delayMs() const { return m_delayMs; }
+    void fixDelayMs(int ms);
+    const DelayEstimator& estimator() const { return m_estimator; }
+
+private:
+    explicit EchoCanceller(webrtc::AudioProcessing* apm);
+    void processFrame(float* near);
+
+    // Far-end frames waiting beyond this are stale (the microphone stalled): they are dropped down to two frames.
+    static constexpr int kMaxFarBacklogFrames = 10;
+
+    std::unique_ptr<webrtc::AudioProcessing> m_apm;
+    std::vector<float> m_far;  // queued far-end samples
+    std::vector<float> m_near; // near-end samples short of a whole frame
+    std::vector<float> m_farFrame;
+    DelayEstimator m_estimator;
+    int m_delayMs = 0;
+    bool m_delayFixed = false;
+};
+
+// Average of the channels of interleaved float samples.
+void downmixToMono(const float* interleaved, qsizetype frames, int channels, std::vector<float>& out);
+
+} // namespace quippet

@@ -1,0 +1,105 @@
+#include "audio/LevelStore.h"
+
+#include <QMutexLocker>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+namespace quippet {
+
+void LevelStore::addClient(float level, const AudioFormat& format) {
+    QMutexLocker lock(&m_lock);
+    ++m_clientBuffers;
+    if (!m_clientFormat)
+        m_clientFormat = describeFormat(format);
+    m_client = std::max(m_client, level);
+    m_clientPeakEver = std::max(m_clientPeakEver, level);
+}
+
+void LevelStore::addMe(float level) {
+    QMutexLocker lock(&m_lock);
+    m_me = std::max(m_me, level);
+}
+
+LevelStore::Snapshot LevelStore::take() {
+    QMutexLocker lock(&m_lock);
+    Snapshot s{m_client, m_me, m_clientBuffers, m_clientFormat, m_clientPeakEver};
+    m_client = 0;
+    m_me = 0;
+    return s;
+}
+
+QString describeFormat(const AudioFormat& format) {
+    return QStringLiteral("%1Hz %2ch %3bit %4 %5")
+        .arg(format.sampleRate)
+        .arg(format.channels)
+        .arg(format.bytesPerSample() * 8)
+        .arg(format.sampleType == AudioFormat::SampleType::Float32 ? QStringLiteral("float") : QStringLiteral("int"))
+        .arg(format.interleaved ? QStringLiteral("interleaved") : QStringLiteral("planar"));
+}
+
+namespace {
+
+double sampleAt(const AudioFormat& format, const char* data, qsizetype index) {
+    switch (format.sampleType) {
+    case AudioFormat::SampleType::Float32: {
+        float v;
+        std::memcpy(&v, data + index * 4, 4);
+        return v;
+    }
+    case AudioFormat::SampleType::Int32: {
+        qint32 v;
+        std::memcpy(&v, data + index * 4, 4);
+        return v / 2147483648.0;
+    }
+    case AudioFormat::SampleType::Int16: {
+        qint16 v;
+        std::memcpy(&v, data + index * 2, 2);
+        return v / 32768.0;
+    }
+    }
+    return 0;
+}
+
+// Sum of squares per channel in one pass over the buffer.
+std::vector<double> channelSquares(const AudioFormat& format, const char* data, qsizetype bytes, qint64& frames) {
+    const int channels = std::max(1, format.channels);
+    frames = bytes / (format.bytesPerSample() * channels);
+    std::vector<double> sums(size_t(channels), 0.0);
+    const qint64 samples = frames * channels;
+    for (qint64 i = 0; i < samples; ++i) {
+        const int ch = format.interleaved ? int(i % channels) : int(i / frames);
+        const double v = sampleAt(format, data, i);
+        sums[size_t(ch)] += v * v;
+    }
+    return sums;
+}
+
+} // namespace
+
+float loudestChannelRms(const AudioFormat& format, const char* data, qsizetype bytes) {
+    qint64 frames = 0;
+    const auto sums = channelSquares(format, data, bytes, frames);
+    if (frames == 0)
+        return 0;
+    double best = 0;
+    for (double s : sums)
+        best = std::max(best, s);
+    return float(std::sqrt(best / double(frames)));
+}
+
+float firstChannelRms(const AudioFormat& format, const char* data, qsizetype bytes) {
+    const int channels = std::max(1, format.channels);
+    const qint64 frames = bytes / (format.bytesPerSample() * channels);
+    if (frames == 0)
+        return 0;
+    double sum = 0;
+    for (qint64 f = 0; f < frames; ++f) {
+        const double v = sampleAt(format, data, format.interleaved ? f * channels : f);
+        sum += v * v;
+    }
+    return float(std::sqrt(sum / double(frames)));
+}
+
+} // namespace quippet

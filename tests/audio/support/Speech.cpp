@@ -1,0 +1,93 @@
+#include "support/Speech.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtEndian>
+
+#include <cmath>
+#include <cstring>
+
+namespace quippet::test {
+
+std::vector<float> speech(const QString& text, const QString& voice) {
+    if (QStandardPaths::findExecutable(QStringLiteral("espeak-ng")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("sox")).isEmpty())
+        return {};
+    QTemporaryDir dir;
+    const QString wav = dir.filePath(QStringLiteral("s.wav"));
+    const QString raw = dir.filePath(QStringLiteral("s.raw"));
+    if (QProcess::execute(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), voice, QStringLiteral("-w"), wav, text}) !=
+        0)
+        return {};
+    if (QProcess::execute(QStringLiteral("sox"),
+                          {wav, QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-e"),
+                           QStringLiteral("floating-point"), QStringLiteral("-b"), QStringLiteral("32"),
+                           QStringLiteral("-r"), QStringLiteral("48000"), QStringLiteral("-c"), QStringLiteral("1"),
+                           raw}) != 0)
+        return {};
+    QFile f(raw);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = f.readAll();
+    std::vector<float> out(size_t(bytes.size()) / 4);
+    std::memcpy(out.data(), bytes.constData(), out.size() * 4);
+    return out;
+}
+
+bool writeWav(const QString& path, const std::vector<float>& samples, int sampleRate) {
+    QByteArray pcm(qsizetype(samples.size()) * 2, Qt::Uninitialized);
+    for (size_t i = 0; i < samples.size(); ++i)
+        qToLittleEndian<qint16>(qint16(std::clamp(samples[i], -1.0f, 1.0f) * 32767.0f), pcm.data() + i * 2);
+    QByteArray header;
+    auto u32 = [&](quint32 v) { char b[4]; qToLittleEndian(v, b); header.append(b, 4); };
+    auto u16 = [&](quint16 v) { char b[2]; qToLittleEndian(v, b); header.append(b, 2); };
+    header.append("RIFF");
+    u32(quint32(36 + pcm.size()));
+    header.append("WAVEfmt ");
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(quint32(sampleRate));
+    u32(quint32(sampleRate * 2));
+    u16(2);
+    u16(16);
+    header.append("data");
+    u32(quint32(pcm.size()));
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(header + pcm) == header.size() + pcm.size();
+}
+
+double energy(const std::vector<float>& x, size_t from, size_t to) {
+    double e = 0;
+    for (size_t i = from; i < std::min(to, x.size()); ++i)
+        e += double(x[i]) * x[i];
+    return e;
+}
+
+double ratioDb(const std::vector<float>& a, const std::vector<float>& b, size_t from, size_t to) {
+    return 10.0 * std::log10((energy(a, from, to) + 1e-12) / (energy(b, from, to) + 1e-12));
+}
+
+std::pair<int, double> bestLag(const std::vector<float>& x, const std::vector<float>& y, int maxLag) {
+    int best = 0;
+    double bestC = -1;
+    const size_t n = std::min(x.size(), y.size());
+    for (int lag = 0; lag <= maxLag; ++lag) {
+        double c = 0, ex = 0, ey = 0;
+        for (size_t i = size_t(lag); i < n; ++i) {
+            c += double(y[i]) * x[i - size_t(lag)];
+            ex += double(x[i - size_t(lag)]) * x[i - size_t(lag)];
+            ey += double(y[i]) * y[i];
+        }
+        const double norm = c / std::sqrt(ex * ey + 1e-18);
+        if (norm > bestC) {
+            bestC = norm;
+            best = lag;
+        }
+    }
+    return {best, bestC};
+}
+
+} // namespace quippet::test
