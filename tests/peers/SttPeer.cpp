@@ -1,0 +1,198 @@
+#include "peers/SttPeer.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QNetworkRequest>
+#include <QThread>
+#include <QWebSocket>
+#include <QWebSocketServer>
+
+namespace quippet::test {
+
+namespace {
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+QString json(const QJsonObject& o) { return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)); }
+
+} // namespace
+
+SttPeer::SttPeer(QObject* parent)
+    : QObject(parent),
+      m_server(new QWebSocketServer(QStringLiteral("stt-peer"), QWebSocketServer::NonSecureMode, this)) {
+    connect(m_server, &QWebSocketServer::newConnection, this, &SttPeer::onNewConnection);
+}
+
+SttPeer::~SttPeer() { stop(); }
+
+bool SttPeer::start(quint16 port) {
+    if (!m_server->listen(QHostAddress::LocalHost, port))
+        return false;
+    m_port = m_server->serverPort();
+    return true;
+}
+
+void SttPeer::stop() {
+    m_server->close();
+    for (Connection& c : m_connections) {
+        if (c.socket) {
+            c.socket->abort();
+            c.socket->deleteLater();
+        }
+        c.open = false;
+    }
+}
+
+QUrl SttPeer::baseUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port)); }
+
+int SttPeer::acceptedCount() const {
+    return int(std::count_if(m_connections.begin(), m_connections.end(), [](const Connection& c) { return c.accepted; }));
+}
+
+int SttPeer::totalChunks() const {
+    int n = 0;
+    for (const Connection& c : m_connections)
+        n += int(c.chunks.size());
+    return n;
+}
+
+QString SttPeer::rejection(const Connection& c) {
+    if (c.url.path() != QLatin1String("/v1/speech-to-text/realtime"))
+        return QStringLiteral("unknown path");
+    const QUrlQuery q = c.query();
+    const QList<std::pair<QString, QString>> fixed = {
+        {QStringLiteral("model_id"), QStringLiteral("scribe_v2_realtime")},
+        {QStringLiteral("audio_format"), QStringLiteral("pcm_48000")},
+        {QStringLiteral("commit_strategy"), QStringLiteral("vad")},
+        {QStringLiteral("filter_background_audio"), QStringLiteral("true")},
+    };
+    for (const auto& [name, value] : fixed) {
+        if (q.queryItemValue(name) != value)
+            return QStringLiteral("invalid %1").arg(name);
+    }
+    if (!c.apiKey.isEmpty()) {
+        if (c.apiKey != m_apiKey || m_apiKey.isEmpty())
+            return QStringLiteral("invalid api key");
+        return {};
+    }
+    if (!c.token.isEmpty() && m_tokens.remove(c.token))
+        return {};
+    return QStringLiteral("missing or used token");
+}
+
+void SttPeer::onNewConnection() {
+    while (QWebSocket* socket = m_server->nextPendingConnection()) {
+        socket->setParent(this);
+        Connection c;
+        c.url = socket->requestUrl();
+        c.apiKey = QString::fromUtf8(socket->request().rawHeader("xi-api-key"));
+        c.token = c.query().queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded);
+        c.socket = socket;
+        const int index = int(m_connections.size());
+        const QString refused = rejection(c);
+        c.accepted = refused.isEmpty();
+        m_connections.append(c);
+        m_firedSteps.append(0);
+
+        connect(socket, &QWebSocket::textMessageReceived, this,
+                [this, index](const QString& text) { onMessage(index, text); });
+        connect(socket, &QWebSocket::disconnected, this, [this, index, socket] {
+            Connection& conn = m_connections[index];
+            conn.open = false;
+            conn.closeCode = socket->closeCode();
+            socket->deleteLater();
+        });
+        if (!refused.isEmpty()) {
+            socket->sendTextMessage(json({{QStringLiteral("message_type"), QStringLiteral("auth_error")},
+                                          {QStringLiteral("error"), refused}}));
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, refused);
+        } else if (m_sendSessionStarted) {
+            socket->sendTextMessage(json({{QStringLiteral("message_type"), QStringLiteral("session_started")},
+                                          {QStringLiteral("session_id"), QStringLiteral("peer-%1").arg(index)}}));
+        }
+        emit connectionOpened();
+    }
+}
+
+void SttPeer::onMessage(int index, const QString& text) {
+    Connection& c = m_connections[index];
+    const QJsonObject message = QJsonDocument::fromJson(text.toUtf8()).object();
+    c.messages.append(message);
+    if (message.value(QLatin1String("message_type")).toString() != QLatin1String("input_audio_chunk"))
+        return;
+    const QByteArray audio =
+        QByteArray::fromBase64(message.value(QLatin1String("audio_base_64")).toString().toLatin1());
+    c.chunks.append(audio);
+    c.audio.append(audio);
+    while (m_firedSteps[index] < m_script.size() && c.audio.size() >= m_script[m_firedSteps[index]].atBytes) {
+        const Step& step = m_script[m_firedSteps[index]++];
+        if (c.socket)
+            c.socket->sendTextMessage(json(
+                {{QStringLiteral("message_type"), step.type}, {QStringLiteral("text"), step.text}}));
+    }
+    emit chunkReceived();
+}
+
+void SttPeer::send(const QJsonObject& message) { sendRaw(json(message)); }
+
+void SttPeer::sendRaw(const QString& text) {
+    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it) {
+        if (it->open && it->socket) {
+            it->socket->sendTextMessage(text);
+            return;
+        }
+    }
+}
+
+void SttPeer::sendBinary(const QByteArray& bytes) {
+    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it) {
+        if (it->open && it->socket) {
+            it->socket->sendBinaryMessage(bytes);
+            return;
+        }
+    }
+}
+
+void SttPeer::drop() {
+    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it) {
+        if (it->open && it->socket) {
+            it->open = false;
+            it->socket->abort();
+            return;
+        }
+    }
+}
+
+void SttPeer::close(int code) {
+    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it) {
+        if (it->open && it->socket) {
+            it->socket->close(QWebSocketProtocol::CloseCode(code));
+            return;
+        }
+    }
+}
+
+bool SttPeer::waitForConnections(int count, int timeoutMs) {
+    return waitUntil([&] { return m_connections.size() >= count; }, timeoutMs);
+}
+
+bool SttPeer::waitForChunks(int count, int timeoutMs) {
+    return waitUntil([&] { return totalChunks() >= count; }, timeoutMs);
+}
+
+bool SttPeer::waitForClosed(int timeoutMs) {
+    return waitUntil([&] { return !m_connections.isEmpty() && !m_connections.last().open; }, timeoutMs);
+}
+
+} // namespace quippet::test
