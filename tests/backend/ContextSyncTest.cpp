@@ -1,0 +1,216 @@
+#include "backend/ContextSync.h"
+
+#include "peers/BackendPeer.h"
+#include "platform/Localization.h"
+#include "support/MemorySecretStore.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using namespace quippet;
+
+namespace {
+
+QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+class ContextSyncTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(peer.start());
+        qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
+        peer.addToken(QStringLiteral("tok"));
+        keychain.write(QLatin1String(Keychain::kBackendToken), QStringLiteral("tok"));
+    }
+    void TearDown() override { qunsetenv("QUIPPET_BACKEND"); }
+
+    void pull() {
+        bool done = false;
+        QObject context;
+        ContextSync::pull(keychain, [this](const QString& line) { notes << line; }, &context, [&] { done = true; });
+        QDeadlineTimer deadline(5000);
+        while (!done && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+        ASSERT_TRUE(done);
+    }
+    QString local(const QString& name) const { return ContextSync::contextFolder() + "/" + name; }
+    QJsonObject manifest() const {
+        return QJsonDocument::fromJson(readFile(ContextSync::manifestPath())).object().value("files").toObject();
+    }
+    QStringList downloads() const {
+        QStringList targets;
+        for (const auto& request : peer.http().requests()) {
+            if (request.target.startsWith("/api/context/"))
+                targets << QString::fromUtf8(request.target);
+        }
+        return targets;
+    }
+
+    test::TempHome home;
+    test::MemorySecretStore store;
+    Keychain keychain{store};
+    mutable test::BackendPeer peer;
+    QStringList notes;
+};
+
+TEST_F(ContextSyncTest, DownloadsEncodedNamesAndWritesTheManifest) {
+    peer.putDocument(QStringLiteral("oferta.md"), "# Oferta\n", QStringLiteral("2026-01-01T10:00:00Z"));
+    peer.putDocument(QStringLiteral("cennik 2026.md"), "ceny", QStringLiteral("v1"));
+    peer.putDocument(QStringLiteral("Żółć źdźbło.pdf"), QByteArray("%PDF-1.4\0\x01", 10), QStringLiteral("v7"),
+                     QStringLiteral("application/pdf"));
+    pull();
+
+    EXPECT_EQ(readFile(local("oferta.md")), "# Oferta\n");
+    EXPECT_EQ(readFile(local("cennik 2026.md")), "ceny");
+    EXPECT_EQ(readFile(local("Żółć źdźbło.pdf")), QByteArray("%PDF-1.4\0\x01", 10));
+    EXPECT_TRUE(downloads().contains("/api/context/cennik%202026.md"));
+    EXPECT_TRUE(downloads().contains("/api/context/%C5%BB%C3%B3%C5%82%C4%87%20%C5%BAd%C5%BAb%C5%82o.pdf"));
+    EXPECT_EQ(peer.http().requestsTo("/api/context")[0].header("authorization"), "Bearer tok");
+    EXPECT_EQ(manifest(), (QJsonObject{{"oferta.md", "2026-01-01T10:00:00Z"},
+                                       {"cennik 2026.md", "v1"},
+                                       {"Żółć źdźbło.pdf", "v7"}}));
+    EXPECT_EQ(notes, QStringList{i18n::format("notice.contextSynced", i18n::formatNumber(3))});
+}
+
+TEST_F(ContextSyncTest, IncrementalPulls) {
+    peer.putDocument(QStringLiteral("a.md"), "A1", QStringLiteral("1"));
+    peer.putDocument(QStringLiteral("b.md"), "B1", QStringLiteral("1"));
+    pull();
+    writeFile(local("moje.md"), "ręcznie");
+
+    // Unchanged stamps: nothing fetched, nothing noted, the manifest still rewritten.
+    peer.http().clearRequests();
+    notes.clear();
+    QFile::remove(ContextSync::manifestPath());
+    writeFile(ContextSync::manifestPath(), R"({"files":{"a.md":"1","b.md":"1"}})");
+    pull();
+    EXPECT_TRUE(downloads().isEmpty());
+    EXPECT_TRUE(notes.isEmpty());
+
+    // A managed file deleted by hand comes back; a hand edit stays until the stamp changes.
+    QFile::remove(local("a.md"));
+    writeFile(local("b.md"), "edited");
+    pull();
+    EXPECT_EQ(downloads(), QStringList{"/api/context/a.md"});
+    EXPECT_EQ(readFile(local("b.md")), "edited");
+    EXPECT_EQ(notes.last(), i18n::format("notice.contextSynced", i18n::formatNumber(1)));
+
+    peer.putDocument(QStringLiteral("b.md"), "B2", QStringLiteral("2"));
+    peer.removeDocument(QStringLiteral("a.md"));
+    pull();
+    EXPECT_EQ(readFile(local("b.md")), "B2");
+    EXPECT_FALSE(QFile::exists(local("a.md")));
+    EXPECT_EQ(readFile(local("moje.md")), "ręcznie");
+    EXPECT_EQ(manifest(), (QJsonObject{{"b.md", "2"}}));
+    EXPECT_EQ(notes.last(), i18n::format("notice.contextSynced", i18n::formatNumber(2)));
+
+    // A 404 or a cut download leaves the file and its entry alone and is not counted.
+    peer.putDocument(QStringLiteral("b.md"), "B3", QStringLiteral("3"));
+    peer.setDocumentStatus(QStringLiteral("b.md"), 404);
+    notes.clear();
+    pull();
+    EXPECT_EQ(readFile(local("b.md")), "B2");
+    EXPECT_EQ(manifest(), (QJsonObject{{"b.md", "2"}}));
+    EXPECT_TRUE(notes.isEmpty());
+
+    test::HttpResponse cut;
+    cut.headers.append(std::pair<QByteArray, QByteArray>("Content-Type", "text/markdown"));
+    cut.chunks = {"B3 first half ", "second half"};
+    cut.dropAfter = 1;
+    peer.http().route("GET", QStringLiteral("/api/context/b.md"), cut);
+    pull();
+    EXPECT_EQ(readFile(local("b.md")), "B2");
+    EXPECT_EQ(manifest(), (QJsonObject{{"b.md", "2"}}));
+
+    // A write that fails (here: a folder stands where the file goes) keeps the old entry, so a later pull retries.
+    peer.http().route("GET", QStringLiteral("/api/context/c.md"), test::HttpResponse::text(200, "C"));
+    peer.putDocument(QStringLiteral("c.md"), "C", QStringLiteral("1"));
+    QDir().mkpath(local("c.md"));
+    pull();
+    EXPECT_FALSE(manifest().contains("c.md"));
+    QDir(local("c.md")).removeRecursively();
+    pull();
+    EXPECT_EQ(readFile(local("c.md")), "C");
+    EXPECT_EQ(manifest().value("c.md").toString(), "1");
+}
+
+TEST_F(ContextSyncTest, ListingThatDoesNotDecodeChangesNothing) {
+    const QList<QByteArray> bodies = {
+        R"({"documents":[{"name":"a.md","size":1,"updatedAt":"1"}]})",           // no "mime"
+        R"({"documents":[{"name":"a.md","mime":"x","size":1,"updatedAt":"1"}],"extra":5})",
+        R"({"documents":[{"name":"a.md","mime":"x","size":"1","updatedAt":"1"}]})",
+        R"({"other":[]})",
+        R"([])",
+    };
+    for (const QByteArray& body : bodies) {
+        peer.http().route("GET", QStringLiteral("/api/context"), test::HttpResponse::json(200, body));
+        pull();
+        EXPECT_FALSE(QDir(ContextSync::contextFolder()).exists()) << body.constData();
+    }
+    peer.http().route("GET", QStringLiteral("/api/context"), test::HttpResponse::json(500, R"({"documents":[]})"));
+    pull();
+    EXPECT_FALSE(QDir(ContextSync::contextFolder()).exists());
+    EXPECT_TRUE(notes.isEmpty());
+
+    // Empty listing: only the listing request, an empty manifest, no line.
+    peer.http().route("GET", QStringLiteral("/api/context"), test::HttpResponse::json(200, R"({"documents":[]})"));
+    peer.http().clearRequests();
+    pull();
+    EXPECT_EQ(peer.http().requests().size(), 1);
+    EXPECT_EQ(readFile(ContextSync::manifestPath()), R"({"files":{}})");
+    EXPECT_TRUE(notes.isEmpty());
+
+    // No token: no request at all.
+    keychain.remove(QLatin1String(Keychain::kBackendToken));
+    peer.http().clearRequests();
+    pull();
+    EXPECT_TRUE(peer.http().requests().isEmpty());
+}
+
+TEST_F(ContextSyncTest, HostileNamesAreNeverWrittenNorDeleted) {
+    const QString home = QDir::homePath();
+    writeFile(home + "/evil.md", "keep me");
+    writeFile(home + "/outside.txt", "keep me too");
+    QDir().mkpath(ContextSync::contextFolder());
+    QFile::link(home + "/outside.txt", local("link.md"));
+    // An earlier, tampered manifest names files outside the folder.
+    writeFile(ContextSync::manifestPath(), R"({"files":{"../outside.txt":"1","/etc/hostname":"1","old.md":"1"}})");
+    writeFile(local("old.md"), "old");
+
+    const QStringList hostile = {"../evil.md", "sub/x.md", "..", ".", "", ".quippet-sync.json", ".bashrc",
+                                 "a\\b.md", "link.md"};
+    for (const QString& name : hostile)
+        peer.putDocument(name, "pwned", QStringLiteral("9"));
+    peer.putDocument(QStringLiteral("dobry.md"), "ok", QStringLiteral("1"));
+    pull();
+
+    EXPECT_EQ(readFile(home + "/evil.md"), "keep me");
+    EXPECT_EQ(readFile(home + "/outside.txt"), "keep me too");
+    EXPECT_FALSE(QFile::exists(local("sub/x.md")));
+    EXPECT_FALSE(QFile::exists(local(".bashrc")));
+    EXPECT_EQ(readFile(local("dobry.md")), "ok");
+    EXPECT_FALSE(QFile::exists(local("old.md")));
+    EXPECT_EQ(manifest(), (QJsonObject{{"dobry.md", "1"}}));
+    EXPECT_EQ(downloads(), QStringList{"/api/context/dobry.md"});
+    // One line for all refused names, whatever they were.
+    EXPECT_EQ(notes.filter("niedozwolonych").size(), 1);
+    for (const QString& name : {QStringLiteral("../evil.md"), QStringLiteral("ok.md"), QStringLiteral("Żółw 1.md")})
+        EXPECT_EQ(ContextSync::isSafeDocumentName(name), name != "../evil.md") << name.toStdString();
+}
+
+} // namespace

@@ -1,0 +1,127 @@
+#include "peers/LlmPeer.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTimer>
+
+#include <memory>
+
+namespace quippet::test {
+
+namespace {
+const QList<std::pair<QByteArray, QByteArray>> kSseHeaders = {{"Content-Type", "text/event-stream"}};
+
+// Pieces go out one per timer tick so the client sees them arrive separately.
+void writePiece(HttpStream* stream, std::shared_ptr<const LlmScript> script, qsizetype index) {
+    QTimer::singleShot(index == 0 ? 0 : script->delayMs, stream, [stream, script, index] {
+        if (!stream->isOpen())
+            return;
+        if (index >= script->pieces.size()) {
+            if (script->cut)
+                stream->drop();
+            else
+                stream->end();
+            return;
+        }
+        stream->write(script->pieces.at(index));
+        writePiece(stream, script, index + 1);
+    });
+}
+} // namespace
+
+LlmScript LlmScript::reply(const QStringList& texts, std::optional<QJsonObject> usage) {
+    LlmScript script;
+    for (const QString& text : texts)
+        script.pieces.append(LlmPeer::textEvent({text}));
+    if (usage)
+        script.pieces.append(LlmPeer::event(QJsonObject{{QStringLiteral("usageMetadata"), *usage}}));
+    return script;
+}
+
+LlmScript LlmScript::failure(int status, const QByteArray& body, const QByteArray& type) {
+    LlmScript script;
+    script.status = status;
+    script.errorBody = body;
+    script.errorType = type;
+    return script;
+}
+
+QByteArray LlmPeer::event(const QJsonObject& object) {
+    return "data: " + QJsonDocument(object).toJson(QJsonDocument::Compact) + "\r\n\r\n";
+}
+
+QByteArray LlmPeer::textEvent(const QStringList& texts) {
+    QJsonArray parts;
+    for (const QString& text : texts)
+        parts.append(QJsonObject{{QStringLiteral("text"), text}});
+    const QJsonObject content{{QStringLiteral("role"), QStringLiteral("model")}, {QStringLiteral("parts"), parts}};
+    return event(QJsonObject{{QStringLiteral("candidates"), QJsonArray{QJsonObject{{QStringLiteral("content"), content}}}}});
+}
+
+QJsonObject LlmPeer::usage(int prompt, int cached, int thoughts, int candidates) {
+    return {{QStringLiteral("promptTokenCount"), prompt},
+            {QStringLiteral("cachedContentTokenCount"), cached},
+            {QStringLiteral("thoughtsTokenCount"), thoughts},
+            {QStringLiteral("candidatesTokenCount"), candidates}};
+}
+
+LlmPeer::LlmPeer(QObject* parent) : QObject(parent) {
+    for (const char* model : {"gemini-flash-latest", "gemini-flash-lite-latest", "gemini-2.5-flash-lite"})
+        script(QString::fromLatin1(model), LlmScript::reply({QStringLiteral("Dzień dobry")}));
+    m_listing = {QStringLiteral("models/gemini-flash-latest"), QStringLiteral("models/gemini-2.5-flash-lite")};
+    m_http.route("GET", QStringLiteral("/v1beta/models"), [this](const HttpRequest& request) {
+        if (request.query().queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key)
+            return HttpResponse::json(400, R"({"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}})");
+        QJsonArray models;
+        for (const QString& name : std::as_const(m_listing))
+            models.append(QJsonObject{{QStringLiteral("name"), name}});
+        return HttpResponse::json(200, QJsonDocument(QJsonObject{{QStringLiteral("models"), models}}).toJson());
+    });
+}
+
+bool LlmPeer::start(quint16 port) { return m_http.start(port); }
+
+void LlmPeer::script(const QString& model, const LlmScript& script) {
+    if (!m_scripts.contains(model))
+        routeModel(model);
+    m_scripts.insert(model, script);
+}
+
+void LlmPeer::routeModel(const QString& model) {
+    m_http.routeStream("POST", QStringLiteral("/v1beta/models/") + model + QStringLiteral(":streamGenerateContent"),
+                       [this, model](const HttpRequest& request, HttpStream* stream) {
+                           const QUrlQuery query = request.query();
+                           if (query.queryItemValue(QStringLiteral("alt")) != QLatin1String("sse") ||
+                               query.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key) {
+                               m_models.append(model);
+                               stream->writeHead(400, {{"Content-Type", "application/json"}});
+                               stream->write(R"({"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}})");
+                               stream->end();
+                               return;
+                           }
+                           serve(model, request, stream);
+                       });
+}
+
+void LlmPeer::serve(const QString& model, const HttpRequest& request, HttpStream* stream) {
+    m_models.append(model);
+    m_bodies.append(QJsonDocument::fromJson(request.body).object());
+    const auto found = m_scripts.constFind(model);
+    if (found == m_scripts.constEnd()) {
+        stream->writeHead(404, {{"Content-Type", "application/json"}});
+        stream->write(R"({"error":{"code":404,"message":"model not found","status":"NOT_FOUND"}})");
+        stream->end();
+        return;
+    }
+    const LlmScript script = *found;
+    if (script.status != 200) {
+        stream->writeHead(script.status, {{"Content-Type", script.errorType}});
+        stream->write(script.errorBody);
+        stream->end();
+        return;
+    }
+    stream->writeHead(200, kSseHeaders);
+    writePiece(stream, std::make_shared<const LlmScript>(script), 0);
+}
+
+} // namespace quippet::test
