@@ -106,17 +106,35 @@ private:
             return;
         const quint64 generation = ++m_generation;
         QPointer<TranscriberWorker> self(this);
-        // Providers answer on the asking thread, possibly at once (the key store) or later (the backend's token).
-        m_provider->credential([self, generation](CredentialResult result) {
-            if (!self || self->m_generation != generation || !self->m_stayConnected)
-                return;
-            if (const auto* credential = std::get_if<Credential>(&result)) {
-                self->open(*credential);
-            } else {
-                self->status(std::get<QString>(result));
-                self->scheduleReconnect();
-            }
-        });
+        // Providers are asked on the owner's thread: both channels usually share one provider, and the backend's
+        // network access manager must stay on a single thread. The answer comes back here through the queue.
+        QMetaObject::invokeMethod(
+            m_owner,
+            [self, provider = m_provider, generation] {
+                provider->credential([self, generation](CredentialResult result) {
+                    if (!self)
+                        return;
+                    QMetaObject::invokeMethod(
+                        self.data(),
+                        [self, generation, result = std::move(result)] {
+                            if (self)
+                                self->credentialArrived(generation, result);
+                        },
+                        Qt::QueuedConnection);
+                });
+            },
+            Qt::QueuedConnection);
+    }
+
+    void credentialArrived(quint64 generation, const CredentialResult& result) {
+        if (m_generation != generation || !m_stayConnected)
+            return;
+        if (const auto* credential = std::get_if<Credential>(&result)) {
+            open(*credential);
+        } else {
+            status(std::get<QString>(result));
+            scheduleReconnect();
+        }
     }
 
     void open(const Credential& credential) {

@@ -32,7 +32,8 @@ public:
     static constexpr const char* kDefaultServiceBaseUrl = "https://api.eu.residency.elevenlabs.io";
 
     // label: "KLIENT" (system audio) or "TY" (microphone). language: the code sent to the service; empty lets the
-    // service detect it. The provider is asked afresh for every connection attempt, on the worker thread.
+    // service detect it. The provider is asked afresh for every connection attempt, on the thread that created the
+    // transcriber, so one provider may serve both channels.
     ElevenLabsTranscriber(QString label, QString language, std::shared_ptr<CredentialProvider> provider, Clock& clock,
                           QObject* parent = nullptr);
     ~ElevenLabsTranscriber() override;

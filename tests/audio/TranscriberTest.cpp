@@ -391,3 +391,57 @@ TEST(TranscriberCredentialsTest, BackendTokensGoInTheQueryOncePerAttempt) {
     ASSERT_TRUE(waitScheduled());
     EXPECT_EQ(issued, 4);
 }
+
+TEST(TranscriberCredentialsTest, OneProviderServesBothChannelsAndAStalledHandshakeIsRetried) {
+    TempHome home;
+    ManualClock clock;
+    SttPeer peer;
+    ASSERT_TRUE(peer.start());
+    peer.setTokenPrefix(QStringLiteral("stt-"));
+    HttpPeer backend;
+    ASSERT_TRUE(backend.start());
+    int issued = 0;
+    backend.route("POST", QStringLiteral("/api/stt/token"), [&](const HttpRequest&) {
+        return HttpResponse::json(200, QByteArray(R"({"token":"stt-)") + QByteArray::number(++issued) + "\"}");
+    });
+    Settings::setValue(Settings::kElevenLabsBaseUrl, peer.baseUrl().toString());
+    std::shared_ptr<CredentialProvider> provider = std::make_shared<BackendCredentialProvider>(
+        appendPath(backend.baseUrl(), QStringLiteral("api/stt/token")), QStringLiteral("session-abc"));
+
+    static QStringList threadWarnings;
+    threadWarnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
+        if (m.contains(QLatin1String("thread"), Qt::CaseInsensitive))
+            threadWarnings.append(m);
+    });
+    {
+        ElevenLabsTranscriber client(QStringLiteral("KLIENT"), QStringLiteral("pl"), provider, clock);
+        ElevenLabsTranscriber mic(QStringLiteral("TY"), QStringLiteral("pl"), provider, clock);
+        client.start();
+        mic.start();
+        ASSERT_TRUE(peer.waitForConnections(2));
+        ASSERT_TRUE(waitFor([&] { return client.state().connected && mic.state().connected; }));
+        EXPECT_EQ(issued, 2);
+        EXPECT_EQ(peer.acceptedCount(), 2);
+        EXPECT_NE(peer.connections().at(0).token, peer.connections().at(1).token);
+    }
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(threadWarnings.isEmpty()) << threadWarnings.join(QLatin1Char('\n')).toStdString();
+
+    // A server that takes the connection but never completes the handshake: given up after 60 s, then retried.
+    HttpPeer silent;
+    ASSERT_TRUE(silent.start());
+    HttpResponse hang;
+    hang.hang = true;
+    silent.route("GET", QStringLiteral("/v1/speech-to-text/realtime"), hang);
+    Settings::setValue(Settings::kElevenLabsBaseUrl, silent.baseUrl().toString());
+    ElevenLabsTranscriber stalled(QStringLiteral("KLIENT"), QStringLiteral("pl"), provider, clock);
+    stalled.start();
+    ASSERT_TRUE(silent.waitForRequests(1));
+    stalled.sync();
+    EXPECT_FALSE(stalled.state().reconnectScheduled);
+    clock.advance(std::chrono::seconds(60));
+    ASSERT_TRUE(waitFor([&] { return stalled.state().reconnectScheduled; }));
+    clock.advance(1600ms);
+    ASSERT_TRUE(silent.waitForRequests(2));
+}

@@ -86,8 +86,11 @@ QString SttPeer::rejection(const Connection& c) {
             return QStringLiteral("invalid api key");
         return {};
     }
-    if (!c.token.isEmpty() && m_tokens.remove(c.token))
+    if (!c.token.isEmpty() && !m_usedTokens.contains(c.token) &&
+        (m_tokens.contains(c.token) || (!m_tokenPrefix.isEmpty() && c.token.startsWith(m_tokenPrefix)))) {
+        m_usedTokens.insert(c.token);
         return {};
+    }
     return QStringLiteral("missing or used token");
 }
 
@@ -142,6 +145,18 @@ void SttPeer::onMessage(int index, const QString& text) {
                 {{QStringLiteral("message_type"), step.type}, {QStringLiteral("text"), step.text}}));
     }
     emit chunkReceived();
+}
+
+QList<SttPeer::Step> SttPeer::demoScript() {
+    constexpr qsizetype kSecond = 96000; // 48 kHz mono s16
+    return {
+        {kSecond, QStringLiteral("partial_transcript"), QStringLiteral("Dzień dobry")},
+        {2 * kSecond, QStringLiteral("partial_transcript"), QStringLiteral("Dzień dobry, czy mnie")},
+        {3 * kSecond, QStringLiteral("committed_transcript"), QStringLiteral("Dzień dobry, czy mnie dobrze słychać?")},
+        {6 * kSecond, QStringLiteral("partial_transcript"), QStringLiteral("Jak długo pracuje pan")},
+        {8 * kSecond, QStringLiteral("committed_transcript"),
+         QStringLiteral("Jak długo pracuje pan z systemami rozproszonymi?")},
+    };
 }
 
 void SttPeer::send(const QJsonObject& message) { sendRaw(json(message)); }

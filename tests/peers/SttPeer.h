@@ -57,8 +57,12 @@ public:
 
     void setApiKey(const QString& key) { m_apiKey = key; }
     void addToken(const QString& token) { m_tokens.insert(token); } // each one is accepted once
+    // Any token with this prefix is accepted once (the backend peer issues "stt-1", "stt-2"...).
+    void setTokenPrefix(const QString& prefix) { m_tokenPrefix = prefix; }
     void setSendSessionStarted(bool send) { m_sendSessionStarted = send; }
     void setScript(QList<Step> steps) { m_script = std::move(steps); }
+    // A short Polish exchange spread over the first seconds of audio, for manual runs.
+    static QList<Step> demoScript();
 
     const QList<Connection>& connections() const { return m_connections; }
     Connection* last() { return m_connections.isEmpty() ? nullptr : &m_connections.last(); }
@@ -90,6 +94,8 @@ private:
     quint16 m_port = 0;
     QString m_apiKey;
     QSet<QString> m_tokens;
+    QString m_tokenPrefix;
+    QSet<QString> m_usedTokens;
     bool m_sendSessionStarted = true;
     QList<Step> m_script;
     QList<Connection> m_connections;
