@@ -3,6 +3,7 @@
 // Confirm a sign-in with:  curl -X POST http://127.0.0.1:<backend port>/control/confirm
 #include "peers/BackendPeer.h"
 #include "peers/LlmPeer.h"
+#include "peers/SttPeer.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -21,6 +22,12 @@ int main(int argc, char** argv) {
     QCommandLineOption key(QStringLiteral("gemini-key"), QStringLiteral("Key the model API accepts"),
                            QStringLiteral("key"), QStringLiteral("test-key"));
     parser.addOptions({backendPort, llmPort, key});
+    // Speech-to-text: set the "elevenLabsBaseURL" preference to the printed address.
+    QCommandLineOption sttPort(QStringLiteral("stt-port"), QStringLiteral("Speech-to-text port (0: any)"),
+                               QStringLiteral("port"), QStringLiteral("8789"));
+    QCommandLineOption sttKey(QStringLiteral("elevenlabs-key"), QStringLiteral("Key the speech-to-text peer accepts"),
+                              QStringLiteral("key"), QStringLiteral("sk_test"));
+    parser.addOptions({sttPort, sttKey});
     parser.process(app);
 
     quippet::test::LlmPeer llm;
@@ -37,6 +44,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("backend %s\nllm %s\n", qPrintable(backend.baseUrl().toString()), qPrintable(llm.baseUrl().toString()));
+    quippet::test::SttPeer stt;
+    stt.setApiKey(parser.value(sttKey));
+    stt.setTokenPrefix(QStringLiteral("stt-")); // tokens the backend peer hands out
+    stt.setScript(quippet::test::SttPeer::demoScript());
+    if (!stt.start(quint16(parser.value(sttPort).toUInt()))) {
+        std::fprintf(stderr, "quippet-peers: cannot listen for speech-to-text\n");
+        return 1;
+    }
+    std::printf("stt %s\n", qPrintable(stt.baseUrl().toString()));
     std::fflush(stdout);
     return app.exec();
 }
