@@ -11,7 +11,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QThreadPool>
 #include <QUrlQuery>
 
 #include <algorithm>
@@ -51,9 +50,12 @@ std::optional<double> totalUsage(const QByteArray& body) {
 } // namespace
 
 UsageMeter::UsageMeter(Keychain& keychain, Clock& clock, QObject* parent)
-    : QObject(parent), m_keychain(keychain), m_clock(clock), m_network(new QNetworkAccessManager(this)) {}
+    : QObject(parent), m_keychain(keychain), m_clock(clock), m_network(new QNetworkAccessManager(this)) {
+    m_keyReads.setMaxThreadCount(1);
+}
 
-UsageMeter::~UsageMeter() = default;
+// A read still running would otherwise outlive the meter; the store bounds each read, so this wait is short.
+UsageMeter::~UsageMeter() { m_keyReads.waitForDone(); }
 
 double UsageMeter::sessionCost() const {
     return std::max(0.0, m_rawToday - m_baseline) / 3600.0 * kDollarsPerUnitHour;
@@ -99,7 +101,7 @@ void UsageMeter::refresh(bool setBaseline) {
     // The secret store may be slow (or hang on a stuck keyring): read it off the main thread.
     QPointer<UsageMeter> self(this);
     Keychain* keychain = &m_keychain;
-    QThreadPool::globalInstance()->start([self, keychain, setBaseline] {
+    m_keyReads.start([self, keychain, setBaseline] {
         const std::optional<QString> key = keychain->read(QLatin1String(Keychain::kElevenLabsKey));
         QMetaObject::invokeMethod(
             self.data(),

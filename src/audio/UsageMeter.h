@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 #include <QUrl>
 
 #include <chrono>
@@ -59,6 +60,7 @@ private:
     Keychain& m_keychain;
     Clock& m_clock;
     QNetworkAccessManager* m_network;
+    QThreadPool m_keyReads; // the secret store is read off the main thread; joined on destruction
     Timer* m_timer = nullptr;
     double m_rawToday = 0;
     double m_baseline = 0;
