@@ -64,3 +64,5 @@ signals:
 };
 
 } // namespace quippet
+
+Q_DECLARE_METATYPE(quippet::PermissionState)

@@ -1,0 +1,375 @@
+#include "audio/AudioCapture.h"
+
+#include "audio/Credentials.h"
+#include "audio/EchoCanceller.h"
+#include "audio/ElevenLabsTranscriber.h"
+#include "audio/TranscriptBuffer.h"
+#include "platform/Clock.h"
+#include "platform/DiagnosticsLog.h"
+#include "platform/Settings.h"
+
+#include <QMetaObject>
+
+namespace quippet {
+
+namespace {
+
+const QString kClientLabel = QStringLiteral("KLIENT");
+const QString kMicLabel = QStringLiteral("TY");
+
+// The realtime speech-to-text client behind the capture's port.
+class ElevenLabsPort final : public TranscriberPort {
+public:
+    ElevenLabsPort(TranscriberSetup setup, Clock& clock)
+        : m_transcriber(setup.label, setup.language, setup.credentials, clock) {
+        QObject::connect(&m_transcriber, &ElevenLabsTranscriber::transcript, &m_transcriber,
+                         [onText = setup.onText](const QString& text, bool isFinal) { onText(text, isFinal); });
+        QObject::connect(&m_transcriber, &ElevenLabsTranscriber::statusLine, &m_transcriber,
+                         [onStatus = setup.onStatus](const QString& line) { onStatus(line); });
+    }
+    void start() override { m_transcriber.start(); }
+    void stop() override { m_transcriber.stop(); }
+    void append(const AudioChunk& chunk) override { m_transcriber.append(chunk); }
+
+private:
+    ElevenLabsTranscriber m_transcriber;
+};
+
+QString permissionWords(PermissionState state) {
+    switch (state) {
+    case PermissionState::Granted:
+        return QStringLiteral("authorized");
+    case PermissionState::Denied:
+        return QStringLiteral("denied");
+    case PermissionState::NotDetermined:
+        return QStringLiteral("notDetermined");
+    }
+    return QStringLiteral("unknown");
+}
+
+} // namespace
+
+AudioCapture::AudioCapture(Clock& clock, Keychain& keychain, DiagnosticsLog& log, std::unique_ptr<AudioSystem> system,
+                           QObject* parent)
+    : QObject(parent), m_clock(clock), m_keychain(keychain), m_log(log), m_system(std::move(system)) {
+    m_transcriptionEnabled = Settings::boolValue(Settings::kTranscriptionEnabled, false);
+    m_echoCancellation = Settings::boolValue(Settings::kEchoCancellation, false);
+    m_factory = [&clock](TranscriberSetup setup) -> std::unique_ptr<TranscriberPort> {
+        return std::make_unique<ElevenLabsPort>(std::move(setup), clock);
+    };
+
+    connect(&m_log, &DiagnosticsLog::linesChanged, this, &AudioCapture::logChanged);
+    connect(m_system.get(), &AudioSystem::noted, this, &AudioCapture::note);
+    connect(m_system.get(), &AudioSystem::inputAvailabilityChanged, this, &AudioCapture::micAvailabilityChanged);
+    connect(m_system.get(), &AudioSystem::outputRouteChanged, this, &AudioCapture::refreshRoute);
+    m_system->setAudioHandler([this](AudioChannel channel, const AudioFormat& format, const char* data,
+                                     qsizetype bytes, std::chrono::steady_clock::time_point readAt) {
+        onAudio(channel, format, data, bytes, readAt);
+    });
+}
+
+AudioCapture::~AudioCapture() {
+    // No audio callback may run once the members it posts to are going away.
+    m_system.reset();
+}
+
+QStringList AudioCapture::log() const { return m_log.lines(); }
+
+void AudioCapture::note(const QString& line) { m_log.note(line); }
+
+// Audio thread: measure, copy, post. Nothing here touches the capture's fields.
+void AudioCapture::onAudio(AudioChannel channel, const AudioFormat& format, const char* data, qsizetype bytes,
+                           std::chrono::steady_clock::time_point readAt) {
+    if (channel == AudioChannel::System)
+        m_store->addClient(firstChannelRms(format, data, bytes), format);
+    else
+        m_store->addMe(loudestChannelRms(format, data, bytes));
+    AudioChunk chunk{format, QByteArray(data, bytes)};
+    QMetaObject::invokeMethod(
+        this, [this, channel, chunk = std::move(chunk), readAt] { handOver(channel, chunk, readAt); },
+        Qt::QueuedConnection);
+}
+
+void AudioCapture::handOver(AudioChannel channel, const AudioChunk& chunk,
+                            std::chrono::steady_clock::time_point readAt) {
+    if (channel == AudioChannel::System) {
+        if (m_clientAsr)
+            m_clientAsr->append(chunk);
+    } else {
+        const bool first = ++m_micBufferCount == 1;
+        if (first)
+            note(QStringLiteral("mikrofon: pierwszy bufor, ramek=") + QString::number(chunk.frames()));
+        if (m_micAsr)
+            m_micAsr->append(chunk);
+        else if (first)
+            note(QStringLiteral("mikrofon: audio jest, ale ASR niepodłączony"));
+    }
+    if (onHandOver)
+        onHandOver(channel, readAt);
+}
+
+void AudioCapture::start() {
+    refreshPermissions();
+    m_levelTimer = m_clock.createTimer(this);
+    connect(m_levelTimer, &Timer::timeout, this, &AudioCapture::levelTick);
+    m_levelTimer->start(kLevelInterval);
+    refreshRoute();
+    m_routeTimer = m_clock.createTimer(this);
+    connect(m_routeTimer, &Timer::timeout, this, &AudioCapture::refreshRoute);
+    m_routeTimer->start(kRouteInterval);
+
+    note(QStringLiteral("PulseAudio mikrofon = ") + permissionWords(m_micPermission));
+    switch (m_micPermission) {
+    case PermissionState::Granted:
+        startMic();
+        break;
+    case PermissionState::Denied:
+        note(QStringLiteral("mikrofon: odmówione — Ustawienia → Dźwięk → Wejście"));
+        break;
+    case PermissionState::NotDetermined:
+        // The sound server answers shortly; the microphone starts then (micAvailabilityChanged).
+        note(QStringLiteral("mikrofon: czekam na serwer dźwięku"));
+        break;
+    }
+
+    // System audio needs no screen permission here: it is the output's monitor on the sound server.
+    m_system->start();
+
+    if (m_transcriptionEnabled) {
+        note(QStringLiteral("transkrypcja: przywracam z ustawień"));
+        startTranscription();
+    } else {
+        note(QStringLiteral("transkrypcja: wyłączona"));
+    }
+}
+
+void AudioCapture::micAvailabilityChanged() {
+    const PermissionState before = m_micPermission;
+    refreshPermissions();
+    if (m_micRequestPending && m_micPermission != PermissionState::NotDetermined) {
+        m_micRequestPending = false;
+        if (m_micPermission == PermissionState::Granted) {
+            if (!m_micStarted)
+                startMic();
+            note(QStringLiteral("mikrofon: zgoda przyznana"));
+        } else {
+            note(QStringLiteral("mikrofon: odmówiono"));
+        }
+        return;
+    }
+    if (m_micPermission == before)
+        return;
+    if (m_micPermission == PermissionState::Granted && !m_micStarted)
+        startMic();
+    else if (m_micPermission == PermissionState::Denied)
+        note(QStringLiteral("mikrofon: odmówione — Ustawienia → Dźwięk → Wejście"));
+}
+
+void AudioCapture::startMic() {
+    std::unique_ptr<EchoCanceller> canceller;
+    if (m_echoCancellation) {
+        canceller = EchoCanceller::create();
+        note(canceller ? QStringLiteral("mikrofon: eliminacja echa włączona")
+                       : QStringLiteral("mikrofon: eliminacja echa niedostępna"));
+    }
+    m_micStarted = true;
+    m_system->startMic(std::move(canceller));
+}
+
+void AudioCapture::setEchoCancellation(bool on) {
+    const bool changed = on != m_echoCancellation;
+    m_echoCancellation = on;
+    Settings::setValue(Settings::kEchoCancellation, on);
+    if (changed)
+        emit echoCancellationChanged();
+    startMic();
+}
+
+void AudioCapture::levelTick() {
+    const LevelStore::Snapshot s = m_store->take();
+    const float client = std::max(s.client, m_clientLevel * kLevelDecay);
+    const float me = std::max(s.me, m_myLevel * kLevelDecay);
+    if (client != m_clientLevel) {
+        m_clientLevel = client;
+        emit clientLevelChanged();
+    }
+    if (me != m_myLevel) {
+        m_myLevel = me;
+        emit myLevelChanged();
+    }
+    if (s.clientBuffers == 0)
+        m_clientDiag = QStringLiteral("0 buforów — strumień nie dostarcza nic");
+    else
+        m_clientDiag = QStringLiteral("%1 buforów · %2 · szczyt %3")
+                           .arg(s.clientBuffers)
+                           .arg(s.clientFormat.value_or(QStringLiteral("format ?")))
+                           .arg(QString::asprintf("%.5f", double(s.clientPeakEver)));
+    emit clientDiagChanged();
+}
+
+void AudioCapture::refreshRoute() {
+    const OutputRoute route = m_system->outputRoute();
+    if (route.sameRoute(m_outputRoute))
+        return;
+    m_outputRoute = route;
+    emit outputRouteChanged();
+    QString line = QStringLiteral("wyjście: ");
+    switch (route.kind) {
+    case OutputRoute::Kind::Headphones:
+        line += QStringLiteral("słuchawki");
+        break;
+    case OutputRoute::Kind::Speakers:
+        line += QStringLiteral("głośniki");
+        break;
+    case OutputRoute::Kind::Unknown:
+        line += QStringLiteral("nieznane wyjście (") + route.description + QLatin1Char(')');
+        break;
+    }
+    if (!route.deviceName.isEmpty())
+        line += QStringLiteral(" · ") + route.deviceName;
+    note(line);
+}
+
+void AudioCapture::startTranscription() {
+    std::shared_ptr<CredentialProvider> credentials =
+        chooseCredentialProvider(m_keychain, backendBaseUrl ? backendBaseUrl() : QUrl());
+    auto make = [&](const QString& label, Utterance::Speaker speaker) {
+        QPointer<AudioCapture> self(this);
+        TranscriberSetup setup;
+        setup.label = label;
+        setup.language = m_language;
+        setup.credentials = credentials;
+        setup.onText = [self, speaker](const QString& text, bool isFinal) {
+            if (self && self->m_transcript)
+                self->m_transcript->add(speaker, text, isFinal);
+        };
+        setup.onStatus = [self](const QString& line) {
+            if (self)
+                self->note(line);
+        };
+        return m_factory(std::move(setup));
+    };
+    auto client = make(kClientLabel, Utterance::Speaker::Client);
+    auto mic = make(kMicLabel, Utterance::Speaker::Me);
+    client->start();
+    mic->start();
+    m_clientAsr = std::move(client);
+    m_micAsr = std::move(mic);
+    note(QStringLiteral("ASR: łączę ze Scribe (") + m_language + QStringLiteral(", region EU)"));
+}
+
+void AudioCapture::stopTranscription() {
+    if (m_clientAsr)
+        m_clientAsr->stop();
+    if (m_micAsr)
+        m_micAsr->stop();
+    m_clientAsr.reset();
+    m_micAsr.reset();
+}
+
+void AudioCapture::setTranscription(bool on) {
+    if (on == m_transcriptionEnabled && (!on || m_clientAsr))
+        return;
+    const bool changed = on != m_transcriptionEnabled;
+    m_transcriptionEnabled = on;
+    Settings::setValue(Settings::kTranscriptionEnabled, on);
+    if (on) {
+        startTranscription();
+    } else {
+        stopTranscription();
+        note(QStringLiteral("ASR: wyłączony — koszt nie jest naliczany"));
+    }
+    if (changed)
+        emit transcriptionEnabledChanged();
+}
+
+void AudioCapture::setLanguage(const QString& code) {
+    if (code == m_language)
+        return;
+    m_language = code;
+    emit languageChanged();
+    note(QStringLiteral("język: ") + code);
+    if (m_transcriptionEnabled) {
+        stopTranscription();
+        startTranscription();
+    }
+}
+
+void AudioCapture::tapMic() {
+    switch (m_micPermission) {
+    case PermissionState::Granted:
+        note(QStringLiteral("mikrofon: zgoda już jest"));
+        break;
+    case PermissionState::Denied:
+        note(QStringLiteral("mikrofon: otwieram Ustawienia"));
+        if (openSoundSettings)
+            openSoundSettings();
+        break;
+    case PermissionState::NotDetermined:
+        // No prompt exists on a desktop: asking means asking the sound server again.
+        note(QStringLiteral("mikrofon: pytam o zgodę…"));
+        m_micRequestPending = true;
+        m_system->recheck();
+        break;
+    }
+}
+
+void AudioCapture::tapScreen() {
+    if (m_screenPermission == PermissionState::Granted) {
+        note(QStringLiteral("ekran: zgoda już jest"));
+        return;
+    }
+    if (m_screenPromptAttempted) {
+        note(QStringLiteral("ekran: otwieram Ustawienia — zezwól Quippetowi na zrzuty ekranu"));
+        if (openScreenSettings)
+            openScreenSettings();
+    } else {
+        m_screenPromptAttempted = true;
+        note(QStringLiteral("ekran: pytam o zgodę…"));
+        m_clock.singleShot(std::chrono::milliseconds(1500), this, [this] { refreshPermissions(); });
+    }
+    startGrantWatch();
+}
+
+void AudioCapture::startGrantWatch() {
+    delete m_grantWatcher;
+    m_grantTicks = 0;
+    m_grantWatcher = m_clock.createTimer(this);
+    connect(m_grantWatcher, &Timer::timeout, this, [this] {
+        ++m_grantTicks;
+        if (screenCaptureProbe && screenCaptureProbe()) {
+            m_grantWatcher->stop();
+            refreshPermissions();
+            note(QStringLiteral("ekran: zgoda nadana — restartuję aplikację…"));
+            m_clock.singleShot(std::chrono::milliseconds(1200), this, [this] {
+                if (onScreenGranted)
+                    onScreenGranted();
+            });
+        } else if (m_grantTicks >= kGrantWatchTicks) {
+            m_grantWatcher->stop();
+        }
+    });
+    m_grantWatcher->start(kGrantWatchInterval);
+}
+
+void AudioCapture::refreshPermissions() {
+    setScreenPermission(screenCaptureProbe && screenCaptureProbe() ? PermissionState::Granted
+                                                                   : PermissionState::Denied);
+    setMicPermission(m_system->inputAvailability());
+}
+
+void AudioCapture::setMicPermission(PermissionState state) {
+    if (state == m_micPermission)
+        return;
+    m_micPermission = state;
+    emit micPermissionChanged();
+}
+
+void AudioCapture::setScreenPermission(PermissionState state) {
+    if (state == m_screenPermission)
+        return;
+    m_screenPermission = state;
+    emit screenPermissionChanged();
+}
+
+} // namespace quippet

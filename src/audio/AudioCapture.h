@@ -1,0 +1,162 @@
+#pragma once
+
+#include "audio/AudioChunk.h"
+#include "audio/AudioSystem.h"
+#include "audio/LevelStore.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QStringList>
+#include <QUrl>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+
+namespace quippet {
+
+class Clock;
+class CredentialProvider;
+class DiagnosticsLog;
+class Keychain;
+class Timer;
+class TranscriptBuffer;
+
+// One transcription client as the capture uses it (the realtime speech-to-text client in production, a recorder
+// in tests). Callbacks arrive on the main thread.
+class TranscriberPort {
+public:
+    virtual ~TranscriberPort() = default;
+    virtual void start() = 0;
+    virtual void stop() = 0;
+    virtual void append(const AudioChunk& chunk) = 0;
+};
+
+struct TranscriberSetup {
+    QString label; // "KLIENT" or "TY"
+    QString language;
+    std::shared_ptr<CredentialProvider> credentials;
+    std::function<void(const QString& text, bool isFinal)> onText;
+    std::function<void(const QString& line)> onStatus;
+};
+using TranscriberFactory = std::function<std::unique_ptr<TranscriberPort>(TranscriberSetup setup)>;
+
+// Everything that listens: system audio (the client) and the microphone (the user) from the sound server, their
+// levels, the two transcription clients while listening, the permissions and the output route. Main thread; the
+// audio arrives on the sound system's thread, which only measures, copies and posts here.
+class AudioCapture : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(float clientLevel READ clientLevel NOTIFY clientLevelChanged)
+    Q_PROPERTY(float myLevel READ myLevel NOTIFY myLevelChanged)
+    Q_PROPERTY(quippet::PermissionState screenPermission READ screenPermission NOTIFY screenPermissionChanged)
+    Q_PROPERTY(quippet::PermissionState micPermission READ micPermission NOTIFY micPermissionChanged)
+    Q_PROPERTY(QStringList log READ log NOTIFY logChanged)
+    Q_PROPERTY(QString clientDiag READ clientDiag NOTIFY clientDiagChanged)
+    Q_PROPERTY(bool transcriptionEnabled READ transcriptionEnabled NOTIFY transcriptionEnabledChanged)
+    Q_PROPERTY(QString language READ language NOTIFY languageChanged)
+    Q_PROPERTY(bool echoCancellation READ echoCancellation NOTIFY echoCancellationChanged)
+    Q_PROPERTY(quippet::OutputRoute outputRoute READ outputRoute NOTIFY outputRouteChanged)
+public:
+    static constexpr std::chrono::milliseconds kLevelInterval{50};
+    static constexpr std::chrono::milliseconds kRouteInterval{2000};
+    static constexpr std::chrono::milliseconds kGrantWatchInterval{1000};
+    static constexpr int kGrantWatchTicks = 301;
+    static constexpr float kLevelDecay = 0.82f;
+
+    AudioCapture(Clock& clock, Keychain& keychain, DiagnosticsLog& log, std::unique_ptr<AudioSystem> system,
+                 QObject* parent = nullptr);
+    ~AudioCapture() override;
+
+    void setTranscript(TranscriptBuffer* transcript) { m_transcript = transcript; }
+    // Without a factory the realtime speech-to-text client is used.
+    void setTranscriberFactory(TranscriberFactory factory) { m_factory = std::move(factory); }
+
+    void start();
+    void setTranscription(bool on);
+    void setLanguage(const QString& code);
+    void setEchoCancellation(bool on);
+    void tapMic();
+    void tapScreen();
+    void refreshPermissions();
+    void startMic();
+    void note(const QString& line);
+
+    float clientLevel() const { return m_clientLevel; }
+    float myLevel() const { return m_myLevel; }
+    PermissionState screenPermission() const { return m_screenPermission; }
+    PermissionState micPermission() const { return m_micPermission; }
+    QStringList log() const;
+    QString clientDiag() const { return m_clientDiag; }
+    bool transcriptionEnabled() const { return m_transcriptionEnabled; }
+    QString language() const { return m_language; }
+    bool echoCancellation() const { return m_echoCancellation; }
+    OutputRoute outputRoute() const { return m_outputRoute; }
+    bool isTranscribing() const { return m_clientAsr != nullptr; }
+    qint64 micBufferCount() const { return m_micBufferCount; }
+
+    std::function<void()> onScreenGranted;
+    std::function<QUrl()> backendBaseUrl;
+    std::function<bool()> screenCaptureProbe;
+    std::function<void()> openSoundSettings;
+    std::function<void()> openScreenSettings;
+    // Called on the main thread when a buffer is handed over, with the moment it was read from the sound server.
+    std::function<void(AudioChannel, std::chrono::steady_clock::time_point readAt)> onHandOver;
+
+signals:
+    void clientLevelChanged();
+    void myLevelChanged();
+    void screenPermissionChanged();
+    void micPermissionChanged();
+    void logChanged();
+    void clientDiagChanged();
+    void transcriptionEnabledChanged();
+    void languageChanged();
+    void echoCancellationChanged();
+    void outputRouteChanged();
+
+private:
+    void onAudio(AudioChannel channel, const AudioFormat& format, const char* data, qsizetype bytes,
+                 std::chrono::steady_clock::time_point readAt);
+    void handOver(AudioChannel channel, const AudioChunk& chunk, std::chrono::steady_clock::time_point readAt);
+    void levelTick();
+    void refreshRoute();
+    void micAvailabilityChanged();
+    void startTranscription();
+    void stopTranscription();
+    void startGrantWatch();
+    void setMicPermission(PermissionState state);
+    void setScreenPermission(PermissionState state);
+
+    Clock& m_clock;
+    Keychain& m_keychain;
+    DiagnosticsLog& m_log;
+    std::unique_ptr<AudioSystem> m_system;
+    std::shared_ptr<LevelStore> m_store = std::make_shared<LevelStore>();
+    TranscriberFactory m_factory;
+
+    float m_clientLevel = 0;
+    float m_myLevel = 0;
+    PermissionState m_screenPermission = PermissionState::NotDetermined;
+    PermissionState m_micPermission = PermissionState::NotDetermined;
+    QString m_clientDiag = QStringLiteral("brak buforów");
+    bool m_transcriptionEnabled = false;
+    QString m_language = QStringLiteral("pl");
+    bool m_echoCancellation = false;
+    OutputRoute m_outputRoute;
+
+    Timer* m_levelTimer = nullptr;
+    Timer* m_routeTimer = nullptr;
+    Timer* m_grantWatcher = nullptr;
+    int m_grantTicks = 0;
+    bool m_screenPromptAttempted = false;
+    bool m_micStarted = false;
+    bool m_micRequestPending = false;
+    qint64 m_micBufferCount = 0;
+    QPointer<TranscriptBuffer> m_transcript;
+    std::unique_ptr<TranscriberPort> m_clientAsr;
+    std::unique_ptr<TranscriberPort> m_micAsr;
+};
+
+} // namespace quippet
+
+Q_DECLARE_METATYPE(quippet::OutputRoute)

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "audio/AudioSystem.h"
+
+#include <memory>
+
+namespace quippet {
+
+class PulseCore;
+class SourceMonitor;
+
+// The sound server through PulseAudio (also PipeWire's pulse server). One threaded mainloop owns every PulseAudio
+// object: the connection, the system-audio stream on the default sink's monitor, the microphone stream on the
+// default source, and the subscription that makes both follow default-device changes. A lost connection is retried
+// every half second and the streams come back by themselves.
+class PulseAudioSystem final : public AudioSystem {
+    Q_OBJECT
+public:
+    explicit PulseAudioSystem(QObject* parent = nullptr);
+    ~PulseAudioSystem() override;
+
+    void setAudioHandler(AudioFn handler) override;
+    void start() override;
+    void startMic(std::unique_ptr<EchoCanceller> canceller) override;
+    void recheck() override;
+    PermissionState inputAvailability() const override { return m_input; }
+    OutputRoute outputRoute() const override { return m_route; }
+
+    // Meeting detection on the same connection; may outlive this object.
+    std::unique_ptr<SourceMonitor> sourceMonitor();
+
+private:
+    friend class PulseCore;
+    void setInput(PermissionState state);
+    void setRoute(const OutputRoute& route);
+
+    std::shared_ptr<PulseCore> m_core;
+    PermissionState m_input = PermissionState::NotDetermined;
+    OutputRoute m_route;
+};
+
+} // namespace quippet

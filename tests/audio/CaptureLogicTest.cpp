@@ -1,0 +1,359 @@
+// The capture's rules with a recording sound system, recording transcribers and a manual clock.
+#include "audio/AudioCapture.h"
+#include "audio/EchoCanceller.h"
+#include "audio/TranscriptBuffer.h"
+#include "platform/DiagnosticsLog.h"
+#include "platform/ManualClock.h"
+#include "platform/Settings.h"
+#include "support/MemorySecretStore.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+#include <cmath>
+
+using namespace quippet;
+using namespace std::chrono_literals;
+
+namespace {
+
+class FakeAudioSystem final : public AudioSystem {
+public:
+    void setAudioHandler(AudioFn handler) override { audio = std::move(handler); }
+    void start() override { ++starts; }
+    void startMic(std::unique_ptr<EchoCanceller> canceller) override {
+        micStarts.push_back(canceller != nullptr);
+    }
+    void recheck() override { ++rechecks; }
+    PermissionState inputAvailability() const override { return input; }
+    OutputRoute outputRoute() const override { return route; }
+
+    void answer(PermissionState state) {
+        input = state;
+        emit inputAvailabilityChanged();
+    }
+    void play(AudioChannel channel, const AudioFormat& format, const std::vector<float>& samples) {
+        audio(channel, format, reinterpret_cast<const char*>(samples.data()), qsizetype(samples.size() * 4),
+              std::chrono::steady_clock::now());
+    }
+
+    AudioFn audio;
+    int starts = 0;
+    int rechecks = 0;
+    std::vector<bool> micStarts; // with a canceller?
+    PermissionState input = PermissionState::NotDetermined;
+    OutputRoute route;
+};
+
+// What one transcriber was told; outlives the transcriber, which the capture drops when it stops listening.
+struct TranscriberRecord {
+    TranscriberSetup setup;
+    int starts = 0;
+    int stops = 0;
+    std::vector<AudioChunk> chunks;
+};
+
+struct FakeTranscriber final : TranscriberPort {
+    explicit FakeTranscriber(std::shared_ptr<TranscriberRecord> r) : record(std::move(r)) {}
+    void start() override { ++record->starts; }
+    void stop() override { ++record->stops; }
+    void append(const AudioChunk& chunk) override { record->chunks.push_back(chunk); }
+    std::shared_ptr<TranscriberRecord> record;
+};
+
+TranscriberFactory recordingFactory(std::vector<std::shared_ptr<TranscriberRecord>>& made) {
+    return [&made](TranscriberSetup setup) {
+        auto record = std::make_shared<TranscriberRecord>();
+        record->setup = std::move(setup);
+        made.push_back(record);
+        return std::make_unique<FakeTranscriber>(record);
+    };
+}
+
+const AudioFormat kStereoFloat{48000, 2, AudioFormat::SampleType::Float32, true};
+const AudioFormat kMonoFloat{48000, 1, AudioFormat::SampleType::Float32, true};
+
+class CaptureLogicTest : public ::testing::Test {
+protected:
+    CaptureLogicTest() {
+        // Preferences written by earlier cases must not leak into this one.
+        Settings::remove(Settings::kTranscriptionEnabled);
+        Settings::remove(Settings::kEchoCancellation);
+        auto fake = std::make_unique<FakeAudioSystem>();
+        system = fake.get();
+        capture = std::make_unique<AudioCapture>(clock, keychain, log, std::move(fake));
+        capture->setTranscript(&transcript);
+        capture->setTranscriberFactory(recordingFactory(made));
+        capture->screenCaptureProbe = [this] { return screenOk; };
+    }
+    void drain() { QCoreApplication::processEvents(); }
+    bool logged(const QString& line) const { return log.lines().contains(line); }
+    TranscriberRecord* live(const QString& label) {
+        for (auto it = made.rbegin(); it != made.rend(); ++it)
+            if ((*it)->setup.label == label)
+                return it->get();
+        return nullptr;
+    }
+
+    test::TempHome home;
+    ManualClock clock;
+    test::MemorySecretStore secrets;
+    Keychain keychain{secrets};
+    DiagnosticsLog log{clock};
+    TranscriptBuffer transcript{clock};
+    FakeAudioSystem* system = nullptr;
+    std::unique_ptr<AudioCapture> capture;
+    std::vector<std::shared_ptr<TranscriberRecord>> made;
+    bool screenOk = false;
+};
+
+} // namespace
+
+TEST_F(CaptureLogicTest, LevelsJumpUpAndDecayPerTickAndDiagnosisDescribesTheStream) {
+    capture->start();
+    clock.advance(50ms);
+    EXPECT_EQ(capture->clientDiag(), QStringLiteral("0 buforów — strumień nie dostarcza nic"));
+
+    // A full-scale square wave has RMS 1.0; the display then falls by 18 % per tick.
+    system->play(AudioChannel::Mic, kMonoFloat, std::vector<float>(480, 1.0f));
+    clock.advance(50ms);
+    EXPECT_FLOAT_EQ(capture->myLevel(), 1.0f);
+    clock.advance(50ms);
+    EXPECT_FLOAT_EQ(capture->myLevel(), 0.82f);
+    clock.advance(50ms);
+    EXPECT_FLOAT_EQ(capture->myLevel(), 0.6724f);
+    system->play(AudioChannel::Mic, kMonoFloat, std::vector<float>(480, 0.9f));
+    clock.advance(50ms);
+    EXPECT_FLOAT_EQ(capture->myLevel(), 0.9f);
+
+    // Stereo microphone: silent left, loud right reports the right channel.
+    std::vector<float> rightOnly;
+    for (int i = 0; i < 100; ++i)
+        rightOnly.insert(rightOnly.end(), {0.0f, 0.5f});
+    system->play(AudioChannel::Mic, kStereoFloat, rightOnly);
+    for (int i = 0; i < 40; ++i)
+        clock.advance(50ms);
+    system->play(AudioChannel::Mic, kStereoFloat, rightOnly);
+    clock.advance(50ms);
+    EXPECT_FLOAT_EQ(capture->myLevel(), 0.5f);
+
+    // System audio is measured on its first channel only, interleaved or planar.
+    system->play(AudioChannel::System, kStereoFloat, rightOnly);
+    clock.advance(50ms);
+    EXPECT_FLOAT_EQ(capture->clientLevel(), 0.0f);
+    AudioFormat planar = kStereoFloat;
+    planar.interleaved = false;
+    std::vector<float> planarLeftLoud(100, 0.25f);
+    planarLeftLoud.resize(200, 0.0f);
+    system->play(AudioChannel::System, planar, planarLeftLoud);
+    clock.advance(50ms);
+    EXPECT_FLOAT_EQ(capture->clientLevel(), 0.25f);
+    EXPECT_EQ(capture->clientDiag(), QStringLiteral("2 buforów · 48000Hz 2ch 32bit float interleaved · szczyt 0.25000"));
+
+    // 16-bit input is measured on the same scale; an empty buffer measures 0.
+    const qint16 half[] = {16384, -16384};
+    EXPECT_NEAR(loudestChannelRms(AudioFormat{}, reinterpret_cast<const char*>(half), 4), 0.5, 1e-6);
+    EXPECT_EQ(loudestChannelRms(kStereoFloat, nullptr, 0), 0.0f);
+}
+
+TEST_F(CaptureLogicTest, BuffersAreCopiedAndHandedToTheTranscriberOfTheirChannel) {
+    system->input = PermissionState::Granted;
+    capture->start();
+    EXPECT_TRUE(logged(QStringLiteral("PulseAudio mikrofon = authorized")));
+    ASSERT_EQ(system->micStarts.size(), 1u);
+    EXPECT_EQ(system->starts, 1);
+
+    // Without transcription: the first microphone buffer is announced once, later ones pass silently.
+    std::vector<float> samples(960, 0.1f);
+    system->play(AudioChannel::Mic, kMonoFloat, samples);
+    system->play(AudioChannel::Mic, kMonoFloat, samples);
+    drain();
+    EXPECT_EQ(capture->micBufferCount(), 2);
+    EXPECT_EQ(log.lines().count(QStringLiteral("mikrofon: audio jest, ale ASR niepodłączony")), 1);
+    EXPECT_TRUE(logged(QStringLiteral("mikrofon: pierwszy bufor, ramek=960")));
+
+    capture->setTranscription(true);
+    ASSERT_EQ(made.size(), 2u);
+    TranscriberRecord* client = live(QStringLiteral("KLIENT"));
+    TranscriberRecord* me = live(QStringLiteral("TY"));
+    ASSERT_TRUE(client && me);
+    EXPECT_EQ(client->starts, 1);
+    EXPECT_EQ(client->setup.language, QStringLiteral("pl"));
+    EXPECT_TRUE(logged(QStringLiteral("ASR: łączę ze Scribe (pl, region EU)")));
+    EXPECT_TRUE(Settings::boolValue(Settings::kTranscriptionEnabled, false));
+
+    // The audio thread's memory is reused after the callback: the chunk must be the capture's own copy.
+    samples.assign(480, 0.3f);
+    system->play(AudioChannel::System, kStereoFloat, samples);
+    samples.assign(480, -1.0f);
+    drain();
+    ASSERT_EQ(client->chunks.size(), 1u);
+    EXPECT_TRUE(me->chunks.empty());
+    EXPECT_EQ(client->chunks[0].format, kStereoFloat);
+    EXPECT_EQ(client->chunks[0].frames(), 240);
+    EXPECT_EQ(reinterpret_cast<const float*>(client->chunks[0].data.constData())[479], 0.3f);
+
+    // Text goes to the transcript under the channel's speaker.
+    client->setup.onText(QStringLiteral("Jaki jest termin?"), true);
+    me->setup.onText(QStringLiteral("Do piątku"), false);
+    ASSERT_EQ(transcript.utterances().size(), 1);
+    EXPECT_EQ(transcript.utterances()[0].speaker, Utterance::Speaker::Client);
+    EXPECT_TRUE(transcript.currentPending().contains(QStringLiteral("Do piątku")));
+    me->setup.onStatus(QStringLiteral("TY: połączono ze Scribe"));
+    EXPECT_TRUE(logged(QStringLiteral("TY: połączono ze Scribe")));
+}
+
+TEST_F(CaptureLogicTest, TranscriptionSwitchLanguageAndRestoredState) {
+    capture->start();
+    EXPECT_TRUE(logged(QStringLiteral("transkrypcja: wyłączona")));
+    capture->setTranscription(false);
+    EXPECT_TRUE(made.empty());
+
+    capture->setTranscription(true);
+    capture->setTranscription(true); // already running
+    EXPECT_EQ(made.size(), 2u);
+
+    // Same language: nothing. A new one while listening: both clients replaced with the new code.
+    const int lines = int(log.lines().size());
+    capture->setLanguage(QStringLiteral("pl"));
+    EXPECT_EQ(log.lines().size(), lines);
+    capture->setLanguage(QStringLiteral("en"));
+    EXPECT_TRUE(logged(QStringLiteral("język: en")));
+    ASSERT_EQ(made.size(), 4u);
+    EXPECT_EQ(made[0]->stops, 1);
+    EXPECT_EQ(made[1]->stops, 1);
+    EXPECT_EQ(live(QStringLiteral("TY"))->setup.language, QStringLiteral("en"));
+
+    capture->setTranscription(false);
+    EXPECT_FALSE(capture->isTranscribing());
+    EXPECT_EQ(made[2]->stops, 1);
+    EXPECT_TRUE(logged(QStringLiteral("ASR: wyłączony — koszt nie jest naliczany")));
+
+    // Off: a new language only changes the code.
+    capture->setLanguage(QStringLiteral("de"));
+    EXPECT_EQ(made.size(), 4u);
+    EXPECT_EQ(capture->language(), QStringLiteral("de"));
+
+    // The saved flag brings listening back at the next start.
+    Settings::setValue(Settings::kTranscriptionEnabled, true);
+    auto fake = std::make_unique<FakeAudioSystem>();
+    AudioCapture restored(clock, keychain, log, std::move(fake));
+    std::vector<std::shared_ptr<TranscriberRecord>> restoredMade;
+    restored.setTranscriberFactory(recordingFactory(restoredMade));
+    EXPECT_TRUE(restored.transcriptionEnabled());
+    restored.start();
+    EXPECT_TRUE(restored.isTranscribing());
+    ASSERT_EQ(restoredMade.size(), 2u);
+    EXPECT_EQ(restoredMade[0]->starts, 1);
+    EXPECT_TRUE(logged(QStringLiteral("transkrypcja: przywracam z ustawień")));
+}
+
+TEST_F(CaptureLogicTest, MicrophoneFollowsTheSoundServersAnswerAndEchoCancellationRestartsIt) {
+    capture->start();
+    EXPECT_EQ(capture->micPermission(), PermissionState::NotDetermined);
+    EXPECT_TRUE(system->micStarts.empty());
+
+    system->answer(PermissionState::Granted);
+    EXPECT_EQ(capture->micPermission(), PermissionState::Granted);
+    ASSERT_EQ(system->micStarts.size(), 1u);
+    EXPECT_FALSE(system->micStarts[0]);
+    capture->tapMic();
+    EXPECT_TRUE(logged(QStringLiteral("mikrofon: zgoda już jest")));
+
+    capture->setEchoCancellation(true);
+    ASSERT_EQ(system->micStarts.size(), 2u);
+    EXPECT_TRUE(system->micStarts[1]);
+    EXPECT_TRUE(logged(QStringLiteral("mikrofon: eliminacja echa włączona")));
+    EXPECT_TRUE(Settings::boolValue(Settings::kEchoCancellation, false));
+    capture->setEchoCancellation(true); // restarts whatever the previous value
+    EXPECT_EQ(system->micStarts.size(), 3u);
+
+    // The input goes away: denied, and the button opens the sound settings.
+    int opened = 0;
+    capture->openSoundSettings = [&] { ++opened; };
+    system->answer(PermissionState::Denied);
+    EXPECT_TRUE(logged(QStringLiteral("mikrofon: odmówione — Ustawienia → Dźwięk → Wejście")));
+    capture->tapMic();
+    EXPECT_EQ(opened, 1);
+    EXPECT_TRUE(logged(QStringLiteral("mikrofon: otwieram Ustawienia")));
+}
+
+TEST_F(CaptureLogicTest, AskingForTheMicrophoneWaitsForTheServersAnswer) {
+    capture->start();
+    capture->tapMic();
+    EXPECT_TRUE(logged(QStringLiteral("mikrofon: pytam o zgodę…")));
+    EXPECT_EQ(system->rechecks, 1);
+    system->answer(PermissionState::Granted);
+    EXPECT_TRUE(logged(QStringLiteral("mikrofon: zgoda przyznana")));
+    EXPECT_EQ(system->micStarts.size(), 1u);
+}
+
+TEST_F(CaptureLogicTest, ScreenButtonPromptsThenOpensSettingsAndTheWatcherGivesUp) {
+    int settingsOpened = 0;
+    int granted = 0;
+    capture->openScreenSettings = [&] { ++settingsOpened; };
+    capture->onScreenGranted = [&] { ++granted; };
+    capture->start();
+    EXPECT_EQ(capture->screenPermission(), PermissionState::Denied);
+
+    capture->tapScreen();
+    EXPECT_TRUE(logged(QStringLiteral("ekran: pytam o zgodę…")));
+    EXPECT_EQ(settingsOpened, 0);
+    capture->tapScreen();
+    EXPECT_EQ(settingsOpened, 1);
+    EXPECT_TRUE(logged(QStringLiteral("ekran: otwieram Ustawienia — zezwól Quippetowi na zrzuty ekranu")));
+
+    // 301 ticks without a grant: silence, and a grant after that goes unnoticed.
+    clock.advance(301s);
+    EXPECT_EQ(clock.activeTimers(), 2); // only the level and route timers remain
+    screenOk = true;
+    clock.advance(5s);
+    EXPECT_EQ(granted, 0);
+
+    // Pressed again: the watcher notices the grant, then the relaunch follows 1.2 s later.
+    capture->refreshPermissions();
+    EXPECT_EQ(capture->screenPermission(), PermissionState::Granted);
+    capture->tapScreen();
+    EXPECT_TRUE(logged(QStringLiteral("ekran: zgoda już jest")));
+}
+
+TEST_F(CaptureLogicTest, GrantWatcherRelaunchesAfterTheGrant) {
+    int granted = 0;
+    capture->onScreenGranted = [&] { ++granted; };
+    capture->start();
+    capture->tapScreen();
+    clock.advance(3s);
+    screenOk = true;
+    clock.advance(1s);
+    EXPECT_TRUE(logged(QStringLiteral("ekran: zgoda nadana — restartuję aplikację…")));
+    EXPECT_EQ(capture->screenPermission(), PermissionState::Granted);
+    clock.advance(1100ms);
+    EXPECT_EQ(granted, 0);
+    clock.advance(100ms);
+    EXPECT_EQ(granted, 1);
+}
+
+TEST_F(CaptureLogicTest, OutputRouteChangesAreNotedOnce) {
+    system->route.kind = OutputRoute::Kind::Speakers;
+    system->route.deviceName = QStringLiteral("Built-in Audio");
+    capture->start();
+    EXPECT_TRUE(logged(QStringLiteral("wyjście: głośniki · Built-in Audio")));
+
+    system->route = OutputRoute{OutputRoute::Kind::Headphones, QString(), QString()};
+    clock.advance(2s);
+    EXPECT_EQ(capture->outputRoute().kind, OutputRoute::Kind::Headphones);
+    EXPECT_TRUE(logged(QStringLiteral("wyjście: słuchawki")));
+
+    system->route = OutputRoute{OutputRoute::Kind::Unknown, QStringLiteral("line"), QStringLiteral("Dock")};
+    emit system->outputRouteChanged();
+    EXPECT_TRUE(logged(QStringLiteral("wyjście: nieznane wyjście (line) · Dock")));
+    const int lines = int(log.lines().size());
+    clock.advance(2s);
+    emit system->outputRouteChanged();
+    EXPECT_EQ(log.lines().size(), lines);
+    system->route.description = QStringLiteral("spdif");
+    clock.advance(2s);
+    EXPECT_TRUE(logged(QStringLiteral("wyjście: nieznane wyjście (spdif) · Dock")));
+}

@@ -1,0 +1,93 @@
+// Meeting detection rules with a scripted source monitor.
+#include "audio/MeetingDetector.h"
+#include "audio/SourceMonitor.h"
+#include "platform/Settings.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+using namespace quippet;
+
+namespace {
+
+class ScriptedMonitor final : public SourceMonitor {
+public:
+    void start() override { ++starts; }
+    void report(const QString& source, bool inUse) { emit sourceState(source, inUse); }
+    int starts = 0;
+};
+
+struct Detector {
+    Detector() {
+        Settings::remove(Settings::kMeetingDetection);
+        auto m = std::make_unique<ScriptedMonitor>();
+        monitor = m.get();
+        detector = std::make_unique<MeetingDetector>(std::move(m));
+        detector->onMeetingDetected = [this] { ++meetings; };
+        detector->isCapturing = [this] { return capturing; };
+        detector->start();
+    }
+    ScriptedMonitor* monitor;
+    std::unique_ptr<MeetingDetector> detector;
+    int meetings = 0;
+    bool capturing = false;
+};
+
+} // namespace
+
+TEST(MeetingDetectorTest, ReportsEachStartOfUseOnceAndNotWhileListening) {
+    test::TempHome home;
+    Detector d;
+    EXPECT_EQ(d.monitor->starts, 1);
+    d.monitor->report(QStringLiteral("mic"), false);
+    d.monitor->report(QStringLiteral("mic"), true);
+    EXPECT_EQ(d.meetings, 1);
+    d.monitor->report(QStringLiteral("mic"), true); // still in use
+    EXPECT_EQ(d.meetings, 1);
+    d.monitor->report(QStringLiteral("mic"), false);
+    d.monitor->report(QStringLiteral("mic"), true);
+    EXPECT_EQ(d.meetings, 2);
+
+    // Starts while listening: no report, nor later while it stays in use after listening stops.
+    d.monitor->report(QStringLiteral("mic"), false);
+    d.capturing = true;
+    d.monitor->report(QStringLiteral("mic"), true);
+    d.capturing = false;
+    d.monitor->report(QStringLiteral("mic"), true);
+    EXPECT_EQ(d.meetings, 2);
+
+    // A lost answer (no default known) keeps the watch as it was.
+    d.monitor->report(QString(), false);
+    EXPECT_EQ(d.detector->device(), QStringLiteral("mic"));
+    EXPECT_TRUE(d.detector->wasRunning());
+}
+
+TEST(MeetingDetectorTest, SwitchingToABusyDeviceAndTheUserSwitch) {
+    test::TempHome home;
+    Detector d;
+    d.monitor->report(QStringLiteral("usb-headset"), true); // already busy when it becomes the default
+    EXPECT_EQ(d.meetings, 0);
+    d.monitor->report(QStringLiteral("usb-headset"), true);
+    EXPECT_EQ(d.meetings, 0);
+    d.monitor->report(QStringLiteral("usb-headset"), false);
+    d.monitor->report(QStringLiteral("usb-headset"), true);
+    EXPECT_EQ(d.meetings, 1);
+
+    // Switched off: no report; switched back on: the next start reports, not the current one.
+    EXPECT_TRUE(MeetingDetector::isEnabled());
+    d.monitor->report(QStringLiteral("usb-headset"), false);
+    MeetingDetector::setEnabled(false);
+    d.monitor->report(QStringLiteral("usb-headset"), true);
+    MeetingDetector::setEnabled(true);
+    d.monitor->report(QStringLiteral("usb-headset"), true);
+    EXPECT_EQ(d.meetings, 1);
+    d.monitor->report(QStringLiteral("usb-headset"), false);
+    d.monitor->report(QStringLiteral("usb-headset"), true);
+    EXPECT_EQ(d.meetings, 2);
+
+    // Anything that is not a flag counts as enabled.
+    Settings::setValue(Settings::kMeetingDetection, QStringLiteral("tak"));
+    EXPECT_TRUE(MeetingDetector::isEnabled());
+    Settings::setValue(Settings::kMeetingDetection, QStringLiteral("false"));
+    EXPECT_FALSE(MeetingDetector::isEnabled());
+}
