@@ -48,6 +48,11 @@ public:
         m_stayConnected = false;
         ++m_generation;
         closeSocket(QWebSocketProtocol::CloseCodeGoingAway);
+        // Sockets belong to this thread, which is about to end: push out the closing frame and free them here.
+        for (QWebSocket* socket : findChildren<QWebSocket*>(Qt::FindDirectChildrenOnly)) {
+            socket->flush();
+            delete socket;
+        }
         delete m_reconnectTimer;
         m_reconnectTimer = nullptr;
         delete m_handshakeTimer;

@@ -287,6 +287,15 @@ TEST(TranscriberReconnectTest, StopClosesGoingAwayAndCancelsEverything) {
     EXPECT_EQ(s.pendingBytes, 192000);
     EXPECT_EQ(s.sentChunks, 0);
     EXPECT_EQ(f.peer.connections().size(), 2);
+
+    // Stopping and dropping at once (as when listening ends) still says goodbye to the service.
+    f.transcriber->start();
+    ASSERT_TRUE(f.peer.waitForConnections(3));
+    ASSERT_TRUE(f.waitConnected());
+    f.transcriber->stop();
+    f.transcriber.reset();
+    ASSERT_TRUE(f.peer.waitForClosed());
+    EXPECT_EQ(f.peer.connections().last().closeCode, 1001);
 }
 
 TEST(TranscriberMessagesTest, TranscriptsErrorsAndMalformedMessages) {
