@@ -1,0 +1,59 @@
+#pragma once
+
+#include "assistant/LlmClient.h"
+#include "assistant/RateGate.h"
+#include "audio/Keychain.h"
+#include "platform/Clock.h"
+
+#include <QJsonObject>
+#include <QStringList>
+#include <QUrl>
+
+#include <memory>
+#include <variant>
+
+class QNetworkAccessManager;
+
+namespace quippet {
+
+// Streams replies from Google Gemini over server-sent events: directly with the user's own key, or through the
+// backend's proxy when the user is signed in. Walks the model chain when a model answers 429. Every request of the
+// process passes one shared rate gate. Runs on the calling thread's event loop (the main thread).
+class GeminiClient final : public LlmClient {
+public:
+    static constexpr const char* kModel = "gemini-flash-latest";
+    // The primary model followed by the fallbacks, in the order they are tried.
+    static QStringList modelChain();
+
+    // gate: nullptr for the process-wide gate (60 requests per 60 s); tests pass their own.
+    GeminiClient(Keychain& keychain, Clock& clock, RateGate* gate = nullptr);
+    ~GeminiClient() override;
+
+    void stream(const QString& systemInstruction, const QList<LlmPart>& parts, Callbacks callbacks,
+                QObject* context) override;
+
+    // The models the stored key can see, or the user-facing description of why they could not be listed.
+    void verify(std::function<void(std::variant<QStringList, QString>)> done, QObject* context);
+
+    // The localised sentence for a backend error body ({"error": code}), or nothing for any other body.
+    static std::optional<QString> humanMessage(const QByteArray& body);
+    static QString noKeyText();
+    static QString httpFailureText(int status, const QString& body);
+    // The developer line written to stderr after a stream that reported token usage.
+    static QString usageLine(const QString& model, const QJsonObject& usage);
+    // model is set on the proxy route only.
+    static QByteArray requestBody(const QString& systemInstruction, const QList<LlmPart>& parts,
+                                  const std::optional<QString>& model);
+    static QUrl baseUrl(); // "geminiBaseURL" preference, else Google's address
+    static RateGate& sharedGate();
+
+private:
+    friend class GeminiStream;
+
+    Keychain& m_keychain;
+    Clock& m_clock;
+    RateGate& m_gate;
+    std::unique_ptr<QNetworkAccessManager> m_network;
+};
+
+} // namespace quippet
