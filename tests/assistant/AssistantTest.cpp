@@ -1,0 +1,343 @@
+#include "assistant/Assistant.h"
+
+#include "audio/TranscriptBuffer.h"
+#include "peers/ScriptedLlm.h"
+#include "platform/ManualClock.h"
+#include "platform/Settings.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <QSignalSpy>
+
+using namespace quippet;
+using namespace std::chrono_literals;
+using Speaker = Utterance::Speaker;
+
+namespace {
+
+// The engine wired the way the application wires it: committed client lines reach clientSaid.
+struct Engine {
+    test::TempHome home;
+    struct FreshSettings {
+        FreshSettings() { Settings::remove(Settings::kAutoAnswer); }
+        ~FreshSettings() { Settings::remove(Settings::kAutoAnswer); }
+    } freshSettings;
+    ManualClock clock;
+    TranscriptBuffer transcript{clock};
+    test::ScriptedLlm llm;
+    QStringList notes;
+    Assistant assistant{transcript, llm, clock, [this](const QString& line) { notes << line; }};
+
+    Engine() {
+        transcript.onClientUtterance = [this](const QString& text) { assistant.clientSaid(text); };
+    }
+    void client(const QString& text) { transcript.add(Speaker::Client, text, true); }
+    void me(const QString& text) { transcript.add(Speaker::Me, text, true); }
+    qsizetype noted(const QString& line) const { return notes.count(line); }
+};
+
+const QString kNoticed = QStringLiteral("auto: wykryto pytanie");
+const QString kWaitGap = QStringLiteral("auto: czekam na odstęp");
+const QString kWaitBusy = QStringLiteral("auto: czekam na koniec poprzedniej odpowiedzi");
+const QString kTooOld = QStringLiteral("auto: pytanie zbyt stare, pomijam");
+
+} // namespace
+
+TEST(AssistantTest, QuestionDetector) {
+    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("Ile to kosztuje")));
+    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("ok")));
+    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral(" ok? ")));      // too short even with "?"
+    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("A to dlaczego?")));
+    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("Powiem panu, jak to działa")));
+    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("Dobrze, to wtedy zobaczymy, jak pójdzie")));
+    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("  KIEDY   startujemy\n")));
+    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("...skąd pan to wie")));
+    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("Który")));
+    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("Jakość jest dobra")));  // a piece must equal the word
+    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("--- ... ---")));
+    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("Mamy dziś 3 oferty; co")));  // "co" is the fifth piece
+}
+
+TEST(AssistantTest, AutomaticAnswerSettlesAndTheNewestQuestionWins) {
+    Engine e;
+    e.client(QStringLiteral("Ile to kosztuje"));
+    e.clock.advance(1000ms);
+    // Joined to the same utterance by the transcript; the full text arrives again and restarts the wait.
+    e.client(QStringLiteral("i jaki jest termin dostawy"));
+    EXPECT_EQ(e.noted(kNoticed), 2);
+    e.clock.advance(1199ms);
+    EXPECT_EQ(e.llm.count(), 0);
+    e.clock.advance(1ms);
+    ASSERT_EQ(e.llm.count(), 1);
+    ASSERT_EQ(e.assistant.cards().size(), 1);
+    EXPECT_EQ(e.assistant.cards().first().question, QStringLiteral("Ile to kosztuje i jaki jest termin dostawy"));
+    EXPECT_EQ(e.assistant.cards().first().kind, QStringLiteral("Odpowiedź"));
+    EXPECT_TRUE(e.assistant.busy());
+    e.llm.reply({QStringLiteral("Pakiet S kosztuje "), QStringLiteral("99 zł.")});
+    EXPECT_FALSE(e.assistant.busy());
+    EXPECT_EQ(e.assistant.current()->text, QStringLiteral("Pakiet S kosztuje 99 zł."));
+
+    // The client repeating the beginning of the answered question gets no second answer.
+    e.clock.advance(10s);
+    e.assistant.clientSaid(QStringLiteral("Ile to kosztuje"));
+    e.clock.advance(5s);
+    EXPECT_EQ(e.llm.count(), 1);
+    EXPECT_EQ(e.noted(kNoticed), 2);
+
+    // Turned off: questions are not even noticed; a pending one is not answered.
+    e.assistant.clientSaid(QStringLiteral("Czy macie wersję mobilną?"));
+    e.assistant.setAutoAnswer(false);
+    EXPECT_EQ(Settings::value(Settings::kAutoAnswer).toBool(), false);
+    e.clock.advance(2s);
+    e.assistant.clientSaid(QStringLiteral("A gdzie jest serwer?"));
+    e.clock.advance(2s);
+    EXPECT_EQ(e.llm.count(), 1);
+    EXPECT_EQ(e.noted(kNoticed), 3);
+    Settings::remove(Settings::kAutoAnswer);
+}
+
+TEST(AssistantTest, AutomaticAnswerKeepsSpacingWaitsForBusyAndDropsOldQuestions) {
+    Engine e;
+    e.client(QStringLiteral("Czy działa to offline?"));
+    e.clock.advance(1200ms); // first automatic answer at 1.2 s
+    ASSERT_EQ(e.llm.count(), 1);
+    e.llm.reply({QStringLiteral("Tak.")});
+
+    // A question 2 s after the first answer started: settled at 2.0 s after it, then one more second.
+    e.clock.advance(800ms);
+    e.me(QStringLiteral("Tak, działa."));
+    e.client(QStringLiteral("Ile kosztuje licencja roczna"));
+    e.clock.advance(1200ms);
+    EXPECT_EQ(e.noted(kWaitGap), 1);
+    EXPECT_EQ(e.llm.count(), 1);
+    e.clock.advance(999ms);
+    EXPECT_EQ(e.llm.count(), 1);
+    e.clock.advance(1ms);
+    ASSERT_EQ(e.llm.count(), 2);
+
+    // A question during a stream waits in 0.8 s steps and is answered once the stream ends.
+    e.assistant.clientSaid(QStringLiteral("Jaki jest czas wdrożenia?"));
+    e.clock.advance(1200ms);
+    EXPECT_EQ(e.noted(kWaitBusy), 1);
+    e.clock.advance(800ms);
+    EXPECT_EQ(e.noted(kWaitBusy), 2);
+    e.llm.reply({QStringLiteral("Rok to 1200 zł.")});
+    e.clock.advance(800ms); // free now, but only 2.8 s after the previous automatic answer
+    EXPECT_EQ(e.llm.count(), 2);
+    EXPECT_EQ(e.noted(kWaitGap), 2);
+    e.clock.advance(200ms);
+    ASSERT_EQ(e.llm.count(), 3);
+
+    // One that stays behind a long stream for more than 25 s is dropped.
+    e.assistant.clientSaid(QStringLiteral("Kto będzie naszym opiekunem?"));
+    for (int i = 0; i < 40; ++i)
+        e.clock.advance(800ms);
+    EXPECT_EQ(e.noted(kTooOld), 1);
+    e.llm.reply({QStringLiteral("Dwa tygodnie.")});
+    e.clock.advance(5s);
+    EXPECT_EQ(e.llm.count(), 3);
+    EXPECT_EQ(e.clock.activeTimers(), 0);
+}
+
+TEST(AssistantTest, ManualAnswerRequestAndCards) {
+    Engine e;
+    e.assistant.setSessionHeader(QStringLiteral("Firma klienta: Acme\nCharakter rozmowy: oceniająca"));
+    e.assistant.setModeRules(QStringLiteral("\nZASADY OCENY"));
+
+    e.assistant.aiAnswer();
+    ASSERT_EQ(e.assistant.cards().size(), 1);
+    EXPECT_EQ(e.llm.count(), 0);
+    EXPECT_EQ(e.assistant.current()->question, QStringLiteral("—"));
+    EXPECT_EQ(e.assistant.current()->text.left(29), QStringLiteral("Nie ma jeszcze transkrypcji. "));
+    EXPECT_FALSE(e.assistant.current()->isError);
+    EXPECT_FALSE(e.assistant.busy());
+
+    // 45 lines; only the last 40 go into the request.
+    for (int i = 1; i <= 45; ++i) {
+        e.clock.advance(10s);
+        e.me(QStringLiteral("Zdanie numer %1 po mojej stronie").arg(i));
+    }
+    e.assistant.aiAnswer();
+    ASSERT_EQ(e.llm.count(), 1);
+    EXPECT_EQ(e.assistant.current()->question, QStringLiteral("ostatnia wypowiedź klienta"));
+    const QString user = e.llm.lastUserText();
+    EXPECT_TRUE(user.startsWith(QStringLiteral("Oto ostatni fragment rozmowy:\n\n[")));
+    EXPECT_TRUE(user.contains(QStringLiteral("numer 6 po")));
+    EXPECT_FALSE(user.contains(QStringLiteral("numer 5 po")));
+    EXPECT_TRUE(user.endsWith(QStringLiteral("na ostatnią wypowiedź klienta.")));
+    EXPECT_EQ(e.llm.last().parts.size(), 1);
+    const QString system = e.llm.last().system;
+    EXPECT_TRUE(system.startsWith(QStringLiteral("Podpowiadasz osobie")));
+    EXPECT_TRUE(system.contains(QStringLiteral("się popisywać.\nZASADY OCENY\n\nO tej rozmowie:\nFirma klienta: Acme")));
+
+    // Busy: a second press does nothing; status lines go to the log.
+    e.assistant.aiAnswer();
+    EXPECT_EQ(e.llm.count(), 1);
+    e.llm.status(0, QStringLiteral("gemini: próbuję innego modelu"));
+    EXPECT_EQ(e.noted(QStringLiteral("gemini: próbuję innego modelu")), 1);
+
+    // A failure replaces what had streamed with its description and frees the engine.
+    e.llm.chunk(0, QStringLiteral("Zacz"));
+    e.llm.finish(0, QStringLiteral("Limit zapytań wyczerpany."));
+    EXPECT_EQ(e.assistant.current()->text, QStringLiteral("Limit zapytań wyczerpany."));
+    EXPECT_TRUE(e.assistant.current()->isError);
+    EXPECT_EQ(e.noted(QStringLiteral("Limit zapytań wyczerpany.")), 1);
+    EXPECT_FALSE(e.assistant.busy());
+
+    // Manual answers do not count as automatic ones: a client question right after is answered on time.
+    e.client(QStringLiteral("Czy jest okres próbny?"));
+    e.clock.advance(1200ms);
+    EXPECT_EQ(e.llm.count(), 2);
+    EXPECT_EQ(e.assistant.current()->question, QStringLiteral("Czy jest okres próbny?"));
+}
+
+TEST(AssistantTest, FragmentsFollowTheirCardWhenOthersAreDeleted) {
+    Engine e;
+    e.assistant.aiAnswer(); // card 0: nothing to answer yet
+    e.client(QStringLiteral("Ile to kosztuje?"));
+    e.assistant.setAutoAnswer(false);
+    e.assistant.aiAnswer(); // card 1 streams
+    bool finished = false;
+    e.assistant.summarize([&](const QString&) { finished = true; }); // card 2: refused while busy
+    ASSERT_EQ(e.assistant.cards().size(), 3);
+    const AnswerCard refused = e.assistant.cards().at(2);
+    EXPECT_EQ(refused.kind, QStringLiteral("Notatka po rozmowie"));
+    EXPECT_EQ(refused.question, QStringLiteral("—"));
+    EXPECT_FALSE(refused.isError);
+
+    e.assistant.goBack();
+    e.assistant.goBack();
+    e.assistant.goBack(); // stays at the first card
+    EXPECT_EQ(e.assistant.index(), 0);
+    e.assistant.dropCurrent();
+    EXPECT_EQ(e.assistant.index(), 0);
+
+    e.llm.chunk(0, QStringLiteral("Od 99 zł"));
+    ASSERT_EQ(e.assistant.cards().size(), 2);
+    EXPECT_EQ(e.assistant.cards().at(0).text, QStringLiteral("Od 99 zł"));
+    EXPECT_EQ(e.assistant.cards().at(1), refused);
+
+    // Deleting the streaming card itself: the rest of its stream goes nowhere.
+    e.assistant.dropCurrent();
+    e.llm.chunk(0, QStringLiteral(" miesięcznie"));
+    e.llm.finish(0, QStringLiteral("Przerwano połączenie."));
+    ASSERT_EQ(e.assistant.cards().size(), 1);
+    EXPECT_EQ(e.assistant.cards().at(0), refused);
+    EXPECT_FALSE(e.assistant.busy());
+    EXPECT_FALSE(finished);
+}
+
+TEST(AssistantTest, AfterCallNote) {
+    Engine e;
+    e.assistant.setAutoAnswer(false);
+    bool called = false;
+    e.assistant.summarize([&](const QString&) { called = true; });
+    EXPECT_EQ(e.assistant.current()->text.left(35), QStringLiteral("Nie mogę teraz przygotować notatki:"));
+    EXPECT_EQ(e.llm.count(), 0);
+
+    for (int i = 1; i <= 60; ++i) {
+        e.clock.advance(10s);
+        e.client(QStringLiteral("Kwestia numer %1.").arg(i));
+    }
+    e.assistant.setModeRules(QStringLiteral("\nZASADY OCENY"));
+    QString summary;
+    e.assistant.summarize([&](const QString& text) { summary = text; });
+    ASSERT_EQ(e.llm.count(), 1);
+    EXPECT_EQ(e.assistant.current()->question, QStringLiteral("Podsumowanie rozmowy"));
+    EXPECT_TRUE(e.llm.last().system.startsWith(QStringLiteral("Rozmowa z klientem właśnie się skończyła.")));
+    EXPECT_FALSE(e.llm.last().system.contains(QStringLiteral("ZASADY OCENY")));
+    const QString user = e.llm.lastUserText();
+    EXPECT_TRUE(user.startsWith(QStringLiteral("Pełny transkrypt zakończonej rozmowy:\n\n[00:10] ")));
+    EXPECT_TRUE(user.contains(QStringLiteral("Kwestia numer 1.\n")));
+    EXPECT_TRUE(user.contains(QStringLiteral("Kwestia numer 60.\n\nNapisz notatkę")));
+    e.llm.reply({QStringLiteral("**Podsumowanie** — "), QStringLiteral("rozmowa o cenach.")});
+    EXPECT_EQ(summary, QStringLiteral("**Podsumowanie** — rozmowa o cenach."));
+
+    // A failed note never reaches onFinish.
+    e.assistant.summarize([&](const QString&) { called = true; });
+    e.llm.finish(1, QStringLiteral("Brak sieci."));
+    EXPECT_FALSE(called);
+    EXPECT_TRUE(e.assistant.current()->isError);
+}
+
+TEST(AssistantTest, ScreenAnalysis) {
+    Engine e;
+    e.assistant.analyzeScreen(); // no grabber wired: no display
+    ASSERT_EQ(e.assistant.cards().size(), 1);
+    EXPECT_EQ(e.assistant.current()->text, QStringLiteral("nie znaleziono ekranu"));
+    EXPECT_TRUE(e.assistant.current()->isError);
+    EXPECT_EQ(e.assistant.current()->kind, QStringLiteral("Analiza ekranu"));
+    EXPECT_FALSE(e.assistant.busy());
+
+    int askedWidth = 0;
+    std::function<void(const ScreenShot&)> pending;
+    e.assistant.screenGrabber = [&](int maxWidth, std::function<void(const ScreenShot&)> done) {
+        askedWidth = maxWidth;
+        pending = std::move(done);
+    };
+    e.assistant.analyzeScreen();
+    EXPECT_EQ(askedWidth, 2400);
+    EXPECT_TRUE(e.assistant.busy()); // already while capturing
+    e.assistant.aiAnswer();
+    EXPECT_EQ(e.assistant.cards().size(), 1);
+    pending({QByteArray("\xff\xd8jpeg"), {}});
+    ASSERT_EQ(e.llm.count(), 1);
+    const auto& request = e.llm.last();
+    ASSERT_EQ(request.parts.size(), 2);
+    EXPECT_EQ(request.parts[0].text.value_or(QString()),
+              QStringLiteral("Oto mój ekran. Jeśli jest na nim zadanie, pytanie albo problem do rozwiązania — "
+                             "rozwiąż go. Jeśli nie ma, opisz krótko, co jest istotne i co z tym zrobić."));
+    EXPECT_FALSE(request.parts[0].imageJpeg.has_value());
+    EXPECT_EQ(request.parts[1].imageJpeg.value_or(QByteArray()), QByteArray("\xff\xd8jpeg"));
+    EXPECT_TRUE(request.system.startsWith(QStringLiteral("Pomagasz osobie, której ktoś właśnie postawił")));
+    EXPECT_EQ(e.assistant.current()->question, QStringLiteral("Zadanie lub pytanie widoczne na ekranie"));
+    e.llm.reply({QStringLiteral("NA START")});
+
+    // With a transcript the last 12 lines follow the request; a failed capture logs nothing.
+    for (int i = 1; i <= 14; ++i) {
+        e.clock.advance(10s);
+        e.client(QStringLiteral("Linia %1.").arg(i));
+    }
+    e.assistant.setAutoAnswer(false);
+    e.assistant.analyzeScreen();
+    pending({QByteArray("jpeg"), {}});
+    const QString user = e.llm.lastUserText();
+    EXPECT_TRUE(user.contains(QStringLiteral("co z tym zrobić.\n\nKontekst rozmowy:\n[")));
+    EXPECT_TRUE(user.contains(QStringLiteral("Linia 3.")));
+    EXPECT_FALSE(user.contains(QStringLiteral("Linia 2.")));
+    e.llm.reply({});
+    const qsizetype notesBefore = e.notes.size();
+    e.assistant.analyzeScreen();
+    pending({{}, QStringLiteral("nie udało się zakodować zrzutu")});
+    EXPECT_EQ(e.assistant.current()->text, QStringLiteral("nie udało się zakodować zrzutu"));
+    EXPECT_EQ(e.notes.size(), notesBefore);
+    EXPECT_FALSE(e.assistant.busy());
+}
+
+TEST(AssistantTest, NavigationAndDeletion) {
+    Engine e;
+    QSignalSpy currentSpy(&e.assistant, &Assistant::currentChanged);
+    e.assistant.dropCurrent(); // nothing to drop
+    EXPECT_EQ(currentSpy.count(), 0);
+    EXPECT_FALSE(e.assistant.current().has_value());
+
+    e.assistant.aiAnswer();
+    e.assistant.dropCurrent();
+    EXPECT_FALSE(e.assistant.hasCards());
+    EXPECT_EQ(e.assistant.index(), 0);
+
+    for (int i = 0; i < 3; ++i)
+        e.assistant.aiAnswer();
+    EXPECT_EQ(e.assistant.index(), 2);
+    e.assistant.goForward();
+    EXPECT_EQ(e.assistant.index(), 2);
+    e.assistant.dropCurrent();
+    EXPECT_EQ(e.assistant.index(), 1);
+    e.assistant.goBack();
+    e.assistant.dropCurrent();
+    EXPECT_EQ(e.assistant.index(), 0);
+    EXPECT_EQ(e.assistant.cards().size(), 1);
+    e.assistant.goForward();
+    EXPECT_EQ(e.assistant.index(), 0);
+}

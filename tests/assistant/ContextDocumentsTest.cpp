@@ -1,0 +1,195 @@
+#include "assistant/Assistant.h"
+#include "assistant/ContextDocuments.h"
+#include "assistant/Prompts.h"
+#include "audio/TranscriptBuffer.h"
+#include "peers/ScriptedLlm.h"
+#include "platform/Localization.h"
+#include "platform/ManualClock.h"
+#include "platform/Settings.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+
+using namespace quippet;
+
+namespace {
+
+QString folder() { return ContextDocuments::folderPath(); }
+
+void writeFile(const QString& name, const QByteArray& bytes) {
+    QDir().mkpath(folder());
+    QFile file(QDir(folder()).filePath(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString& name) {
+    QFile file(QDir(folder()).filePath(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A one-page PDF with Helvetica text (ASCII), or with no text layer at all (like a scan) when text is empty.
+QByteArray makePdf(const QByteArray& text) {
+    const QByteArray content = text.isEmpty() ? QByteArray("0 0 m 10 10 l S")
+                                              : "BT /F1 12 Tf 72 720 Td (" + text + ") Tj ET";
+    const QList<QByteArray> objects = {
+        "<< /Type /Catalog /Pages 2 0 R >>",
+        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 4 0 R >> >> "
+        "/Contents 5 0 R >>",
+        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
+        "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream",
+    };
+    QByteArray pdf = "%PDF-1.4\n";
+    QList<qsizetype> offsets;
+    for (int i = 0; i < objects.size(); ++i) {
+        offsets << pdf.size();
+        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+    }
+    const qsizetype xref = pdf.size();
+    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
+    for (qsizetype offset : offsets)
+        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
+    pdf += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
+           QByteArray::number(xref) + "\n%%EOF\n";
+    return pdf;
+}
+
+void setModified(const QString& name, const QDateTime& at) {
+    QFile file(QDir(folder()).filePath(name));
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.setFileTime(at, QFileDevice::FileModificationTime));
+}
+
+} // namespace
+
+TEST(ContextDocumentsTest, ScanPicksDocumentsAndPublishesThem) {
+    test::TempHome home;
+    writeFile(QStringLiteral("o-mnie.md"), QByteArray());
+    writeFile(QStringLiteral("b.md"), "b");
+    writeFile(QStringLiteral("a.pdf"), makePdf("A"));
+    writeFile(QStringLiteral("notes.TXT"), "upper-case suffix does not count");
+    writeFile(QStringLiteral(".quippet-sync.json"), "{}");
+    writeFile(QStringLiteral("Z.txt"), "z");
+    QDir().mkpath(QDir(folder()).filePath(QStringLiteral("sub")));
+    writeFile(QStringLiteral("sub/inner.md"), "not searched");
+
+    const auto scan = ContextDocuments::scan();
+    EXPECT_EQ(scan.files, (QStringList{QStringLiteral("Z.txt"), QStringLiteral("a.pdf"), QStringLiteral("b.md")}));
+    EXPECT_TRUE(scan.hasProfile);
+
+    ManualClock clock;
+    TranscriptBuffer transcript(clock);
+    test::ScriptedLlm llm;
+    Assistant assistant(transcript, llm, clock, {});
+    EXPECT_EQ(assistant.contextFiles(), scan.files);
+    EXPECT_TRUE(assistant.hasProfile());
+
+    // Additions and removals need a reload; each published change is announced.
+    QSignalSpy filesSpy(&assistant, &Assistant::contextFilesChanged);
+    QSignalSpy profileSpy(&assistant, &Assistant::hasProfileChanged);
+    QFile::remove(QDir(folder()).filePath(QStringLiteral("o-mnie.md")));
+    writeFile(QStringLiteral("c.txt"), "c");
+    assistant.reloadContext();
+    EXPECT_EQ(assistant.contextFiles().size(), 4);
+    EXPECT_FALSE(assistant.hasProfile());
+    EXPECT_EQ(filesSpy.count(), 1);
+    EXPECT_EQ(profileSpy.count(), 1);
+    assistant.reloadContext();
+    EXPECT_EQ(filesSpy.count(), 1);
+
+    // A missing folder is created by the scan.
+    QDir(folder()).removeRecursively();
+    EXPECT_TRUE(ContextDocuments::scan().files.isEmpty());
+    EXPECT_TRUE(QDir(folder()).exists());
+}
+
+TEST(ContextDocumentsTest, LimitsCountCharactersAndSkipUnreadableFiles) {
+    test::TempHome home;
+    // 5999 letters and an emoji (two UTF-16 units) make exactly 6000 characters; one more letter pushes the
+    // emoji out whole instead of cutting it in half.
+    const QString emoji = QStringLiteral("😀");
+    writeFile(QStringLiteral("o-mnie.md"), (QString(5999, QLatin1Char('a')) + emoji + QStringLiteral("ż")).toUtf8());
+    EXPECT_EQ(ContextDocuments::profileText(), QString(5999, QLatin1Char('a')) + emoji);
+    writeFile(QStringLiteral("o-mnie.md"), (QString(6000, QLatin1Char('a')) + emoji).toUtf8());
+    EXPECT_EQ(ContextDocuments::profileText(), QString(6000, QLatin1Char('a')));
+    writeFile(QStringLiteral("o-mnie.md"), QByteArray());
+    EXPECT_TRUE(ContextDocuments::profileText().isEmpty());
+
+    const QString longDoc = QString(7999, QLatin1Char('x')) + QStringLiteral("ąę") + QString(2000, QLatin1Char('y'));
+    writeFile(QStringLiteral("long.md"), longDoc.toUtf8());
+    writeFile(QStringLiteral("short.txt"), "Pakiet S: 99 zł");
+    writeFile(QStringLiteral("broken.txt"), QByteArray("\xff\xfe") + "nie UTF-8");
+    ContextDocuments docs;
+    const QStringList files = {QStringLiteral("broken.txt"), QStringLiteral("long.md"), QStringLiteral("missing.md"),
+                               QStringLiteral("short.txt")};
+    EXPECT_EQ(docs.contextText(files, ContextDocuments::kDocumentLimit),
+              QStringLiteral("--- long.md ---\n") + QString(7999, QLatin1Char('x')) + QStringLiteral("ą") +
+                  QStringLiteral("\n\n--- short.txt ---\nPakiet S: 99 zł"));
+    EXPECT_TRUE(docs.contextText({QStringLiteral("broken.txt")}, 8000).isEmpty());
+
+    // Text files are read at every build, so an edit counts without a reload.
+    writeFile(QStringLiteral("short.txt"), "Pakiet S: 109 zł");
+    EXPECT_TRUE(docs.contextText({QStringLiteral("short.txt")}, 8000).endsWith(QStringLiteral("109 zł")));
+}
+
+TEST(ContextDocumentsTest, PdfTextIsCachedByNameAndModificationDate) {
+    test::TempHome home;
+    const QDateTime first = QDateTime::currentDateTimeUtc().addDays(-2);
+    writeFile(QStringLiteral("cennik.pdf"), makePdf("Pakiet Pro 120 PLN"));
+    setModified(QStringLiteral("cennik.pdf"), first);
+    ContextDocuments docs;
+    const QStringList files = {QStringLiteral("cennik.pdf")};
+
+    const QString text = docs.contextText(files, 8000);
+    EXPECT_TRUE(text.startsWith(QStringLiteral("--- cennik.pdf ---\n"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("Pakiet Pro 120 PLN"))) << text.toStdString();
+    EXPECT_EQ(docs.pdfExtractions(), 1);
+    EXPECT_EQ(docs.contextText(files, 8000), text);
+    EXPECT_EQ(docs.pdfExtractions(), 1);
+
+    // A newer version is extracted again.
+    writeFile(QStringLiteral("cennik.pdf"), makePdf("Pakiet Pro 150 PLN"));
+    setModified(QStringLiteral("cennik.pdf"), first.addSecs(3600));
+    EXPECT_TRUE(docs.contextText(files, 8000).contains(QStringLiteral("150 PLN")));
+    EXPECT_EQ(docs.pdfExtractions(), 2);
+
+    // A scan without a text layer and a file that is no PDF contribute nothing and are not cached.
+    writeFile(QStringLiteral("skan.pdf"), makePdf(QByteArray()));
+    writeFile(QStringLiteral("zepsuty.pdf"), "to nie jest PDF");
+    const QStringList bad = {QStringLiteral("skan.pdf"), QStringLiteral("zepsuty.pdf")};
+    EXPECT_TRUE(docs.contextText(bad, 8000).isEmpty());
+    EXPECT_TRUE(docs.contextText(bad, 8000).isEmpty());
+    EXPECT_EQ(docs.pdfExtractions(), 6);
+}
+
+TEST(ContextDocumentsTest, OnboardingTemplates) {
+    test::TempHome home;
+    Settings::remove(Settings::kOnboardingSkipped);
+    EXPECT_TRUE(Onboarding::needed());
+    Settings::setValue(Settings::kOnboardingSkipped, true);
+    EXPECT_FALSE(Onboarding::needed());
+    Settings::setValue(Settings::kOnboardingSkipped, false);
+
+    Onboarding::createTemplates();
+    EXPECT_EQ(readFile(QStringLiteral("o-mnie.md")), Prompts::profileTemplate().toUtf8());
+    EXPECT_EQ(readFile(QStringLiteral("oferta.md")), Prompts::offerTemplate().toUtf8());
+    EXPECT_TRUE(readFile(QStringLiteral("o-mnie.md")).startsWith("# Kim jestem\n\n"));
+    EXPECT_FALSE(Onboarding::needed());
+
+    // An existing profile is never overwritten; only the missing offer is written, in the interface language.
+    writeFile(QStringLiteral("o-mnie.md"), "Mój profil");
+    QFile::remove(QDir(folder()).filePath(QStringLiteral("oferta.md")));
+    i18n::overrideLanguage(QStringLiteral("en"));
+    Onboarding::createTemplates();
+    i18n::overrideLanguage(QStringLiteral("pl"));
+    EXPECT_EQ(readFile(QStringLiteral("o-mnie.md")), QByteArray("Mój profil"));
+    EXPECT_TRUE(readFile(QStringLiteral("oferta.md")).startsWith("# Offer and price list\n\n"));
+    Settings::setValue(Settings::kOnboardingSkipped, false);
+    EXPECT_FALSE(Onboarding::needed());
+    Settings::remove(Settings::kOnboardingSkipped);
+}

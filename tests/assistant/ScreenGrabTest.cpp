@@ -1,0 +1,79 @@
+#include "assistant/ScreenGrab.h"
+
+#include "platform/ManualClock.h"
+
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QImageReader>
+
+using namespace quippet;
+using namespace std::chrono_literals;
+
+namespace {
+QSize jpegSize(const QByteArray& bytes) {
+    QBuffer buffer;
+    buffer.setData(bytes);
+    QImageReader reader(&buffer, "jpeg");
+    return reader.size();
+}
+} // namespace
+
+TEST(ScreenGrabTest, WidthIsCappedNeverEnlargedAndTruncated) {
+    EXPECT_EQ(ScreenGrab::targetSize({3024, 1964}, 2400), QSize(2400, 1558));
+    EXPECT_EQ(ScreenGrab::targetSize({1920, 1080}, 2400), QSize(1920, 1080));
+    EXPECT_EQ(ScreenGrab::targetSize({2400, 1351}, 2400), QSize(2400, 1351));
+    EXPECT_EQ(ScreenGrab::targetSize({3840, 2160}, 2400), QSize(2400, 1350));
+
+    QImage screen(3024, 1964, QImage::Format_ARGB32);
+    screen.fill(Qt::darkCyan);
+    const ScreenShot big = ScreenGrab::encode(screen, 2400);
+    ASSERT_TRUE(big.ok()) << big.error.toStdString();
+    EXPECT_TRUE(big.jpeg.startsWith("\xff\xd8"));
+    EXPECT_EQ(jpegSize(big.jpeg), QSize(2400, 1558));
+
+    QImage small(800, 600, QImage::Format_RGB32);
+    small.fill(Qt::white);
+    EXPECT_EQ(jpegSize(ScreenGrab::encode(small, 2400).jpeg), QSize(800, 600));
+
+    const ScreenShot none = ScreenGrab::encode(QImage(), 2400);
+    EXPECT_FALSE(none.ok());
+    EXPECT_EQ(none.error, QStringLiteral("nie znaleziono ekranu"));
+    EXPECT_EQ(ScreenGrab::description(ScreenGrab::Failure::EncodingFailed),
+              QStringLiteral("nie udało się zakodować zrzutu"));
+}
+
+TEST(ScreenGrabTest, OwnWindowsAreHiddenForTheMomentOfTheGrab) {
+    ManualClock clock;
+    ScreenGrab grab(clock);
+    QStringList steps;
+    grab.hideOwnWindows = [&] { steps << QStringLiteral("hide"); };
+    grab.showOwnWindows = [&] { steps << QStringLiteral("show"); };
+    grab.grabScreen = [&] {
+        steps << QStringLiteral("grab");
+        QImage image(1000, 500, QImage::Format_RGB32);
+        image.fill(Qt::black);
+        return image;
+    };
+    std::optional<ScreenShot> result;
+    grab.grabber()(400, [&](const ScreenShot& shot) {
+        steps << QStringLiteral("done");
+        result = shot;
+    });
+    EXPECT_EQ(steps, QStringList{QStringLiteral("hide")});
+    clock.advance(ScreenGrab::kHideSettle - 1ms);
+    EXPECT_FALSE(result.has_value());
+    clock.advance(1ms);
+    EXPECT_EQ(steps, (QStringList{QStringLiteral("hide"), QStringLiteral("grab"), QStringLiteral("show"),
+                                  QStringLiteral("done")}));
+    ASSERT_TRUE(result && result->ok());
+    EXPECT_EQ(jpegSize(result->jpeg), QSize(400, 200));
+
+    // Without a GUI application there is no screen to grab; the windows still come back.
+    grab.grabScreen = nullptr;
+    steps.clear();
+    grab.capture(2400, [&](const ScreenShot& shot) { result = shot; });
+    clock.advance(1s);
+    EXPECT_EQ(result->error, QStringLiteral("nie znaleziono ekranu"));
+    EXPECT_EQ(steps, (QStringList{QStringLiteral("hide"), QStringLiteral("show")}));
+}

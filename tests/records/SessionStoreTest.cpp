@@ -1,0 +1,258 @@
+#include "records/SessionStore.h"
+
+#include "platform/ManualClock.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocale>
+#include <QRegularExpression>
+#include <QSignalSpy>
+
+#include <unistd.h>
+
+using namespace quippet;
+using namespace std::chrono_literals;
+
+namespace {
+
+qint64 localMs(int y, int mo, int d, int h, int mi) {
+    return QDateTime(QDate(y, mo, d), QTime(h, mi)).toMSecsSinceEpoch();
+}
+
+QByteArray readAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+QString folderFile(const QString& name) { return QDir(SessionStore::folderPath()).filePath(name); }
+
+// Note dates follow the locale; the tests pin Polish.
+struct PolishLocale {
+    PolishLocale() { QLocale::setDefault(QLocale(QLocale::Polish, QLocale::Poland)); }
+    ~PolishLocale() { QLocale::setDefault(QLocale::c()); }
+};
+
+} // namespace
+
+TEST(SessionMetaTest, SlugHeaderAndTitle) {
+    PolishLocale polish;
+    SessionMeta meta = SessionMeta::fresh(QDateTime::fromMSecsSinceEpoch(localMs(2026, 3, 4, 9, 15)));
+    EXPECT_EQ(meta.fileSlug(), QStringLiteral("rozmowa-2026-03-04_0915"));
+    EXPECT_EQ(meta.displayName(), QStringLiteral("Rozmowa 4 mar 2026, 09:15"));
+    EXPECT_EQ(meta.promptHeader(), QStringLiteral("Charakter rozmowy: handlowa"));
+
+    meta.company = QStringLiteral("Acme / PL");
+    meta.topic = QStringLiteral("Oferta Q2");
+    EXPECT_EQ(meta.fileSlug(), QStringLiteral("2026-03-04_0915-Acme---PL-Oferta-Q2"));
+    EXPECT_EQ(meta.displayName(), QStringLiteral("Acme / PL"));
+    meta.mode = ConversationMode::Evaluation;
+    EXPECT_EQ(meta.promptHeader(),
+              QStringLiteral("Firma klienta: Acme / PL\nTemat rozmowy: Oferta Q2\nCharakter rozmowy: oceniająca"));
+
+    // The name wins over the topic; 60 characters, never half a letter.
+    meta.company.clear();
+    meta.name = QStringLiteral("Żaneta Łukasiewicz-Gęślą z działu zakupów regionalnych w Poznaniu 😀 i dalej");
+    const QString slug = meta.fileSlug();
+    EXPECT_EQ(slug, QStringLiteral("2026-03-04_0915-Żaneta-Łukasiewicz-Gęślą-z-działu-zakupów-regionalnych-w-Poz"));
+    meta.name = QString(59, QLatin1Char('a')) + QStringLiteral("😀b");
+    EXPECT_EQ(meta.fileSlug(), QStringLiteral("2026-03-04_0915-") + QString(59, QLatin1Char('a')) +
+                                   QStringLiteral("😀"));
+    EXPECT_EQ(meta.promptHeader(), QStringLiteral("Temat rozmowy: Oferta Q2\nCharakter rozmowy: oceniająca"));
+
+    EXPECT_EQ(conversationMode::fromRawValue(QStringLiteral("Oceniająca")), ConversationMode::Evaluation);
+    EXPECT_FALSE(conversationMode::fromRawValue(QStringLiteral("handlowa")).has_value());
+    EXPECT_EQ(conversationMode::title(ConversationMode::Sales), QStringLiteral("Handlowa"));
+}
+
+TEST(SessionStoreTest, NoteBytes) {
+    PolishLocale polish;
+    test::TempHome home;
+    ManualClock clock(localMs(2026, 3, 4, 9, 15));
+    SessionStore store(clock);
+    store.setCompany(QStringLiteral("Acme"));
+    store.setTopic(QStringLiteral("Wdrożenie CRM"));
+    clock.advance(42min);
+    const auto result = store.finish(QStringLiteral("[00:01] Klient: Dzień dobry\n[00:05] Ja: Witam"),
+                                     QStringLiteral("**Podsumowanie** — ustalono demo."));
+    ASSERT_TRUE(result.ok);
+    ASSERT_TRUE(result.path.has_value());
+    EXPECT_EQ(*result.path, folderFile(QStringLiteral("2026-03-04_0915-Acme-Wdrożenie-CRM.md")));
+    EXPECT_EQ(readAll(*result.path),
+              QStringLiteral("# Acme  \n**Firma:** Acme  \n**Temat:** Wdrożenie CRM  \n**Rozpoczęto:** 4.03.2026 09:15  \n"
+                             "**Zakończono:** 4.03.2026 09:57\n\n## Podsumowanie\n\n**Podsumowanie** — ustalono demo."
+                             "\n\n## Transkrypcja\n\n```\n[00:01] Klient: Dzień dobry\n[00:05] Ja: Witam\n```")
+                  .toUtf8());
+
+    // No company or topic lines when empty; an empty summary gets the placeholder.
+    store.startNew();
+    const auto bare = store.finish(QStringLiteral("[00:01] Klient: Halo"), QString());
+    ASSERT_TRUE(bare.ok);
+    EXPECT_EQ(readAll(*bare.path),
+              QStringLiteral("# Rozmowa 4 mar 2026, 09:57  \n**Rozpoczęto:** 4.03.2026 09:57  \n**Zakończono:** "
+                             "4.03.2026 09:57\n\n## Podsumowanie\n\n_Brak podsumowania._\n\n## Transkrypcja\n\n```\n"
+                             "[00:01] Klient: Halo\n```")
+                  .toUtf8());
+}
+
+TEST(SessionStoreTest, IndexRoundTripAndFormat) {
+    test::TempHome home;
+    ManualClock clock(localMs(2026, 3, 4, 9, 15) + 250);
+    SessionStore store(clock);
+    EXPECT_TRUE(store.history().isEmpty());
+    EXPECT_TRUE(QDir(SessionStore::folderPath()).exists());
+    QSignalSpy historySpy(&store, &SessionStore::historyChanged);
+
+    store.setName(QStringLiteral("Jan"));
+    store.setMode(ConversationMode::Evaluation);
+    clock.advance(10min);
+    ASSERT_TRUE(store.finish(QStringLiteral("t1"), QStringLiteral("s1")).ok);
+    const QByteArray raw = readAll(SessionStore::indexPath());
+    EXPECT_FALSE(raw.contains(' ') || raw.contains('\n'));
+    const QJsonArray array = QJsonDocument::fromJson(raw).array();
+    ASSERT_EQ(array.size(), 1);
+    const QJsonObject first = array.at(0).toObject();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"))
+                    .match(first.value(QStringLiteral("id")).toString())
+                    .hasMatch());
+    EXPECT_EQ(first.value(QStringLiteral("mode")).toString(), QStringLiteral("Oceniająca"));
+    const double started = first.value(QStringLiteral("startedAt")).toDouble();
+    EXPECT_DOUBLE_EQ(started, double(localMs(2026, 3, 4, 9, 15) - 978'307'200'000) / 1000.0 + 0.25);
+    EXPECT_DOUBLE_EQ(first.value(QStringLiteral("endedAt")).toDouble(), started + 600.0);
+    EXPECT_EQ(first.value(QStringLiteral("summaryFile")).toString(), QStringLiteral("2026-03-04_0915-Jan.md"));
+
+    store.startNew();
+    store.setCompany(QStringLiteral("Beta"));
+    clock.advance(5min);
+    ASSERT_TRUE(store.finish(QStringLiteral("t2"), QStringLiteral("s2")).ok);
+    EXPECT_EQ(historySpy.count(), 2);
+
+    SessionStore reloaded(clock);
+    ASSERT_EQ(reloaded.history().size(), 2);
+    EXPECT_EQ(reloaded.history(), store.history());
+    EXPECT_EQ(reloaded.history().first().company, QStringLiteral("Beta"));
+
+    // Written by another release: missing optional keys, the newest first whatever the file order.
+    const QByteArray legacy =
+        R"([{"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","name":"A","company":"","topic":"","mode":"Handlowa","startedAt":100},)"
+        R"({"id":"7F9619FF-8B86-D011-B42D-00C04FC964FF","name":"B","company":"","topic":"","mode":"Handlowa","startedAt":200.5,"endedAt":300},)"
+        R"({"id":"8F9619FF-8B86-D011-B42D-00C04FC964FF","name":"C","company":"","topic":"","mode":"Handlowa","startedAt":100}])";
+    writeAll(SessionStore::indexPath(), legacy);
+    SessionStore fromLegacy(clock);
+    ASSERT_EQ(fromLegacy.history().size(), 3);
+    EXPECT_EQ(fromLegacy.history().at(0).name, QStringLiteral("B"));
+    EXPECT_EQ(fromLegacy.history().at(1).name, QStringLiteral("A")); // equal times keep file order
+    EXPECT_EQ(fromLegacy.history().at(2).name, QStringLiteral("C"));
+    EXPECT_FALSE(fromLegacy.history().at(1).endedAt.has_value());
+    EXPECT_FALSE(fromLegacy.history().at(1).summaryFile.has_value());
+    EXPECT_EQ(fromLegacy.history().at(0).startedAt, QDateTime::fromMSecsSinceEpoch(978'307'200'000 + 200'500));
+
+    // One bad entry spoils the whole file.
+    EXPECT_FALSE(SessionStore::decodeIndex(QByteArray(legacy).replace("\"Handlowa\",\"startedAt\":100}]",
+                                                                      "\"Sprzedaż\",\"startedAt\":100}]")));
+    EXPECT_FALSE(SessionStore::decodeIndex(QByteArray(legacy).replace("\"name\":\"A\",", "")));
+    EXPECT_FALSE(SessionStore::decodeIndex(QByteArray(legacy).replace("6F9619FF", "nie-uuid")));
+    EXPECT_FALSE(SessionStore::decodeIndex("{}"));
+}
+
+TEST(SessionStoreTest, WriteFailuresAndCorruptIndexLoseNothing) {
+    test::TempHome home;
+    ManualClock clock(localMs(2026, 3, 4, 9, 15));
+    {
+        SessionStore store(clock);
+        ASSERT_TRUE(store.finish(QStringLiteral("t"), QStringLiteral("s")).ok);
+    }
+    // A damaged index is moved aside, not overwritten by the next save.
+    const QByteArray damaged = "[{\"id\":\"6F9619FF-8B86-D011-B42D-00C04FC964FF\",\"name\":";
+    writeAll(SessionStore::indexPath(), damaged);
+    SessionStore store(clock);
+    EXPECT_TRUE(store.history().isEmpty());
+    const QStringList aside =
+        QDir(SessionStore::folderPath()).entryList({QStringLiteral("index.json.corrupt-*")}, QDir::Files);
+    ASSERT_EQ(aside.size(), 1);
+    EXPECT_EQ(readAll(folderFile(aside.first())), damaged);
+    ASSERT_TRUE(store.finish(QStringLiteral("t2"), QStringLiteral("s2")).ok);
+    EXPECT_EQ(SessionStore::decodeIndex(readAll(SessionStore::indexPath()))->size(), 1);
+
+    // Same names in the same minute: a second file, never an overwrite.
+    ASSERT_TRUE(store.finish(QStringLiteral("t3"), QStringLiteral("s3")).ok);
+    ASSERT_EQ(store.history().size(), 2);
+    const QString firstFile = *store.history().at(1).summaryFile;
+    const QString secondFile = *store.history().at(0).summaryFile;
+    EXPECT_EQ(firstFile, QStringLiteral("rozmowa-2026-03-04_0915-2.md")); // the one from before the damage is -1
+    EXPECT_EQ(secondFile, QStringLiteral("rozmowa-2026-03-04_0915-3.md"));
+    EXPECT_TRUE(readAll(folderFile(QStringLiteral("rozmowa-2026-03-04_0915.md"))).contains("\nt\n"));
+    EXPECT_TRUE(readAll(folderFile(firstFile)).contains("\nt2\n"));
+
+    // The folder cannot take the note: failure is reported and nothing changes.
+    const auto before = store.history();
+    const QString folder = SessionStore::folderPath();
+    ASSERT_TRUE(QDir(folder).rename(folder, folder + QStringLiteral(".moved")));
+    writeAll(folder, "a file where the folder should be");
+    const auto failed = store.finish(QStringLiteral("t4"), QStringLiteral("s4"));
+    EXPECT_FALSE(failed.ok);
+    EXPECT_FALSE(failed.path.has_value());
+    EXPECT_EQ(store.history(), before);
+    QFile::remove(folder);
+    ASSERT_TRUE(QDir().rename(folder + QStringLiteral(".moved"), folder));
+    EXPECT_EQ(SessionStore::decodeIndex(readAll(SessionStore::indexPath()))->size(), 2);
+}
+
+TEST(SessionStoreTest, ReadOnlyFolderReportsFailure) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    test::TempHome home;
+    ManualClock clock;
+    SessionStore store(clock);
+    QFile::setPermissions(SessionStore::folderPath(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    const auto result = store.finish(QStringLiteral("t"), QStringLiteral("s"));
+    QFile::setPermissions(SessionStore::folderPath(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(store.history().isEmpty());
+}
+
+TEST(SessionStoreTest, DeleteRemovesEntryAndOnlyItsOwnFile) {
+    test::TempHome home;
+    ManualClock clock(localMs(2026, 3, 4, 9, 15));
+    SessionStore store(clock);
+    store.setName(QStringLiteral("Ola"));
+    ASSERT_TRUE(store.finish(QStringLiteral("t"), QStringLiteral("s")).ok);
+    const SessionMeta finished = store.history().first();
+    store.remove(finished);
+    EXPECT_TRUE(store.history().isEmpty());
+    EXPECT_FALSE(QFile::exists(folderFile(*finished.summaryFile)));
+    EXPECT_EQ(readAll(SessionStore::indexPath()), QByteArray("[]"));
+
+    // Entries from a hand-edited or older index: a path outside the folder, a file two entries share, no file.
+    writeAll(home.filePath(QStringLiteral("outside.md")), "keep me");
+    writeAll(folderFile(QStringLiteral("shared.md")), "shared");
+    const QByteArray index =
+        R"([{"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","name":"A","company":"","topic":"","mode":"Handlowa","startedAt":3,"summaryFile":"../outside.md"},)"
+        R"({"id":"7F9619FF-8B86-D011-B42D-00C04FC964FF","name":"B","company":"","topic":"","mode":"Handlowa","startedAt":2,"summaryFile":"shared.md"},)"
+        R"({"id":"8F9619FF-8B86-D011-B42D-00C04FC964FF","name":"C","company":"","topic":"","mode":"Handlowa","startedAt":1,"summaryFile":"shared.md"},)"
+        R"({"id":"9F9619FF-8B86-D011-B42D-00C04FC964FF","name":"D","company":"","topic":"","mode":"Handlowa","startedAt":0}])";
+    writeAll(SessionStore::indexPath(), index);
+    SessionStore loaded(clock);
+    ASSERT_EQ(loaded.history().size(), 4);
+    loaded.remove(loaded.history().at(0));
+    EXPECT_EQ(readAll(home.filePath(QStringLiteral("outside.md"))), QByteArray("keep me"));
+    loaded.remove(loaded.history().at(0));
+    EXPECT_TRUE(QFile::exists(folderFile(QStringLiteral("shared.md"))));
+    loaded.remove(loaded.history().at(0));
+    EXPECT_FALSE(QFile::exists(folderFile(QStringLiteral("shared.md"))));
+    loaded.remove(loaded.history().at(0));
+    EXPECT_TRUE(loaded.history().isEmpty());
+    EXPECT_EQ(readAll(SessionStore::indexPath()), QByteArray("[]"));
+}
