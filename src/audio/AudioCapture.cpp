@@ -73,6 +73,8 @@ AudioCapture::~AudioCapture() {
     m_system.reset();
 }
 
+void AudioCapture::setTranscript(TranscriptBuffer* transcript) { m_transcript = transcript; }
+
 QStringList AudioCapture::log() const { return m_log.lines(); }
 
 void AudioCapture::note(const QString& line) { m_log.note(line); }

@@ -67,7 +67,7 @@ public:
                  QObject* parent = nullptr);
     ~AudioCapture() override;
 
-    void setTranscript(TranscriptBuffer* transcript) { m_transcript = transcript; }
+    void setTranscript(TranscriptBuffer* transcript);
     // Without a factory the realtime speech-to-text client is used.
     void setTranscriberFactory(TranscriberFactory factory) { m_factory = std::move(factory); }
 

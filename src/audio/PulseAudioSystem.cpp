@@ -546,9 +546,9 @@ void PulseCore::recountUse() {
         if (info && eol == 0) {
             const QString pid = text(pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID));
             const bool own = info->client == count->ownClient || pid == QString::number(getpid());
-            // Module streams (loopbacks, remaps) have no client; corked streams are not recording.
-            if (info->source == count->source && !info->corked && info->client != PA_INVALID_INDEX &&
-                info->owner_module == PA_INVALID_INDEX && !own)
+            // Module streams (loopbacks, remaps) have no client; corked streams are not recording. (Every client
+            // stream has an owner module too: the protocol module it came through.)
+            if (info->source == count->source && !info->corked && info->client != PA_INVALID_INDEX && !own)
                 count->inUse = true;
             return;
         }

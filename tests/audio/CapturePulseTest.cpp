@@ -1,0 +1,272 @@
+// The capture against a private PulseAudio daemon: real streams, real device switches, a real server restart.
+#include "audio/AudioCapture.h"
+#include "audio/MeetingDetector.h"
+#include "audio/PcmConverter.h"
+#include "audio/PulseAudioSystem.h"
+#include "audio/SourceMonitor.h"
+#include "platform/DiagnosticsLog.h"
+#include "platform/ManualClock.h"
+#include "platform/Settings.h"
+#include "support/MemorySecretStore.h"
+#include "support/PulseFixture.h"
+#include "support/Speech.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace quippet;
+
+namespace {
+
+constexpr int kRate = 48000;
+
+// The transcriber side of one channel: every chunk converted as the speech-to-text client converts it.
+struct ChannelTap {
+    PcmConverter converter;
+    std::vector<float> samples; // 48 kHz mono, from the 16-bit output
+    std::vector<AudioFormat> formats;
+    int starts = 0;
+};
+
+struct TapTranscriber final : TranscriberPort {
+    explicit TapTranscriber(std::shared_ptr<ChannelTap> t) : tap(std::move(t)) {}
+    void start() override { ++tap->starts; }
+    void stop() override {}
+    void append(const AudioChunk& chunk) override {
+        tap->formats.push_back(chunk.format);
+        const QByteArray pcm = tap->converter.convert(chunk);
+        const auto* s = reinterpret_cast<const qint16*>(pcm.constData());
+        for (qsizetype i = 0; i < pcm.size() / 2; ++i)
+            tap->samples.push_back(float(s[i]) / 32768.0f);
+    }
+    std::shared_ptr<ChannelTap> tap;
+};
+
+std::vector<float> tone(double hz, double seconds, float amplitude) {
+    std::vector<float> out(size_t(seconds * kRate));
+    for (size_t i = 0; i < out.size(); ++i)
+        out[i] = amplitude * float(std::sin(2 * M_PI * hz * double(i) / kRate));
+    return out;
+}
+
+size_t onset(const std::vector<float>& x, size_t from, float threshold) {
+    for (size_t i = from; i < x.size(); ++i)
+        if (std::fabs(x[i]) > threshold)
+            return i;
+    return x.size();
+}
+
+size_t lastLoud(const std::vector<float>& x, size_t from, float threshold) {
+    size_t last = from;
+    for (size_t i = from; i < x.size(); ++i)
+        if (std::fabs(x[i]) > threshold)
+            last = i;
+    return last;
+}
+
+bool loudSince(const std::vector<float>& x, size_t from, float threshold) { return onset(x, from, threshold) < x.size(); }
+
+class CapturePulseTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!test::PulseServer::binaryAvailable())
+            GTEST_SKIP() << "pulseaudio is not installed";
+        Settings::remove(Settings::kTranscriptionEnabled);
+        Settings::remove(Settings::kEchoCancellation);
+        server = std::make_unique<test::PulseServer>();
+        ASSERT_TRUE(server->start());
+        server->keepAwake(QStringLiteral("speakers"));
+        server->keepAwake(QStringLiteral("micfeed"));
+    }
+
+    void startCapture() {
+        auto system = std::make_unique<PulseAudioSystem>();
+        pulse = system.get();
+        capture = std::make_unique<AudioCapture>(clock, keychain, log, std::move(system));
+        capture->setTranscriberFactory([this](TranscriberSetup setup) -> std::unique_ptr<TranscriberPort> {
+            return std::make_unique<TapTranscriber>(setup.label == QLatin1String("KLIENT") ? client : mic);
+        });
+        capture->start();
+        capture->setTranscription(true);
+        ASSERT_TRUE(test::waitUntil(
+            [&] { return client->samples.size() > kRate / 5 && mic->samples.size() > kRate / 5; }, 15000))
+            << log.lines().join(QLatin1Char('\n')).toStdString();
+    }
+
+    bool logged(const QString& line) const { return log.lines().contains(line); }
+
+    test::TempHome home;
+    ManualClock clock;
+    test::MemorySecretStore secrets;
+    Keychain keychain{secrets};
+    DiagnosticsLog log{clock};
+    std::unique_ptr<test::PulseServer> server;
+    PulseAudioSystem* pulse = nullptr;
+    std::unique_ptr<AudioCapture> capture;
+    std::shared_ptr<ChannelTap> client = std::make_shared<ChannelTap>();
+    std::shared_ptr<ChannelTap> mic = std::make_shared<ChannelTap>();
+};
+
+// The captured channel holds the source's speech: same length of sound, and the same waveform.
+void expectSpeech(const std::vector<float>& source, const std::vector<float>& captured, size_t from) {
+    const float threshold = 0.02f;
+    const size_t srcOn = onset(source, 0, threshold);
+    const size_t capOn = onset(captured, from, threshold);
+    ASSERT_LT(capOn, captured.size()) << "nothing audible arrived";
+    const double srcSeconds = double(lastLoud(source, srcOn, threshold) - srcOn) / kRate;
+    const double capSeconds = double(lastLoud(captured, capOn, threshold) - capOn) / kRate;
+    EXPECT_NEAR(capSeconds, srcSeconds, 0.03);
+
+    // Aligned at the onsets, allowing a few ms for the threshold crossing.
+    const size_t n = std::min(source.size() - srcOn, captured.size() - capOn) - 480;
+    double best = 0;
+    for (int shift = -240; shift <= 240; shift += 1) {
+        double c = 0, es = 0, ec = 0;
+        for (size_t i = 480; i < n; i += 2) {
+            const float s = source[srcOn + i];
+            const float x = captured[size_t(qint64(capOn + i) + shift)];
+            c += double(s) * x;
+            es += double(s) * s;
+            ec += double(x) * x;
+        }
+        best = std::max(best, c / std::sqrt(es * ec + 1e-18));
+    }
+    EXPECT_GT(best, 0.95);
+}
+
+} // namespace
+
+TEST_F(CapturePulseTest, SystemAudioAndMicrophoneReachTheTranscribersAsTheSpokenAudio) {
+    const auto clientSpeech = test::speech(QStringLiteral("Could you tell me when the first delivery can arrive?"));
+    const auto userSpeech = test::speech(QStringLiteral("Next Tuesday, if the order is confirmed today."),
+                                         QStringLiteral("en+m3"));
+    if (clientSpeech.empty() || userSpeech.empty())
+        GTEST_SKIP() << "espeak-ng or sox missing";
+    ASSERT_TRUE(test::writeWav(server->filePath(QStringLiteral("client.wav")), clientSpeech));
+    ASSERT_TRUE(test::writeWav(server->filePath(QStringLiteral("user.wav")), userSpeech));
+    startCapture();
+    EXPECT_TRUE(logged(QStringLiteral("audio systemowe: wystartowało")));
+    EXPECT_EQ(capture->micPermission(), PermissionState::Granted);
+    EXPECT_EQ(client->starts, 1);
+
+    const size_t clientFrom = client->samples.size();
+    const size_t micFrom = mic->samples.size();
+    QProcess* a = server->play(QStringLiteral("speakers"), server->filePath(QStringLiteral("client.wav")));
+    QProcess* b = server->play(QStringLiteral("micfeed"), server->filePath(QStringLiteral("user.wav")));
+    ASSERT_TRUE(test::waitUntil([&] { return a->state() == QProcess::NotRunning && b->state() == QProcess::NotRunning; },
+                                30000));
+    // Streams keep delivering (silence) after the speech: wait until the tails are in.
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            return client->samples.size() - clientFrom > clientSpeech.size() + kRate / 2 &&
+                   mic->samples.size() - micFrom > userSpeech.size() + kRate / 2;
+        },
+        15000));
+
+    // What the capture hands over: 48 kHz float from the server; the transcriber side makes it 48 kHz mono 16-bit.
+    EXPECT_EQ(client->formats.front().sampleRate, 48000);
+    EXPECT_EQ(mic->formats.front().sampleRate, 48000);
+    expectSpeech(clientSpeech, client->samples, clientFrom);
+    expectSpeech(userSpeech, mic->samples, micFrom);
+    capture->setTranscription(false);
+}
+
+TEST_F(CapturePulseTest, SwitchingTheDefaultOutputMovesTheSystemAudioCapture) {
+    ASSERT_TRUE(test::writeWav(server->filePath(QStringLiteral("tone.wav")), tone(440, 0.6, 0.5f)));
+    startCapture();
+    EXPECT_EQ(capture->outputRoute().deviceName, QStringLiteral("Speakers"));
+
+    server->keepAwake(QStringLiteral("otherspeakers"));
+    ASSERT_TRUE(server->pactl({QStringLiteral("set-default-sink"), QStringLiteral("otherspeakers")}));
+    ASSERT_TRUE(test::waitUntil([&] { return logged(QStringLiteral("audio systemowe: przełączam na otherspeakers.monitor")); },
+                                10000));
+    ASSERT_TRUE(test::waitUntil([&] { return capture->outputRoute().deviceName == QStringLiteral("OtherSpeakers"); },
+                                10000));
+    const size_t switchedAt = client->samples.size();
+    ASSERT_TRUE(test::waitUntil([&] { return client->samples.size() > switchedAt + kRate / 5; }, 10000));
+
+    // The old output is no longer heard...
+    const size_t before = client->samples.size();
+    QProcess* old = server->play(QStringLiteral("speakers"), server->filePath(QStringLiteral("tone.wav")));
+    ASSERT_TRUE(test::waitUntil([&] { return old->state() == QProcess::NotRunning; }, 15000));
+    ASSERT_TRUE(test::waitUntil([&] { return client->samples.size() > before + kRate; }, 10000));
+    EXPECT_FALSE(loudSince(client->samples, before, 0.1f));
+
+    // ...the new default is.
+    const size_t after = client->samples.size();
+    server->play(QStringLiteral("otherspeakers"), server->filePath(QStringLiteral("tone.wav")));
+    EXPECT_TRUE(test::waitUntil([&] { return loudSince(client->samples, after, 0.1f); }, 15000));
+}
+
+TEST_F(CapturePulseTest, CaptureResumesAfterTheSoundServerRestarts) {
+    ASSERT_TRUE(test::writeWav(server->filePath(QStringLiteral("tone.wav")), tone(300, 0.6, 0.5f)));
+    startCapture();
+
+    server->stop();
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return logged(QStringLiteral("audio systemowe: utracono połączenie z serwerem dźwięku — ponawiam")); },
+        10000));
+    ASSERT_TRUE(server->start());
+    server->keepAwake(QStringLiteral("speakers"));
+    server->keepAwake(QStringLiteral("micfeed"));
+    ASSERT_TRUE(test::waitUntil([&] { return logged(QStringLiteral("audio systemowe: serwer dźwięku znowu dostępny")); },
+                                15000));
+
+    const size_t clientFrom = client->samples.size();
+    const size_t micFrom = mic->samples.size();
+    server->play(QStringLiteral("speakers"), server->filePath(QStringLiteral("tone.wav")));
+    server->play(QStringLiteral("micfeed"), server->filePath(QStringLiteral("tone.wav")));
+    EXPECT_TRUE(test::waitUntil(
+        [&] { return loudSince(client->samples, clientFrom, 0.1f) && loudSince(mic->samples, micFrom, 0.1f); },
+        15000))
+        << log.lines().join(QLatin1Char('\n')).toStdString();
+}
+
+TEST_F(CapturePulseTest, AnotherProgramRecordingTheDefaultInputIsAMeeting) {
+    Settings::remove(Settings::kMeetingDetection);
+    auto system = std::make_unique<PulseAudioSystem>();
+    std::unique_ptr<SourceMonitor> monitor = system->sourceMonitor();
+    int reports = 0;
+    bool lastInUse = false;
+    QObject::connect(monitor.get(), &SourceMonitor::sourceState, [&](const QString&, bool inUse) {
+        ++reports;
+        lastInUse = inUse;
+    });
+    MeetingDetector detector(std::move(monitor));
+    int meetings = 0;
+    detector.onMeetingDetected = [&] { ++meetings; };
+
+    // Our own microphone stream records the default input all the time: not a meeting.
+    pulse = system.get();
+    capture = std::make_unique<AudioCapture>(clock, keychain, log, std::move(system));
+    capture->start();
+    detector.start();
+    ASSERT_TRUE(test::waitUntil([&] { return capture->micBufferCount() > 0; }, 15000));
+    ASSERT_TRUE(test::waitUntil([&] { return detector.device() == QStringLiteral("testmic"); }, 10000));
+    EXPECT_FALSE(detector.wasRunning());
+
+    // A recording of an output's monitor: not a meeting.
+    int seen = reports;
+    QProcess* monitorRecorder = server->record(QStringLiteral("speakers.monitor"));
+    ASSERT_TRUE(test::waitUntil([&] { return reports > seen; }, 10000));
+    EXPECT_FALSE(lastInUse);
+    EXPECT_EQ(meetings, 0);
+    monitorRecorder->kill();
+
+    // Another program opens the microphone: a meeting, once; it closes it: idle again.
+    QProcess* call = server->record(QStringLiteral("testmic"));
+    ASSERT_TRUE(test::waitUntil([&] { return meetings == 1; }, 10000));
+    seen = reports;
+    call->kill();
+    ASSERT_TRUE(test::waitUntil([&] { return reports > seen && !lastInUse; }, 10000));
+    EXPECT_FALSE(detector.wasRunning());
+    EXPECT_EQ(meetings, 1);
+
+    // A second call while the user is already listening is not announced.
+    detector.isCapturing = [] { return true; };
+    server->record(QStringLiteral("testmic"));
+    ASSERT_TRUE(test::waitUntil([&] { return detector.wasRunning(); }, 10000));
+    EXPECT_EQ(meetings, 1);
+}
