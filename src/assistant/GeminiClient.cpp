@@ -224,7 +224,7 @@ private:
         QNetworkReply* reply = m_reply;
         m_reply = nullptr;
         reply->disconnect(this);
-        if (reply->isRunning() && reply->error() == QNetworkReply::NoError)
+        if (reply->isRunning())
             reply->abort();
         reply->deleteLater();
     }
