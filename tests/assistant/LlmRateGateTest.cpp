@@ -94,6 +94,10 @@ TEST(LlmRateGate, ClientsShareTheProcessGate) {
     EXPECT_EQ(&GeminiClient::sharedGate(), &GeminiClient::sharedGate());
     EXPECT_EQ(GeminiClient::sharedGate().limit(), 60);
     EXPECT_EQ(GeminiClient::sharedGate().window(), 60s);
+    EXPECT_EQ(GeminiClient::baseUrl(), QUrl(QStringLiteral("https://generativelanguage.googleapis.com")));
+    Settings::setValue(Settings::kGeminiBaseUrl, QStringLiteral("http://127.0.0.1:9/"));
+    EXPECT_EQ(GeminiClient::baseUrl(), QUrl(QStringLiteral("http://127.0.0.1:9")));
+    Settings::remove(Settings::kGeminiBaseUrl);
 }
 
 } // namespace

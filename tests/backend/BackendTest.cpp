@@ -305,8 +305,13 @@ TEST_F(BackendTest, SessionOpenHeartbeatClose) {
     EXPECT_EQ(backend->sessionMaxSeconds(), 60);
 
     bool closed = false;
+    int sessionSignals = 0;
+    QObject::connect(backend.get(), &Backend::sessionChanged, [&] { ++sessionSignals; });
     backend->closeSession(75, QStringLiteral("Acme"), QString(), [&] { closed = true; });
     ASSERT_TRUE(waitUntil([&] { return closed; }));
+    EXPECT_GE(sessionSignals, 1);
+    EXPECT_FALSE(backend->property("sessionMaxSeconds").isValid());
+    EXPECT_EQ(backend->property("secondsRemaining").toInt(), 3525);
     EXPECT_EQ(json(peer.http().requestsTo(QStringLiteral("/api/session/end"))[0].body),
               (QJsonObject{{"sessionId", "sess-1"}, {"secondsUsed", 75}, {"company", "Acme"}}));
     EXPECT_EQ(backend->secondsRemaining(), 3525);
