@@ -37,21 +37,22 @@ class GeminiStream final : public QObject {
 public:
     GeminiStream(GeminiClient& client, QString system, QList<LlmPart> parts, LlmClient::Callbacks callbacks,
                  QObject* context)
-        : QObject(context), m_client(client), m_network(client.m_network.get()), m_system(std::move(system)),
+        : QObject(context), m_keychain(client.m_keychain), m_clock(client.m_clock), m_gate(client.m_gate),
+          m_network(client.m_network.get()), m_system(std::move(system)),
           m_parts(std::move(parts)), m_callbacks(std::move(callbacks)) {}
 
     ~GeminiStream() override { dropReply(); }
 
     void admit() {
-        const auto now = m_client.m_clock.monotonic();
-        const auto wait = m_client.m_gate.waitTime(now);
+        const auto now = m_clock.monotonic();
+        const auto wait = m_gate.waitTime(now);
         if (wait && wait->count() > 0) {
             status(QStringLiteral("limit zapytań — czekam %1 s").arg(std::llround(double(wait->count()) / 1000.0)));
             // Checked again on waking: another stream may have taken the slot meanwhile.
-            m_client.m_clock.singleShot(*wait, this, [this] { admit(); });
+            m_clock.singleShot(*wait, this, [this] { admit(); });
             return;
         }
-        m_client.m_gate.record(now);
+        m_gate.record(now);
         attempt(0);
     }
 
@@ -72,12 +73,12 @@ private:
         QNetworkRequest request;
         QByteArray body;
         // Signed-in users go through the proxy, which holds the provider key; their own key is not needed.
-        if (const auto token = m_client.m_keychain.read(QLatin1String(Keychain::kBackendToken))) {
+        if (const auto token = m_keychain.read(QLatin1String(Keychain::kBackendToken))) {
             request.setUrl(appendPath(backendBaseUrl(), QStringLiteral("api/llm")));
             request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
             body = GeminiClient::requestBody(m_system, m_parts, m_model);
         } else {
-            const auto key = m_client.m_keychain.read(QLatin1String(Keychain::kGeminiKey));
+            const auto key = m_keychain.read(QLatin1String(Keychain::kGeminiKey));
             if (!key) {
                 fail(GeminiClient::noKeyText());
                 return;
@@ -241,7 +242,10 @@ private:
             onDone(error);
     }
 
-    GeminiClient& m_client;
+    // What the stream needs from its client, held directly: the client may go before the stream ends.
+    Keychain& m_keychain;
+    Clock& m_clock;
+    RateGate& m_gate;
     QPointer<QNetworkAccessManager> m_network;
     QString m_system;
     QList<LlmPart> m_parts;

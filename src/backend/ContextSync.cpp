@@ -191,9 +191,11 @@ private:
     }
 
     void finish() {
-        if (m_done)
-            m_done();
+        // done may destroy the context, and this job with it.
+        auto done = std::move(m_done);
         deleteLater();
+        if (done)
+            done();
     }
 
     QString m_token;
