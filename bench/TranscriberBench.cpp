@@ -2,10 +2,23 @@
 // of at least 4096 bytes, base64 and the JSON message. Reported as a multiple of real time on one core.
 #include "audio/ElevenLabsTranscriber.h"
 #include "audio/PcmConverter.h"
+#include "platform/Clock.h"
+#include "platform/Settings.h"
+#ifdef QUIPPET_BENCH_WITH_PEERS
+#include "peers/SttPeer.h"
+#include "support/MemorySecretStore.h"
+#include "support/TempHome.h"
+#endif
 
 #include <benchmark/benchmark.h>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QString>
+#include <QTimer>
+
+#include <algorithm>
 
 #include <cmath>
 #include <cstring>
@@ -75,8 +88,72 @@ void BM_Pipeline_48kMonoS16(benchmark::State& state) {
     pipeline(state, {48000, 1, AudioFormat::SampleType::Int16, true});
 }
 
+#ifdef QUIPPET_BENCH_WITH_PEERS
+// From the capture thread's append() of the buffer that completes a chunk to the service (a loopback peer) holding
+// that chunk: the worker-thread hop, conversion, encoding and the WebSocket round through the kernel.
+void BM_AppendToServiceLatency(benchmark::State& state) {
+    static int argc = 1;
+    static char name[] = "bench_transcriber";
+    static char* argv[] = {name, nullptr};
+    if (!QCoreApplication::instance())
+        new QCoreApplication(argc, argv);
+    quippet::test::TempHome home;
+    quippet::test::SttPeer peer;
+    peer.setApiKey(QStringLiteral("sk_bench"));
+    if (!peer.start()) {
+        state.SkipWithError("peer cannot listen");
+        return;
+    }
+    Settings::setValue(Settings::kElevenLabsBaseUrl, peer.baseUrl().toString());
+    quippet::test::MemorySecretStore store;
+    Keychain keychain(store);
+    keychain.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_bench"));
+    ElevenLabsTranscriber transcriber(QStringLiteral("KLIENT"), QStringLiteral("pl"),
+                                      std::make_shared<KeychainCredentialProvider>(keychain), SystemClock::instance());
+    transcriber.start();
+    QElapsedTimer wait;
+    wait.start();
+    while (!transcriber.state().connected && wait.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    if (!transcriber.state().connected) {
+        state.SkipWithError("no connection");
+        return;
+    }
+
+    const auto buffers = tenMsBuffers({48000, 1, AudioFormat::SampleType::Int16, true}, 1);
+    std::vector<double> latenciesMs;
+    size_t next = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < 4; ++i)
+            transcriber.append(buffers[next++ % buffers.size()]);
+        transcriber.sync();
+        const int before = peer.totalChunks();
+        QEventLoop loop;
+        QObject::connect(&peer, &quippet::test::SttPeer::chunkReceived, &loop, &QEventLoop::quit);
+        QTimer::singleShot(2000, &loop, &QEventLoop::quit);
+        QElapsedTimer timer;
+        timer.start();
+        transcriber.append(buffers[next++ % buffers.size()]);
+        if (peer.totalChunks() == before)
+            loop.exec();
+        const double ms = double(timer.nsecsElapsed()) / 1e6;
+        latenciesMs.push_back(ms);
+        state.SetIterationTime(ms / 1000.0);
+    }
+    std::sort(latenciesMs.begin(), latenciesMs.end());
+    if (!latenciesMs.empty()) {
+        state.counters["median_ms"] = latenciesMs[latenciesMs.size() / 2];
+        state.counters["p99_ms"] = latenciesMs[std::min(latenciesMs.size() - 1, latenciesMs.size() * 99 / 100)];
+    }
+}
+
+#endif
+
 } // namespace
 
+#ifdef QUIPPET_BENCH_WITH_PEERS
+BENCHMARK(BM_AppendToServiceLatency)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
+#endif
 BENCHMARK(BM_Pipeline_44k1StereoFloat)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Pipeline_48kStereoFloat)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Pipeline_48kMonoS16)->Unit(benchmark::kMillisecond);
