@@ -1,0 +1,372 @@
+#include "app/AppDelegate.h"
+
+#include "app/OverlayPanel.h"
+#include "app/RootView.h"
+#include "assistant/Assistant.h"
+#include "audio/AudioCapture.h"
+#include "audio/AudioSystem.h"
+#include "audio/Keychain.h"
+#include "audio/MeetingDetector.h"
+#include "audio/TranscriptBuffer.h"
+#include "backend/Backend.h"
+#include "peers/BackendPeer.h"
+#include "peers/ScriptedLlm.h"
+#include "platform/Localization.h"
+#include "platform/ManualClock.h"
+#include "platform/Settings.h"
+#include "platform/SingleInstance.h"
+#include "records/SessionStore.h"
+#include "support/FakeAudio.h"
+#include "support/MemorySecretStore.h"
+#include "support/TempHome.h"
+#include "support/Wait.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QUuid>
+
+using namespace quippet;
+using namespace quippet::test;
+using namespace std::chrono_literals;
+using Kind = ReadyState::Kind;
+
+namespace {
+
+class AppDelegateTest : public ::testing::Test {
+protected:
+    TempHome home;
+    ManualClock clock;
+    MemorySecretStore secrets;
+    BackendPeer peer;
+    ScriptedLlm llm;
+    FakeAudioSystem* audio = nullptr;
+    FakeSourceMonitor* sources = nullptr;
+    QList<QUrl> opened;
+    QList<FakeTranscriber*> transcribers;
+    int relaunches = 0;
+    std::unique_ptr<AppDelegate> app;
+
+    void SetUp() override {
+        ASSERT_TRUE(peer.start());
+        qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
+    }
+    void TearDown() override {
+        app.reset();
+        qunsetenv("QUIPPET_BACKEND");
+    }
+
+    void launch(bool windows = false) {
+        AppEnvironment env;
+        env.clock = &clock;
+        env.secrets = &secrets;
+        env.makeAudioSystem = [this] {
+            auto system = std::make_unique<FakeAudioSystem>();
+            audio = system.get();
+            return system;
+        };
+        env.makeSourceMonitor = [this] {
+            auto monitor = std::make_unique<FakeSourceMonitor>();
+            sources = monitor.get();
+            return monitor;
+        };
+        env.llm = &llm;
+        env.createWindows = windows;
+        env.relaunch = [this] { ++relaunches; };
+        env.openUrl = [this](const QUrl& url) { opened << url; };
+        app = std::make_unique<AppDelegate>(std::move(env));
+        app->capture().screenCaptureProbe = [] { return true; };
+        // Listening never reaches a real speech-to-text service here.
+        app->capture().setTranscriberFactory([this](TranscriberSetup setup) {
+            auto t = std::make_unique<FakeTranscriber>(std::move(setup));
+            transcribers << t.get();
+            return t;
+        });
+        app->applicationDidFinishLaunching();
+    }
+    void signIn() { Keychain(secrets).write(QStringLiteral("backend-token"), QStringLiteral("token-1")); peer.addToken(QStringLiteral("token-1")); }
+    void writeProfile() {
+        QDir().mkpath(home.filePath(QStringLiteral("quippet-context")));
+        QFile f(home.filePath(QStringLiteral("quippet-context/o-mnie.md")));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("# Ania\nSprzedaję wdrożenia CRM dla firm produkcyjnych od ośmiu lat, prowadzę zespół wdrożeniowy.\n");
+    }
+    ReadyState ready() const { return app->state().ready(); }
+};
+
+TEST_F(AppDelegateTest, ReadinessFollowsTokenPermissionsAndProfile) {
+    launch();
+    EXPECT_EQ(ready().kind, Kind::NeedsLogin);
+
+    // A stored token counts even while the published sign-in state says signed out.
+    signIn();
+    audio->setInput(PermissionState::Denied);
+    app->capture().screenCaptureProbe = [] { return false; };
+    app->capture().refreshPermissions();
+    app->refreshReady();
+    ASSERT_EQ(ready().kind, Kind::MissingPermissions);
+    EXPECT_EQ(ready().permissions, (QStringList{i18n::text("perm.microphone"), i18n::text("perm.screen")}));
+    EXPECT_STREQ(ready().secondaryActionKey(), "welcome.action.restart");
+
+    app->secondaryAction();
+    EXPECT_EQ(relaunches, 1);
+
+    audio->setInput(PermissionState::Granted);
+    ASSERT_TRUE(waitUntil([&] { return ready().permissions.size() == 1; }, 2000)) << "a permission change re-evaluates";
+    EXPECT_EQ(ready().permissions, QStringList{i18n::text("perm.screen")});
+
+    app->capture().screenCaptureProbe = [] { return true; };
+    app->capture().refreshPermissions();
+    app->refreshReady();
+    EXPECT_EQ(ready().kind, Kind::SetupProfile);
+
+    // Skipping the profile step is remembered.
+    app->secondaryAction();
+    EXPECT_TRUE(Settings::boolValue(Settings::kOnboardingSkipped, false));
+    EXPECT_EQ(ready().kind, Kind::Ready);
+}
+
+TEST_F(AppDelegateTest, WelcomeActionsDriveSignIn) {
+    launch();
+    ASSERT_EQ(ready().kind, Kind::NeedsLogin);
+    app->primaryAction();
+    EXPECT_EQ(ready().kind, Kind::WaitingForBrowser) << "the sign-in state change re-evaluates readiness";
+    ASSERT_TRUE(waitUntil([&] { return !opened.isEmpty(); }));
+    EXPECT_EQ(peer.http().requestsTo(QStringLiteral("/api/auth/device/start")).size(), 1);
+
+    app->primaryAction(); // cancel
+    EXPECT_EQ(ready().kind, Kind::NeedsLogin);
+
+    // Confirmed in the browser, then the browser returns to quippet://auth.
+    app->primaryAction();
+    ASSERT_TRUE(waitUntil([&] { return opened.size() == 2; }));
+    peer.confirm();
+    app->openUrls({QUrl(QStringLiteral("quippet://auth?done=1"))});
+    ASSERT_TRUE(waitUntil([&] { return Keychain(secrets).hasBackendToken(); }));
+    ASSERT_TRUE(waitUntil([&] { return ready().kind == Kind::MissingPermissions || ready().kind == Kind::SetupProfile; }));
+}
+
+TEST_F(AppDelegateTest, MissingMicrophoneIsRequestedBeforeTheScreen) {
+    signIn();
+    launch();
+    audio->setInput(PermissionState::NotDetermined);
+    app->capture().screenCaptureProbe = [] { return false; };
+    app->capture().refreshPermissions();
+    app->refreshReady();
+    const int rechecks = audio->rechecks;
+    app->primaryAction();
+    EXPECT_GT(audio->rechecks, rechecks) << "the microphone is asked for first";
+}
+
+TEST_F(AppDelegateTest, MeteredListeningHeartbeatAndLimit) {
+    signIn();
+    writeProfile();
+    peer.account().tier = QStringLiteral("free");
+    peer.account().maxSeconds = 45;
+    launch();
+    ASSERT_EQ(ready().kind, Kind::Ready);
+
+    app->primaryAction(); // enter work mode and open a backend session
+    EXPECT_FALSE(app->state().showingWelcome());
+    ASSERT_TRUE(waitUntil([&] { return app->capture().transcriptionEnabled(); }));
+    EXPECT_EQ(peer.sessions().size(), 1);
+    EXPECT_TRUE(app->heartbeatRunning());
+    EXPECT_TRUE(app->limitTimerRunning());
+    EXPECT_TRUE(app->state().clockRunning());
+
+    clock.advance(30s);
+    ASSERT_TRUE(waitUntil([&] { return peer.http().requestsTo(QStringLiteral("/api/session/heartbeat")).size() == 1; }));
+    EXPECT_TRUE(app->capture().transcriptionEnabled());
+
+    // The allowance runs out at 45 s: the limit timer stops listening and closes the session.
+    clock.advance(15s);
+    EXPECT_FALSE(app->capture().transcriptionEnabled());
+    EXPECT_FALSE(app->heartbeatRunning());
+    EXPECT_FALSE(app->limitTimerRunning());
+    EXPECT_EQ(app->state().notice(), i18n::text("session.freeLimit"));
+    ASSERT_TRUE(waitUntil([&] { return !peer.sessions().isEmpty() && peer.sessions().first().ended; }));
+    EXPECT_EQ(peer.sessions().first().secondsUsed, 45);
+
+    // A late limit while not listening changes nothing.
+    app->state().flash(QStringLiteral("x"));
+    app->hitLimit();
+    EXPECT_EQ(app->state().notice(), QStringLiteral("x"));
+}
+
+TEST_F(AppDelegateTest, RefusedSessionKeepsListeningOff) {
+    signIn();
+    writeProfile();
+    peer.account().secondsRemaining = 0;
+    launch();
+    app->beginListening();
+    EXPECT_EQ(app->state().notice(), i18n::text("session.opening"));
+    ASSERT_TRUE(waitUntil([&] { return app->state().notice() == i18n::text("session.error.noCredit"); }));
+    EXPECT_FALSE(app->capture().transcriptionEnabled());
+    EXPECT_FALSE(app->heartbeatRunning());
+}
+
+TEST_F(AppDelegateTest, ImmediateLimitWhenNoTimeIsLeft) {
+    signIn();
+    writeProfile();
+    peer.account().maxSeconds = 0;
+    peer.account().tier = QStringLiteral("pro");
+    launch();
+    app->beginListening();
+    ASSERT_TRUE(waitUntil([&] { return app->state().notice() == i18n::text("session.error.noCredit"); }));
+    EXPECT_FALSE(app->capture().transcriptionEnabled());
+}
+
+TEST_F(AppDelegateTest, OwnKeysListenWithoutMetering) {
+    launch();
+    app->beginListening();
+    EXPECT_TRUE(app->capture().transcriptionEnabled());
+    EXPECT_FALSE(app->heartbeatRunning());
+    EXPECT_FALSE(app->limitTimerRunning());
+    clock.advance(3s);
+    EXPECT_EQ(app->state().elapsedText(), QStringLiteral("0:03"));
+    app->stopListening();
+    EXPECT_FALSE(app->capture().transcriptionEnabled());
+    EXPECT_TRUE(peer.http().requestsTo(QStringLiteral("/api/session/end")).isEmpty());
+}
+
+TEST_F(AppDelegateTest, FinishingStoresTheConversationAndStartsANewOne) {
+    launch();
+    app->finishSession();
+    EXPECT_EQ(app->state().notice(), i18n::text("notice.noConversation"));
+    EXPECT_EQ(llm.count(), 0);
+
+    app->transcript().add(Utterance::Speaker::Me, QStringLiteral("Dzień dobry, mówi Ania z firmy Kwadrat."), true);
+    clock.advance(10s);
+    app->transcript().add(Utterance::Speaker::Me, QStringLiteral("Wdrożenie trwa sześć tygodni."), true);
+    app->finishSession();
+    EXPECT_EQ(app->state().notice(), i18n::text("notice.summarizing"));
+    ASSERT_GE(llm.count(), 1);
+    llm.reply({QStringLiteral("## Podsumowanie\n"), QStringLiteral("Klient pyta o termin.")});
+
+    ASSERT_TRUE(waitUntil([&] { return app->transcript().isEmpty(); }, 3000));
+    const QStringList notes = QDir(home.filePath(QStringLiteral("quippet-rozmowy"))).entryList({QStringLiteral("*.md")});
+    ASSERT_EQ(notes.size(), 1);
+    EXPECT_EQ(app->state().notice(), i18n::format("notice.saved", notes.first()));
+    QFile note(home.filePath(QStringLiteral("quippet-rozmowy/") + notes.first()));
+    ASSERT_TRUE(note.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(note.readAll());
+    EXPECT_TRUE(text.contains(QStringLiteral("Klient pyta o termin.")));
+    EXPECT_TRUE(text.contains(QStringLiteral("Wdrożenie trwa sześć tygodni.")));
+    EXPECT_EQ(app->state().elapsed(), 0);
+    EXPECT_FALSE(app->state().clockRunning());
+
+    // Finishing again finds nothing to store.
+    app->finishSession();
+    EXPECT_EQ(app->state().notice(), i18n::text("notice.noConversation"));
+}
+
+TEST_F(AppDelegateTest, ANoteThatCannotBeWrittenKeepsTheConversation) {
+    launch();
+    // The conversations folder cannot be created: a file stands in its place.
+    QDir(home.filePath(QStringLiteral("quippet-rozmowy"))).removeRecursively();
+    QFile blocker(home.filePath(QStringLiteral("quippet-rozmowy")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    app->transcript().add(Utterance::Speaker::Client, QStringLiteral("Ile kosztuje licencja?"), true);
+    app->finishSession();
+    ASSERT_GE(llm.count(), 1);
+    llm.reply({QStringLiteral("Podsumowanie.")});
+    ASSERT_TRUE(waitUntil([&] { return app->state().notice() == i18n::text("notice.saveFailed"); }, 3000));
+    EXPECT_FALSE(app->transcript().isEmpty());
+}
+
+TEST_F(AppDelegateTest, EvaluationModeRulesReachTheAssistant) {
+    launch();
+    EXPECT_EQ(app->assistant()->modeRules(), QString());
+    SessionMeta meta = app->sessions().current();
+    meta.mode = ConversationMode::Evaluation;
+    app->sessions().setCurrent(meta);
+    ASSERT_TRUE(waitUntil([&] { return !app->assistant()->modeRules().isEmpty(); }, 2000));
+    EXPECT_EQ(app->assistant()->sessionHeader(), app->sessions().current().promptHeader());
+}
+
+TEST_F(AppDelegateTest, MeetingBringsThePanelForwardUnlessListening) {
+    launch();
+    app->onMeetingDetected();
+    EXPECT_EQ(app->state().notice(), i18n::text("notice.meetingDetected"));
+    app->state().flash(QString());
+    app->beginListening();
+    app->onMeetingDetected();
+    EXPECT_EQ(app->state().notice(), QString());
+}
+
+TEST_F(AppDelegateTest, UrlsAreLoggedAndAuthReturnsReachTheBackend) {
+    launch();
+    app->openUrls({QUrl(QStringLiteral("quippet://elsewhere/x")), QUrl(QStringLiteral("quippet://auth?code=9"))});
+    ASSERT_TRUE(waitUntil([&] {
+        return app->log().lines().join(QLatin1Char('\n')).contains(QStringLiteral("powrót z przeglądarki"));
+    }));
+    int returns = 0;
+    for (const QString& line : app->log().lines())
+        returns += line.contains(QStringLiteral("powrót z przeglądarki")) ? 1 : 0;
+    EXPECT_EQ(returns, 1) << "only quippet://auth is handed to the backend";
+}
+
+// The panel itself, offscreen.
+TEST_F(AppDelegateTest, PanelSizesAndPlacement) {
+    launch(true);
+    OverlayPanel* panel = app->panel();
+    ASSERT_NE(panel, nullptr);
+    EXPECT_TRUE(panel->isVisible());
+    EXPECT_EQ(panel->size(), AppDelegate::kWelcomeSize);
+    EXPECT_TRUE(panel->windowFlags() & Qt::Tool);
+    EXPECT_TRUE(panel->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_FALSE(app->state().isPrivate()) << "an X11 panel never claims to be hidden from capture";
+    auto* root = panel->findChild<RootView*>();
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(root->face(), RootView::Face::Welcome);
+
+    // Collapsing keeps the top-right corner.
+    const QRect before = panel->geometry();
+    app->toggleCollapse();
+    EXPECT_EQ(panel->size(), AppDelegate::kCollapsedSize);
+    EXPECT_EQ(panel->geometry().topRight(), before.topRight());
+    EXPECT_EQ(root->face(), RootView::Face::Collapsed);
+    app->toggleCollapse();
+    EXPECT_EQ(root->face(), RootView::Face::Welcome);
+
+    app->enterWorkMode();
+    EXPECT_EQ(root->face(), RootView::Face::Working);
+    EXPECT_EQ(panel->size(), QSize(800, app->baseHeight()));
+
+    // The first answer card grows the panel downwards, keeping its top-left corner.
+    const QPoint topLeft = panel->pos();
+    app->assistant()->aiAnswer();
+    ASSERT_TRUE(app->assistant()->hasCards());
+    EXPECT_EQ(panel->size(), QSize(800, 640));
+    EXPECT_EQ(panel->pos(), topLeft);
+
+    app->togglePanelVisibility();
+    EXPECT_FALSE(panel->isVisible());
+    app->togglePanelVisibility();
+    EXPECT_TRUE(panel->isVisible());
+}
+
+// A second Quippet started by the browser hands its URL to the running one and exits.
+TEST(SingleInstanceHandOffTest, SecondProcessDeliversItsUrl) {
+    const QString name = QStringLiteral("quippet-handoff-") + QUuid::createUuid().toString(QUuid::Id128);
+    SingleInstance running(name);
+    ASSERT_TRUE(running.listen());
+    QStringList received;
+    QObject::connect(&running, &SingleInstance::messageReceived, [&](const QString& m) { received << m; });
+
+    QProcess second;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUIPPET_INSTANCE"), name);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    second.setProcessEnvironment(env);
+    second.start(QStringLiteral(QUIPPET_BINARY), {QStringLiteral("quippet://auth?code=abc")});
+    ASSERT_TRUE(waitUntil([&] { return second.state() == QProcess::NotRunning; }, 20'000));
+    EXPECT_EQ(second.exitCode(), 0);
+    ASSERT_TRUE(waitUntil([&] { return !received.isEmpty(); }));
+    EXPECT_EQ(received, QStringList{QStringLiteral("quippet://auth?code=abc")});
+}
+
+} // namespace

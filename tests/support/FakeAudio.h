@@ -1,0 +1,59 @@
+#pragma once
+
+#include "audio/AudioCapture.h"
+#include "audio/AudioSystem.h"
+#include "audio/EchoCanceller.h"
+#include "audio/SourceMonitor.h"
+
+#include <QList>
+
+namespace quippet::test {
+
+// A sound server that answers what the test says and records what it was asked.
+class FakeAudioSystem final : public AudioSystem {
+public:
+    PermissionState input = PermissionState::Granted;
+    OutputRoute route;
+    int starts = 0;
+    int micStarts = 0;
+    int rechecks = 0;
+    AudioFn handler;
+
+    void setAudioHandler(AudioFn h) override { handler = std::move(h); }
+    void start() override { ++starts; }
+    void startMic(std::unique_ptr<EchoCanceller>) override { ++micStarts; }
+    void recheck() override {
+        ++rechecks;
+        emit inputAvailabilityChanged();
+    }
+    PermissionState inputAvailability() const override { return input; }
+    OutputRoute outputRoute() const override { return route; }
+
+    void setInput(PermissionState state) {
+        input = state;
+        emit inputAvailabilityChanged();
+    }
+};
+
+// The default input's users, as the test says.
+class FakeSourceMonitor final : public SourceMonitor {
+public:
+    int starts = 0;
+    void start() override { ++starts; }
+    void report(const QString& source, bool inUseByOthers) { emit sourceState(source, inUseByOthers); }
+};
+
+// A transcription client that records what reaches it; the test speaks through its callbacks.
+class FakeTranscriber final : public TranscriberPort {
+public:
+    explicit FakeTranscriber(TranscriberSetup s) : setup(std::move(s)) {}
+    void start() override { running = true; }
+    void stop() override { running = false; }
+    void append(const AudioChunk& chunk) override { chunks.append(chunk); }
+
+    TranscriberSetup setup;
+    bool running = false;
+    QList<AudioChunk> chunks;
+};
+
+} // namespace quippet::test
