@@ -353,8 +353,9 @@ QUrl ElevenLabsTranscriber::realtimeUrl(const QUrl& serviceBase, const QString& 
         query.addQueryItem(QStringLiteral("language_code"), language);
     query.addQueryItem(QStringLiteral("commit_strategy"), QStringLiteral("vad"));
     query.addQueryItem(QStringLiteral("filter_background_audio"), QStringLiteral("true"));
+    // Percent-encoded by hand: QUrlQuery leaves '+' alone, which servers read as a space.
     if (credential.kind == Credential::Kind::Token)
-        query.addQueryItem(QStringLiteral("token"), credential.value);
+        query.addQueryItem(QStringLiteral("token"), QString::fromLatin1(QUrl::toPercentEncoding(credential.value)));
     url.setQuery(query);
     url.setFragment(QString());
     return url;

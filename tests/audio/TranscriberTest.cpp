@@ -119,12 +119,13 @@ TEST(TranscriberUrlTest, SchemePathAndQueryForEachCredential) {
                              "pcm_48000&language_code=pl&commit_strategy=vad&filter_background_audio=true"));
 
     const QUrl withToken = ElevenLabsTranscriber::realtimeUrl(QUrl(QStringLiteral("http://127.0.0.1:9000")), QString(),
-                                                              Credential{Credential::Kind::Token, QStringLiteral("t&1")});
+                                                              Credential{Credential::Kind::Token, QStringLiteral("t&1+/=")});
     EXPECT_EQ(withToken.scheme(), QStringLiteral("ws"));
     const QUrlQuery query(withToken);
     EXPECT_FALSE(query.hasQueryItem(QStringLiteral("language_code")));
     EXPECT_EQ(query.queryItems().last().first, QStringLiteral("token"));
-    EXPECT_EQ(query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded), QStringLiteral("t&1"));
+    EXPECT_EQ(query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded), QStringLiteral("t&1+/="));
+    EXPECT_TRUE(withToken.toEncoded().endsWith("&token=t%261%2B%2F%3D")) << withToken.toEncoded().constData();
 }
 
 TEST(TranscriberStreamingTest, SmallBuffersAreBatchedIntoBase64JsonChunks) {
