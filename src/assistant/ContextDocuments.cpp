@@ -103,14 +103,21 @@ std::optional<QString> ContextDocuments::fileText(const QString& name, const QSt
 
 QString ContextDocuments::contextText(const QStringList& files, qsizetype limitPerFile) {
     const QString folder = folderPath();
-    QStringList pieces;
+    QString out;
     for (const QString& name : files) {
         const auto text = fileText(name, folder);
         if (!text)
             continue;
-        pieces << QStringLiteral("--- ") + name + QStringLiteral(" ---\n") + leftCharacters(*text, limitPerFile);
+        if (out.isEmpty())
+            out.reserve(files.size() * (std::min(limitPerFile, text->size()) + name.size() + 16));
+        else
+            out += QStringLiteral("\n\n");
+        out += QStringLiteral("--- ");
+        out += name;
+        out += QStringLiteral(" ---\n");
+        out += QStringView(*text).left(leftCharactersSize(*text, limitPerFile));
     }
-    return pieces.join(QStringLiteral("\n\n"));
+    return out;
 }
 
 std::optional<QString> extractPdfText(const QString& path) {

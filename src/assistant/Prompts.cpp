@@ -71,26 +71,29 @@ const Texts& texts() {
 QString systemInstruction(PromptStyle style, const Material& m) {
     const bool english = i18n::uiLanguageIsEnglish();
     const Texts& t = texts();
-    QString out;
-    out.reserve(4096 + m.profile.size() + m.sessionHeader.size() + m.documents.size());
     const bool note = style == PromptStyle::Summary;
-    switch (style) {
-    case PromptStyle::Suggest:
-        out = (english ? kSalesEn : kSalesPl) + m.modeRules;
-        break;
-    case PromptStyle::Technical:
-        out = english ? kTechnicalEn : kTechnicalPl;
-        break;
-    case PromptStyle::Summary:
-        out = english ? kNoteEn : kNotePl;
-        break;
+    const QString& base = style == PromptStyle::Suggest     ? (english ? kSalesEn : kSalesPl)
+                          : style == PromptStyle::Technical ? (english ? kTechnicalEn : kTechnicalPl)
+                                                            : (english ? kNoteEn : kNotePl);
+    // One allocation: with a full context folder the instruction runs to a few hundred kilobytes.
+    QString out;
+    out.reserve(base.size() + m.modeRules.size() + m.profile.size() + m.sessionHeader.size() + m.documents.size() +
+                256);
+    out += base;
+    if (style == PromptStyle::Suggest)
+        out += m.modeRules;
+    if (!m.profile.isEmpty()) {
+        out += note ? t.noteProfileHeader : t.profileHeader;
+        out += m.profile;
     }
-    if (!m.profile.isEmpty())
-        out += (note ? t.noteProfileHeader : t.profileHeader) + m.profile;
-    if (!m.sessionHeader.isEmpty())
-        out += t.conversationHeader + m.sessionHeader;
-    if (!m.documents.isEmpty())
-        out += (note ? t.noteDocumentsHeader : t.documentsHeader) + m.documents;
+    if (!m.sessionHeader.isEmpty()) {
+        out += t.conversationHeader;
+        out += m.sessionHeader;
+    }
+    if (!m.documents.isEmpty()) {
+        out += note ? t.noteDocumentsHeader : t.documentsHeader;
+        out += m.documents;
+    }
     return out;
 }
 

@@ -38,30 +38,34 @@ QString hint(ConversationMode mode) {
 }
 } // namespace conversationMode
 
-QString leftCharacters(const QString& text, qsizetype count) {
+qsizetype leftCharactersSize(QStringView text, qsizetype count) {
     if (text.size() <= count)
-        return text;
+        return text.size();
     qsizetype units = 0;
     for (qsizetype chars = 0; chars < count && units < text.size(); ++chars) {
         const bool pair = text.at(units).isHighSurrogate() && units + 1 < text.size() &&
                           text.at(units + 1).isLowSurrogate();
         units += pair ? 2 : 1;
     }
-    return text.left(units);
+    return units;
 }
+
+QString leftCharacters(const QString& text, qsizetype count) { return text.left(leftCharactersSize(text, count)); }
 
 double secondsSinceReferenceDate(const QDateTime& at) {
     return double(at.toMSecsSinceEpoch() - kReferenceDateMs) / 1000.0;
 }
 
 QDateTime dateFromReferenceSeconds(double seconds) {
-    return QDateTime::fromMSecsSinceEpoch(kReferenceDateMs + std::llround(seconds * 1000.0));
+    // UTC, not local time: a local QDateTime asks the C library for the zone on every use, which dominates the
+    // loading of a long history.
+    return QDateTime::fromMSecsSinceEpoch(kReferenceDateMs + std::llround(seconds * 1000.0), Qt::UTC);
 }
 
 SessionMeta SessionMeta::fresh(const QDateTime& now) {
     SessionMeta meta;
     meta.id = QUuid::createUuid();
-    meta.startedAt = now;
+    meta.startedAt = now.toUTC();
     return meta;
 }
 

@@ -50,6 +50,8 @@ struct SessionMeta {
 
 // The first `count` characters of text, counted in code points so a surrogate pair is never cut in half.
 QString leftCharacters(const QString& text, qsizetype count);
+// How many UTF-16 units those first `count` characters take.
+qsizetype leftCharactersSize(QStringView text, qsizetype count);
 
 // Dates in the index are seconds (with fraction) since 2001-01-01 00:00:00 UTC.
 double secondsSinceReferenceDate(const QDateTime& at);

@@ -102,8 +102,9 @@ void SessionStore::loadHistory() {
         moveCorruptIndexAside();
         return;
     }
-    std::stable_sort(entries->begin(), entries->end(),
-                     [](const SessionMeta& a, const SessionMeta& b) { return a.startedAt > b.startedAt; });
+    std::stable_sort(entries->begin(), entries->end(), [](const SessionMeta& a, const SessionMeta& b) {
+        return a.startedAt.toMSecsSinceEpoch() > b.startedAt.toMSecsSinceEpoch();
+    });
     m_history = *entries;
     emit historyChanged();
 }
@@ -135,7 +136,7 @@ QString SessionStore::freeNoteName(const QString& slug) const {
 
 SessionStore::FinishResult SessionStore::finish(const QString& transcript, const QString& summary) {
     SessionMeta done = m_current;
-    done.endedAt = m_clock.now();
+    done.endedAt = m_clock.now().toUTC();
     QDir().mkpath(folderPath());
     // Two conversations with the same slug (same minute, same names) get their own files.
     const QString name = freeNoteName(done.fileSlug());
