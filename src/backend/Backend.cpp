@@ -88,6 +88,8 @@ void Backend::send(const QString& path, std::optional<QJsonObject> body, bool au
         Answer answer;
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         answer.transportFailed = !status.isValid();
+        if (answer.transportFailed)
+            answer.transportError = reply->errorString();
         answer.status = status.toInt();
         const QJsonDocument doc = QJsonDocument::fromJson(reply->readAll());
         if (doc.isObject())
@@ -130,7 +132,7 @@ void Backend::requestDeviceCode() {
                 verification = QUrl(*uri, QUrl::StrictMode);
         }
         if (!code || !verification.isValid() || verification.isEmpty()) {
-            const QString message = unreachableText();
+            const QString message = answer.transportFailed ? answer.transportError : unreachableText();
             setLoginState(LoginState::failed(message));
             m_note(QStringLiteral("logowanie: ") + message);
             return;

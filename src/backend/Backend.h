@@ -84,6 +84,7 @@ signals:
 private:
     struct Answer {
         bool transportFailed = false;
+        QString transportError; // the network layer's description when transportFailed
         int status = 0;
         std::optional<QJsonObject> body; // present when the body is a JSON object
     };

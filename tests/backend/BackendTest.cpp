@@ -130,6 +130,14 @@ TEST_F(BackendTest, PollingFloorsTheIntervalIgnoresRefusalsAndExpires) {
     ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
     EXPECT_EQ(backend->loginState().message, i18n::text("login.error.unreachable"));
     EXPECT_EQ(notes.last(), "logowanie: " + i18n::text("login.error.unreachable"));
+
+    // Unreachable: the network layer's own description.
+    qputenv("QUIPPET_BACKEND", QStringLiteral("http://127.0.0.1:%1").arg(deadPort()).toUtf8());
+    backend->startLogin();
+    ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
+    EXPECT_NE(backend->loginState().message, i18n::text("login.error.unreachable"));
+    EXPECT_FALSE(backend->loginState().message.isEmpty());
+    EXPECT_EQ(notes.last(), "logowanie: " + backend->loginState().message);
 }
 
 TEST_F(BackendTest, BrowserReturnExchangesAtOnce) {
