@@ -108,6 +108,8 @@ struct Fixture {
 
 TEST(TranscriberUrlTest, SchemePathAndQueryForEachCredential) {
     TempHome home;
+    // QSettings resolves its file once per process, so an earlier case's preference may still be there.
+    Settings::remove(Settings::kElevenLabsBaseUrl);
     EXPECT_EQ(ElevenLabsTranscriber::serviceBaseUrl(), QUrl(QStringLiteral("https://api.eu.residency.elevenlabs.io")));
     Settings::setValue(Settings::kElevenLabsBaseUrl, QStringLiteral("http://127.0.0.1:9000/"));
     EXPECT_EQ(ElevenLabsTranscriber::serviceBaseUrl(), QUrl(QStringLiteral("http://127.0.0.1:9000/")));
