@@ -5,4 +5,5 @@ quippet_add_test(test_engine
     ${CMAKE_CURRENT_LIST_DIR}/ContextDocumentsTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/AssistantTest.cpp
     ${CMAKE_CURRENT_LIST_DIR}/ScreenGrabTest.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/EngineEndToEndTest.cpp
   LIBS quippet_assistant)
