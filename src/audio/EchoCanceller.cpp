@@ -109,7 +109,7 @@ std::unique_ptr<EchoCanceller> EchoCanceller::create() {
 
 EchoCanceller::EchoCanceller(webrtc::AudioProcessing* apm) : m_apm(apm), m_farFrame(size_t(kFrame), 0.0f) {
     m_far.reserve(size_t(kFrame) * (kMaxFarBacklogFrames + 4));
-    m_near.reserve(size_t(kFrame) * 2);
+    m_near.reserve(size_t(kFrame) * (kMaxNearWaitFrames + 4));
 }
 
 EchoCanceller::~EchoCanceller() = default;
@@ -123,10 +123,21 @@ void EchoCanceller::addFar(const float* mono, qsizetype frames) {
     m_far.insert(m_far.end(), mono, mono + frames);
 }
 
+void EchoCanceller::addNear(const float* mono, qsizetype frames) { m_near.insert(m_near.end(), mono, mono + frames); }
+
 void EchoCanceller::processNear(const float* mono, qsizetype frames, std::vector<float>& out) {
-    m_near.insert(m_near.end(), mono, mono + frames);
+    addNear(mono, frames);
+    takeProcessed(out);
+}
+
+void EchoCanceller::takeProcessed(std::vector<float>& out) {
     size_t used = 0;
-    while (m_near.size() - used >= size_t(kFrame)) {
+    for (;;) {
+        const size_t nearFrames = (m_near.size() - used) / size_t(kFrame);
+        if (nearFrames == 0)
+            break;
+        if (m_far.size() < size_t(kFrame) && nearFrames <= size_t(kMaxNearWaitFrames))
+            break; // the far end is probably on its way
         float* frame = m_near.data() + used;
         processFrame(frame);
         out.insert(out.end(), frame, frame + kFrame);

@@ -41,8 +41,10 @@ private:
 // WebRTC's acoustic echo canceller on 48 kHz mono float audio. The system audio is the far end (what the
 // loudspeakers play), the microphone the near end. Audio thread only; not thread-safe.
 //
-// Far-end audio is queued and consumed one 10 ms frame per near-end frame, so that the two streams advance in
-// lockstep and the bulk delay between them is a stable quantity the estimator can measure and the canceller needs.
+// The two streams are paired frame by frame (one 10 ms far-end frame per near-end frame), so that the bulk delay
+// between them is a stable quantity the estimator can measure and the canceller needs, whatever order the sound
+// server delivers them in. A near-end frame waits briefly for its far-end partner; only when the system audio has
+// stalled for longer does it go on against silence.
 class EchoCanceller {
 public:
     static constexpr int kSampleRate = 48000;
@@ -55,8 +57,10 @@ public:
     EchoCanceller& operator=(const EchoCanceller&) = delete;
 
     void addFar(const float* mono, qsizetype frames);
-    // Appends the echo-cancelled samples of every complete 10 ms near-end frame to `out`; a remainder waits for
-    // the next call.
+    void addNear(const float* mono, qsizetype frames);
+    // Appends the echo-cancelled samples of every near-end frame that can be processed now to `out`.
+    void takeProcessed(std::vector<float>& out);
+    // addNear, then takeProcessed.
     void processNear(const float* mono, qsizetype frames, std::vector<float>& out);
 
     // The bulk delay handed to the canceller; measured unless fixed.
@@ -69,7 +73,9 @@ private:
     void processFrame(float* near);
 
     // Far-end frames waiting beyond this are stale (the microphone stalled): they are dropped down to two frames.
-    static constexpr int kMaxFarBacklogFrames = 10;
+    static constexpr int kMaxFarBacklogFrames = 50;
+    // How long near-end audio waits for the far end before it is processed against silence.
+    static constexpr int kMaxNearWaitFrames = 6;
 
     std::unique_ptr<webrtc::AudioProcessing> m_apm;
     std::vector<float> m_far;  // queued far-end samples

@@ -35,49 +35,17 @@ bool containsAny(const QString& haystack, std::initializer_list<const char*> nee
     return false;
 }
 
-// Active port type, then port name, then the form factor and bus the driver reported.
-OutputRoute routeOf(const pa_sink_info& sink) {
-    OutputRoute route;
-    route.deviceName = text(sink.description);
-    auto as = [&](OutputRoute::Kind kind) {
-        route.kind = kind;
-        route.description.clear();
-        return route;
-    };
-    if (const pa_sink_port_info* port = sink.active_port) {
-        switch (port->type) {
-        case PA_DEVICE_PORT_TYPE_HEADPHONES:
-        case PA_DEVICE_PORT_TYPE_HEADSET:
-        case PA_DEVICE_PORT_TYPE_HANDSET:
-        case PA_DEVICE_PORT_TYPE_EARPIECE:
-        case PA_DEVICE_PORT_TYPE_BLUETOOTH:
-        case PA_DEVICE_PORT_TYPE_USB:
-        case PA_DEVICE_PORT_TYPE_HANDSFREE:
-            return as(OutputRoute::Kind::Headphones);
-        case PA_DEVICE_PORT_TYPE_SPEAKER:
-        case PA_DEVICE_PORT_TYPE_HDMI:
-        case PA_DEVICE_PORT_TYPE_TV:
-            return as(OutputRoute::Kind::Speakers);
-        default:
-            break;
-        }
-        const QString name = text(port->name);
-        if (containsAny(name, {"headphone", "headset"}))
-            return as(OutputRoute::Kind::Headphones);
-        if (containsAny(name, {"speaker", "hdmi"}))
-            return as(OutputRoute::Kind::Speakers);
+OutputDeviceFacts factsOf(const pa_sink_info& sink) {
+    OutputDeviceFacts facts;
+    if (sink.active_port) {
+        facts.portType = int(sink.active_port->type);
+        facts.portName = text(sink.active_port->name);
     }
-    const QString form = text(pa_proplist_gets(sink.proplist, PA_PROP_DEVICE_FORM_FACTOR));
-    if (containsAny(form, {"headphone", "headset", "hands-free", "handset"}))
-        return as(OutputRoute::Kind::Headphones);
-    if (containsAny(form, {"speaker", "internal", "tv", "hifi"}))
-        return as(OutputRoute::Kind::Speakers);
-    const QString bus = text(pa_proplist_gets(sink.proplist, PA_PROP_DEVICE_BUS));
-    if (containsAny(bus, {"bluetooth", "usb"}))
-        return as(OutputRoute::Kind::Headphones);
-    route.kind = OutputRoute::Kind::Unknown;
-    route.description = !bus.isEmpty() ? bus : text(sink.name);
-    return route;
+    facts.formFactor = text(pa_proplist_gets(sink.proplist, PA_PROP_DEVICE_FORM_FACTOR));
+    facts.bus = text(pa_proplist_gets(sink.proplist, PA_PROP_DEVICE_BUS));
+    facts.sinkName = text(sink.name);
+    facts.description = text(sink.description);
+    return facts;
 }
 
 } // namespace
@@ -361,7 +329,7 @@ void PulseCore::onSinkInfo(pa_context*, const pa_sink_info* info, int eol, void*
     }
     if (info) {
         core->m_sinkMonitor = info->monitor_source_name ? info->monitor_source_name : "";
-        core->postRoute(routeOf(*info));
+        core->postRoute(classifyOutput(factsOf(*info)));
         return;
     }
     core->reconcile();
@@ -504,12 +472,18 @@ void PulseCore::deliver(AudioChannel channel, const void* data, size_t bytes) {
     const auto readAt = std::chrono::steady_clock::now();
     const auto* samples = static_cast<const float*>(data);
     if (channel == AudioChannel::System) {
+        if (m_audio)
+            m_audio(channel, kSystemFormat, static_cast<const char*>(data), qsizetype(bytes), readAt);
         if (m_canceller && m_mic.stream) {
             downmixToMono(samples, qsizetype(bytes / 8), 2, m_mono);
             m_canceller->addFar(m_mono.data(), qsizetype(m_mono.size()));
+            // Microphone frames that were waiting for this far end can go now.
+            m_processed.clear();
+            m_canceller->takeProcessed(m_processed);
+            if (!m_processed.empty() && m_audio)
+                m_audio(AudioChannel::Mic, kMicFormat, reinterpret_cast<const char*>(m_processed.data()),
+                        qsizetype(m_processed.size() * 4), readAt);
         }
-        if (m_audio)
-            m_audio(channel, kSystemFormat, static_cast<const char*>(data), qsizetype(bytes), readAt);
         return;
     }
     if (m_canceller) {
@@ -584,6 +558,45 @@ void PulseCore::postSourceState(bool inUse) {
         QMetaObject::invokeMethod(
             monitor, [monitor, source, inUse] { emit monitor->sourceState(source, inUse); }, Qt::QueuedConnection);
     }
+}
+
+OutputRoute classifyOutput(const OutputDeviceFacts& facts) {
+    OutputRoute route;
+    route.deviceName = facts.description;
+    auto as = [&](OutputRoute::Kind kind) {
+        route.kind = kind;
+        route.description.clear();
+        return route;
+    };
+    switch (facts.portType) {
+    case PA_DEVICE_PORT_TYPE_HEADPHONES:
+    case PA_DEVICE_PORT_TYPE_HEADSET:
+    case PA_DEVICE_PORT_TYPE_HANDSET:
+    case PA_DEVICE_PORT_TYPE_EARPIECE:
+    case PA_DEVICE_PORT_TYPE_BLUETOOTH:
+    case PA_DEVICE_PORT_TYPE_USB:
+    case PA_DEVICE_PORT_TYPE_HANDSFREE:
+        return as(OutputRoute::Kind::Headphones);
+    case PA_DEVICE_PORT_TYPE_SPEAKER:
+    case PA_DEVICE_PORT_TYPE_HDMI:
+    case PA_DEVICE_PORT_TYPE_TV:
+        return as(OutputRoute::Kind::Speakers);
+    default:
+        break;
+    }
+    if (containsAny(facts.portName, {"headphone", "headset"}))
+        return as(OutputRoute::Kind::Headphones);
+    if (containsAny(facts.portName, {"speaker", "hdmi"}))
+        return as(OutputRoute::Kind::Speakers);
+    if (containsAny(facts.formFactor, {"headphone", "headset", "hands-free", "handset"}))
+        return as(OutputRoute::Kind::Headphones);
+    if (containsAny(facts.formFactor, {"speaker", "internal", "tv", "hifi"}))
+        return as(OutputRoute::Kind::Speakers);
+    if (containsAny(facts.bus, {"bluetooth", "usb"}))
+        return as(OutputRoute::Kind::Headphones);
+    route.kind = OutputRoute::Kind::Unknown;
+    route.description = !facts.bus.isEmpty() ? facts.bus : facts.sinkName;
+    return route;
 }
 
 PulseAudioSystem::PulseAudioSystem(QObject* parent) : AudioSystem(parent), m_core(std::make_shared<PulseCore>()) {

@@ -9,6 +9,20 @@ namespace quippet {
 class PulseCore;
 class SourceMonitor;
 
+// What the sound server says about the default output, as far as the route depends on it.
+struct OutputDeviceFacts {
+    int portType = 0; // pa_device_port_type_t of the active port; 0 when unknown or there is no port
+    QString portName;
+    QString formFactor; // "device.form_factor"
+    QString bus;        // "device.bus"
+    QString sinkName;
+    QString description; // the human name
+};
+
+// Active port type, then port name, then form factor and bus; unknown (described by the bus or the sink name)
+// when nothing tells.
+OutputRoute classifyOutput(const OutputDeviceFacts& facts);
+
 // The sound server through PulseAudio (also PipeWire's pulse server). One threaded mainloop owns every PulseAudio
 // object: the connection, the system-audio stream on the default sink's monitor, the microphone stream on the
 // default source, and the subscription that makes both follow default-device changes. A lost connection is retried

@@ -1,6 +1,7 @@
 // The capture's rules with a recording sound system, recording transcribers and a manual clock.
 #include "audio/AudioCapture.h"
 #include "audio/EchoCanceller.h"
+#include "audio/PulseAudioSystem.h"
 #include "audio/TranscriptBuffer.h"
 #include "platform/DiagnosticsLog.h"
 #include "platform/ManualClock.h"
@@ -11,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+
+#include <pulse/def.h>
 
 #include <cmath>
 
@@ -356,4 +359,41 @@ TEST_F(CaptureLogicTest, OutputRouteChangesAreNotedOnce) {
     system->route.description = QStringLiteral("spdif");
     clock.advance(2s);
     EXPECT_TRUE(logged(QStringLiteral("wyjście: nieznane wyjście (spdif) · Dock")));
+}
+
+TEST(OutputRouteTest, PortTypeThenPortNameThenFormFactorAndBus) {
+    auto route = [](int type, const char* port, const char* form, const char* bus) {
+        OutputDeviceFacts f;
+        f.portType = type;
+        f.portName = QString::fromLatin1(port);
+        f.formFactor = QString::fromLatin1(form);
+        f.bus = QString::fromLatin1(bus);
+        f.sinkName = QStringLiteral("alsa_output.pci-0000_00_1f.3.analog-stereo");
+        f.description = QStringLiteral("Built-in Audio Analog Stereo");
+        return classifyOutput(f);
+    };
+    // The built-in card: the jack reports headphones, the speakers speakers, whatever the form factor says.
+    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_HEADPHONES, "analog-output-headphones", "internal", "pci").kind,
+              OutputRoute::Kind::Headphones);
+    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_SPEAKER, "analog-output-speaker", "internal", "pci").kind,
+              OutputRoute::Kind::Speakers);
+    // Older servers leave the type unknown: the port name decides.
+    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_UNKNOWN, "analog-output-headphones", "", "pci").kind,
+              OutputRoute::Kind::Headphones);
+    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_UNKNOWN, "hdmi-output-0", "", "pci").kind, OutputRoute::Kind::Speakers);
+    // No telling port: the device's form factor, then its bus (Bluetooth and USB count as headphones).
+    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_UNKNOWN, "", "headset", "").kind, OutputRoute::Kind::Headphones);
+    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_UNKNOWN, "", "", "bluetooth").kind, OutputRoute::Kind::Headphones);
+    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_UNKNOWN, "", "", "usb").kind, OutputRoute::Kind::Headphones);
+    // A line output tells nothing: unknown, described by its bus, or by the sink's name without one.
+    const OutputRoute line = route(PA_DEVICE_PORT_TYPE_LINE, "analog-output-lineout", "", "pci");
+    EXPECT_EQ(line.kind, OutputRoute::Kind::Unknown);
+    EXPECT_EQ(line.description, QStringLiteral("pci"));
+    EXPECT_EQ(line.deviceName, QStringLiteral("Built-in Audio Analog Stereo"));
+    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_UNKNOWN, "", "", "").description,
+              QStringLiteral("alsa_output.pci-0000_00_1f.3.analog-stereo"));
+
+    // Equality for the watch: kinds, and for unknown routes also the descriptions.
+    EXPECT_TRUE(line.sameRoute(OutputRoute{OutputRoute::Kind::Unknown, QStringLiteral("pci"), QString()}));
+    EXPECT_FALSE(line.sameRoute(OutputRoute{OutputRoute::Kind::Unknown, QStringLiteral("usb"), QString()}));
 }

@@ -270,3 +270,47 @@ TEST_F(CapturePulseTest, AnotherProgramRecordingTheDefaultInputIsAMeeting) {
     ASSERT_TRUE(test::waitUntil([&] { return detector.wasRunning(); }, 10000));
     EXPECT_EQ(meetings, 1);
 }
+
+TEST_F(CapturePulseTest, EchoCancellationRemovesTheClientFromTheMicrophone) {
+    const auto clientSpeech = test::speech(QStringLiteral(
+        "Thank you for joining. Before we sign, I would like to understand how your team handles urgent "
+        "requests during the weekend, and who exactly we should call when the warehouse system stops."));
+    if (clientSpeech.empty())
+        GTEST_SKIP() << "espeak-ng or sox missing";
+    // The room: the loudspeakers' sound reaches the microphone 120 ms later at half the amplitude.
+    std::vector<float> room(size_t(kRate) * 120 / 1000, 0.0f);
+    for (float s : clientSpeech)
+        room.push_back(0.5f * s);
+    ASSERT_TRUE(test::writeWav(server->filePath(QStringLiteral("client.wav")), clientSpeech));
+    ASSERT_TRUE(test::writeWav(server->filePath(QStringLiteral("room.wav")), room));
+
+    Settings::setValue(Settings::kEchoCancellation, true);
+    startCapture();
+    EXPECT_TRUE(logged(QStringLiteral("mikrofon: eliminacja echa włączona")));
+
+    const size_t clientFrom = client->samples.size();
+    const size_t micFrom = mic->samples.size();
+    QProcess* a = server->play(QStringLiteral("speakers"), server->filePath(QStringLiteral("client.wav")));
+    QProcess* b = server->play(QStringLiteral("micfeed"), server->filePath(QStringLiteral("room.wav")));
+    ASSERT_TRUE(test::waitUntil([&] { return a->state() == QProcess::NotRunning && b->state() == QProcess::NotRunning; },
+                                40000));
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            return client->samples.size() - clientFrom > room.size() + kRate / 2 &&
+                   mic->samples.size() - micFrom > room.size() + kRate / 2;
+        },
+        15000));
+
+    // Where the client's speech sits in time, from the system-audio channel; the microphone runs alongside.
+    const size_t lead = onset(client->samples, clientFrom, 0.02f) - clientFrom;
+    const size_t speechOn = onset(clientSpeech, 0, 0.02f);
+    const size_t speechEnd = lastLoud(clientSpeech, 0, 0.02f);
+    ASSERT_GT(speechEnd - speechOn, size_t(6 * kRate));
+    // Converged: the last four seconds of speech. Echo as it would have been, against what the microphone gave.
+    const size_t windowFrom = speechEnd - 4 * kRate;
+    const double echoEnergy = 0.25 * test::energy(clientSpeech, windowFrom, speechEnd);
+    const size_t micStart = micFrom + lead - speechOn + windowFrom;
+    const double leftEnergy = test::energy(mic->samples, micStart, micStart + (speechEnd - windowFrom) + kRate / 5);
+    const double removedDb = 10 * std::log10(echoEnergy / (leftEnergy + 1e-12));
+    EXPECT_GE(removedDb, 25.0) << log.lines().join(QLatin1Char('\n')).toStdString();
+}
