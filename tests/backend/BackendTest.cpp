@@ -333,6 +333,20 @@ TEST_F(BackendTest, SessionOpenHeartbeatClose) {
     EXPECT_EQ(json(peer.http().requestsTo(QStringLiteral("/api/session/start")).last().body),
               (QJsonObject{{"company", "Acme"}, {"topic", "Wdrożenie"}}));
     EXPECT_EQ(backend->sessionId(), QStringLiteral("sess-2"));
+
+    // The backend's refusals as it words them: the free plan's one session, then an allowance used up.
+    peer.account().tier = QStringLiteral("free");
+    opened.reset();
+    backend->openSession(std::nullopt, std::nullopt, [&](auto e) { opened = e; });
+    ASSERT_TRUE(waitUntil([&] { return opened.has_value(); }));
+    EXPECT_EQ(*opened, QStringLiteral("free_session_limit"));
+    peer.account().tier = QStringLiteral("pro");
+    peer.account().secondsRemaining = 0;
+    opened.reset();
+    backend->openSession(std::nullopt, std::nullopt, [&](auto e) { opened = e; });
+    ASSERT_TRUE(waitUntil([&] { return opened.has_value(); }));
+    EXPECT_EQ(*opened, i18n::text("session.error.noCredit"));
+    EXPECT_EQ(backend->secondsRemaining(), 0);
 }
 
 TEST_F(BackendTest, SessionRefusalsAndUnreachableBackend) {

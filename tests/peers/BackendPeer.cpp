@@ -127,6 +127,9 @@ HttpResponse BackendPeer::sessionStart(const HttpRequest& request) {
     if (m_account.secondsRemaining <= 0)
         return jsonAnswer(402, {{QStringLiteral("error"), QStringLiteral("insufficient_credit")},
                                 {QStringLiteral("secondsRemaining"), 0}});
+    // The free plan allows one listening session.
+    if (m_account.tier == QLatin1String("free") && !m_sessions.isEmpty())
+        return jsonAnswer(403, {{QStringLiteral("error"), QStringLiteral("free_session_limit")}});
     const QJsonObject body = bodyOf(request);
     Session s;
     s.id = QStringLiteral("sess-%1").arg(m_sessions.size() + 1);
