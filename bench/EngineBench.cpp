@@ -40,7 +40,8 @@ QByteArray makePdf(int pages) {
         content += "ET";
         const int pageObj = int(objects.size()) + 1;
         objects << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Resources << /Font << /F1 3 0 R >> >> "
-                   "/Contents " + QByteArray::number(pageObj + 1) + " 0 R >>";
+                   "/Contents " +
+                       QByteArray::number(pageObj + 1) + " 0 R >>";
         objects << "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream";
         kids += QByteArray::number(pageObj) + " 0 R ";
     }

@@ -150,8 +150,7 @@ void Assistant::aiAnswer() {
         appendCard(i18n::text("card.kind.answer"), kNoQuestion, i18n::text("card.err.noTranscript"), false);
         return;
     }
-    const QString question =
-        m_transcript.lastClientUtterance().value_or(QStringLiteral("ostatnia wypowiedź klienta"));
+    const QString question = m_transcript.lastClientUtterance().value_or(QStringLiteral("ostatnia wypowiedź klienta"));
     LlmPart part;
     part.text = Prompts::answerPrompt(m_transcript.context(kAnswerUtterances));
     run(i18n::text("card.kind.answer"), question, PromptStyle::Suggest, {part}, nullptr);
@@ -171,8 +170,7 @@ void Assistant::analyzeScreen() {
             a.appendCard(i18n::text("card.kind.screen"), kNoQuestion, shot.error, true);
             return;
         }
-        const QString listing =
-            a.m_transcript.isEmpty() ? QString() : a.m_transcript.context(kScreenUtterances);
+        const QString listing = a.m_transcript.isEmpty() ? QString() : a.m_transcript.context(kScreenUtterances);
         LlmPart text;
         text.text = Prompts::screenPrompt(listing);
         LlmPart image;
@@ -280,12 +278,12 @@ void Assistant::fireAuto() {
 
 bool Assistant::looksLikeQuestion(const QString& text) {
     static const QSet<QString> kQuestionWords = {
-        QStringLiteral("czy"),     QStringLiteral("co"),     QStringLiteral("czego"),  QStringLiteral("czemu"),
-        QStringLiteral("czym"),    QStringLiteral("jak"),    QStringLiteral("jaki"),   QStringLiteral("jaka"),
-        QStringLiteral("jakie"),   QStringLiteral("jakim"),  QStringLiteral("jakich"), QStringLiteral("dlaczego"),
-        QStringLiteral("kiedy"),   QStringLiteral("gdzie"),  QStringLiteral("dokąd"),  QStringLiteral("skąd"),
-        QStringLiteral("ile"),     QStringLiteral("który"),  QStringLiteral("która"),  QStringLiteral("które"),
-        QStringLiteral("którym"),  QStringLiteral("kto"),    QStringLiteral("kim"),    QStringLiteral("komu"),
+        QStringLiteral("czy"),    QStringLiteral("co"),    QStringLiteral("czego"),  QStringLiteral("czemu"),
+        QStringLiteral("czym"),   QStringLiteral("jak"),   QStringLiteral("jaki"),   QStringLiteral("jaka"),
+        QStringLiteral("jakie"),  QStringLiteral("jakim"), QStringLiteral("jakich"), QStringLiteral("dlaczego"),
+        QStringLiteral("kiedy"),  QStringLiteral("gdzie"), QStringLiteral("dokąd"),  QStringLiteral("skąd"),
+        QStringLiteral("ile"),    QStringLiteral("który"), QStringLiteral("która"),  QStringLiteral("które"),
+        QStringLiteral("którym"), QStringLiteral("kto"),   QStringLiteral("kim"),    QStringLiteral("komu"),
         QStringLiteral("czyj"),
     };
     const QString t = text.toLower().trimmed();

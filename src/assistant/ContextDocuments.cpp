@@ -57,14 +57,16 @@ void silencePoppler() {
 
 } // namespace
 
-QString ContextDocuments::folderPath() { return QDir::homePath() + QStringLiteral("/quippet-context"); }
+QString ContextDocuments::folderPath() {
+    return QDir::homePath() + QStringLiteral("/quippet-context");
+}
 
 ContextDocuments::Scan ContextDocuments::scan() {
     const QString folder = folderPath();
     QDir().mkpath(folder);
     Scan result;
-    const QStringList entries = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot |
-                                                       QDir::System);
+    const QStringList entries =
+        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
     for (const QString& name : entries) {
         if (name == profileFileName())
             continue;

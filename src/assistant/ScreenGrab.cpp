@@ -49,9 +49,8 @@ ScreenShot ScreenGrab::encode(const QImage& picture, double maxWidth) {
     const QSize size = targetSize(picture.size(), maxWidth);
     if (size.isEmpty())
         return {{}, description(Failure::EncodingFailed)};
-    const QImage scaled = size == picture.size()
-                              ? picture
-                              : picture.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    const QImage scaled =
+        size == picture.size() ? picture : picture.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);

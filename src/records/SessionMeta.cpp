@@ -15,7 +15,9 @@ constexpr qint64 kReferenceDateMs = 978'307'200'000; // 2001-01-01 00:00:00 UTC
 }
 
 namespace conversationMode {
-QList<ConversationMode> all() { return {ConversationMode::Sales, ConversationMode::Evaluation}; }
+QList<ConversationMode> all() {
+    return {ConversationMode::Sales, ConversationMode::Evaluation};
+}
 
 QString rawValue(ConversationMode mode) {
     return mode == ConversationMode::Sales ? QStringLiteral("Handlowa") : QStringLiteral("Oceniająca");
@@ -43,14 +45,16 @@ qsizetype leftCharactersSize(QStringView text, qsizetype count) {
         return text.size();
     qsizetype units = 0;
     for (qsizetype chars = 0; chars < count && units < text.size(); ++chars) {
-        const bool pair = text.at(units).isHighSurrogate() && units + 1 < text.size() &&
-                          text.at(units + 1).isLowSurrogate();
+        const bool pair =
+            text.at(units).isHighSurrogate() && units + 1 < text.size() && text.at(units + 1).isLowSurrogate();
         units += pair ? 2 : 1;
     }
     return units;
 }
 
-QString leftCharacters(const QString& text, qsizetype count) { return text.left(leftCharactersSize(text, count)); }
+QString leftCharacters(const QString& text, qsizetype count) {
+    return text.left(leftCharactersSize(text, count));
+}
 
 double secondsSinceReferenceDate(const QDateTime& at) {
     return double(at.toMSecsSinceEpoch() - kReferenceDateMs) / 1000.0;

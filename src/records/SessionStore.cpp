@@ -29,7 +29,9 @@ bool writeAtomically(const QString& path, const QByteArray& bytes) {
     return file.commit();
 }
 
-QString formatNoteDate(const QDateTime& at) { return QLocale().toString(at.toLocalTime(), QLocale::ShortFormat); }
+QString formatNoteDate(const QDateTime& at) {
+    return QLocale().toString(at.toLocalTime(), QLocale::ShortFormat);
+}
 
 // A history entry may only name a plain file inside the conversations folder; an index edited by hand (or by
 // anything else) must not make delete remove files elsewhere.
@@ -46,9 +48,13 @@ SessionStore::SessionStore(Clock& clock, QObject* parent)
     loadHistory();
 }
 
-QString SessionStore::folderPath() { return QDir::homePath() + QStringLiteral("/quippet-rozmowy"); }
+QString SessionStore::folderPath() {
+    return QDir::homePath() + QStringLiteral("/quippet-rozmowy");
+}
 
-QString SessionStore::indexPath() { return folderPath() + QStringLiteral("/index.json"); }
+QString SessionStore::indexPath() {
+    return folderPath() + QStringLiteral("/index.json");
+}
 
 void SessionStore::setCurrent(const SessionMeta& meta) {
     if (meta == m_current)

@@ -47,16 +47,16 @@ const QString kTooOld = QStringLiteral("auto: pytanie zbyt stare, pomijam");
 TEST(AssistantTest, QuestionDetector) {
     EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("Ile to kosztuje")));
     EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("ok")));
-    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral(" ok? ")));      // too short even with "?"
+    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral(" ok? "))); // too short even with "?"
     EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("A to dlaczego?")));
     EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("Powiem panu, jak to działa")));
     EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("Dobrze, to wtedy zobaczymy, jak pójdzie")));
     EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("  KIEDY   startujemy\n")));
     EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("...skąd pan to wie")));
     EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("Który")));
-    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("Jakość jest dobra")));  // a piece must equal the word
+    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("Jakość jest dobra"))); // a piece must equal the word
     EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("--- ... ---")));
-    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("Mamy dziś 3 oferty; co")));  // "co" is the fifth piece
+    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("Mamy dziś 3 oferty; co"))); // "co" is the fifth piece
 }
 
 TEST(AssistantTest, AutomaticAnswerSettlesAndTheNewestQuestionWins) {
@@ -169,7 +169,8 @@ TEST(AssistantTest, ManualAnswerRequestAndCards) {
     EXPECT_EQ(e.llm.last().parts.size(), 1);
     const QString system = e.llm.last().system;
     EXPECT_TRUE(system.startsWith(QStringLiteral("Podpowiadasz osobie")));
-    EXPECT_TRUE(system.contains(QStringLiteral("się popisywać.\nZASADY OCENY\n\nO tej rozmowie:\nFirma klienta: Acme")));
+    EXPECT_TRUE(
+        system.contains(QStringLiteral("się popisywać.\nZASADY OCENY\n\nO tej rozmowie:\nFirma klienta: Acme")));
 
     // Busy: a second press does nothing; status lines go to the log.
     e.assistant.aiAnswer();

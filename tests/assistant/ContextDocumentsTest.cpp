@@ -1,5 +1,5 @@
-#include "assistant/Assistant.h"
 #include "assistant/ContextDocuments.h"
+#include "assistant/Assistant.h"
 #include "assistant/Prompts.h"
 #include "audio/TranscriptBuffer.h"
 #include "peers/ScriptedLlm.h"
@@ -18,7 +18,9 @@ using namespace quippet;
 
 namespace {
 
-QString folder() { return ContextDocuments::folderPath(); }
+QString folder() {
+    return ContextDocuments::folderPath();
+}
 
 void writeFile(const QString& name, const QByteArray& bytes) {
     QDir().mkpath(folder());
@@ -34,8 +36,8 @@ QByteArray readFile(const QString& name) {
 
 // A one-page PDF with Helvetica text (ASCII), or with no text layer at all (like a scan) when text is empty.
 QByteArray makePdf(const QByteArray& text) {
-    const QByteArray content = text.isEmpty() ? QByteArray("0 0 m 10 10 l S")
-                                              : "BT /F1 12 Tf 72 720 Td (" + text + ") Tj ET";
+    const QByteArray content =
+        text.isEmpty() ? QByteArray("0 0 m 10 10 l S") : "BT /F1 12 Tf 72 720 Td (" + text + ") Tj ET";
     const QList<QByteArray> objects = {
         "<< /Type /Catalog /Pages 2 0 R >>",
         "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",

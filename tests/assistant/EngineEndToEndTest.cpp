@@ -33,11 +33,26 @@ void writeContext(const QString& name, const QByteArray& bytes) {
 }
 
 QString systemOf(const QJsonObject& body) {
-    return body.value("system_instruction").toObject().value("parts").toArray().at(0).toObject().value("text").toString();
+    return body.value("system_instruction")
+        .toObject()
+        .value("parts")
+        .toArray()
+        .at(0)
+        .toObject()
+        .value("text")
+        .toString();
 }
 
 QString userTextOf(const QJsonObject& body) {
-    return body.value("contents").toArray().at(0).toObject().value("parts").toArray().at(0).toObject().value("text")
+    return body.value("contents")
+        .toArray()
+        .at(0)
+        .toObject()
+        .value("parts")
+        .toArray()
+        .at(0)
+        .toObject()
+        .value("text")
         .toString();
 }
 
@@ -97,8 +112,9 @@ TEST(EngineEndToEndTest, ClientQuestionToAnswerCardToStoredNote) {
     // Finishing: the note streams, the conversation is stored, a new one begins.
     clock.advance(30s);
     transcript.add(Utterance::Speaker::Me, QStringLiteral("Pakiet Pro to 120 zł miesięcznie."), true);
-    peer.script(QStringLiteral("gemini-flash-latest"),
-                test::LlmScript::reply({QStringLiteral("**Podsumowanie** — "), QStringLiteral("klient pytał o cenę.")}));
+    peer.script(
+        QStringLiteral("gemini-flash-latest"),
+        test::LlmScript::reply({QStringLiteral("**Podsumowanie** — "), QStringLiteral("klient pytał o cenę.")}));
     const QString wholeTranscript = transcript.context(std::numeric_limits<qsizetype>::max());
     std::optional<SessionStore::FinishResult> stored;
     assistant.summarize([&](const QString& summary) {

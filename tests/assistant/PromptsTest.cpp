@@ -30,8 +30,7 @@ constexpr Golden kOfferTplEn{273, "f9e44faea10eb660923d2f4f6f078d0f763bddf6acb9b
 
 void expectGolden(const QString& text, const Golden& golden) {
     EXPECT_EQ(text.size(), golden.length);
-    EXPECT_EQ(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex(),
-              QByteArray(golden.sha256));
+    EXPECT_EQ(QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Sha256).toHex(), QByteArray(golden.sha256));
 }
 
 class PromptsTest : public ::testing::Test {

@@ -18,7 +18,9 @@ void makeFolderWith(const QString& folder, const QString& file) {
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("x");
 }
-bool exists(const QString& path) { return QFileInfo::exists(QDir::home().filePath(path)); }
+bool exists(const QString& path) {
+    return QFileInfo::exists(QDir::home().filePath(path));
+}
 } // namespace
 
 TEST(DataMigrationTest, MovesLegacyFoldersOnlyWhereNothingIsInTheWay) {
@@ -52,8 +54,8 @@ TEST(DataMigrationTest, ADanglingLinkAtTheNewNameIsInTheWay) {
     QStringList notes;
     makeFolderWith(QStringLiteral("chatrelo-rozmowy"), QStringLiteral("index.json"));
     makeFolderWith(QStringLiteral("chatrelo-context"), QStringLiteral("o-mnie.md"));
-    ASSERT_TRUE(QFile::link(QStringLiteral("/nonexistent-target"),
-                            QDir::home().filePath(QStringLiteral("quippet-rozmowy"))));
+    ASSERT_TRUE(
+        QFile::link(QStringLiteral("/nonexistent-target"), QDir::home().filePath(QStringLiteral("quippet-rozmowy"))));
     DataMigration::run([&](const QString& line) { notes << line; });
     EXPECT_EQ(notes, QStringList{QStringLiteral("przeniesiono ~/chatrelo-context → ~/quippet-context")});
     EXPECT_TRUE(exists(QStringLiteral("chatrelo-rozmowy/index.json")));

@@ -36,7 +36,9 @@ void writeAll(const QString& path, const QByteArray& bytes) {
     file.write(bytes);
 }
 
-QString folderFile(const QString& name) { return QDir(SessionStore::folderPath()).filePath(name); }
+QString folderFile(const QString& name) {
+    return QDir(SessionStore::folderPath()).filePath(name);
+}
 
 // Note dates follow the locale; the tests pin Polish.
 struct PolishLocale {
@@ -67,8 +69,8 @@ TEST(SessionMetaTest, SlugHeaderAndTitle) {
     const QString slug = meta.fileSlug();
     EXPECT_EQ(slug, QStringLiteral("2026-03-04_0915-Żaneta-Łukasiewicz-Gęślą-z-działu-zakupów-regionalnych-w-Poz"));
     meta.name = QString(59, QLatin1Char('a')) + QStringLiteral("😀b");
-    EXPECT_EQ(meta.fileSlug(), QStringLiteral("2026-03-04_0915-") + QString(59, QLatin1Char('a')) +
-                                   QStringLiteral("😀"));
+    EXPECT_EQ(meta.fileSlug(),
+              QStringLiteral("2026-03-04_0915-") + QString(59, QLatin1Char('a')) + QStringLiteral("😀"));
     EXPECT_EQ(meta.promptHeader(), QStringLiteral("Temat rozmowy: Oferta Q2\nCharakter rozmowy: oceniająca"));
 
     EXPECT_EQ(conversationMode::fromRawValue(QStringLiteral("Oceniająca")), ConversationMode::Evaluation);
@@ -89,11 +91,12 @@ TEST(SessionStoreTest, NoteBytes) {
     ASSERT_TRUE(result.ok);
     ASSERT_TRUE(result.path.has_value());
     EXPECT_EQ(*result.path, folderFile(QStringLiteral("2026-03-04_0915-Acme-Wdrożenie-CRM.md")));
-    EXPECT_EQ(readAll(*result.path),
-              QStringLiteral("# Acme  \n**Firma:** Acme  \n**Temat:** Wdrożenie CRM  \n**Rozpoczęto:** 4.03.2026 09:15  \n"
-                             "**Zakończono:** 4.03.2026 09:57\n\n## Podsumowanie\n\n**Podsumowanie** — ustalono demo."
-                             "\n\n## Transkrypcja\n\n```\n[00:01] Klient: Dzień dobry\n[00:05] Ja: Witam\n```")
-                  .toUtf8());
+    EXPECT_EQ(
+        readAll(*result.path),
+        QStringLiteral("# Acme  \n**Firma:** Acme  \n**Temat:** Wdrożenie CRM  \n**Rozpoczęto:** 4.03.2026 09:15  \n"
+                       "**Zakończono:** 4.03.2026 09:57\n\n## Podsumowanie\n\n**Podsumowanie** — ustalono demo."
+                       "\n\n## Transkrypcja\n\n```\n[00:01] Klient: Dzień dobry\n[00:05] Ja: Witam\n```")
+            .toUtf8());
 
     // No company or topic lines when empty; an empty summary gets the placeholder.
     store.startNew();
@@ -159,8 +162,8 @@ TEST(SessionStoreTest, IndexRoundTripAndFormat) {
     EXPECT_EQ(fromLegacy.history().at(0).startedAt, QDateTime::fromMSecsSinceEpoch(978'307'200'000 + 200'500));
 
     // One bad entry spoils the whole file.
-    EXPECT_FALSE(SessionStore::decodeIndex(QByteArray(legacy).replace("\"Handlowa\",\"startedAt\":100}]",
-                                                                      "\"Sprzedaż\",\"startedAt\":100}]")));
+    EXPECT_FALSE(SessionStore::decodeIndex(
+        QByteArray(legacy).replace("\"Handlowa\",\"startedAt\":100}]", "\"Sprzedaż\",\"startedAt\":100}]")));
     EXPECT_FALSE(SessionStore::decodeIndex(QByteArray(legacy).replace("\"name\":\"A\",", "")));
     EXPECT_FALSE(SessionStore::decodeIndex(QByteArray(legacy).replace("6F9619FF", "nie-uuid")));
     EXPECT_FALSE(SessionStore::decodeIndex("{}"));
