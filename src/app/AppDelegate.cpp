@@ -173,6 +173,7 @@ void AppDelegate::applicationDidFinishLaunching() {
         };
         auto* root = new RootView(std::move(callbacks), *m_state, *m_capture, *m_transcript, *m_assistant, sessions(),
                                   *m_backend);
+        root->setTokenCheck([self] { return self && self->hasBackendToken(); });
         m_panel = std::make_unique<OverlayPanel>(root);
         m_panel->setContentSize(kWelcomeSize);
         m_panel->orderFrontRegardless();

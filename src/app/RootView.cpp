@@ -1,6 +1,10 @@
 #include "app/RootView.h"
 
+#include "app/DesktopIntegration.h"
 #include "app/PanelState.h"
+#include "assistant/ContextDocuments.h"
+#include "audio/MeetingDetector.h"
+#include "platform/OwnerMode.h"
 #include "assistant/Assistant.h"
 #include "audio/AudioCapture.h"
 #include "audio/TranscriptBuffer.h"
@@ -54,7 +58,7 @@ RootView::RootView(Callbacks callbacks, PanelState& state, AudioCapture& capture
     connect(m_welcome, &WelcomeView::collapseClicked, this, [this] { m_callbacks.onCollapse(); });
     connect(m_welcome, &WelcomeView::positionClicked, this, [this] { m_callbacks.onCenter(); });
     connect(m_welcome, &WelcomeView::quitClicked, this, [this] { m_callbacks.onQuit(); });
-    m_welcome->optionsMenu()->addAction(i18n::text("menu.signIn"), this, [this] { m_callbacks.onAccount(); });
+    connect(m_welcome->optionsMenu(), &QMenu::aboutToShow, this, &RootView::fillWelcomeMenu);
 
     m_working = buildWorking();
     addWidget(m_collapsed);
@@ -74,6 +78,27 @@ RootView::RootView(Callbacks callbacks, PanelState& state, AudioCapture& capture
     updateWelcome();
     updateWorking();
     chooseFace();
+}
+
+// Rebuilt each time it opens, so the sign-in entry and the toggles show the current state.
+void RootView::fillWelcomeMenu() {
+    QMenu* menu = m_welcome->optionsMenu();
+    menu->clear();
+    if (OwnerMode::isOn())
+        menu->addAction(i18n::text("menu.keys"), this, [this] { m_callbacks.onSettings(); });
+    menu->addAction(i18n::text("menu.manager"), this, [this] { m_callbacks.onManager(); });
+    menu->addAction(i18n::text("menu.contextFolder"), this, [] { Onboarding::openFolder(); });
+    menu->addSeparator();
+    menu->addAction(i18n::text(m_hasToken && m_hasToken() ? "menu.signOut" : "menu.signIn"), this,
+                    [this] { m_callbacks.onAccount(); });
+    QAction* login = menu->addAction(i18n::text("menu.launchAtLogin"));
+    login->setCheckable(true);
+    login->setChecked(LaunchAtLogin::isEnabled());
+    connect(login, &QAction::toggled, this, [](bool on) { LaunchAtLogin::set(on); });
+    QAction* meetings = menu->addAction(i18n::text("menu.meetingDetect"));
+    meetings->setCheckable(true);
+    meetings->setChecked(MeetingDetector::isEnabled());
+    connect(meetings, &QAction::toggled, this, [](bool on) { MeetingDetector::setEnabled(on); });
 }
 
 RootView::Face RootView::face() const {

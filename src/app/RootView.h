@@ -33,14 +33,18 @@ public:
     enum class Face { Collapsed, Welcome, Working };
     Face face() const;
     WelcomeView* welcomeView() const { return m_welcome; }
+    // Whether a backend token is stored (the account entry of the menu offers sign-in or sign-out).
+    void setTokenCheck(std::function<bool()> hasToken) { m_hasToken = std::move(hasToken); }
 
 private:
     void chooseFace();
+    void fillWelcomeMenu();
     void updateWelcome();
     void updateWorking();
     QWidget* buildWorking();
 
     Callbacks m_callbacks;
+    std::function<bool()> m_hasToken;
     PanelState& m_state;
     AudioCapture& m_capture;
     TranscriptBuffer& m_transcript;

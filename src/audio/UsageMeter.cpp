@@ -100,9 +100,10 @@ QUrl UsageMeter::statsUrl(const QUrl& serviceBase, qint64 nowMs) {
 void UsageMeter::refresh(bool setBaseline) {
     // The secret store may be slow (or hang on a stuck keyring): read it off the main thread.
     QPointer<UsageMeter> self(this);
-    Keychain* keychain = &m_keychain;
-    m_keyReads.start([self, keychain, setBaseline] {
-        const std::optional<QString> key = keychain->read(QLatin1String(Keychain::kElevenLabsKey));
+    // The read holds the store itself, not the controller's keychain facade, which may go first at shutdown.
+    SecretStore* store = &m_keychain.store();
+    m_keyReads.start([self, store, setBaseline] {
+        const std::optional<QString> key = Keychain(*store).read(QLatin1String(Keychain::kElevenLabsKey));
         QMetaObject::invokeMethod(
             self.data(),
             [self, key, setBaseline] {

@@ -1,13 +1,19 @@
 #include "platform/Settings.h"
 
 #include <QSettings>
+#include <QStandardPaths>
 
 namespace quippet {
 
 namespace {
-// A fresh QSettings per call: cheap, and it always sees the current XDG_CONFIG_HOME (tests change it per case).
-QSettings store() { return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Quippet"),
-                                     QStringLiteral("Quippet")); }
+// A fresh QSettings per call on an explicit path. QSettings works out its own user path once per process, which
+// would pin every later test to the first test's config directory; QStandardPaths reads XDG_CONFIG_HOME each time.
+// The file is the one QSettings would pick for organisation and application "Quippet".
+QSettings store() {
+    return QSettings(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                         QStringLiteral("/Quippet/Quippet.conf"),
+                     QSettings::IniFormat);
+}
 } // namespace
 
 QVariant Settings::value(const char* key, const QVariant& fallback) {

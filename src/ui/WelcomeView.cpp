@@ -23,6 +23,7 @@ QToolButton* chromeButton(const QString& glyph, const char* helpKey, QWidget* pa
     button->setAutoRaise(true);
     button->setStyleSheet(QStringLiteral("QToolButton { color: rgba(255,255,255,200); background: rgba(255,255,255,20);"
                                          " border-radius: 8px; font-weight: 600; }"
+                                         "QToolButton::menu-indicator { image: none; width: 0; }"
                                          "QToolButton:hover { background: rgba(255,255,255,45); }"));
     return button;
 }
