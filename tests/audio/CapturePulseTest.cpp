@@ -4,9 +4,11 @@
 #include "audio/PcmConverter.h"
 #include "audio/PulseAudioSystem.h"
 #include "audio/SourceMonitor.h"
+#include "audio/TranscriptBuffer.h"
 #include "platform/DiagnosticsLog.h"
 #include "platform/ManualClock.h"
 #include "platform/Settings.h"
+#include "peers/SttPeer.h"
 #include "support/MemorySecretStore.h"
 #include "support/PulseFixture.h"
 #include "support/Speech.h"
@@ -313,4 +315,66 @@ TEST_F(CapturePulseTest, EchoCancellationRemovesTheClientFromTheMicrophone) {
     const double leftEnergy = test::energy(mic->samples, micStart, micStart + (speechEnd - windowFrom) + kRate / 5);
     const double removedDb = 10 * std::log10(echoEnergy / (leftEnergy + 1e-12));
     EXPECT_GE(removedDb, 25.0) << log.lines().join(QLatin1Char('\n')).toStdString();
+}
+
+TEST_F(CapturePulseTest, SystemAudioReachesTheSpeechServiceAndItsTextTheTranscript) {
+    const auto clientSpeech = test::speech(QStringLiteral("When can the first delivery arrive at our warehouse?"));
+    if (clientSpeech.empty())
+        GTEST_SKIP() << "espeak-ng or sox missing";
+    ASSERT_TRUE(test::writeWav(server->filePath(QStringLiteral("client.wav")), clientSpeech));
+
+    test::SttPeer peer;
+    peer.setApiKey(QStringLiteral("sk_capture_test"));
+    // Once a connection has carried three seconds of audio, the service commits a sentence on it.
+    peer.setScript({{3 * kRate * 2, QStringLiteral("committed_transcript"), QStringLiteral("Kiedy przyjedzie dostawa?")}});
+    ASSERT_TRUE(peer.start());
+    Settings::setValue(Settings::kElevenLabsBaseUrl, peer.baseUrl().toString());
+    ASSERT_TRUE(keychain.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_capture_test")));
+
+    TranscriptBuffer transcript(clock);
+    auto system = std::make_unique<PulseAudioSystem>();
+    capture = std::make_unique<AudioCapture>(clock, keychain, log, std::move(system));
+    capture->setTranscript(&transcript);
+    capture->start();
+    capture->setTranscription(true);
+    ASSERT_TRUE(peer.waitForConnections(2, 15000));
+    ASSERT_TRUE(test::waitUntil([&] { return peer.acceptedCount() == 2; }, 10000));
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return peer.connections()[0].audio.size() > kRate && peer.connections()[1].audio.size() > kRate; },
+        15000));
+
+    std::vector<qsizetype> from{peer.connections()[0].audio.size(), peer.connections()[1].audio.size()};
+    QProcess* play = server->play(QStringLiteral("speakers"), server->filePath(QStringLiteral("client.wav")));
+    ASSERT_TRUE(test::waitUntil([&] { return play->state() == QProcess::NotRunning; }, 20000));
+    const qsizetype needed = qsizetype(clientSpeech.size() + kRate / 2) * 2;
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            return peer.connections()[0].audio.size() - from[0] > needed &&
+                   peer.connections()[1].audio.size() - from[1] > needed;
+        },
+        15000));
+
+    // What the service received: 48 kHz mono 16-bit; the client's speech on exactly one of the two connections.
+    auto samples = [&](int i) {
+        const QByteArray& bytes = peer.connections()[i].audio;
+        std::vector<float> out(size_t(bytes.size() / 2));
+        for (size_t k = 0; k < out.size(); ++k)
+            out[k] = float(reinterpret_cast<const qint16*>(bytes.constData())[k]) / 32768.0f;
+        return out;
+    };
+    const auto a = samples(0);
+    const auto b = samples(1);
+    const size_t fromA = size_t(from[0] / 2);
+    const size_t fromB = size_t(from[1] / 2);
+    const bool clientIsFirst = loudSince(a, fromA, 0.05f);
+    EXPECT_NE(clientIsFirst, loudSince(b, fromB, 0.05f));
+    expectSpeech(clientSpeech, clientIsFirst ? a : b, clientIsFirst ? fromA : fromB);
+    for (const auto& c : peer.connections())
+        EXPECT_EQ(c.query().queryItemValue(QStringLiteral("audio_format")), QStringLiteral("pcm_48000"));
+
+    // The committed text came back on the main thread into the transcript.
+    ASSERT_TRUE(test::waitUntil([&] { return !transcript.utterances().isEmpty(); }, 10000));
+    EXPECT_EQ(transcript.utterances().first().text, QStringLiteral("Kiedy przyjedzie dostawa?"));
+    capture->setTranscription(false);
+    capture.reset();
 }
