@@ -234,13 +234,24 @@ void Assistant::reloadContext() {
 void Assistant::clientSaid(const QString& text) {
     if (!m_autoAnswer || !looksLikeQuestion(text))
         return;
-    // The client repeating (or finishing) the question that was just answered.
-    if (!m_lastAutoQuestion.isEmpty() && (text.startsWith(m_lastAutoQuestion) || m_lastAutoQuestion.startsWith(text)))
+    if (repeatsAnsweredQuestion(text))
         return;
     m_pendingQuestion = text;
     m_pendingSinceMs = m_clock.nowMs();
     notify(QStringLiteral("auto: wykryto pytanie"));
     armAuto(kSettle);
+}
+
+bool Assistant::repeatsAnsweredQuestion(const QString& text) const {
+    if (m_lastAutoQuestion.isEmpty())
+        return false;
+    if (m_lastAutoQuestion.startsWith(text))
+        return true;
+    if (!text.startsWith(m_lastAutoQuestion))
+        return false;
+    // The transcript joins a speaker's fragments for a few seconds, so a follow-up question arrives as the answered
+    // one plus more words. Only a question among those words deserves a new answer.
+    return !looksLikeQuestion(text.mid(m_lastAutoQuestion.size()));
 }
 
 void Assistant::armAuto(std::chrono::milliseconds after) {

@@ -111,6 +111,7 @@ private:
     qsizetype positionOf(const QUuid& id) const;
     void setBusy(bool busy);
     void setIndex(int index);
+    bool repeatsAnsweredQuestion(const QString& text) const;
     void armAuto(std::chrono::milliseconds after);
     void fireAuto();
     void notify(const QString& line) const;

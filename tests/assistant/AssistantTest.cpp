@@ -78,12 +78,26 @@ TEST(AssistantTest, AutomaticAnswerSettlesAndTheNewestQuestionWins) {
     EXPECT_FALSE(e.assistant.busy());
     EXPECT_EQ(e.assistant.current()->text, QStringLiteral("Pakiet S kosztuje 99 zł."));
 
+    // The transcript joins the client's next words to the answered question: more words are no new question,
+    // a question among them is.
+    e.clock.advance(800ms);
+    e.client(QStringLiteral("bo budżet mamy mały"));
+    e.clock.advance(3s);
+    EXPECT_EQ(e.llm.count(), 1);
+    EXPECT_EQ(e.noted(kNoticed), 2);
+    e.client(QStringLiteral("Czy jest rabat?"));
+    e.clock.advance(1200ms);
+    ASSERT_EQ(e.llm.count(), 2);
+    EXPECT_EQ(e.assistant.current()->question,
+              QStringLiteral("Ile to kosztuje i jaki jest termin dostawy bo budżet mamy mały Czy jest rabat?"));
+    e.llm.reply({QStringLiteral("Tak, 10%.")});
+
     // The client repeating the beginning of the answered question gets no second answer.
     e.clock.advance(10s);
     e.assistant.clientSaid(QStringLiteral("Ile to kosztuje"));
     e.clock.advance(5s);
-    EXPECT_EQ(e.llm.count(), 1);
-    EXPECT_EQ(e.noted(kNoticed), 2);
+    EXPECT_EQ(e.llm.count(), 2);
+    EXPECT_EQ(e.noted(kNoticed), 3);
 
     // Turned off: questions are not even noticed; a pending one is not answered.
     e.assistant.clientSaid(QStringLiteral("Czy macie wersję mobilną?"));
@@ -92,8 +106,8 @@ TEST(AssistantTest, AutomaticAnswerSettlesAndTheNewestQuestionWins) {
     e.clock.advance(2s);
     e.assistant.clientSaid(QStringLiteral("A gdzie jest serwer?"));
     e.clock.advance(2s);
-    EXPECT_EQ(e.llm.count(), 1);
-    EXPECT_EQ(e.noted(kNoticed), 3);
+    EXPECT_EQ(e.llm.count(), 2);
+    EXPECT_EQ(e.noted(kNoticed), 4);
     Settings::remove(Settings::kAutoAnswer);
 }
 
