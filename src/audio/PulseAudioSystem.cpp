@@ -112,6 +112,7 @@ private:
     bool m_wantConnected = false;
     bool m_everConnected = false;
     bool m_lossNoted = false;
+    QString m_lastNote;
 
     std::string m_defaultSink;
     std::string m_defaultSource;
@@ -537,6 +538,10 @@ void PulseCore::recountUse() {
 }
 
 void PulseCore::postNote(const QString& line) {
+    // A device that keeps refusing is retried every half second; say so once.
+    if (line == m_lastNote)
+        return;
+    m_lastNote = line;
     if (auto* capture = m_capture)
         QMetaObject::invokeMethod(capture, [capture, line] { emit capture->noted(line); }, Qt::QueuedConnection);
 }
