@@ -65,8 +65,7 @@ ContextDocuments::Scan ContextDocuments::scan() {
     const QString folder = folderPath();
     QDir().mkpath(folder);
     Scan result;
-    const QStringList entries =
-        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
+    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : entries) {
         if (name == profileFileName())
             continue;

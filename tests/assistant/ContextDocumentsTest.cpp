@@ -78,6 +78,7 @@ TEST(ContextDocumentsTest, ScanPicksDocumentsAndPublishesThem) {
     writeFile(QStringLiteral(".quippet-sync.json"), "{}");
     writeFile(QStringLiteral("Z.txt"), "z");
     QDir().mkpath(QDir(folder()).filePath(QStringLiteral("sub")));
+    QDir().mkpath(QDir(folder()).filePath(QStringLiteral("folder.md")));
     writeFile(QStringLiteral("sub/inner.md"), "not searched");
 
     const auto scan = ContextDocuments::scan();
