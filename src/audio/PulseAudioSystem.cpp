@@ -300,7 +300,13 @@ void PulseCore::onServerInfo(pa_context* c, const pa_server_info* info, void* se
     if (!info)
         return;
     core->m_defaultSink = info->default_sink_name ? info->default_sink_name : "";
-    core->m_defaultSource = info->default_source_name ? info->default_source_name : "";
+    const std::string source = info->default_source_name ? info->default_source_name : "";
+    if (source != core->m_defaultSource) {
+        // Until its details arrive, what is known about the old default must not be reported under the new name.
+        core->m_sourceKnown = false;
+        core->m_defaultSourceIndex = PA_INVALID_INDEX;
+        core->m_defaultSource = source;
+    }
     if (core->m_defaultSink.empty()) {
         core->m_sinkMonitor.clear();
         OutputRoute none;

@@ -70,6 +70,21 @@ size_t lastLoud(const std::vector<float>& x, size_t from, float threshold) {
 
 bool loudSince(const std::vector<float>& x, size_t from, float threshold) { return onset(x, from, threshold) < x.size(); }
 
+// Whether some client records from the named source, as the server lists it.
+bool recordingFrom(test::PulseServer& server, const QString& source) {
+    QString sources, outputs;
+    server.pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sources")}, &sources);
+    server.pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("source-outputs")}, &outputs);
+    QString index;
+    for (const QString& line : sources.split(QLatin1Char('\n')))
+        if (line.section(QLatin1Char('\t'), 1, 1) == source)
+            index = line.section(QLatin1Char('\t'), 0, 0);
+    for (const QString& line : outputs.split(QLatin1Char('\n')))
+        if (!index.isEmpty() && line.section(QLatin1Char('\t'), 1, 1) == index)
+            return true;
+    return false;
+}
+
 class CapturePulseTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -252,6 +267,7 @@ TEST_F(CapturePulseTest, AnotherProgramRecordingTheDefaultInputIsAMeeting) {
     // A recording of an output's monitor: not a meeting.
     int seen = reports;
     QProcess* monitorRecorder = server->record(QStringLiteral("speakers.monitor"));
+    ASSERT_TRUE(test::waitUntil([&] { return recordingFrom(*server, QStringLiteral("speakers.monitor")); }, 10000));
     ASSERT_TRUE(test::waitUntil([&] { return reports > seen; }, 10000));
     EXPECT_FALSE(lastInUse);
     EXPECT_EQ(meetings, 0);
@@ -268,9 +284,25 @@ TEST_F(CapturePulseTest, AnotherProgramRecordingTheDefaultInputIsAMeeting) {
 
     // A second call while the user is already listening is not announced.
     detector.isCapturing = [] { return true; };
-    server->record(QStringLiteral("testmic"));
+    QProcess* second = server->record(QStringLiteral("testmic"));
     ASSERT_TRUE(test::waitUntil([&] { return detector.wasRunning(); }, 10000));
     EXPECT_EQ(meetings, 1);
+    second->kill();
+    ASSERT_TRUE(test::waitUntil([&] { return !detector.wasRunning(); }, 10000));
+    detector.isCapturing = [] { return false; };
+
+    // An input that is already busy when it becomes the default is no new meeting; its next use is.
+    QProcess* busy = server->record(QStringLiteral("othermic"));
+    ASSERT_TRUE(test::waitUntil([&] { return recordingFrom(*server, QStringLiteral("othermic")); }, 10000));
+    ASSERT_TRUE(server->pactl({QStringLiteral("set-default-source"), QStringLiteral("othermic")}));
+    ASSERT_TRUE(test::waitUntil([&] { return detector.device() == QStringLiteral("othermic"); }, 10000));
+    EXPECT_TRUE(detector.wasRunning());
+    EXPECT_EQ(meetings, 1);
+    seen = reports;
+    busy->kill();
+    ASSERT_TRUE(test::waitUntil([&] { return reports > seen && !lastInUse; }, 10000));
+    server->record(QStringLiteral("othermic"));
+    ASSERT_TRUE(test::waitUntil([&] { return meetings == 2; }, 10000));
 }
 
 TEST_F(CapturePulseTest, EchoCancellationRemovesTheClientFromTheMicrophone) {

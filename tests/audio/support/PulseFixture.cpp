@@ -41,6 +41,8 @@ PulseServer::PulseServer() {
                          "sink_properties=device.description=MicFeed\n"
                          "load-module module-remap-source source_name=testmic master=micfeed.monitor "
                          "source_properties=device.description=TestMic\n"
+                         "load-module module-remap-source source_name=othermic master=otherspeakers.monitor "
+                         "source_properties=device.description=OtherMic\n"
                          "set-default-sink speakers\n"
                          "set-default-source testmic\n")
                          .arg(filePath(QStringLiteral("native")))

@@ -11,7 +11,8 @@
 namespace quippet::test {
 
 // A private PulseAudio daemon for one test: a "speakers" null sink (the default output), a "micfeed" null sink
-// whose monitor is remapped into the "testmic" source (the default input, fed by playing into micfeed).
+// whose monitor is remapped into the "testmic" source (the default input, fed by playing into micfeed), and a
+// second pair "otherspeakers" / "othermic" for device switches.
 // PULSE_SERVER points at it while the fixture lives.
 class PulseServer {
 public:
