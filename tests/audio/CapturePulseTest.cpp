@@ -217,6 +217,34 @@ TEST_F(CapturePulseTest, SwitchingTheDefaultOutputMovesTheSystemAudioCapture) {
     EXPECT_TRUE(test::waitUntil([&] { return loudSince(client->samples, after, 0.1f); }, 15000));
 }
 
+TEST_F(CapturePulseTest, SwitchingTheDefaultInputMovesTheMicrophone) {
+    ASSERT_TRUE(test::writeWav(server->filePath(QStringLiteral("tone.wav")), tone(520, 0.6, 0.5f)));
+    startCapture();
+    server->keepAwake(QStringLiteral("otherspeakers"));
+    ASSERT_TRUE(server->pactl({QStringLiteral("set-default-source"), QStringLiteral("othermic")}));
+    ASSERT_TRUE(test::waitUntil([&] { return logged(QStringLiteral("mikrofon: wystartował, źródło=OtherMic")); }, 10000))
+        << log.lines().join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(capture->micPermission(), PermissionState::Granted);
+    const size_t switchedAt = mic->samples.size();
+    ASSERT_TRUE(test::waitUntil([&] { return mic->samples.size() > switchedAt + kRate / 5; }, 10000));
+
+    // The old input is silent for us now, the new one is heard.
+    const size_t before = mic->samples.size();
+    QProcess* old = server->play(QStringLiteral("micfeed"), server->filePath(QStringLiteral("tone.wav")));
+    ASSERT_TRUE(test::waitUntil([&] { return old->state() == QProcess::NotRunning; }, 15000));
+    ASSERT_TRUE(test::waitUntil([&] { return mic->samples.size() > before + kRate; }, 10000));
+    EXPECT_FALSE(loudSince(mic->samples, before, 0.1f));
+    const size_t after = mic->samples.size();
+    server->play(QStringLiteral("otherspeakers"), server->filePath(QStringLiteral("tone.wav")));
+    EXPECT_TRUE(test::waitUntil([&] { return loudSince(mic->samples, after, 0.1f); }, 15000));
+
+    // An output's monitor as the default input is no microphone: the channel stops rather than transcribe the
+    // client's audio as the user.
+    ASSERT_TRUE(server->pactl({QStringLiteral("set-default-source"), QStringLiteral("speakers.monitor")}));
+    ASSERT_TRUE(test::waitUntil([&] { return capture->micPermission() == PermissionState::Denied; }, 10000));
+    EXPECT_TRUE(logged(QStringLiteral("mikrofon: odmówione — Ustawienia → Dźwięk → Wejście")));
+}
+
 TEST_F(CapturePulseTest, CaptureResumesAfterTheSoundServerRestarts) {
     ASSERT_TRUE(test::writeWav(server->filePath(QStringLiteral("tone.wav")), tone(300, 0.6, 0.5f)));
     startCapture();
