@@ -58,8 +58,7 @@ void BM_EchoCancellationPerAudioSecond(benchmark::State& state) {
         benchmark::DoNotOptimize(out.data());
     }
     state.counters["delay_ms"] = ec->delayMs();
-    state.counters["realtime_x"] =
-        benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
+    state.counters["realtime_x"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 } // namespace

@@ -62,10 +62,9 @@ AudioCapture::AudioCapture(Clock& clock, Keychain& keychain, DiagnosticsLog& log
     connect(m_system.get(), &AudioSystem::noted, this, &AudioCapture::note);
     connect(m_system.get(), &AudioSystem::inputAvailabilityChanged, this, &AudioCapture::micAvailabilityChanged);
     connect(m_system.get(), &AudioSystem::outputRouteChanged, this, &AudioCapture::refreshRoute);
-    m_system->setAudioHandler([this](AudioChannel channel, const AudioFormat& format, const char* data,
-                                     qsizetype bytes, std::chrono::steady_clock::time_point readAt) {
-        onAudio(channel, format, data, bytes, readAt);
-    });
+    m_system->setAudioHandler(
+        [this](AudioChannel channel, const AudioFormat& format, const char* data, qsizetype bytes,
+               std::chrono::steady_clock::time_point readAt) { onAudio(channel, format, data, bytes, readAt); });
 }
 
 AudioCapture::~AudioCapture() {
@@ -73,11 +72,17 @@ AudioCapture::~AudioCapture() {
     m_system.reset();
 }
 
-void AudioCapture::setTranscript(TranscriptBuffer* transcript) { m_transcript = transcript; }
+void AudioCapture::setTranscript(TranscriptBuffer* transcript) {
+    m_transcript = transcript;
+}
 
-QStringList AudioCapture::log() const { return m_log.lines(); }
+QStringList AudioCapture::log() const {
+    return m_log.lines();
+}
 
-void AudioCapture::note(const QString& line) { m_log.note(line); }
+void AudioCapture::note(const QString& line) {
+    m_log.note(line);
+}
 
 // Audio thread: measure, copy, post. Nothing here touches the capture's fields.
 void AudioCapture::onAudio(AudioChannel channel, const AudioFormat& format, const char* data, qsizetype bytes,

@@ -123,7 +123,9 @@ void EchoCanceller::addFar(const float* mono, qsizetype frames) {
     m_far.insert(m_far.end(), mono, mono + frames);
 }
 
-void EchoCanceller::addNear(const float* mono, qsizetype frames) { m_near.insert(m_near.end(), mono, mono + frames); }
+void EchoCanceller::addNear(const float* mono, qsizetype frames) {
+    m_near.insert(m_near.end(), mono, mono + frames);
+}
 
 void EchoCanceller::processNear(const float* mono, qsizetype frames, std::vector<float>& out) {
     addNear(mono, frames);

@@ -28,7 +28,9 @@ bool MeetingDetector::isEnabled() {
     return true;
 }
 
-void MeetingDetector::setEnabled(bool enabled) { Settings::setValue(Settings::kMeetingDetection, enabled); }
+void MeetingDetector::setEnabled(bool enabled) {
+    Settings::setValue(Settings::kMeetingDetection, enabled);
+}
 
 void MeetingDetector::sourceState(const QString& source, bool inUse) {
     if (source.isEmpty())

@@ -26,7 +26,9 @@ constexpr pa_usec_t kRetryUsec = 500 * PA_USEC_PER_MSEC;
 const AudioFormat kSystemFormat{kRate, 2, AudioFormat::SampleType::Float32, true};
 const AudioFormat kMicFormat{kRate, 1, AudioFormat::SampleType::Float32, true};
 
-QString text(const char* s) { return s ? QString::fromUtf8(s) : QString(); }
+QString text(const char* s) {
+    return s ? QString::fromUtf8(s) : QString();
+}
 
 bool containsAny(const QString& haystack, std::initializer_list<const char*> needles) {
     for (const char* n : needles)
@@ -549,18 +551,21 @@ void PulseCore::postNote(const QString& line) {
         return;
     m_lastNote = line;
     if (auto* capture = m_capture)
-        QMetaObject::invokeMethod(capture, [capture, line] { emit capture->noted(line); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            capture, [capture, line] { emit capture->noted(line); }, Qt::QueuedConnection);
 }
 
 void PulseCore::postInput(PermissionState state) {
     m_input = state;
     if (auto* capture = m_capture)
-        QMetaObject::invokeMethod(capture, [capture, state] { capture->setInput(state); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            capture, [capture, state] { capture->setInput(state); }, Qt::QueuedConnection);
 }
 
 void PulseCore::postRoute(const OutputRoute& route) {
     if (auto* capture = m_capture)
-        QMetaObject::invokeMethod(capture, [capture, route] { capture->setRoute(route); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            capture, [capture, route] { capture->setRoute(route); }, Qt::QueuedConnection);
 }
 
 void PulseCore::postSourceState(bool inUse) {

@@ -26,9 +26,7 @@ class FakeAudioSystem final : public AudioSystem {
 public:
     void setAudioHandler(AudioFn handler) override { audio = std::move(handler); }
     void start() override { ++starts; }
-    void startMic(std::unique_ptr<EchoCanceller> canceller) override {
-        micStarts.push_back(canceller != nullptr);
-    }
+    void startMic(std::unique_ptr<EchoCanceller> canceller) override { micStarts.push_back(canceller != nullptr); }
     void recheck() override { ++rechecks; }
     PermissionState inputAvailability() const override { return input; }
     OutputRoute outputRoute() const override { return route; }
@@ -153,7 +151,8 @@ TEST_F(CaptureLogicTest, LevelsJumpUpAndDecayPerTickAndDiagnosisDescribesTheStre
     system->play(AudioChannel::System, planar, planarLeftLoud);
     clock.advance(50ms);
     EXPECT_FLOAT_EQ(capture->clientLevel(), 0.25f);
-    EXPECT_EQ(capture->clientDiag(), QStringLiteral("2 buforów · 48000Hz 2ch 32bit float interleaved · szczyt 0.25000"));
+    EXPECT_EQ(capture->clientDiag(),
+              QStringLiteral("2 buforów · 48000Hz 2ch 32bit float interleaved · szczyt 0.25000"));
 
     // 16-bit input is measured on the same scale; an empty buffer measures 0.
     const qint16 half[] = {16384, -16384};

@@ -5,10 +5,10 @@
 #include "audio/PulseAudioSystem.h"
 #include "audio/SourceMonitor.h"
 #include "audio/TranscriptBuffer.h"
+#include "peers/SttPeer.h"
 #include "platform/DiagnosticsLog.h"
 #include "platform/ManualClock.h"
 #include "platform/Settings.h"
-#include "peers/SttPeer.h"
 #include "support/MemorySecretStore.h"
 #include "support/PulseFixture.h"
 #include "support/Speech.h"
@@ -68,7 +68,9 @@ size_t lastLoud(const std::vector<float>& x, size_t from, float threshold) {
     return last;
 }
 
-bool loudSince(const std::vector<float>& x, size_t from, float threshold) { return onset(x, from, threshold) < x.size(); }
+bool loudSince(const std::vector<float>& x, size_t from, float threshold) {
+    return onset(x, from, threshold) < x.size();
+}
 
 // Whether some client records from the named source, as the server lists it.
 bool recordingFrom(test::PulseServer& server, const QString& source) {
@@ -157,8 +159,8 @@ void expectSpeech(const std::vector<float>& source, const std::vector<float>& ca
 
 TEST_F(CapturePulseTest, SystemAudioAndMicrophoneReachTheTranscribersAsTheSpokenAudio) {
     const auto clientSpeech = test::speech(QStringLiteral("Could you tell me when the first delivery can arrive?"));
-    const auto userSpeech = test::speech(QStringLiteral("Next Tuesday, if the order is confirmed today."),
-                                         QStringLiteral("en+m3"));
+    const auto userSpeech =
+        test::speech(QStringLiteral("Next Tuesday, if the order is confirmed today."), QStringLiteral("en+m3"));
     if (clientSpeech.empty() || userSpeech.empty())
         GTEST_SKIP() << "espeak-ng or sox missing";
     ASSERT_TRUE(test::writeWav(server->filePath(QStringLiteral("client.wav")), clientSpeech));
@@ -172,8 +174,8 @@ TEST_F(CapturePulseTest, SystemAudioAndMicrophoneReachTheTranscribersAsTheSpoken
     const size_t micFrom = mic->samples.size();
     QProcess* a = server->play(QStringLiteral("speakers"), server->filePath(QStringLiteral("client.wav")));
     QProcess* b = server->play(QStringLiteral("micfeed"), server->filePath(QStringLiteral("user.wav")));
-    ASSERT_TRUE(test::waitUntil([&] { return a->state() == QProcess::NotRunning && b->state() == QProcess::NotRunning; },
-                                30000));
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return a->state() == QProcess::NotRunning && b->state() == QProcess::NotRunning; }, 30000));
     // Streams keep delivering (silence) after the speech: wait until the tails are in.
     ASSERT_TRUE(test::waitUntil(
         [&] {
@@ -197,10 +199,10 @@ TEST_F(CapturePulseTest, SwitchingTheDefaultOutputMovesTheSystemAudioCapture) {
 
     server->keepAwake(QStringLiteral("otherspeakers"));
     ASSERT_TRUE(server->pactl({QStringLiteral("set-default-sink"), QStringLiteral("otherspeakers")}));
-    ASSERT_TRUE(test::waitUntil([&] { return logged(QStringLiteral("audio systemowe: przełączam na otherspeakers.monitor")); },
-                                10000));
-    ASSERT_TRUE(test::waitUntil([&] { return capture->outputRoute().deviceName == QStringLiteral("OtherSpeakers"); },
-                                10000));
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return logged(QStringLiteral("audio systemowe: przełączam na otherspeakers.monitor")); }, 10000));
+    ASSERT_TRUE(
+        test::waitUntil([&] { return capture->outputRoute().deviceName == QStringLiteral("OtherSpeakers"); }, 10000));
     const size_t switchedAt = client->samples.size();
     ASSERT_TRUE(test::waitUntil([&] { return client->samples.size() > switchedAt + kRate / 5; }, 10000));
 
@@ -222,7 +224,8 @@ TEST_F(CapturePulseTest, SwitchingTheDefaultInputMovesTheMicrophone) {
     startCapture();
     server->keepAwake(QStringLiteral("otherspeakers"));
     ASSERT_TRUE(server->pactl({QStringLiteral("set-default-source"), QStringLiteral("othermic")}));
-    ASSERT_TRUE(test::waitUntil([&] { return logged(QStringLiteral("mikrofon: wystartował, źródło=OtherMic")); }, 10000))
+    ASSERT_TRUE(
+        test::waitUntil([&] { return logged(QStringLiteral("mikrofon: wystartował, źródło=OtherMic")); }, 10000))
         << log.lines().join(QLatin1Char('\n')).toStdString();
     EXPECT_EQ(capture->micPermission(), PermissionState::Granted);
     const size_t switchedAt = mic->samples.size();
@@ -256,16 +259,15 @@ TEST_F(CapturePulseTest, CaptureResumesAfterTheSoundServerRestarts) {
     ASSERT_TRUE(server->start());
     server->keepAwake(QStringLiteral("speakers"));
     server->keepAwake(QStringLiteral("micfeed"));
-    ASSERT_TRUE(test::waitUntil([&] { return logged(QStringLiteral("audio systemowe: serwer dźwięku znowu dostępny")); },
-                                15000));
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return logged(QStringLiteral("audio systemowe: serwer dźwięku znowu dostępny")); }, 15000));
 
     const size_t clientFrom = client->samples.size();
     const size_t micFrom = mic->samples.size();
     server->play(QStringLiteral("speakers"), server->filePath(QStringLiteral("tone.wav")));
     server->play(QStringLiteral("micfeed"), server->filePath(QStringLiteral("tone.wav")));
     EXPECT_TRUE(test::waitUntil(
-        [&] { return loudSince(client->samples, clientFrom, 0.1f) && loudSince(mic->samples, micFrom, 0.1f); },
-        15000))
+        [&] { return loudSince(client->samples, clientFrom, 0.1f) && loudSince(mic->samples, micFrom, 0.1f); }, 15000))
         << log.lines().join(QLatin1Char('\n')).toStdString();
 }
 
@@ -334,9 +336,9 @@ TEST_F(CapturePulseTest, AnotherProgramRecordingTheDefaultInputIsAMeeting) {
 }
 
 TEST_F(CapturePulseTest, EchoCancellationRemovesTheClientFromTheMicrophone) {
-    const auto clientSpeech = test::speech(QStringLiteral(
-        "Thank you for joining. Before we sign, I would like to understand how your team handles urgent "
-        "requests during the weekend, and who exactly we should call when the warehouse system stops."));
+    const auto clientSpeech = test::speech(
+        QStringLiteral("Thank you for joining. Before we sign, I would like to understand how your team handles urgent "
+                       "requests during the weekend, and who exactly we should call when the warehouse system stops."));
     if (clientSpeech.empty())
         GTEST_SKIP() << "espeak-ng or sox missing";
     // The room: the loudspeakers' sound reaches the microphone 120 ms later at half the amplitude.
@@ -354,8 +356,8 @@ TEST_F(CapturePulseTest, EchoCancellationRemovesTheClientFromTheMicrophone) {
     const size_t micFrom = mic->samples.size();
     QProcess* a = server->play(QStringLiteral("speakers"), server->filePath(QStringLiteral("client.wav")));
     QProcess* b = server->play(QStringLiteral("micfeed"), server->filePath(QStringLiteral("room.wav")));
-    ASSERT_TRUE(test::waitUntil([&] { return a->state() == QProcess::NotRunning && b->state() == QProcess::NotRunning; },
-                                40000));
+    ASSERT_TRUE(test::waitUntil(
+        [&] { return a->state() == QProcess::NotRunning && b->state() == QProcess::NotRunning; }, 40000));
     ASSERT_TRUE(test::waitUntil(
         [&] {
             return client->samples.size() - clientFrom > room.size() + kRate / 2 &&
@@ -386,7 +388,8 @@ TEST_F(CapturePulseTest, SystemAudioReachesTheSpeechServiceAndItsTextTheTranscri
     test::SttPeer peer;
     peer.setApiKey(QStringLiteral("sk_capture_test"));
     // Once a connection has carried three seconds of audio, the service commits a sentence on it.
-    peer.setScript({{3 * kRate * 2, QStringLiteral("committed_transcript"), QStringLiteral("Kiedy przyjedzie dostawa?")}});
+    peer.setScript(
+        {{3 * kRate * 2, QStringLiteral("committed_transcript"), QStringLiteral("Kiedy przyjedzie dostawa?")}});
     ASSERT_TRUE(peer.start());
     Settings::setValue(Settings::kElevenLabsBaseUrl, peer.baseUrl().toString());
     ASSERT_TRUE(keychain.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_capture_test")));

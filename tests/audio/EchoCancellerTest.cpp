@@ -47,8 +47,7 @@ EchoScene makeScene(int delayMs, float attenuation) {
 }
 
 // Feeds both streams in chunks of `chunkMs`, the far end first as the system audio tends to arrive first.
-std::vector<float> run(EchoCanceller& ec, const std::vector<float>& far, const std::vector<float>& near,
-                       int chunkMs) {
+std::vector<float> run(EchoCanceller& ec, const std::vector<float>& far, const std::vector<float>& near, int chunkMs) {
     std::vector<float> out;
     const size_t chunk = size_t(chunkMs) * kRate / 1000;
     for (size_t i = 0; i + chunk <= near.size(); i += chunk) {

@@ -30,21 +30,20 @@ PulseServer::PulseServer() {
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QFile script(filePath(QStringLiteral("ci.pa")));
     if (script.open(QIODevice::WriteOnly)) {
-        script.write(QStringLiteral(
-                         ".fail\n"
-                         "load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n"
-                         "load-module module-null-sink sink_name=speakers rate=48000 "
-                         "sink_properties=device.description=Speakers\n"
-                         "load-module module-null-sink sink_name=otherspeakers rate=48000 "
-                         "sink_properties=device.description=OtherSpeakers\n"
-                         "load-module module-null-sink sink_name=micfeed rate=48000 "
-                         "sink_properties=device.description=MicFeed\n"
-                         "load-module module-remap-source source_name=testmic master=micfeed.monitor "
-                         "source_properties=device.description=TestMic\n"
-                         "load-module module-remap-source source_name=othermic master=otherspeakers.monitor "
-                         "source_properties=device.description=OtherMic\n"
-                         "set-default-sink speakers\n"
-                         "set-default-source testmic\n")
+        script.write(QStringLiteral(".fail\n"
+                                    "load-module module-native-protocol-unix auth-anonymous=1 socket=%1\n"
+                                    "load-module module-null-sink sink_name=speakers rate=48000 "
+                                    "sink_properties=device.description=Speakers\n"
+                                    "load-module module-null-sink sink_name=otherspeakers rate=48000 "
+                                    "sink_properties=device.description=OtherSpeakers\n"
+                                    "load-module module-null-sink sink_name=micfeed rate=48000 "
+                                    "sink_properties=device.description=MicFeed\n"
+                                    "load-module module-remap-source source_name=testmic master=micfeed.monitor "
+                                    "source_properties=device.description=TestMic\n"
+                                    "load-module module-remap-source source_name=othermic master=otherspeakers.monitor "
+                                    "source_properties=device.description=OtherMic\n"
+                                    "set-default-sink speakers\n"
+                                    "set-default-source testmic\n")
                          .arg(filePath(QStringLiteral("native")))
                          .toUtf8());
     }
@@ -64,7 +63,9 @@ bool PulseServer::binaryAvailable() {
     return !QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty();
 }
 
-QString PulseServer::address() const { return QStringLiteral("unix:") + filePath(QStringLiteral("native")); }
+QString PulseServer::address() const {
+    return QStringLiteral("unix:") + filePath(QStringLiteral("native"));
+}
 
 bool PulseServer::start() {
     if (running())
@@ -84,8 +85,8 @@ bool PulseServer::start() {
                      QStringLiteral("--log-target=file:") + filePath(QStringLiteral("pa.log"))});
     if (!m_daemon->waitForStarted(5000))
         return false;
-    return waitUntil([&] { return QFile::exists(filePath(QStringLiteral("native"))) && pactl({QStringLiteral("info")}); },
-                     10000);
+    return waitUntil(
+        [&] { return QFile::exists(filePath(QStringLiteral("native"))) && pactl({QStringLiteral("info")}); }, 10000);
 }
 
 void PulseServer::stop() {

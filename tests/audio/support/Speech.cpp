@@ -18,8 +18,8 @@ std::vector<float> speech(const QString& text, const QString& voice) {
     QTemporaryDir dir;
     const QString wav = dir.filePath(QStringLiteral("s.wav"));
     const QString raw = dir.filePath(QStringLiteral("s.raw"));
-    if (QProcess::execute(QStringLiteral("espeak-ng"), {QStringLiteral("-v"), voice, QStringLiteral("-w"), wav, text}) !=
-        0)
+    if (QProcess::execute(QStringLiteral("espeak-ng"),
+                          {QStringLiteral("-v"), voice, QStringLiteral("-w"), wav, text}) != 0)
         return {};
     if (QProcess::execute(QStringLiteral("sox"),
                           {wav, QStringLiteral("-t"), QStringLiteral("raw"), QStringLiteral("-e"),
@@ -41,8 +41,16 @@ bool writeWav(const QString& path, const std::vector<float>& samples, int sample
     for (size_t i = 0; i < samples.size(); ++i)
         qToLittleEndian<qint16>(qint16(std::clamp(samples[i], -1.0f, 1.0f) * 32767.0f), pcm.data() + i * 2);
     QByteArray header;
-    auto u32 = [&](quint32 v) { char b[4]; qToLittleEndian(v, b); header.append(b, 4); };
-    auto u16 = [&](quint16 v) { char b[2]; qToLittleEndian(v, b); header.append(b, 2); };
+    auto u32 = [&](quint32 v) {
+        char b[4];
+        qToLittleEndian(v, b);
+        header.append(b, 4);
+    };
+    auto u16 = [&](quint16 v) {
+        char b[2];
+        qToLittleEndian(v, b);
+        header.append(b, 2);
+    };
     header.append("RIFF");
     u32(quint32(36 + pcm.size()));
     header.append("WAVEfmt ");
