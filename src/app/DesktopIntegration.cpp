@@ -1,5 +1,6 @@
 #include "app/DesktopIntegration.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/Localization.h"
 #include "platform/Settings.h"
 
@@ -9,7 +10,6 @@
 #include <QIcon>
 #include <QPainter>
 #include <QPixmap>
-#include <QSaveFile>
 #include <QStandardPaths>
 
 namespace quippet {
@@ -32,15 +32,12 @@ bool LaunchAtLogin::set(bool enabled) {
     if (!enabled)
         return !QFile::exists(entryPath()) || QFile::remove(entryPath());
     QDir().mkpath(QFileInfo(entryPath()).path());
-    QSaveFile file(entryPath());
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
     const QString exec = QCoreApplication::applicationFilePath();
-    file.write(QStringLiteral("[Desktop Entry]\nType=Application\nName=Quippet\nExec=\"%1\"\nTerminal=false\n"
-                              "X-GNOME-Autostart-enabled=true\n")
-                   .arg(exec)
-                   .toUtf8());
-    return file.commit();
+    return writeFileAtomically(entryPath(),
+                               QStringLiteral("[Desktop Entry]\nType=Application\nName=Quippet\nExec=\"%1\"\n"
+                                              "Terminal=false\nX-GNOME-Autostart-enabled=true\n")
+                                   .arg(exec)
+                                   .toUtf8());
 }
 
 void LaunchAtLogin::seedOnFirstLaunch(const NoteFn& note) {

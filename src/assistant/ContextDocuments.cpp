@@ -1,5 +1,7 @@
 #include "assistant/ContextDocuments.h"
 
+#include "platform/AtomicFile.h"
+
 #include "assistant/Prompts.h"
 #include "platform/Settings.h"
 #include "records/SessionMeta.h"
@@ -8,7 +10,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringDecoder>
 #include <QUrl>
 
@@ -39,11 +40,7 @@ std::optional<QString> readUtf8(const QString& path) {
 void writeTemplate(const QString& path, const QString& text) {
     if (QFileInfo::exists(path))
         return;
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.write(text.toUtf8());
-    file.commit();
+    writeFileAtomically(path, text.toUtf8());
 }
 
 void silencePoppler() {

@@ -1,5 +1,7 @@
 #include "backend/ContextSync.h"
 
+#include "platform/AtomicFile.h"
+
 #include "audio/Credentials.h"
 #include "backend/BackendUrl.h"
 #include "platform/Localization.h"
@@ -13,7 +15,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
-#include <QSaveFile>
 #include <QSet>
 
 #include <cmath>
@@ -82,17 +83,6 @@ std::map<QString, QString> readManifest() {
     return manifest;
 }
 
-bool writeAtomically(const QString& path, const QByteArray& bytes) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
-}
-
 // One pull: a chain of requests, one at a time, owned by the caller's context object.
 class PullJob final : public QObject {
 public:
@@ -151,7 +141,7 @@ private:
                 continue;
             get(QStringLiteral("api/context/") + doc.name, [this, doc](int status, const QByteArray& body) {
                 // A failed write keeps the old file and the old manifest entry, so the next pull tries again.
-                if (status == 200 && writeAtomically(localPath(doc.name), body)) {
+                if (status == 200 && writeFileAtomically(localPath(doc.name), body)) {
                     m_manifest[doc.name] = doc.updatedAt;
                     ++m_changed;
                 }
@@ -163,7 +153,7 @@ private:
         QJsonObject files;
         for (const auto& [name, stamp] : m_manifest)
             files.insert(name, stamp);
-        writeAtomically(manifestPath(),
+        writeFileAtomically(manifestPath(),
                         QJsonDocument(QJsonObject{{QStringLiteral("files"), files}}).toJson(QJsonDocument::Compact));
         if (!m_refused.isEmpty())
             m_note(QStringLiteral("kontekst: pominięto dokumenty o niedozwolonych nazwach (%1)").arg(m_refused.size()));

@@ -1,5 +1,7 @@
 #include "records/SessionStore.h"
 
+#include "platform/AtomicFile.h"
+
 #include "platform/Clock.h"
 #include "platform/Localization.h"
 
@@ -9,7 +11,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocale>
-#include <QSaveFile>
 #include <QStringList>
 
 #include <algorithm>
@@ -17,17 +18,6 @@
 namespace quippet {
 
 namespace {
-
-bool writeAtomically(const QString& path, const QByteArray& bytes) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
-}
 
 QString formatNoteDate(const QDateTime& at) {
     return QLocale().toString(at.toLocalTime(), QLocale::ShortFormat);
@@ -147,7 +137,7 @@ SessionStore::FinishResult SessionStore::finish(const QString& transcript, const
     // Two conversations with the same slug (same minute, same names) get their own files.
     const QString name = freeNoteName(done.fileSlug());
     const QString path = QDir(folderPath()).filePath(name);
-    if (!writeAtomically(path, noteText(done, transcript, summary)))
+    if (!writeFileAtomically(path, noteText(done, transcript, summary)))
         return {std::nullopt, false};
 
     done.summaryFile = name;
@@ -181,7 +171,7 @@ bool SessionStore::saveIndex() {
     if (!moveCorruptIndexAside())
         return false;
     QDir().mkpath(folderPath());
-    return writeAtomically(indexPath(), encodeIndex(m_history));
+    return writeFileAtomically(indexPath(), encodeIndex(m_history));
 }
 
 QByteArray SessionStore::noteText(const SessionMeta& meta, const QString& transcript, const QString& summary) {

@@ -1,4 +1,5 @@
 #include "assistant/GeminiClient.h"
+#include "support/Wait.h"
 
 #include "peers/BackendPeer.h"
 #include "peers/LlmPeer.h"
@@ -16,17 +17,11 @@
 #include <QJsonDocument>
 
 using namespace quippet;
+using quippet::test::waitUntil;
 using test::LlmPeer;
 using test::LlmScript;
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& condition) {
-    QDeadlineTimer deadline(5000);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
-    return condition();
-}
 
 struct Outcome {
     QStringList chunks;

@@ -1,4 +1,5 @@
 #include "backend/Backend.h"
+#include "support/Wait.h"
 
 #include "peers/BackendPeer.h"
 #include "platform/Localization.h"
@@ -15,18 +16,11 @@
 #include <QTcpServer>
 
 using namespace quippet;
+using quippet::test::waitUntil;
 using namespace std::chrono_literals;
 using Kind = Backend::LoginState::Kind;
 
 namespace {
-
-// Runs the event loop until the condition holds (network answers arrive asynchronously); gives up after 5 s.
-bool waitUntil(const std::function<bool()>& condition) {
-    QDeadlineTimer deadline(5000);
-    while (!condition() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
-    return condition();
-}
 
 QJsonObject json(const QByteArray& body) { return QJsonDocument::fromJson(body).object(); }
 
