@@ -1,11 +1,19 @@
-// Latency from the sound server's read callback to the hand-over of the same samples on the main thread, against
-// a private PulseAudio daemon with a stream kept playing into the default output (needs pulseaudio installed).
+// Latency from the sound server's read callback to the hand-over of the same samples on the main thread, and on to
+// the speech-to-text service, against a private PulseAudio daemon with a stream kept playing into the default output
+// (needs pulseaudio installed).
 #include "audio/AudioCapture.h"
 #include "audio/Keychain.h"
 #include "audio/PulseAudioSystem.h"
 #include "platform/DiagnosticsLog.h"
 #include "platform/ManualClock.h"
 #include "support/PulseFixture.h"
+#ifdef QUIPPET_BENCH_WITH_PEER
+#include "audio/ElevenLabsTranscriber.h"
+#include "peers/SttPeer.h"
+#include "platform/Settings.h"
+#include "support/MemorySecretStore.h"
+#include "support/TempHome.h"
+#endif
 
 #include <benchmark/benchmark.h>
 
@@ -14,6 +22,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <limits>
+#include <tuple>
 #include <vector>
 
 using namespace quippet;
@@ -67,6 +77,112 @@ void BM_ReadCallbackToHandOver(benchmark::State& state) {
     state.counters["p99_ms"] = latenciesMs[std::min(latenciesMs.size() - 1, latenciesMs.size() * 99 / 100)];
     state.counters["max_ms"] = latenciesMs.back();
 }
+
+#ifdef QUIPPET_BENCH_WITH_PEER
+// A real speech-to-text client for the system audio only (the microphone's is a no-op), so the peer sees one
+// connection whose bytes follow the system-audio hand-overs one to one.
+struct ClientOnly final : TranscriberPort {
+    ClientOnly(TranscriberSetup setup, Clock& clock, std::vector<qint64>& handedBytes) : m_handedBytes(handedBytes) {
+        if (setup.label == QLatin1String("KLIENT"))
+            m_transcriber =
+                std::make_unique<ElevenLabsTranscriber>(setup.label, setup.language, setup.credentials, clock);
+    }
+    void start() override {
+        if (m_transcriber)
+            m_transcriber->start();
+    }
+    void stop() override {
+        if (m_transcriber)
+            m_transcriber->stop();
+    }
+    void append(const AudioChunk& chunk) override {
+        if (!m_transcriber)
+            return;
+        m_transcriber->append(chunk);
+        m_handedBytes.push_back(chunk.frames() * 2); // 48 kHz mono 16-bit after conversion
+    }
+    std::unique_ptr<ElevenLabsTranscriber> m_transcriber;
+    std::vector<qint64>& m_handedBytes;
+};
+
+// From the read callback to the speech-to-text service (a loopback peer) receiving the same samples: hand-over,
+// conversion, batching into messages of at least 4096 bytes, base64, JSON and the WebSocket.
+void BM_ReadCallbackToServiceReceipt(benchmark::State& state) {
+    if (!test::PulseServer::binaryAvailable()) {
+        state.SkipWithError("pulseaudio is not installed");
+        return;
+    }
+    test::TempHome home;
+    test::PulseServer server;
+    if (!server.start()) {
+        state.SkipWithError("the private sound server did not start");
+        return;
+    }
+    server.keepAwake(QStringLiteral("speakers"));
+    test::SttPeer peer;
+    peer.setApiKey(QStringLiteral("sk_bench"));
+    peer.start();
+    Settings::setValue(Settings::kElevenLabsBaseUrl, peer.baseUrl().toString());
+    test::MemorySecretStore secrets;
+    Keychain keychain(secrets);
+    keychain.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_bench"));
+
+    SystemClock& clock = SystemClock::instance();
+    DiagnosticsLog log(clock);
+    AudioCapture capture(clock, keychain, log, std::make_unique<PulseAudioSystem>());
+    std::vector<qint64> handedBytes;
+    std::vector<std::pair<qint64, std::chrono::steady_clock::time_point>> handed; // cumulative end, read time
+    qint64 handedTotal = 0;
+    capture.setTranscriberFactory([&](TranscriberSetup setup) -> std::unique_ptr<TranscriberPort> {
+        return std::make_unique<ClientOnly>(std::move(setup), clock, handedBytes);
+    });
+    capture.onHandOver = [&](AudioChannel channel, std::chrono::steady_clock::time_point readAt) {
+        if (channel != AudioChannel::System || handedBytes.empty())
+            return;
+        handedTotal += handedBytes.back();
+        handedBytes.clear();
+        handed.emplace_back(handedTotal, readAt);
+    };
+    std::vector<std::tuple<qint64, qint64, std::chrono::steady_clock::time_point>> received; // peer total, ours, when
+    QObject::connect(&peer, &test::SttPeer::chunkReceived, [&] {
+        if (const auto* c = peer.last())
+            received.emplace_back(c->audio.size(), handedTotal, std::chrono::steady_clock::now());
+    });
+    capture.start();
+    capture.setTranscription(true);
+
+    for (auto _ : state) {
+        QEventLoop loop;
+        QTimer::singleShot(8000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    capture.setTranscription(false);
+    if (received.size() < 20) {
+        state.SkipWithError("too little audio reached the peer");
+        return;
+    }
+    // Audio kept from before the connection shifts the peer's count by a constant; the smallest gap between what
+    // was handed over and what arrived is that shift (up to one batch).
+    qint64 shift = std::numeric_limits<qint64>::max();
+    for (const auto& [peerTotal, ours, when] : received)
+        shift = std::min(shift, ours - peerTotal);
+    std::vector<double> latenciesMs;
+    size_t j = 0;
+    for (const auto& [end, readAt] : handed) {
+        while (j < received.size() && std::get<0>(received[j]) + shift < end)
+            ++j;
+        if (j == received.size())
+            break;
+        if (std::get<2>(received[j]) >= readAt)
+            latenciesMs.push_back(std::chrono::duration<double, std::milli>(std::get<2>(received[j]) - readAt).count());
+    }
+    std::sort(latenciesMs.begin(), latenciesMs.end());
+    state.counters["messages"] = double(received.size());
+    state.counters["median_ms"] = latenciesMs[latenciesMs.size() / 2];
+    state.counters["p99_ms"] = latenciesMs[std::min(latenciesMs.size() - 1, latenciesMs.size() * 99 / 100)];
+}
+BENCHMARK(BM_ReadCallbackToServiceReceipt)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+#endif
 
 } // namespace
 

@@ -51,7 +51,13 @@ PulseServer::PulseServer() {
 }
 
 PulseServer::~PulseServer() {
-    m_clients.clear(); // QProcess kills what still runs
+    for (auto& client : m_clients) {
+        if (client->state() != QProcess::NotRunning) {
+            client->kill();
+            client->waitForFinished(2000);
+        }
+    }
+    m_clients.clear();
     stop();
     if (m_hadServer)
         qputenv("PULSE_SERVER", m_savedServer);
