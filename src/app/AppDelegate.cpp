@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/DesktopIntegration.h"
+#include "app/HotKeyCenter.h"
 #include "app/OverlayPanel.h"
 #include "app/RootView.h"
 #include "assistant/Assistant.h"
@@ -62,6 +63,7 @@ AppDelegate::~AppDelegate() {
     m_capture->onScreenGranted = {};
     m_transcript->onClientUtterance = {};
     m_meetingDetector.reset();
+    m_hotKeys.reset();
     m_statusItem.reset();
     // The panel owns the root view, whose views reference the models below.
     m_panel.reset();
@@ -191,7 +193,7 @@ void AppDelegate::applicationDidFinishLaunching() {
     m_state->stopClock();
 
     refreshReady();
-    // Global shortcuts come with the shortcuts module; nothing is registered here yet.
+    registerHotKeys();
     observe();
     applySessionToAssistant();
 
@@ -347,6 +349,38 @@ void AppDelegate::togglePrivate() {
     m_panel->setHiddenFromCapture(!m_panel->hiddenFromCapture());
     m_state->setPrivate(m_panel->hiddenFromCapture());
     flashKey(m_state->isPrivate() ? "notice.private.on" : "notice.private.off");
+}
+
+void AppDelegate::registerHotKeys() {
+    if (m_hotKeys)
+        return;
+    std::unique_ptr<HotKeyBackend> backend;
+    if (m_env.makeHotKeyBackend)
+        backend = m_env.makeHotKeyBackend();
+    else if (m_env.createWindows)
+        backend = makeX11HotKeyBackend();
+    m_hotKeys = std::make_unique<HotKeyCenter>(std::move(backend));
+    QPointer<AppDelegate> self(this);
+    auto weak = [self](auto action) {
+        return [self, action] {
+            if (self)
+                action(*self);
+        };
+    };
+    // A combination another program holds is simply not ours; the rest still register.
+    using K = HotKeyCenter;
+    m_hotKeys->registerHotKey(K::kKeyReturn, K::kSuper, weak([](AppDelegate& app) {
+        if (app.m_assistant)
+            app.m_assistant->aiAnswer();
+    }));
+    m_hotKeys->registerHotKey(K::kKeyReturn, K::kSuper | K::kShift, weak([](AppDelegate& app) {
+        if (app.m_assistant)
+            app.m_assistant->analyzeScreen();
+    }));
+    m_hotKeys->registerHotKey(K::kKeyH, K::kSuper | K::kAlt, weak([](AppDelegate& app) { app.toggleCollapse(); }));
+    m_hotKeys->registerHotKey(K::kKeyP, K::kSuper | K::kAlt, weak([](AppDelegate& app) { app.togglePrivate(); }));
+    // Brings back a panel that was hidden or pushed off screen, without taking focus from the call.
+    m_hotKeys->registerHotKey(K::kKeyR, K::kSuper | K::kAlt, weak([](AppDelegate& app) { app.placePanel(); }));
 }
 
 void AppDelegate::showZonePicker() {

@@ -19,6 +19,8 @@ class AudioCapture;
 class AudioSystem;
 class Backend;
 class Clock;
+class HotKeyBackend;
+class HotKeyCenter;
 class Keychain;
 class LlmClient;
 class MeetingDetector;
@@ -45,6 +47,8 @@ struct AppEnvironment {
     std::function<void()> relaunch;
     std::function<void()> quit;
     std::function<void(const QUrl&)> openUrl; // browser for sign-in; default: the desktop's
+    // System-wide shortcuts; when unset, X11 grabs with windows and none without.
+    std::function<std::unique_ptr<HotKeyBackend>()> makeHotKeyBackend;
 };
 
 // The one object the entry point creates: builds and owns every long-lived object, wires them together, decides
@@ -73,6 +77,7 @@ public:
     void togglePanelVisibility();
     void toggleCollapse();
     void togglePrivate();
+    void registerHotKeys();
     void showZonePicker();
     QSize currentSize() const;
     void enterWorkMode();
@@ -103,6 +108,7 @@ public:
     Backend* backend() { return m_backend.get(); }
     MeetingDetector& meetingDetector() { return *m_meetingDetector; }
     OverlayPanel* panel() { return m_panel.get(); }
+    HotKeyCenter* hotKeys() { return m_hotKeys.get(); }
 
 private:
     bool hasBackendToken() const;
@@ -130,6 +136,7 @@ private:
     std::unique_ptr<SessionStore> m_sessions;
     std::unique_ptr<Backend> m_backend;
     std::unique_ptr<StatusItemController> m_statusItem;
+    std::unique_ptr<HotKeyCenter> m_hotKeys;
     std::unique_ptr<MeetingDetector> m_meetingDetector;
     QPointer<Timer> m_heartbeatTimer;
     QPointer<Timer> m_limitTimer;

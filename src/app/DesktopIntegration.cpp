@@ -49,19 +49,32 @@ void LaunchAtLogin::seedOnFirstLaunch(const NoteFn& note) {
         note(ok ? QStringLiteral("autostart: włączony") : QStringLiteral("autostart: nie udało się włączyć"));
 }
 
-namespace {
-QIcon trayIcon() {
-    QPixmap pixmap(64, 64);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
+QImage StatusItemController::iconImage(int side) {
+    QImage image(side, side, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
+    // Drawn on a 16-unit grid with the origin at the bottom left, like a menu-bar template image.
+    p.scale(side / 16.0, side / 16.0);
+    p.translate(0, 16);
+    p.scale(1, -1);
+    // Tray hosts do not tint icons and their panels come light or dark: a mid-tone reads on both.
     p.setBrush(QColor(38, 207, 140));
     p.setPen(Qt::NoPen);
-    p.drawRoundedRect(QRectF(4, 4, 56, 56), 16, 16);
-    p.setBrush(Qt::white);
-    p.drawEllipse(QPointF(27, 32), 9, 9);
-    p.drawEllipse(QPointF(43, 32), 5, 5);
-    return QIcon(pixmap);
+    constexpr double kBarWidth = 2.4;
+    constexpr double kRadius = 1.2;
+    p.drawRoundedRect(QRectF(2.2, 4.5, kBarWidth, 7.0), kRadius, kRadius);
+    p.drawRoundedRect(QRectF(6.8, 2.0, kBarWidth, 12.0), kRadius, kRadius);
+    p.drawRoundedRect(QRectF(11.4, 3.5, kBarWidth, 9.0), kRadius, kRadius);
+    return image;
+}
+
+namespace {
+QIcon trayIcon() {
+    QIcon icon;
+    for (int side : {16, 22, 24, 32, 48, 64})
+        icon.addPixmap(QPixmap::fromImage(StatusItemController::iconImage(side)));
+    return icon;
 }
 } // namespace
 

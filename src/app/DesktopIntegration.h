@@ -2,6 +2,7 @@
 
 #include "platform/DiagnosticsLog.h"
 
+#include <QImage>
 #include <QObject>
 #include <QSystemTrayIcon>
 
@@ -39,6 +40,8 @@ public:
     explicit StatusItemController(std::function<void()> onToggle, QObject* parent = nullptr);
     void install();
     bool isInstalled() const { return m_tray != nullptr; }
+    // A small level meter: three rounded bars of different heights.
+    static QImage iconImage(int side);
 
 private:
     std::function<void()> m_onToggle;

@@ -1,0 +1,281 @@
+#include "app/HotKeyCenter.h"
+
+#include <QAbstractNativeEventFilter>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace quippet {
+
+HotKeyCenter::HotKeyCenter(std::unique_ptr<HotKeyBackend> backend, QObject* parent)
+    : QObject(parent), m_backend(std::move(backend)) {
+    if (!m_backend)
+        return;
+    QPointer<HotKeyCenter> self(this);
+    m_backend->onPressed = [self](std::uint32_t id) {
+        if (self)
+            self->pressed(id);
+    };
+}
+
+HotKeyCenter::~HotKeyCenter() {
+    if (!m_backend)
+        return;
+    m_backend->onPressed = {};
+    for (std::uint32_t id : std::as_const(m_registered))
+        m_backend->ungrab(id);
+}
+
+bool HotKeyCenter::registerHotKey(std::uint32_t keySym, std::uint32_t modifiers, std::function<void()> handler) {
+    const std::uint32_t id = m_nextId++;
+    m_handlers.insert(id, std::move(handler));
+    if (!m_backend || !m_backend->grab(id, keySym, modifiers)) {
+        m_handlers.remove(id);
+        return false;
+    }
+    m_registered << id;
+    return true;
+}
+
+void HotKeyCenter::pressed(std::uint32_t id) {
+    // The handler runs on a later turn of the loop, outside the native event dispatch (handlers open windows and
+    // start network requests), and is looked up only then.
+    QMetaObject::invokeMethod(
+        this,
+        [this, id] {
+            const auto it = m_handlers.constFind(id);
+            if (it != m_handlers.constEnd() && *it) {
+                const std::function<void()> handler = *it; // a handler may register more shortcuts
+                handler();
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+namespace {
+
+constexpr std::uint32_t kKeySymNumLock = 0xff7f;
+constexpr std::uint16_t kRelevantModifiers = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 |
+                                             XCB_MOD_MASK_2 | XCB_MOD_MASK_3 | XCB_MOD_MASK_4 | XCB_MOD_MASK_5;
+
+class X11HotKeyBackend : public HotKeyBackend, public QAbstractNativeEventFilter {
+public:
+    enum class Connection { Qt, Own };
+
+    X11HotKeyBackend(xcb_connection_t* connection, int screenNumber, Connection kind)
+        : m_connection(connection), m_kind(kind) {
+        xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(connection));
+        for (int i = 0; i < screenNumber && it.rem > 1; ++i)
+            xcb_screen_next(&it);
+        m_root = it.data->root;
+        m_symbols = xcb_key_symbols_alloc(connection);
+        m_numLock = numLockMask();
+        if (m_kind == Connection::Qt) {
+            QCoreApplication::instance()->installNativeEventFilter(this);
+        } else {
+            m_notifier = new QSocketNotifier(xcb_get_file_descriptor(connection), QSocketNotifier::Read);
+            QObject::connect(m_notifier, &QSocketNotifier::activated, m_notifier, [this] { drain(false); });
+        }
+    }
+
+    ~X11HotKeyBackend() override {
+        if (m_kind == Connection::Qt) {
+            if (QCoreApplication::instance())
+                QCoreApplication::instance()->removeNativeEventFilter(this);
+            // Qt closes its connection when the application object goes; there is nothing left to release then.
+            if (!qtConnection())
+                m_connection = nullptr;
+        }
+        if (m_connection) {
+            for (const Grab& g : m_grabs)
+                ungrabKeys(g);
+            xcb_flush(m_connection);
+        }
+        if (m_symbols)
+            xcb_key_symbols_free(m_symbols);
+        delete m_notifier;
+        if (m_kind == Connection::Own && m_connection)
+            xcb_disconnect(m_connection);
+    }
+
+    static xcb_connection_t* qtConnection() {
+        auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+        auto* x11 = app ? app->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+        return x11 ? x11->connection() : nullptr;
+    }
+
+    bool grab(std::uint32_t id, std::uint32_t keySym, std::uint32_t modifiers) override {
+        Grab g{id, {}, static_cast<std::uint16_t>(modifiers & kRelevantModifiers)};
+        if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(m_symbols, keySym)) {
+            for (xcb_keycode_t* c = codes; *c != XCB_NO_SYMBOL; ++c)
+                g.keyCodes.push_back(*c);
+            std::free(codes);
+        }
+        if (g.keyCodes.empty())
+            return false;
+        std::vector<xcb_void_cookie_t> cookies;
+        for (xcb_keycode_t code : g.keyCodes) {
+            for (std::uint16_t extra : lockVariants())
+                cookies.push_back(xcb_grab_key_checked(m_connection, 1, m_root, g.modifiers | extra, code,
+                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        }
+        // Check every cookie, even after a failure, so no reply is left pending.
+        bool ok = true;
+        for (xcb_void_cookie_t cookie : cookies) {
+            if (xcb_generic_error_t* error = xcb_request_check(m_connection, cookie)) {
+                ok = false; // BadAccess: another client holds the combination
+                std::free(error);
+            }
+        }
+        if (ok) {
+            m_grabs.push_back(std::move(g));
+        } else {
+            ungrabKeys(g); // releases the variants we did get; the others were never ours
+            xcb_flush(m_connection);
+        }
+        if (m_kind == Connection::Own)
+            drain(true); // the round trips above may have read events that no socket signal will announce
+        return ok;
+    }
+
+    void ungrab(std::uint32_t id) override {
+        for (auto it = m_grabs.begin(); it != m_grabs.end(); ++it) {
+            if (it->id == id) {
+                if (m_connection) {
+                    ungrabKeys(*it);
+                    xcb_flush(m_connection);
+                }
+                m_grabs.erase(it);
+                return;
+            }
+        }
+    }
+
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
+        if (eventType != "xcb_generic_event_t")
+            return false;
+        return handle(static_cast<const xcb_generic_event_t*>(message));
+    }
+
+private:
+    struct Grab {
+        std::uint32_t id;
+        std::vector<xcb_keycode_t> keyCodes;
+        std::uint16_t modifiers;
+    };
+
+    std::vector<std::uint16_t> lockVariants() const {
+        std::vector<std::uint16_t> variants{0, XCB_MOD_MASK_LOCK};
+        if (m_numLock) {
+            variants.push_back(m_numLock);
+            variants.push_back(static_cast<std::uint16_t>(m_numLock | XCB_MOD_MASK_LOCK));
+        }
+        return variants;
+    }
+
+    void ungrabKeys(const Grab& g) {
+        for (xcb_keycode_t code : g.keyCodes) {
+            for (std::uint16_t extra : lockVariants())
+                xcb_ungrab_key(m_connection, code, m_root, g.modifiers | extra);
+        }
+    }
+
+    // NumLock sits on Mod2 almost everywhere, but the modifier map is the authority.
+    std::uint16_t numLockMask() {
+        std::uint16_t mask = 0;
+        xcb_keycode_t* numLockCodes = xcb_key_symbols_get_keycode(m_symbols, kKeySymNumLock);
+        if (!numLockCodes)
+            return XCB_MOD_MASK_2;
+        xcb_get_modifier_mapping_reply_t* reply =
+            xcb_get_modifier_mapping_reply(m_connection, xcb_get_modifier_mapping(m_connection), nullptr);
+        if (reply) {
+            const xcb_keycode_t* map = xcb_get_modifier_mapping_keycodes(reply);
+            const int perModifier = reply->keycodes_per_modifier;
+            for (int mod = 0; mod < 8 && !mask; ++mod) {
+                for (int k = 0; k < perModifier && !mask; ++k) {
+                    for (xcb_keycode_t* c = numLockCodes; *c != XCB_NO_SYMBOL; ++c) {
+                        if (map[mod * perModifier + k] == *c && *c != 0)
+                            mask = static_cast<std::uint16_t>(1u << mod);
+                    }
+                }
+            }
+            std::free(reply);
+        }
+        std::free(numLockCodes);
+        // Lock, Shift or Control carrying NumLock would make the variants swallow real combinations.
+        return mask > XCB_MOD_MASK_CONTROL ? mask : 0;
+    }
+
+    bool handle(const xcb_generic_event_t* event) {
+        if ((event->response_type & 0x7f) != XCB_KEY_PRESS)
+            return false;
+        const auto* press = reinterpret_cast<const xcb_key_press_event_t*>(event);
+        const std::uint16_t state = press->state & kRelevantModifiers & ~m_numLock;
+        for (const Grab& g : m_grabs) {
+            if (g.modifiers != state)
+                continue;
+            for (xcb_keycode_t code : g.keyCodes) {
+                if (code == press->detail) {
+                    if (onPressed)
+                        onPressed(g.id);
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+
+    void drain(bool queuedOnly) {
+        if (xcb_connection_has_error(m_connection)) {
+            m_notifier->setEnabled(false);
+            return;
+        }
+        while (xcb_generic_event_t* event =
+                   queuedOnly ? xcb_poll_for_queued_event(m_connection) : xcb_poll_for_event(m_connection)) {
+            handle(event);
+            std::free(event);
+        }
+    }
+
+    xcb_connection_t* m_connection;
+    Connection m_kind;
+    xcb_window_t m_root = 0;
+    xcb_key_symbols_t* m_symbols = nullptr;
+    std::uint16_t m_numLock = 0;
+    QSocketNotifier* m_notifier = nullptr;
+    std::vector<Grab> m_grabs;
+};
+
+} // namespace
+
+std::unique_ptr<HotKeyBackend> makeX11HotKeyBackend() {
+    xcb_connection_t* connection = X11HotKeyBackend::qtConnection();
+    if (!connection)
+        return nullptr;
+    // Qt's connection was opened for the screen $DISPLAY names.
+    int screen = 0;
+    char* host = nullptr;
+    int display = 0;
+    if (xcb_parse_display(nullptr, &host, &display, &screen))
+        std::free(host);
+    return std::make_unique<X11HotKeyBackend>(connection, screen, X11HotKeyBackend::Connection::Qt);
+}
+
+std::unique_ptr<HotKeyBackend> makeX11HotKeyBackendOnOwnConnection() {
+    int screen = 0;
+    xcb_connection_t* connection = xcb_connect(nullptr, &screen);
+    if (xcb_connection_has_error(connection)) {
+        xcb_disconnect(connection);
+        return nullptr;
+    }
+    return std::make_unique<X11HotKeyBackend>(connection, screen, X11HotKeyBackend::Connection::Own);
+}
+
+} // namespace quippet
