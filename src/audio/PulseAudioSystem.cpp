@@ -390,8 +390,8 @@ void PulseCore::reconcile() {
 
 void PulseCore::openStream(AudioChannel channel, const std::string& source) {
     const bool system = channel == AudioChannel::System;
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, uint8_t(system ? 2 : 1)};
-    pa_stream* s = pa_stream_new(m_context, system ? "Quippet: dźwięk systemowy" : "Quippet: mikrofon", &spec, nullptr);
+    const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, kRate, uint8_t(system ? 2 : 1)};
+    pa_stream* s = pa_stream_new(m_context, system ? "Quippet: dźwięk systemowy" : "Quippet: mikrofon", &sampleFormat, nullptr);
     if (!s) {
         postNote((system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ")) +
                  text(pa_strerror(pa_context_errno(m_context))));
@@ -402,7 +402,7 @@ void PulseCore::openStream(AudioChannel channel, const std::string& source) {
     // Left at -1 the fragment is two seconds long.
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr);
-    attr.fragsize = uint32_t(pa_usec_to_bytes(kFragmentUsec, &spec));
+    attr.fragsize = uint32_t(pa_usec_to_bytes(kFragmentUsec, &sampleFormat));
     // We follow default-device changes ourselves; the server must not move the stream behind our back.
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(s, source.c_str(), &attr, flags) < 0) {
