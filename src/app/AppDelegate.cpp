@@ -25,6 +25,7 @@
 #include "platform/Settings.h"
 #include "records/DataMigration.h"
 #include "records/SessionStore.h"
+#include "ui/KeysWindow.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -49,6 +50,15 @@ AppDelegate::AppDelegate(AppEnvironment env, QObject* parent)
     m_meetingDetector = std::make_unique<MeetingDetector>(m_env.makeSourceMonitor());
     m_meetingDetector->onMeetingDetected = [] {};
     m_meetingDetector->isCapturing = [] { return false; };
+    QPointer<AppDelegate> self(this);
+    m_settings = std::make_unique<SettingsWindowController>(
+        *m_keychain, [self](std::function<void(KeysWindow::VerifyResult)> done) {
+            if (!self)
+                return;
+            if (!self->m_keyCheck)
+                self->m_keyCheck = std::make_unique<GeminiClient>(*self->m_keychain, self->m_clock);
+            self->m_keyCheck->verify(std::move(done), self);
+        });
     m_baseHeight = OwnerMode::isOn() ? 146 : 116;
 }
 
@@ -150,7 +160,10 @@ void AppDelegate::applicationDidFinishLaunching() {
         callbacks.onCollapse = weak(&AppDelegate::toggleCollapse);
         callbacks.onCenter = weak(&AppDelegate::showZonePicker);
         callbacks.onTogglePrivate = weak(&AppDelegate::togglePrivate);
-        callbacks.onSettings = [] {};
+        callbacks.onSettings = [self] {
+            if (self)
+                self->m_settings->show();
+        };
         callbacks.onManager = [] {};
         callbacks.onFinishSession = weak(&AppDelegate::finishSession);
         callbacks.onToggleListening = [self] {

@@ -26,9 +26,11 @@ class LlmClient;
 class MeetingDetector;
 class OverlayPanel;
 class RootView;
+class GeminiClient;
 class ScreenGrab;
 class SecretStore;
 class SessionStore;
+class SettingsWindowController;
 class SourceMonitor;
 class StatusItemController;
 class Timer;
@@ -108,6 +110,7 @@ public:
     Backend* backend() { return m_backend.get(); }
     MeetingDetector& meetingDetector() { return *m_meetingDetector; }
     OverlayPanel* panel() { return m_panel.get(); }
+    SettingsWindowController& settings() { return *m_settings; }
     HotKeyCenter* hotKeys() { return m_hotKeys.get(); }
 
 private:
@@ -138,6 +141,8 @@ private:
     std::unique_ptr<StatusItemController> m_statusItem;
     std::unique_ptr<HotKeyCenter> m_hotKeys;
     std::unique_ptr<MeetingDetector> m_meetingDetector;
+    std::unique_ptr<GeminiClient> m_keyCheck; // lists the models of the stored key for the keys window
+    std::unique_ptr<SettingsWindowController> m_settings;
     QPointer<Timer> m_heartbeatTimer;
     QPointer<Timer> m_limitTimer;
     QList<QMetaObject::Connection> m_cancellables;

@@ -1,0 +1,162 @@
+#include "audio/Keychain.h"
+#include "platform/Localization.h"
+#include "support/MemorySecretStore.h"
+#include "ui/KeysWindow.h"
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+using namespace quippet;
+
+namespace {
+
+struct KeysWindowTest : ::testing::Test {
+    test::MemorySecretStore store;
+    Keychain keychain{store};
+    std::function<void(KeysWindow::VerifyResult)> pendingAnswer;
+    int verifyCalls = 0;
+
+    KeysWindow::VerifyFn fakeVerify() {
+        return [this](std::function<void(KeysWindow::VerifyResult)> done) {
+            ++verifyCalls;
+            pendingAnswer = std::move(done);
+        };
+    }
+    template <typename T> static T* child(QWidget& window, const char* name) {
+        T* found = window.findChild<T*>(QLatin1String(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    static QString savedText(const char* names) { return i18n::format("settings.status.saved", QLatin1String(names)); }
+};
+
+} // namespace
+
+TEST_F(KeysWindowTest, StoredKeysAreMaskedAndOnlyReplacedOnesAreSaved) {
+    keychain.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_old"));
+    keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("AIza_old"));
+    KeysWindow window(keychain, fakeVerify());
+    auto* elevenLabs = child<QLineEdit>(window, "elevenLabsField");
+    auto* gemini = child<QLineEdit>(window, "geminiField");
+    auto* save = child<QPushButton>(window, "saveButton");
+    ASSERT_TRUE(elevenLabs && gemini && save);
+    EXPECT_EQ(elevenLabs->text(), QString(8, QChar(0x2022))) << "the stored key itself never reaches the field";
+    EXPECT_EQ(gemini->text(), KeysWindow::mask());
+    EXPECT_EQ(elevenLabs->echoMode(), QLineEdit::Password);
+
+    save->click();
+    EXPECT_EQ(window.status(), i18n::text("settings.status.unchanged"));
+    EXPECT_EQ(child<QLabel>(window, "statusLabel")->text(), window.status());
+    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kGeminiKey)), QStringLiteral("AIza_old"));
+
+    // Typing after the mask still counts as the stored key; clearing a field never deletes one.
+    elevenLabs->setText(KeysWindow::mask().left(2) + QStringLiteral("sk_typed"));
+    gemini->clear();
+    save->click();
+    EXPECT_EQ(window.status(), i18n::text("settings.status.unchanged"));
+    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kElevenLabsKey)), QStringLiteral("sk_old"));
+    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kGeminiKey)), QStringLiteral("AIza_old"));
+
+    // Written untrimmed; Return anywhere in the window saves.
+    elevenLabs->setText(QStringLiteral(" sk_new "));
+    QTest::keyClick(elevenLabs, Qt::Key_Return);
+    EXPECT_EQ(window.status(), savedText("ElevenLabs"));
+    EXPECT_EQ(keychain.readAllowingBlank(QLatin1String(Keychain::kElevenLabsKey)), QStringLiteral("sk_new"));
+    EXPECT_EQ(store.readRaw(QLatin1String(Keychain::kElevenLabsKey), QLatin1String(Keychain::kAccount)),
+              QStringLiteral(" sk_new "));
+
+    // One bullet is a character of the key, not the mask.
+    gemini->setText(QString(QChar(0x2022)) + QStringLiteral("AIza"));
+    QTest::keyClick(&window, Qt::Key_Enter);
+    EXPECT_EQ(window.status(), savedText("ElevenLabs, Gemini"));
+}
+
+TEST_F(KeysWindowTest, RefusedWriteIsReportedAsFailureNotAsSaved) {
+    keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("AIza_old"));
+    KeysWindow window(keychain, fakeVerify());
+    EXPECT_EQ(window.elevenLabs(), QString()) << "nothing stored, nothing masked";
+    store.setFailWrites(true);
+    child<QLineEdit>(window, "elevenLabsField")->setText(QStringLiteral("sk_new"));
+    child<QLineEdit>(window, "geminiField")->setText(QStringLiteral("AIza_new"));
+    window.save();
+    EXPECT_EQ(window.status(), i18n::format("settings.status.failed", QStringLiteral("ElevenLabs, Gemini")));
+    EXPECT_FALSE(window.status().contains(savedText("")));
+    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kGeminiKey)), QStringLiteral("AIza_old"));
+    EXPECT_EQ(window.gemini(), QStringLiteral("AIza_new")) << "the refused key stays for another try";
+}
+
+TEST_F(KeysWindowTest, VerifyListsGeminiModelsCountsAllAndShowsFailures) {
+    KeysWindow window(keychain, fakeVerify());
+    auto* verify = child<QPushButton>(window, "verifyButton");
+    auto* list = child<QListWidget>(window, "modelList");
+    ASSERT_TRUE(verify && list);
+
+    verify->click();
+    EXPECT_TRUE(window.checking());
+    EXPECT_FALSE(verify->isEnabled());
+    EXPECT_EQ(verify->text(), i18n::text("settings.verifying"));
+    window.verify(); // a second press while checking starts nothing
+    EXPECT_EQ(verifyCalls, 1);
+
+    const QStringList names = {
+        QStringLiteral("gemini-2.5-flash"), QStringLiteral("embedding-001"),   QStringLiteral("gemini-flash-latest"),
+        QStringLiteral("aqa"),              QStringLiteral("imagen-3.0"),      QStringLiteral("gemini-2.5-pro"),
+        QStringLiteral("text-bison"),       QStringLiteral("gemma-3-27b"),     QStringLiteral("veo-2.0"),
+        QStringLiteral("gemini-2.0-flash-lite")};
+    pendingAnswer(names);
+    const QStringList expected = {QStringLiteral("gemini-2.5-flash"), QStringLiteral("gemini-flash-latest"),
+                                  QStringLiteral("gemini-2.5-pro"), QStringLiteral("gemini-2.0-flash-lite")};
+    EXPECT_EQ(window.models(), expected);
+    ASSERT_EQ(list->count(), 4);
+    EXPECT_EQ(list->item(3)->text(), expected[3]);
+    EXPECT_EQ(window.status(), i18n::format("settings.status.geminiOK", i18n::formatNumber(10)));
+    EXPECT_FALSE(window.checking());
+    EXPECT_TRUE(verify->isEnabled());
+    EXPECT_EQ(verify->text(), i18n::text("settings.verify"));
+
+    // A failure clears the previous list; a late second answer to the same check changes nothing.
+    child<QLineEdit>(window, "geminiField")->setText(QStringLiteral("AIza_typed"));
+    window.verify();
+    EXPECT_TRUE(window.models().isEmpty());
+    EXPECT_TRUE(list->isHidden());
+    const auto answer = pendingAnswer;
+    answer(QStringLiteral("Gemini HTTP 400: API key not valid"));
+    EXPECT_EQ(window.status(), QStringLiteral("Gemini: Gemini HTTP 400: API key not valid"));
+    EXPECT_EQ(window.gemini(), QStringLiteral("AIza_typed"));
+    answer(QStringList{QStringLiteral("gemini-x")});
+    EXPECT_TRUE(window.models().isEmpty());
+
+    // An answer given at once (no key stored) still ends the check.
+    KeysWindow instant(keychain, [](std::function<void(KeysWindow::VerifyResult)> done) { done(QStringLiteral("x")); });
+    instant.verify();
+    EXPECT_FALSE(instant.checking());
+    EXPECT_EQ(instant.status(), QStringLiteral("Gemini: x"));
+}
+
+TEST_F(KeysWindowTest, ControllerCreatesTheWindowOnceAndKeepsItAcrossClosing) {
+    SettingsWindowController controller(keychain, fakeVerify());
+    EXPECT_EQ(controller.window(), nullptr);
+    controller.show();
+    KeysWindow* window = controller.window();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Quippet — klucze"));
+    EXPECT_EQ(window->size(), QSize(460, 340));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+
+    child<QLineEdit>(*window, "elevenLabsField")->setText(QStringLiteral("sk_draft"));
+    window->save();
+    const QString status = window->status();
+    EXPECT_TRUE(window->close());
+    EXPECT_FALSE(window->isVisible());
+    controller.show();
+    EXPECT_EQ(controller.window(), window);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->elevenLabs(), QStringLiteral("sk_draft"));
+    EXPECT_EQ(window->status(), status);
+}
