@@ -13,6 +13,8 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace quippet {
 
 namespace {
@@ -78,8 +80,12 @@ KeysWindow::KeysWindow(Keychain& keychain, VerifyFn verify, QWidget* parent)
     m_saveButton->setObjectName(QStringLiteral("saveButton"));
     // Shown as the default; Return itself is handled in keyPressEvent, as a plain window has no default button.
     m_saveButton->setDefault(true);
-    m_verifyButton = new QPushButton(i18n::text("settings.verify"), this);
+    m_verifyButton = new QPushButton(i18n::text("settings.verifying"), this);
     m_verifyButton->setObjectName(QStringLiteral("verifyButton"));
+    // Wide enough for both captions, so the row does not jump while a check runs.
+    const int checkingWidth = m_verifyButton->sizeHint().width();
+    m_verifyButton->setText(i18n::text("settings.verify"));
+    m_verifyButton->setMinimumWidth(std::max(checkingWidth, m_verifyButton->sizeHint().width()));
     buttons->addWidget(m_saveButton);
     buttons->addWidget(m_verifyButton);
     buttons->addStretch();
