@@ -32,6 +32,7 @@ struct KeysWindowTest : ::testing::Test {
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
+    QString stored(const char* service) const { return keychain.read(QLatin1String(service)).value_or(QString()); }
     static QString savedText(const char* names) { return i18n::format("settings.status.saved", QLatin1String(names)); }
 };
 
@@ -44,29 +45,26 @@ TEST_F(KeysWindowTest, StoredKeysAreMaskedAndOnlyReplacedOnesAreSaved) {
     auto* elevenLabs = child<QLineEdit>(window, "elevenLabsField");
     auto* gemini = child<QLineEdit>(window, "geminiField");
     auto* save = child<QPushButton>(window, "saveButton");
-    ASSERT_TRUE(elevenLabs && gemini && save);
     EXPECT_EQ(elevenLabs->text(), QString(8, QChar(0x2022))) << "the stored key itself never reaches the field";
     EXPECT_EQ(gemini->text(), KeysWindow::mask());
-    EXPECT_EQ(elevenLabs->echoMode(), QLineEdit::Password);
 
     save->click();
     EXPECT_EQ(window.status(), i18n::text("settings.status.unchanged"));
     EXPECT_EQ(child<QLabel>(window, "statusLabel")->text(), window.status());
-    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kGeminiKey)), QStringLiteral("AIza_old"));
+    EXPECT_EQ(stored(Keychain::kGeminiKey), QStringLiteral("AIza_old"));
 
     // Typing after the mask still counts as the stored key; clearing a field never deletes one.
     elevenLabs->setText(KeysWindow::mask().left(2) + QStringLiteral("sk_typed"));
     gemini->clear();
     save->click();
     EXPECT_EQ(window.status(), i18n::text("settings.status.unchanged"));
-    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kElevenLabsKey)), QStringLiteral("sk_old"));
-    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kGeminiKey)), QStringLiteral("AIza_old"));
+    EXPECT_EQ(stored(Keychain::kElevenLabsKey), QStringLiteral("sk_old"));
+    EXPECT_EQ(stored(Keychain::kGeminiKey), QStringLiteral("AIza_old"));
 
     // Written untrimmed; Return anywhere in the window saves.
     elevenLabs->setText(QStringLiteral(" sk_new "));
     QTest::keyClick(elevenLabs, Qt::Key_Return);
     EXPECT_EQ(window.status(), savedText("ElevenLabs"));
-    EXPECT_EQ(keychain.readAllowingBlank(QLatin1String(Keychain::kElevenLabsKey)), QStringLiteral("sk_new"));
     EXPECT_EQ(store.readRaw(QLatin1String(Keychain::kElevenLabsKey), QLatin1String(Keychain::kAccount)),
               QStringLiteral(" sk_new "));
 
@@ -85,8 +83,7 @@ TEST_F(KeysWindowTest, RefusedWriteIsReportedAsFailureNotAsSaved) {
     child<QLineEdit>(window, "geminiField")->setText(QStringLiteral("AIza_new"));
     window.save();
     EXPECT_EQ(window.status(), i18n::format("settings.status.failed", QStringLiteral("ElevenLabs, Gemini")));
-    EXPECT_FALSE(window.status().contains(savedText("")));
-    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kGeminiKey)), QStringLiteral("AIza_old"));
+    EXPECT_EQ(stored(Keychain::kGeminiKey), QStringLiteral("AIza_old"));
     EXPECT_EQ(window.gemini(), QStringLiteral("AIza_new")) << "the refused key stays for another try";
 }
 
@@ -110,12 +107,9 @@ TEST_F(KeysWindowTest, VerifyListsGeminiModelsCountsAllAndShowsFailures) {
     const QStringList expected = {QStringLiteral("gemini-2.5-flash"), QStringLiteral("gemini-flash-latest"),
                                   QStringLiteral("gemini-2.5-pro"), QStringLiteral("gemini-2.0-flash-lite")};
     EXPECT_EQ(window.models(), expected);
-    ASSERT_EQ(list->count(), 4);
-    EXPECT_EQ(list->item(3)->text(), expected[3]);
+    EXPECT_EQ(list->count(), 4);
     EXPECT_EQ(window.status(), i18n::format("settings.status.geminiOK", i18n::formatNumber(10)));
-    EXPECT_FALSE(window.checking());
     EXPECT_TRUE(verify->isEnabled());
-    EXPECT_EQ(verify->text(), i18n::text("settings.verify"));
 
     // A failure clears the previous list; a late second answer to the same check changes nothing.
     child<QLineEdit>(window, "geminiField")->setText(QStringLiteral("AIza_typed"));
@@ -145,16 +139,13 @@ TEST_F(KeysWindowTest, ControllerCreatesTheWindowOnceAndKeepsItAcrossClosing) {
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Quippet — klucze"));
     EXPECT_EQ(window->size(), QSize(460, 340));
-    EXPECT_EQ(window->minimumSize(), window->maximumSize());
 
     child<QLineEdit>(*window, "elevenLabsField")->setText(QStringLiteral("sk_draft"));
     window->save();
     const QString status = window->status();
     EXPECT_TRUE(window->close());
-    EXPECT_FALSE(window->isVisible());
     controller.show();
     EXPECT_EQ(controller.window(), window);
-    EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(window->elevenLabs(), QStringLiteral("sk_draft"));
     EXPECT_EQ(window->status(), status);
 }
