@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -187,6 +188,34 @@ TEST(HotKeyCenterTest, X11GrabReceivesTheCombinationAndAHeldOneIsRefused) {
     ASSERT_EQ(QProcess::execute(xdotool, {QStringLiteral("key"), QStringLiteral("super+shift+Return")}), 0);
     EXPECT_TRUE(waitUntil([&] { return shifted == 1; }));
     EXPECT_EQ(presses, 1);
+}
+
+// The program's own path: grabs on Qt's connection, presses through the native event filter. Needs the xcb platform,
+// so the suite's offscreen run starts this test again in a child process.
+TEST(HotKeyCenterTest, X11GrabOnQtsConnectionReachesTheHandler) {
+    const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
+    if (qgetenv("DISPLAY").isEmpty() || xdotool.isEmpty())
+        GTEST_SKIP() << "no X11 display or no xdotool";
+    if (QGuiApplication::platformName() != QStringLiteral("xcb")) {
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--gtest_filter=HotKeyCenterTest.X11GrabOnQtsConnectionReachesTheHandler")});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        const QByteArray output = child.readAll();
+        EXPECT_EQ(child.exitCode(), 0) << output.constData();
+        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.constData();
+        return;
+    }
+    HotKeyCenter center(makeX11HotKeyBackend());
+    ASSERT_TRUE(center.hasBackend());
+    int presses = 0;
+    ASSERT_TRUE(center.registerHotKey(K::kKeyH, K::kSuper | K::kAlt, [&] { ++presses; }));
+    ASSERT_EQ(QProcess::execute(xdotool, {QStringLiteral("key"), QStringLiteral("super+alt+h")}), 0);
+    EXPECT_TRUE(waitUntil([&] { return presses == 1; }));
 }
 
 } // namespace
