@@ -44,6 +44,8 @@ AppDelegate::AppDelegate(AppEnvironment env, QObject* parent)
     m_log = std::make_unique<DiagnosticsLog>(m_clock);
     m_keychain = std::make_unique<Keychain>(*m_env.secrets);
     m_capture = std::make_unique<AudioCapture>(m_clock, *m_keychain, *m_log, m_env.makeAudioSystem());
+    m_capture->screenCaptureProbe = m_env.screenCaptureProbe;
+    m_capture->openSoundSettings = m_env.openSoundSettings;
     m_state = std::make_unique<PanelState>(m_clock);
     m_transcript = std::make_unique<TranscriptBuffer>(m_clock);
     m_usage = std::make_unique<UsageMeter>(*m_keychain, m_clock);

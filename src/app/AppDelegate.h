@@ -49,6 +49,8 @@ struct AppEnvironment {
     std::function<void()> relaunch;
     std::function<void()> quit;
     std::function<void(const QUrl&)> openUrl; // browser for sign-in; default: the desktop's
+    std::function<bool()> screenCaptureProbe;  // can the screen be captured (X11: a one-pixel grab succeeds)
+    std::function<void()> openSoundSettings;   // the desktop's sound settings
     // System-wide shortcuts; when unset, X11 grabs with windows and none without.
     std::function<std::unique_ptr<HotKeyBackend>()> makeHotKeyBackend;
 };

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QDesktopServices>
 #include <QProcess>
+#include <QScreen>
 #include <QUrl>
 
 namespace quippet {
@@ -70,6 +71,22 @@ int runApplication(int argc, char** argv) {
     env.makeSourceMonitor = [&pulse] { return pulse->sourceMonitor(); };
     env.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     env.quit = [] { QApplication::quit(); };
+    // X11 has no capture permission: the screen counts as granted when a one-pixel grab works (it does not on
+    // Wayland, where the welcome screen then says so).
+    env.screenCaptureProbe = [] {
+        QScreen* screen = QGuiApplication::primaryScreen();
+        return screen && !screen->grabWindow(0, 0, 0, 1, 1).isNull();
+    };
+    env.openSoundSettings = [] {
+        const QList<QStringList> candidates = {{QStringLiteral("gnome-control-center"), QStringLiteral("sound")},
+                                               {QStringLiteral("pavucontrol")},
+                                               {QStringLiteral("systemsettings"), QStringLiteral("kcm_pulseaudio")},
+                                               {QStringLiteral("xfce4-mixer")}};
+        for (const QStringList& command : candidates) {
+            if (QProcess::startDetached(command.first(), command.mid(1)))
+                return;
+        }
+    };
     env.relaunch = [] {
         // The new process waits for this one's single-instance socket to close before taking over.
         QProcess::startDetached(QApplication::applicationFilePath(), {});

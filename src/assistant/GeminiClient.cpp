@@ -305,7 +305,7 @@ void GeminiClient::verify(std::function<void(std::variant<QStringList, QString>)
         reply->deleteLater();
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (!status.isValid()) {
-            done(QStringLiteral("Gemini: ") + reply->errorString());
+            done(reply->errorString()); // the keys window puts "Gemini: " in front
             return;
         }
         const QByteArray body = reply->readAll();
