@@ -89,10 +89,16 @@ bool PulseServer::start() {
                     {QStringLiteral("--daemonize=no"), QStringLiteral("--exit-idle-time=-1"), QStringLiteral("-n"),
                      QStringLiteral("-F"), filePath(QStringLiteral("ci.pa")),
                      QStringLiteral("--log-target=file:") + filePath(QStringLiteral("pa.log"))});
-    if (!m_daemon->waitForStarted(5000))
+    if (!m_daemon->waitForStarted(10000))
         return false;
-    return waitUntil(
-        [&] { return QFile::exists(filePath(QStringLiteral("native"))) && pactl({QStringLiteral("info")}); }, 10000);
+    // A loaded machine (parallel builds, the sanitizer run) can take many seconds to bring the daemon up.
+    if (waitUntil([&] { return QFile::exists(filePath(QStringLiteral("native"))) && pactl({QStringLiteral("info")}); },
+                  30000))
+        return true;
+    QFile log(filePath(QStringLiteral("pa.log")));
+    if (log.open(QIODevice::ReadOnly))
+        qWarning("pulseaudio did not come up; its log:\n%s", log.readAll().right(4000).constData());
+    return false;
 }
 
 void PulseServer::stop() {
