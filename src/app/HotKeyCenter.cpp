@@ -10,6 +10,8 @@
 #include <xcb/xcb_keysyms.h>
 
 #include <cstdlib>
+#include <map>
+#include <set>
 #include <vector>
 
 namespace quippet {
@@ -214,16 +216,27 @@ private:
     }
 
     bool handle(const xcb_generic_event_t* event) {
-        if ((event->response_type & 0x7f) != XCB_KEY_PRESS)
+        const std::uint8_t type = event->response_type & 0x7f;
+        if (type == XCB_KEY_RELEASE) {
+            const auto* release = reinterpret_cast<const xcb_key_release_event_t*>(event);
+            if (m_down.erase(release->detail))
+                m_releasedAt[release->detail] = release->time;
+            return false;
+        }
+        if (type != XCB_KEY_PRESS)
             return false;
         const auto* press = reinterpret_cast<const xcb_key_press_event_t*>(event);
+        // A held key repeats: as further presses (detectable auto-repeat) or as release and press pairs with one
+        // timestamp. One press of a shortcut is one action, as with the system hot keys elsewhere.
+        const bool repeat = m_down.count(press->detail) != 0 || m_releasedAt[press->detail] == press->time;
         const std::uint16_t state = press->state & kRelevantModifiers & ~m_numLock;
         for (const Grab& g : m_grabs) {
             if (g.modifiers != state)
                 continue;
             for (xcb_keycode_t code : g.keyCodes) {
                 if (code == press->detail) {
-                    if (onPressed)
+                    m_down.insert(code);
+                    if (onPressed && !repeat)
                         onPressed(g.id);
                     return true;
                 }
@@ -251,6 +264,8 @@ private:
     std::uint16_t m_numLock = 0;
     QSocketNotifier* m_notifier = nullptr;
     std::vector<Grab> m_grabs;
+    std::set<xcb_keycode_t> m_down;
+    std::map<xcb_keycode_t, xcb_timestamp_t> m_releasedAt;
 };
 
 } // namespace

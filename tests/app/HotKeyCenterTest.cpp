@@ -188,6 +188,18 @@ TEST(HotKeyCenterTest, X11GrabReceivesTheCombinationAndAHeldOneIsRefused) {
     ASSERT_EQ(QProcess::execute(xdotool, {QStringLiteral("key"), QStringLiteral("super+shift+Return")}), 0);
     EXPECT_TRUE(waitUntil([&] { return shifted == 1; }));
     EXPECT_EQ(presses, 1);
+    // Telling a new press from a held key's repeats must not swallow it.
+    ASSERT_EQ(QProcess::execute(xdotool, {QStringLiteral("key"), QStringLiteral("super+Return")}), 0);
+    EXPECT_TRUE(waitUntil([&] { return presses == 2; }));
+    // NumLock and CapsLock are modifiers to X; a shortcut must not die while either is on.
+    for (const char* lock : {"Num_Lock", "Caps_Lock"}) {
+        const int before = presses;
+        const QString key = QString::fromLatin1(lock);
+        ASSERT_EQ(QProcess::execute(xdotool, {QStringLiteral("key"), key, QStringLiteral("key"),
+                                              QStringLiteral("super+Return"), QStringLiteral("key"), key}),
+                  0);
+        EXPECT_TRUE(waitUntil([&] { return presses == before + 1; })) << lock;
+    }
 }
 
 // The program's own path: grabs on Qt's connection, presses through the native event filter. Needs the xcb platform,
