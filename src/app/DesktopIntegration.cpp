@@ -82,7 +82,9 @@ StatusItemController::StatusItemController(std::function<void()> onToggle, QObje
     : QObject(parent), m_onToggle(std::move(onToggle)) {}
 
 void StatusItemController::install() {
-    if (m_tray || !QSystemTrayIcon::isSystemTrayAvailable())
+    // Created even while no tray host runs: at login the program may start before the panel does, and Qt shows
+    // the icon once a tray appears.
+    if (m_tray)
         return;
     m_tray = new QSystemTrayIcon(trayIcon(), this);
     m_tray->setToolTip(i18n::text("status.tooltip"));

@@ -20,6 +20,7 @@
 #include <QGuiApplication>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QSystemTrayIcon>
 
 #include <tuple>
 
@@ -153,7 +154,7 @@ TEST_F(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
     EXPECT_EQ(log.ungrabs.size(), 5);
 }
 
-TEST(HotKeyCenterTest, TrayIconIsThreeSeparateBarsOfALevelMeter) {
+TEST(HotKeyCenterTest, TrayItemIsOneIconOfThreeSeparateBars) {
     // Sampled at four pixels per unit of the 16-unit drawing grid (origin at the bottom left).
     const QImage icon = StatusItemController::iconImage(64);
     auto opaque = [&](double x, double yFromBottom) {
@@ -164,6 +165,13 @@ TEST(HotKeyCenterTest, TrayIconIsThreeSeparateBarsOfALevelMeter) {
     EXPECT_TRUE(opaque(8.0, 13.5) && opaque(8.0, 2.5));
     EXPECT_FALSE(opaque(5.6, 8) || opaque(10.2, 8));
     EXPECT_FALSE(opaque(3.4, 13.5) || opaque(12.6, 14.5) || opaque(0.5, 8));
+
+    // No tray host here: the item exists anyway, once.
+    StatusItemController item([] {});
+    item.install();
+    item.install();
+    EXPECT_TRUE(item.isInstalled());
+    EXPECT_EQ(item.findChildren<QSystemTrayIcon*>().size(), 1);
 }
 
 // A real X server: the suite runs under xvfb-run; without a display or xdotool there is nothing to check.
