@@ -257,7 +257,12 @@ TEST_F(CaptureLogicTest, MicrophoneFollowsTheSoundServersAnswerAndEchoCancellati
     EXPECT_EQ(capture->micPermission(), PermissionState::NotDetermined);
     EXPECT_TRUE(system->micStarts.empty());
 
+    // Asking waits for the server's answer.
+    capture->tapMic();
+    EXPECT_TRUE(logged(QStringLiteral("mikrofon: pytam o zgodę…")));
+    EXPECT_EQ(system->rechecks, 1);
     system->answer(PermissionState::Granted);
+    EXPECT_TRUE(logged(QStringLiteral("mikrofon: zgoda przyznana")));
     EXPECT_EQ(capture->micPermission(), PermissionState::Granted);
     ASSERT_EQ(system->micStarts.size(), 1u);
     EXPECT_FALSE(system->micStarts[0]);
@@ -280,16 +285,6 @@ TEST_F(CaptureLogicTest, MicrophoneFollowsTheSoundServersAnswerAndEchoCancellati
     capture->tapMic();
     EXPECT_EQ(opened, 1);
     EXPECT_TRUE(logged(QStringLiteral("mikrofon: otwieram Ustawienia")));
-}
-
-TEST_F(CaptureLogicTest, AskingForTheMicrophoneWaitsForTheServersAnswer) {
-    capture->start();
-    capture->tapMic();
-    EXPECT_TRUE(logged(QStringLiteral("mikrofon: pytam o zgodę…")));
-    EXPECT_EQ(system->rechecks, 1);
-    system->answer(PermissionState::Granted);
-    EXPECT_TRUE(logged(QStringLiteral("mikrofon: zgoda przyznana")));
-    EXPECT_EQ(system->micStarts.size(), 1u);
 }
 
 TEST_F(CaptureLogicTest, ScreenButtonPromptsThenOpensSettingsAndTheWatcherGivesUp) {
@@ -371,19 +366,21 @@ TEST(OutputRouteTest, PortTypeThenPortNameThenFormFactorAndBus) {
         f.description = QStringLiteral("Built-in Audio Analog Stereo");
         return classifyOutput(f);
     };
-    // The built-in card: the jack reports headphones, the speakers speakers, whatever the form factor says.
-    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_HEADPHONES, "analog-output-headphones", "internal", "pci").kind,
-              OutputRoute::Kind::Headphones);
-    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_SPEAKER, "analog-output-speaker", "internal", "pci").kind,
-              OutputRoute::Kind::Speakers);
-    // Older servers leave the type unknown: the port name decides.
-    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_UNKNOWN, "analog-output-headphones", "", "pci").kind,
-              OutputRoute::Kind::Headphones);
-    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_UNKNOWN, "hdmi-output-0", "", "pci").kind, OutputRoute::Kind::Speakers);
-    // No telling port: the device's form factor, then its bus (Bluetooth and USB count as headphones).
-    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_UNKNOWN, "", "headset", "").kind, OutputRoute::Kind::Headphones);
-    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_UNKNOWN, "", "", "bluetooth").kind, OutputRoute::Kind::Headphones);
-    EXPECT_EQ(route(PA_DEVICE_PORT_TYPE_UNKNOWN, "", "", "usb").kind, OutputRoute::Kind::Headphones);
+    using K = OutputRoute::Kind;
+    const struct { int type; const char* port; const char* form; const char* bus; K kind; } cases[] = {
+        // The built-in card: the jack reports headphones, the speakers speakers, whatever the form factor says.
+        {PA_DEVICE_PORT_TYPE_HEADPHONES, "analog-output-headphones", "internal", "pci", K::Headphones},
+        {PA_DEVICE_PORT_TYPE_SPEAKER, "analog-output-speaker", "internal", "pci", K::Speakers},
+        // Older servers leave the type unknown: the port name decides.
+        {PA_DEVICE_PORT_TYPE_UNKNOWN, "analog-output-headphones", "", "pci", K::Headphones},
+        {PA_DEVICE_PORT_TYPE_UNKNOWN, "hdmi-output-0", "", "pci", K::Speakers},
+        // No telling port: the device's form factor, then its bus (Bluetooth and USB count as headphones).
+        {PA_DEVICE_PORT_TYPE_UNKNOWN, "", "headset", "", K::Headphones},
+        {PA_DEVICE_PORT_TYPE_UNKNOWN, "", "", "bluetooth", K::Headphones},
+        {PA_DEVICE_PORT_TYPE_UNKNOWN, "", "", "usb", K::Headphones},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(route(c.type, c.port, c.form, c.bus).kind, c.kind) << c.port << c.form << c.bus;
     // A line output tells nothing: unknown, described by its bus, or by the sink's name without one.
     const OutputRoute line = route(PA_DEVICE_PORT_TYPE_LINE, "analog-output-lineout", "", "pci");
     EXPECT_EQ(line.kind, OutputRoute::Kind::Unknown);

@@ -5,14 +5,13 @@
 #include "platform/ManualClock.h"
 #include "platform/Settings.h"
 #include "support/TempHome.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QMutex>
-#include <QThread>
 #include <QtEndian>
 
 using namespace quippet;
@@ -20,17 +19,6 @@ using namespace quippet::test;
 using namespace std::chrono_literals;
 
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
 
 // A credential source the test steers; records when (on the fake clock) it was asked.
 class FakeProvider final : public CredentialProvider {
@@ -86,13 +74,13 @@ struct Fixture {
     }
 
     bool waitConnected() {
-        return waitFor([&] { return transcriber->state().connected; });
+        return waitUntil([&] { return transcriber->state().connected; });
     }
     bool waitStatus(const QString& line) {
-        return waitFor([&] { return statuses.contains(line); });
+        return waitUntil([&] { return statuses.contains(line); });
     }
     bool waitReconnectScheduled() {
-        return waitFor([&] { return transcriber->state().reconnectScheduled; });
+        return waitUntil([&] { return transcriber->state().reconnectScheduled; });
     }
 
     TempHome home;
@@ -102,6 +90,25 @@ struct Fixture {
     std::unique_ptr<ElevenLabsTranscriber> transcriber;
     QStringList statuses;
     QList<std::pair<QString, bool>> texts;
+};
+
+// The speech service and a backend that issues its tokens; `answer` gets the number of the request.
+struct TokenSetup {
+    explicit TokenSetup(std::function<HttpResponse(int)> answer) {
+        EXPECT_TRUE(peer.start());
+        EXPECT_TRUE(backend.start());
+        backend.route("POST", QStringLiteral("/api/stt/token"), [this, answer](const HttpRequest&) { return answer(++issued); });
+        Settings::setValue(Settings::kElevenLabsBaseUrl, peer.baseUrl().toString());
+        provider = std::make_shared<BackendCredentialProvider>(appendPath(backend.baseUrl(), QStringLiteral("api/stt/token")),
+                                                               QStringLiteral("session-abc"));
+    }
+
+    TempHome home;
+    ManualClock clock;
+    SttPeer peer;
+    HttpPeer backend;
+    int issued = 0;
+    std::shared_ptr<CredentialProvider> provider;
 };
 
 } // namespace
@@ -161,8 +168,7 @@ TEST(TranscriberStreamingTest, SmallBuffersAreBatchedIntoBase64JsonChunks) {
     EXPECT_EQ(message.keys(), (QStringList{QStringLiteral("audio_base_64"), QStringLiteral("message_type"),
                                            QStringLiteral("sample_rate")}));
     EXPECT_EQ(message.value(QLatin1String("message_type")).toString(), QStringLiteral("input_audio_chunk"));
-    EXPECT_TRUE(message.value(QLatin1String("sample_rate")).isDouble());
-    EXPECT_EQ(message.value(QLatin1String("sample_rate")).toInt(), 48000);
+    EXPECT_EQ(message.value(QLatin1String("sample_rate")), QJsonValue(48000)); // a number, not a text
 
     // "wysyłam audio" is said for the first chunk only.
     for (int i = 0; i < 20; ++i)
@@ -226,7 +232,7 @@ TEST(TranscriberReconnectTest, BackoffSeriesResetsOnSessionStarted) {
         f.transcriber->sync();
         EXPECT_EQ(f.provider->askedAt().size(), asked) << "asked early, delay " << delay.count();
         f.clock.advance(1ms);
-        ASSERT_TRUE(waitFor([&] { return f.provider->askedAt().size() == asked + 1; })) << delay.count();
+        ASSERT_TRUE(waitUntil([&] { return f.provider->askedAt().size() == asked + 1; })) << delay.count();
         ASSERT_TRUE(f.waitReconnectScheduled());
     }
     EXPECT_EQ(f.transcriber->state().reconnects, 8);
@@ -329,7 +335,7 @@ TEST(TranscriberMessagesTest, TranscriptsErrorsAndMalformedMessages) {
     f.peer.sendBinary(QByteArray(R"({"message_type":"committed_transcript","text":"zażółć"})"));
     f.peer.sendBinary(QByteArray("{\"message_type\":\"committed_transcript\",\"text\":\"\xff\xfe\"}"));
     f.peer.send(msg("partial_transcript", QString()));
-    ASSERT_TRUE(waitFor([&] { return f.texts.size() >= 5; }));
+    ASSERT_TRUE(waitUntil([&] { return f.texts.size() >= 5; }));
     f.transcriber->sync();
     QCoreApplication::processEvents();
 
@@ -345,33 +351,23 @@ TEST(TranscriberMessagesTest, TranscriptsErrorsAndMalformedMessages) {
 }
 
 TEST(TranscriberCredentialsTest, BackendTokensGoInTheQueryOncePerAttempt) {
-    TempHome home;
-    ManualClock clock;
-    SttPeer peer;
-    ASSERT_TRUE(peer.start());
-    peer.addToken(QStringLiteral("tok-1"));
-    peer.addToken(QStringLiteral("tok-2"));
-    HttpPeer backend;
-    ASSERT_TRUE(backend.start());
-    int issued = 0;
-    backend.route("POST", QStringLiteral("/api/stt/token"), [&](const HttpRequest&) {
-        ++issued;
+    TokenSetup t([](int issued) {
         if (issued == 3)
             return HttpResponse::json(201, R"({"token":"tok-3"})");
         // The third token was refused, so the fourth attempt reuses an old token, which the service rejects.
         return HttpResponse::json(200, QByteArray(R"({"token":"tok-)") + QByteArray::number(issued == 4 ? 1 : issued) + "\"}");
     });
-    Settings::setValue(Settings::kElevenLabsBaseUrl, peer.baseUrl().toString());
-    auto provider = std::make_shared<BackendCredentialProvider>(appendPath(backend.baseUrl(), QStringLiteral("api/stt/token")),
-                                                                QStringLiteral("session-abc"));
+    auto& [home, clock, peer, backend, issued, provider] = t;
+    peer.addToken(QStringLiteral("tok-1"));
+    peer.addToken(QStringLiteral("tok-2"));
     ElevenLabsTranscriber transcriber(QStringLiteral("TY"), QStringLiteral("en"), provider, clock);
     QStringList statuses;
     QObject::connect(&transcriber, &ElevenLabsTranscriber::statusLine, [&](const QString& l) { statuses.append(l); });
-    auto waitScheduled = [&] { return waitFor([&] { return transcriber.state().reconnectScheduled; }); };
+    auto waitScheduled = [&] { return waitUntil([&] { return transcriber.state().reconnectScheduled; }); };
 
     transcriber.start();
     ASSERT_TRUE(peer.waitForConnections(1));
-    ASSERT_TRUE(waitFor([&] { return transcriber.state().connected; }));
+    ASSERT_TRUE(waitUntil([&] { return transcriber.state().connected; }));
     const SttPeer::Connection first = peer.connections().first();
     EXPECT_TRUE(first.accepted);
     EXPECT_EQ(first.token, QStringLiteral("tok-1"));
@@ -385,13 +381,13 @@ TEST(TranscriberCredentialsTest, BackendTokensGoInTheQueryOncePerAttempt) {
     clock.advance(1600ms);
     ASSERT_TRUE(peer.waitForConnections(2));
     EXPECT_EQ(peer.connections().at(1).token, QStringLiteral("tok-2"));
-    ASSERT_TRUE(waitFor([&] { return statuses.count(QStringLiteral("TY: połączono ze Scribe")) == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return statuses.count(QStringLiteral("TY: połączono ze Scribe")) == 2; }));
 
     // A refusal by the backend is reported and retried.
     peer.drop();
     ASSERT_TRUE(waitScheduled());
     clock.advance(1600ms);
-    ASSERT_TRUE(waitFor([&] { return statuses.contains(QStringLiteral("TY: backend nie wydał tokenu do Scribe")); }));
+    ASSERT_TRUE(waitUntil([&] { return statuses.contains(QStringLiteral("TY: backend nie wydał tokenu do Scribe")); }));
     ASSERT_TRUE(waitScheduled());
     EXPECT_EQ(peer.connections().size(), 2);
 
@@ -399,26 +395,17 @@ TEST(TranscriberCredentialsTest, BackendTokensGoInTheQueryOncePerAttempt) {
     clock.advance(2560ms);
     ASSERT_TRUE(peer.waitForConnections(3));
     EXPECT_FALSE(peer.connections().at(2).accepted);
-    ASSERT_TRUE(waitFor([&] { return statuses.contains(QStringLiteral("TY: missing or used token")); }));
+    ASSERT_TRUE(waitUntil([&] { return statuses.contains(QStringLiteral("TY: missing or used token")); }));
     ASSERT_TRUE(waitScheduled());
     EXPECT_EQ(issued, 4);
 }
 
 TEST(TranscriberCredentialsTest, OneProviderServesBothChannelsAndAStalledHandshakeIsRetried) {
-    TempHome home;
-    ManualClock clock;
-    SttPeer peer;
-    ASSERT_TRUE(peer.start());
-    peer.setTokenPrefix(QStringLiteral("stt-"));
-    HttpPeer backend;
-    ASSERT_TRUE(backend.start());
-    int issued = 0;
-    backend.route("POST", QStringLiteral("/api/stt/token"), [&](const HttpRequest&) {
-        return HttpResponse::json(200, QByteArray(R"({"token":"stt-)") + QByteArray::number(++issued) + "\"}");
+    TokenSetup t([](int issued) {
+        return HttpResponse::json(200, QByteArray(R"({"token":"stt-)") + QByteArray::number(issued) + "\"}");
     });
-    Settings::setValue(Settings::kElevenLabsBaseUrl, peer.baseUrl().toString());
-    std::shared_ptr<CredentialProvider> provider = std::make_shared<BackendCredentialProvider>(
-        appendPath(backend.baseUrl(), QStringLiteral("api/stt/token")), QStringLiteral("session-abc"));
+    auto& [home, clock, peer, backend, issued, provider] = t;
+    peer.setTokenPrefix(QStringLiteral("stt-"));
 
     static QStringList threadWarnings;
     threadWarnings.clear();
@@ -432,7 +419,7 @@ TEST(TranscriberCredentialsTest, OneProviderServesBothChannelsAndAStalledHandsha
         client.start();
         mic.start();
         ASSERT_TRUE(peer.waitForConnections(2));
-        ASSERT_TRUE(waitFor([&] { return client.state().connected && mic.state().connected; }));
+        ASSERT_TRUE(waitUntil([&] { return client.state().connected && mic.state().connected; }));
         EXPECT_EQ(issued, 2);
         EXPECT_EQ(peer.acceptedCount(), 2);
         EXPECT_NE(peer.connections().at(0).token, peer.connections().at(1).token);
@@ -453,7 +440,7 @@ TEST(TranscriberCredentialsTest, OneProviderServesBothChannelsAndAStalledHandsha
     stalled.sync();
     EXPECT_FALSE(stalled.state().reconnectScheduled);
     clock.advance(std::chrono::seconds(60));
-    ASSERT_TRUE(waitFor([&] { return stalled.state().reconnectScheduled; }));
+    ASSERT_TRUE(waitUntil([&] { return stalled.state().reconnectScheduled; }));
     clock.advance(1600ms);
     ASSERT_TRUE(silent.waitForRequests(2));
 }

@@ -57,7 +57,6 @@ TEST(UsageMeterTest, CostAndSummaryFromUsageTotals) {
     // The request: the key in its header, the 24 hours before the present whole second, per model.
     const HttpRequest request = f.peer.requests().last();
     EXPECT_EQ(request.header("xi-api-key"), QByteArray("sk_meter"));
-    EXPECT_EQ(request.path(), QStringLiteral("/v1/usage/character-stats"));
     EXPECT_EQ(request.query().toString(),
               QStringLiteral("start_unix=1767139200000&end_unix=1767225600000&breakdown_type=model"));
 
@@ -126,7 +125,6 @@ TEST(UsageMeterTest, PollingTakesBaselineThenRefreshesEveryMinute) {
     f.meter.startPolling();
     ASSERT_TRUE(done.wait(5000));
     EXPECT_EQ(f.meter.baseline(), 1360);
-    EXPECT_TRUE(f.meter.isPolling());
 
     f.clock.advance(59s);
     QCoreApplication::processEvents();
@@ -139,7 +137,6 @@ TEST(UsageMeterTest, PollingTakesBaselineThenRefreshesEveryMinute) {
 
     // A new listening period starts from a fresh baseline.
     f.meter.stopPolling();
-    EXPECT_FALSE(f.meter.isPolling());
     f.clock.advance(300s);
     QCoreApplication::processEvents();
     EXPECT_EQ(f.peer.requests().size(), 2);
