@@ -79,6 +79,13 @@ public:
         m_root = it.data->root;
         m_symbols = xcb_key_symbols_alloc(connection);
         m_numLock = numLockMask();
+        static constexpr char kXkb[] = "XKEYBOARD";
+        if (auto* xkb = xcb_query_extension_reply(connection, xcb_query_extension(connection, sizeof kXkb - 1, kXkb),
+                                                  nullptr)) {
+            if (xkb->present)
+                m_xkbFirstEvent = xkb->first_event;
+            std::free(xkb);
+        }
         if (m_kind == Connection::Qt) {
             QCoreApplication::instance()->installNativeEventFilter(this);
         } else {
@@ -114,34 +121,10 @@ public:
     }
 
     bool grab(std::uint32_t id, std::uint32_t keySym, std::uint32_t modifiers) override {
-        Grab g{id, {}, static_cast<std::uint16_t>(modifiers & kRelevantModifiers)};
-        if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(m_symbols, keySym)) {
-            for (xcb_keycode_t* c = codes; *c != XCB_NO_SYMBOL; ++c)
-                g.keyCodes.push_back(*c);
-            std::free(codes);
-        }
-        if (g.keyCodes.empty())
-            return false;
-        std::vector<xcb_void_cookie_t> cookies;
-        for (xcb_keycode_t code : g.keyCodes) {
-            for (std::uint16_t extra : lockVariants())
-                cookies.push_back(xcb_grab_key_checked(m_connection, 1, m_root, g.modifiers | extra, code,
-                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
-        }
-        // Check every cookie, even after a failure, so no reply is left pending.
-        bool ok = true;
-        for (xcb_void_cookie_t cookie : cookies) {
-            if (xcb_generic_error_t* error = xcb_request_check(m_connection, cookie)) {
-                ok = false; // BadAccess: another client holds the combination
-                std::free(error);
-            }
-        }
-        if (ok) {
+        Grab g{id, keySym, static_cast<std::uint16_t>(modifiers & kRelevantModifiers), {}};
+        const bool ok = place(g);
+        if (ok)
             m_grabs.push_back(std::move(g));
-        } else {
-            ungrabKeys(g); // releases the variants we did get; the others were never ours
-            xcb_flush(m_connection);
-        }
         if (m_kind == Connection::Own)
             drain(true); // the round trips above may have read events that no socket signal will announce
         return ok;
@@ -169,9 +152,55 @@ public:
 private:
     struct Grab {
         std::uint32_t id;
-        std::vector<xcb_keycode_t> keyCodes;
+        std::uint32_t keySym;
         std::uint16_t modifiers;
+        std::vector<xcb_keycode_t> keyCodes; // where the keysym sits in the current keyboard map
     };
+
+    // Grabs every keycode of the keysym in every lock state; all or nothing.
+    bool place(Grab& g) {
+        g.keyCodes.clear();
+        if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(m_symbols, g.keySym)) {
+            for (xcb_keycode_t* c = codes; *c != XCB_NO_SYMBOL; ++c)
+                g.keyCodes.push_back(*c);
+            std::free(codes);
+        }
+        if (g.keyCodes.empty())
+            return false;
+        std::vector<xcb_void_cookie_t> cookies;
+        for (xcb_keycode_t code : g.keyCodes) {
+            for (std::uint16_t extra : lockVariants())
+                cookies.push_back(xcb_grab_key_checked(m_connection, 1, m_root, g.modifiers | extra, code,
+                                                       XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        }
+        // Check every cookie, even after a failure, so no reply is left pending.
+        bool ok = true;
+        for (xcb_void_cookie_t cookie : cookies) {
+            if (xcb_generic_error_t* error = xcb_request_check(m_connection, cookie)) {
+                ok = false; // BadAccess: another client holds the combination
+                std::free(error);
+            }
+        }
+        if (!ok) {
+            ungrabKeys(g); // releases the variants we did get; the others were never ours
+            g.keyCodes.clear();
+        }
+        xcb_flush(m_connection);
+        return ok;
+    }
+
+    // A new keyboard map (another layout, a remapped key, NumLock moved) leaves the grabs on keycodes that no longer
+    // carry their keysyms: take them again from the new map.
+    void keyboardMapChanged() {
+        for (const Grab& g : m_grabs)
+            ungrabKeys(g);
+        xcb_key_symbols_free(m_symbols);
+        m_symbols = xcb_key_symbols_alloc(m_connection);
+        m_numLock = numLockMask();
+        m_down.clear();
+        for (Grab& g : m_grabs)
+            place(g); // a combination that is now held elsewhere stays dead until the next map
+    }
 
     std::vector<std::uint16_t> lockVariants() const {
         std::vector<std::uint16_t> variants{0, XCB_MOD_MASK_LOCK};
@@ -217,6 +246,16 @@ private:
 
     bool handle(const xcb_generic_event_t* event) {
         const std::uint8_t type = event->response_type & 0x7f;
+        // A client that uses XKB, as Qt does, hears of a new map only through XKB's own events (new keyboard 0,
+        // map 1 in the byte after the type); others get the core notification.
+        const bool xkbMapChange = m_xkbFirstEvent && type == m_xkbFirstEvent && event->pad0 <= 1;
+        const bool coreMapChange =
+            type == XCB_MAPPING_NOTIFY &&
+            reinterpret_cast<const xcb_mapping_notify_event_t*>(event)->request != XCB_MAPPING_POINTER;
+        if (xkbMapChange || coreMapChange) {
+            keyboardMapChanged();
+            return false; // Qt updates its own keymap from the same event
+        }
         if (type == XCB_KEY_RELEASE) {
             const auto* release = reinterpret_cast<const xcb_key_release_event_t*>(event);
             if (m_down.erase(release->detail))
@@ -262,6 +301,7 @@ private:
     xcb_window_t m_root = 0;
     xcb_key_symbols_t* m_symbols = nullptr;
     std::uint16_t m_numLock = 0;
+    std::uint8_t m_xkbFirstEvent = 0;
     QSocketNotifier* m_notifier = nullptr;
     std::vector<Grab> m_grabs;
     std::set<xcb_keycode_t> m_down;
