@@ -116,6 +116,19 @@ protected:
 
     bool logged(const QString& line) const { return log.lines().contains(line); }
 
+    // After a default-device switch: a tone played into `oldSink` no longer reaches the channel, one into
+    // `newSink` does.
+    void expectHeardOnlyFrom(const ChannelTap& tap, const QString& oldSink, const QString& newSink) {
+        const size_t before = tap.samples.size();
+        QProcess* old = server->play(oldSink, server->filePath(QStringLiteral("tone.wav")));
+        ASSERT_TRUE(test::waitUntil([&] { return old->state() == QProcess::NotRunning; }, 15000));
+        ASSERT_TRUE(test::waitUntil([&] { return tap.samples.size() > before + kRate; }, 10000));
+        EXPECT_FALSE(loudSince(tap.samples, before, 0.1f));
+        const size_t after = tap.samples.size();
+        server->play(newSink, server->filePath(QStringLiteral("tone.wav")));
+        EXPECT_TRUE(test::waitUntil([&] { return loudSince(tap.samples, after, 0.1f); }, 15000));
+    }
+
     test::TempHome home;
     ManualClock clock;
     test::MemorySecretStore secrets;
@@ -206,17 +219,7 @@ TEST_F(CapturePulseTest, SwitchingTheDefaultOutputMovesTheSystemAudioCapture) {
     const size_t switchedAt = client->samples.size();
     ASSERT_TRUE(test::waitUntil([&] { return client->samples.size() > switchedAt + kRate / 5; }, 10000));
 
-    // The old output is no longer heard...
-    const size_t before = client->samples.size();
-    QProcess* old = server->play(QStringLiteral("speakers"), server->filePath(QStringLiteral("tone.wav")));
-    ASSERT_TRUE(test::waitUntil([&] { return old->state() == QProcess::NotRunning; }, 15000));
-    ASSERT_TRUE(test::waitUntil([&] { return client->samples.size() > before + kRate; }, 10000));
-    EXPECT_FALSE(loudSince(client->samples, before, 0.1f));
-
-    // ...the new default is.
-    const size_t after = client->samples.size();
-    server->play(QStringLiteral("otherspeakers"), server->filePath(QStringLiteral("tone.wav")));
-    EXPECT_TRUE(test::waitUntil([&] { return loudSince(client->samples, after, 0.1f); }, 15000));
+    expectHeardOnlyFrom(*client, QStringLiteral("speakers"), QStringLiteral("otherspeakers"));
 }
 
 TEST_F(CapturePulseTest, SwitchingTheDefaultInputMovesTheMicrophone) {
@@ -231,15 +234,7 @@ TEST_F(CapturePulseTest, SwitchingTheDefaultInputMovesTheMicrophone) {
     const size_t switchedAt = mic->samples.size();
     ASSERT_TRUE(test::waitUntil([&] { return mic->samples.size() > switchedAt + kRate / 5; }, 10000));
 
-    // The old input is silent for us now, the new one is heard.
-    const size_t before = mic->samples.size();
-    QProcess* old = server->play(QStringLiteral("micfeed"), server->filePath(QStringLiteral("tone.wav")));
-    ASSERT_TRUE(test::waitUntil([&] { return old->state() == QProcess::NotRunning; }, 15000));
-    ASSERT_TRUE(test::waitUntil([&] { return mic->samples.size() > before + kRate; }, 10000));
-    EXPECT_FALSE(loudSince(mic->samples, before, 0.1f));
-    const size_t after = mic->samples.size();
-    server->play(QStringLiteral("otherspeakers"), server->filePath(QStringLiteral("tone.wav")));
-    EXPECT_TRUE(test::waitUntil([&] { return loudSince(mic->samples, after, 0.1f); }, 15000));
+    expectHeardOnlyFrom(*mic, QStringLiteral("micfeed"), QStringLiteral("otherspeakers"));
 
     // An output's monitor as the default input is no microphone: the channel stops rather than transcribe the
     // client's audio as the user.

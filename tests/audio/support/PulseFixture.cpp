@@ -1,25 +1,12 @@
 #include "support/PulseFixture.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
-#include <QThread>
 
 namespace quippet::test {
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(2);
-    }
-    return true;
-}
 
 PulseServer::PulseServer() {
     m_hadServer = qEnvironmentVariableIsSet("PULSE_SERVER");

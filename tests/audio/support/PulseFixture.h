@@ -1,10 +1,11 @@
 #pragma once
 
+#include "support/Wait.h"
+
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -46,8 +47,5 @@ private:
     QByteArray m_savedServer;
     bool m_hadServer = false;
 };
-
-// Runs the event loop until `done` answers true or `timeoutMs` passes; answers `done()`.
-bool waitUntil(const std::function<bool()>& done, int timeoutMs);
 
 } // namespace quippet::test
