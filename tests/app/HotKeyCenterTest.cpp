@@ -93,42 +93,32 @@ TEST(HotKeyCenterTest, IdentifiersCountUpAndARefusedCombinationForgetsOnlyItsOwn
     EXPECT_EQ(withoutX.nextId(), 2u);
 }
 
-class HotKeyTableTest : public ::testing::Test {
-protected:
+TEST(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
     TempHome home;
     ManualClock clock;
     MemorySecretStore secrets;
-    BackendPeer peer;
+    BackendPeer peer; // sign-in state is read at launch; nothing may reach a real backend
+    ASSERT_TRUE(peer.start());
+    qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
     ScriptedLlm llm;
     FakeHotKeyBackend::Log log;
     FakeHotKeyBackend* keys = nullptr;
-    std::unique_ptr<AppDelegate> app;
+    AppEnvironment env;
+    env.clock = &clock;
+    env.secrets = &secrets;
+    env.makeAudioSystem = [] { return std::make_unique<FakeAudioSystem>(); };
+    env.makeSourceMonitor = [] { return std::make_unique<FakeSourceMonitor>(); };
+    env.llm = &llm;
+    env.createWindows = false;
+    env.makeHotKeyBackend = [&] {
+        auto backend = std::make_unique<FakeHotKeyBackend>(log);
+        keys = backend.get();
+        return backend;
+    };
+    auto app = std::make_unique<AppDelegate>(std::move(env));
+    app->applicationDidFinishLaunching();
+    qunsetenv("QUIPPET_BACKEND");
 
-    void SetUp() override {
-        ASSERT_TRUE(peer.start());
-        qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
-        AppEnvironment env;
-        env.clock = &clock;
-        env.secrets = &secrets;
-        env.makeAudioSystem = [] { return std::make_unique<FakeAudioSystem>(); };
-        env.makeSourceMonitor = [] { return std::make_unique<FakeSourceMonitor>(); };
-        env.llm = &llm;
-        env.createWindows = false;
-        env.makeHotKeyBackend = [this] {
-            auto backend = std::make_unique<FakeHotKeyBackend>(log);
-            keys = backend.get();
-            return backend;
-        };
-        app = std::make_unique<AppDelegate>(std::move(env));
-        app->applicationDidFinishLaunching();
-    }
-    void TearDown() override {
-        app.reset();
-        qunsetenv("QUIPPET_BACKEND");
-    }
-};
-
-TEST_F(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
     EXPECT_EQ(log.grabs, (QList<Grab>{{1, K::kKeyReturn, K::kSuper},
                                       {2, K::kKeyReturn, K::kSuper | K::kShift},
                                       {3, K::kKeyH, K::kSuper | K::kAlt},
@@ -154,19 +144,7 @@ TEST_F(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
     EXPECT_EQ(log.ungrabs.size(), 5);
 }
 
-TEST(HotKeyCenterTest, TrayItemIsOneIconOfThreeSeparateBars) {
-    // Sampled at four pixels per unit of the 16-unit drawing grid (origin at the bottom left).
-    const QImage icon = StatusItemController::iconImage(64);
-    auto opaque = [&](double x, double yFromBottom) {
-        return qAlpha(icon.pixel(int(x * 4), int((16 - yFromBottom) * 4))) > 200;
-    };
-    // Middle of each bar, then the gaps between them and the space above the short outer bars.
-    EXPECT_TRUE(opaque(3.4, 8) && opaque(8.0, 8) && opaque(12.6, 8));
-    EXPECT_TRUE(opaque(8.0, 13.5) && opaque(8.0, 2.5));
-    EXPECT_FALSE(opaque(5.6, 8) || opaque(10.2, 8));
-    EXPECT_FALSE(opaque(3.4, 13.5) || opaque(12.6, 14.5) || opaque(0.5, 8));
-
-    // No tray host here: the item exists anyway, once.
+TEST(HotKeyCenterTest, TrayItemIsCreatedOnceEvenWithoutATrayHost) {
     StatusItemController item([] {});
     item.install();
     item.install();
@@ -174,46 +152,10 @@ TEST(HotKeyCenterTest, TrayItemIsOneIconOfThreeSeparateBars) {
     EXPECT_EQ(item.findChildren<QSystemTrayIcon*>().size(), 1);
 }
 
-// A real X server: the suite runs under xvfb-run; without a display or xdotool there is nothing to check.
-TEST(HotKeyCenterTest, X11GrabReceivesTheCombinationAndAHeldOneIsRefused) {
-    const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
-    auto backend = makeX11HotKeyBackendOnOwnConnection();
-    if (!backend || xdotool.isEmpty())
-        GTEST_SKIP() << "no X11 display or no xdotool";
-    HotKeyCenter center(std::move(backend));
-    int presses = 0;
-    int shifted = 0;
-    ASSERT_TRUE(center.registerHotKey(K::kKeyReturn, K::kSuper, [&] { ++presses; }));
-    ASSERT_TRUE(center.registerHotKey(K::kKeyReturn, K::kSuper | K::kShift, [&] { ++shifted; }));
-
-    // Another client of the same server: X refuses a second passive grab of the same combination.
-    HotKeyCenter other(makeX11HotKeyBackendOnOwnConnection());
-    EXPECT_FALSE(other.registerHotKey(K::kKeyReturn, K::kSuper, [] {}));
-    EXPECT_TRUE(other.registerHotKey(K::kKeyR, K::kSuper | K::kAlt, [] {}));
-
-    ASSERT_EQ(QProcess::execute(xdotool, {QStringLiteral("key"), QStringLiteral("super+Return")}), 0);
-    EXPECT_TRUE(waitUntil([&] { return presses == 1; }));
-    ASSERT_EQ(QProcess::execute(xdotool, {QStringLiteral("key"), QStringLiteral("super+shift+Return")}), 0);
-    EXPECT_TRUE(waitUntil([&] { return shifted == 1; }));
-    EXPECT_EQ(presses, 1);
-    // Telling a new press from a held key's repeats must not swallow it.
-    ASSERT_EQ(QProcess::execute(xdotool, {QStringLiteral("key"), QStringLiteral("super+Return")}), 0);
-    EXPECT_TRUE(waitUntil([&] { return presses == 2; }));
-    // NumLock and CapsLock are modifiers to X; a shortcut must not die while either is on.
-    for (const char* lock : {"Num_Lock", "Caps_Lock"}) {
-        const int before = presses;
-        const QString key = QString::fromLatin1(lock);
-        ASSERT_EQ(QProcess::execute(xdotool, {QStringLiteral("key"), key, QStringLiteral("key"),
-                                              QStringLiteral("super+Return"), QStringLiteral("key"), key}),
-                  0);
-        EXPECT_TRUE(waitUntil([&] { return presses == before + 1; })) << lock;
-    }
-}
-
-// The program's own path: grabs on Qt's connection, presses through the native event filter, and a keyboard layout
-// change. It needs the xcb platform and changes the server's layout, so the suite's run starts it again in a child
+// The program's own path on a real X server: grabs on Qt's connection, presses through the native event filter. It
+// needs the xcb platform and changes the server's keyboard layout, so the suite's run starts it again in a child
 // process with an X server of its own.
-TEST(HotKeyCenterTest, X11GrabOnQtsConnectionFollowsALayoutChange) {
+TEST(HotKeyCenterTest, X11GrabsOnQtsConnection) {
     const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
     const QString setxkbmap = QStandardPaths::findExecutable(QStringLiteral("setxkbmap"));
     const QString xvfbRun = QStandardPaths::findExecutable(QStringLiteral("xvfb-run"));
@@ -226,33 +168,51 @@ TEST(HotKeyCenterTest, X11GrabOnQtsConnectionFollowsALayoutChange) {
         env.insert(QStringLiteral("QUIPPET_TEST_OWN_X_SERVER"), QStringLiteral("1"));
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
-        child.start(xvfbRun,
-                    {QStringLiteral("-a"), QStringLiteral("-s"), QStringLiteral("-screen 0 640x480x24"),
-                     QCoreApplication::applicationFilePath(),
-                     QStringLiteral("--gtest_filter=HotKeyCenterTest.X11GrabOnQtsConnectionFollowsALayoutChange")});
+        child.start(xvfbRun, {QStringLiteral("-a"), QStringLiteral("-s"), QStringLiteral("-screen 0 640x480x24"),
+                              QCoreApplication::applicationFilePath(),
+                              QStringLiteral("--gtest_filter=HotKeyCenterTest.X11GrabsOnQtsConnection")});
         ASSERT_TRUE(child.waitForFinished(60000));
         const QByteArray output = child.readAll();
         EXPECT_EQ(child.exitCode(), 0) << output.constData();
         EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.constData();
         return;
     }
+    auto type = [&](const char* keys) {
+        return QProcess::execute(xdotool, QString::fromLatin1(keys).split(QLatin1Char(' '))) == 0;
+    };
     HotKeyCenter center(makeX11HotKeyBackend());
-    ASSERT_TRUE(center.hasBackend());
     int presses = 0;
-    ASSERT_TRUE(center.registerHotKey(K::kKeyH, K::kSuper | K::kAlt, [&] { ++presses; }));
-    ASSERT_EQ(QProcess::execute(xdotool, {QStringLiteral("key"), QStringLiteral("super+alt+h")}), 0);
+    int shifted = 0;
+    int letter = 0;
+    ASSERT_TRUE(center.registerHotKey(K::kKeyReturn, K::kSuper, [&] { ++presses; }));
+    ASSERT_TRUE(center.registerHotKey(K::kKeyReturn, K::kSuper | K::kShift, [&] { ++shifted; }));
+    ASSERT_TRUE(center.registerHotKey(K::kKeyH, K::kSuper | K::kAlt, [&] { ++letter; }));
+
+    // Another client of the same server: X refuses a second passive grab of the same combination.
+    HotKeyCenter other(makeX11HotKeyBackendOnOwnConnection());
+    EXPECT_FALSE(other.registerHotKey(K::kKeyReturn, K::kSuper, [] {}));
+    EXPECT_TRUE(other.registerHotKey(K::kKeyR, K::kSuper | K::kAlt, [] {}));
+
+    ASSERT_TRUE(type("key super+Return"));
     EXPECT_TRUE(waitUntil([&] { return presses == 1; }));
+    ASSERT_TRUE(type("key super+shift+Return"));
+    EXPECT_TRUE(waitUntil([&] { return shifted == 1; }));
+    EXPECT_EQ(presses, 1);
+    // NumLock and CapsLock are modifiers to X; a shortcut must not die while either is on. A new press after a
+    // release is not taken for a held key's repeat.
+    ASSERT_TRUE(type("key Num_Lock key super+Return key Num_Lock"));
+    EXPECT_TRUE(waitUntil([&] { return presses == 2; }));
+    ASSERT_TRUE(type("key Caps_Lock key super+Return key Caps_Lock"));
+    EXPECT_TRUE(waitUntil([&] { return presses == 3; }));
+
     // Under Dvorak the letter H sits on another key; the shortcut follows the letter. The new grab is taken when the
     // map notification arrives, a moment after setxkbmap returns: presses before that go to nobody.
-    ASSERT_EQ(QProcess::execute(setxkbmap, {QStringLiteral("-layout"), QStringLiteral("us"), QStringLiteral("-variant"),
-                                            QStringLiteral("dvorak")}),
-              0);
+    ASSERT_EQ(QProcess::execute(setxkbmap, QStringLiteral("-layout us -variant dvorak").split(QLatin1Char(' '))), 0);
     bool followed = false;
     for (int attempt = 0; attempt < 20 && !followed; ++attempt) {
-        ASSERT_EQ(QProcess::execute(xdotool, {QStringLiteral("key"), QStringLiteral("super+alt+h")}), 0);
-        followed = waitUntil([&] { return presses == 2; }, 250);
+        ASSERT_TRUE(type("key super+alt+h"));
+        followed = waitUntil([&] { return letter == 1; }, 250);
     }
     EXPECT_TRUE(followed);
 }
-
 } // namespace
