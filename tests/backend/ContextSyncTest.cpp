@@ -4,11 +4,10 @@
 #include "platform/Localization.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -43,10 +42,7 @@ protected:
         bool done = false;
         QObject context;
         ContextSync::pull(keychain, [this](const QString& line) { notes << line; }, &context, [&] { done = true; });
-        QDeadlineTimer deadline(5000);
-        while (!done && !deadline.hasExpired())
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
-        ASSERT_TRUE(done);
+        ASSERT_TRUE(test::waitUntil([&] { return done; }));
     }
     QString local(const QString& name) const { return ContextSync::contextFolder() + "/" + name; }
     QJsonObject manifest() const {
@@ -150,21 +146,19 @@ TEST_F(ContextSyncTest, IncrementalPulls) {
 }
 
 TEST_F(ContextSyncTest, ListingThatDoesNotDecodeChangesNothing) {
-    const QList<QByteArray> bodies = {
-        R"({"documents":[{"name":"a.md","size":1,"updatedAt":"1"}]})",           // no "mime"
-        R"({"documents":[{"name":"a.md","mime":"x","size":1,"updatedAt":"1"}],"extra":5})",
-        R"({"documents":[{"name":"a.md","mime":"x","size":"1","updatedAt":"1"}]})",
-        R"({"other":[]})",
-        R"([])",
+    const QList<std::pair<int, QByteArray>> answers = {
+        {200, R"({"documents":[{"name":"a.md","size":1,"updatedAt":"1"}]})"}, // no "mime"
+        {200, R"({"documents":[{"name":"a.md","mime":"x","size":1,"updatedAt":"1"}],"extra":5})"},
+        {200, R"({"documents":[{"name":"a.md","mime":"x","size":"1","updatedAt":"1"}]})"},
+        {200, R"({"other":[]})"},
+        {200, R"([])"},
+        {500, R"({"documents":[]})"},
     };
-    for (const QByteArray& body : bodies) {
-        peer.http().route("GET", QStringLiteral("/api/context"), test::HttpResponse::json(200, body));
+    for (const auto& [status, body] : answers) {
+        peer.http().route("GET", QStringLiteral("/api/context"), test::HttpResponse::json(status, body));
         pull();
         EXPECT_FALSE(QDir(ContextSync::contextFolder()).exists()) << body.constData();
     }
-    peer.http().route("GET", QStringLiteral("/api/context"), test::HttpResponse::json(500, R"({"documents":[]})"));
-    pull();
-    EXPECT_FALSE(QDir(ContextSync::contextFolder()).exists());
     EXPECT_TRUE(notes.isEmpty());
 
     // Empty listing: only the listing request, an empty manifest, no line.
@@ -209,8 +203,6 @@ TEST_F(ContextSyncTest, HostileNamesAreNeverWrittenNorDeleted) {
     EXPECT_EQ(downloads(), QStringList{"/api/context/dobry.md"});
     // One line for all refused names, whatever they were.
     EXPECT_EQ(notes.filter("niedozwolonych").size(), 1);
-    for (const QString& name : {QStringLiteral("../evil.md"), QStringLiteral("ok.md"), QStringLiteral("Żółw 1.md")})
-        EXPECT_EQ(ContextSync::isSafeDocumentName(name), name != "../evil.md") << name.toStdString();
 }
 
 } // namespace
