@@ -14,8 +14,6 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 
-#include <unistd.h>
-
 using namespace quippet;
 using namespace std::chrono_literals;
 
@@ -66,8 +64,7 @@ TEST(SessionMetaTest, SlugHeaderAndTitle) {
     // The name wins over the topic; 60 characters, never half a letter.
     meta.company.clear();
     meta.name = QStringLiteral("Żaneta Łukasiewicz-Gęślą z działu zakupów regionalnych w Poznaniu 😀 i dalej");
-    const QString slug = meta.fileSlug();
-    EXPECT_EQ(slug, QStringLiteral("2026-03-04_0915-Żaneta-Łukasiewicz-Gęślą-z-działu-zakupów-regionalnych-w-Poz"));
+    EXPECT_EQ(meta.fileSlug(), QStringLiteral("2026-03-04_0915-Żaneta-Łukasiewicz-Gęślą-z-działu-zakupów-regionalnych-w-Poz"));
     meta.name = QString(59, QLatin1Char('a')) + QStringLiteral("😀b");
     EXPECT_EQ(meta.fileSlug(),
               QStringLiteral("2026-03-04_0915-") + QString(59, QLatin1Char('a')) + QStringLiteral("😀"));
@@ -75,7 +72,6 @@ TEST(SessionMetaTest, SlugHeaderAndTitle) {
 
     EXPECT_EQ(conversationMode::fromRawValue(QStringLiteral("Oceniająca")), ConversationMode::Evaluation);
     EXPECT_FALSE(conversationMode::fromRawValue(QStringLiteral("handlowa")).has_value());
-    EXPECT_EQ(conversationMode::title(ConversationMode::Sales), QStringLiteral("Handlowa"));
 }
 
 TEST(SessionStoreTest, NoteBytes) {
@@ -210,20 +206,6 @@ TEST(SessionStoreTest, WriteFailuresAndCorruptIndexLoseNothing) {
     QFile::remove(folder);
     ASSERT_TRUE(QDir().rename(folder + QStringLiteral(".moved"), folder));
     EXPECT_EQ(SessionStore::decodeIndex(readAll(SessionStore::indexPath()))->size(), 2);
-}
-
-TEST(SessionStoreTest, ReadOnlyFolderReportsFailure) {
-    if (geteuid() == 0)
-        GTEST_SKIP() << "permissions do not bind root";
-    test::TempHome home;
-    ManualClock clock;
-    SessionStore store(clock);
-    QFile::setPermissions(SessionStore::folderPath(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-    const auto result = store.finish(QStringLiteral("t"), QStringLiteral("s"));
-    QFile::setPermissions(SessionStore::folderPath(),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    EXPECT_FALSE(result.ok);
-    EXPECT_TRUE(store.history().isEmpty());
 }
 
 TEST(SessionStoreTest, DeleteRemovesEntryAndOnlyItsOwnFile) {
