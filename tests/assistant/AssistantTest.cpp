@@ -1,4 +1,5 @@
 #include "assistant/Assistant.h"
+#include "assistant/Prompts.h"
 
 #include "audio/TranscriptBuffer.h"
 #include "peers/ScriptedLlm.h"
@@ -108,7 +109,6 @@ TEST(AssistantTest, AutomaticAnswerSettlesAndTheNewestQuestionWins) {
     e.clock.advance(2s);
     EXPECT_EQ(e.llm.count(), 2);
     EXPECT_EQ(e.noted(kNoticed), 4);
-    Settings::remove(Settings::kAutoAnswer);
 }
 
 TEST(AssistantTest, AutomaticAnswerKeepsSpacingWaitsForBusyAndDropsOldQuestions) {
@@ -207,9 +207,16 @@ TEST(AssistantTest, ManualAnswerRequestAndCards) {
     EXPECT_EQ(e.assistant.current()->question, QStringLiteral("Czy jest okres próbny?"));
 }
 
-TEST(AssistantTest, FragmentsFollowTheirCardWhenOthersAreDeleted) {
+TEST(AssistantTest, NavigationAndFragmentsFollowingTheirCardWhenOthersAreDeleted) {
     Engine e;
+    QSignalSpy currentSpy(&e.assistant, &Assistant::currentChanged);
+    e.assistant.dropCurrent(); // nothing to drop
+    EXPECT_EQ(currentSpy.count(), 0);
     e.assistant.aiAnswer(); // card 0: nothing to answer yet
+    e.assistant.aiAnswer();
+    e.assistant.dropCurrent(); // the last card: the one before it becomes current
+    EXPECT_EQ(e.assistant.index(), 0);
+    ASSERT_EQ(e.assistant.cards().size(), 1);
     e.client(QStringLiteral("Ile to kosztuje?"));
     e.assistant.setAutoAnswer(false);
     e.assistant.aiAnswer(); // card 1 streams
@@ -221,6 +228,8 @@ TEST(AssistantTest, FragmentsFollowTheirCardWhenOthersAreDeleted) {
     EXPECT_EQ(refused.question, QStringLiteral("—"));
     EXPECT_FALSE(refused.isError);
 
+    e.assistant.goForward(); // stays at the last card
+    EXPECT_EQ(e.assistant.index(), 2);
     e.assistant.goBack();
     e.assistant.goBack();
     e.assistant.goBack(); // stays at the first card
@@ -241,6 +250,10 @@ TEST(AssistantTest, FragmentsFollowTheirCardWhenOthersAreDeleted) {
     EXPECT_EQ(e.assistant.cards().at(0), refused);
     EXPECT_FALSE(e.assistant.busy());
     EXPECT_FALSE(finished);
+    e.assistant.dropCurrent();
+    EXPECT_FALSE(e.assistant.hasCards());
+    EXPECT_FALSE(e.assistant.current().has_value());
+    EXPECT_EQ(e.assistant.index(), 0);
 }
 
 TEST(AssistantTest, AfterCallNote) {
@@ -300,9 +313,7 @@ TEST(AssistantTest, ScreenAnalysis) {
     ASSERT_EQ(e.llm.count(), 1);
     const auto& request = e.llm.last();
     ASSERT_EQ(request.parts.size(), 2);
-    EXPECT_EQ(request.parts[0].text.value_or(QString()),
-              QStringLiteral("Oto mój ekran. Jeśli jest na nim zadanie, pytanie albo problem do rozwiązania — "
-                             "rozwiąż go. Jeśli nie ma, opisz krótko, co jest istotne i co z tym zrobić."));
+    EXPECT_EQ(request.parts[0].text.value_or(QString()), Prompts::screenPrompt(QString()));
     EXPECT_FALSE(request.parts[0].imageJpeg.has_value());
     EXPECT_EQ(request.parts[1].imageJpeg.value_or(QByteArray()), QByteArray("\xff\xd8jpeg"));
     EXPECT_TRUE(request.system.startsWith(QStringLiteral("Pomagasz osobie, której ktoś właśnie postawił")));
@@ -328,31 +339,4 @@ TEST(AssistantTest, ScreenAnalysis) {
     EXPECT_EQ(e.assistant.current()->text, QStringLiteral("nie udało się zakodować zrzutu"));
     EXPECT_EQ(e.notes.size(), notesBefore);
     EXPECT_FALSE(e.assistant.busy());
-}
-
-TEST(AssistantTest, NavigationAndDeletion) {
-    Engine e;
-    QSignalSpy currentSpy(&e.assistant, &Assistant::currentChanged);
-    e.assistant.dropCurrent(); // nothing to drop
-    EXPECT_EQ(currentSpy.count(), 0);
-    EXPECT_FALSE(e.assistant.current().has_value());
-
-    e.assistant.aiAnswer();
-    e.assistant.dropCurrent();
-    EXPECT_FALSE(e.assistant.hasCards());
-    EXPECT_EQ(e.assistant.index(), 0);
-
-    for (int i = 0; i < 3; ++i)
-        e.assistant.aiAnswer();
-    EXPECT_EQ(e.assistant.index(), 2);
-    e.assistant.goForward();
-    EXPECT_EQ(e.assistant.index(), 2);
-    e.assistant.dropCurrent();
-    EXPECT_EQ(e.assistant.index(), 1);
-    e.assistant.goBack();
-    e.assistant.dropCurrent();
-    EXPECT_EQ(e.assistant.index(), 0);
-    EXPECT_EQ(e.assistant.cards().size(), 1);
-    e.assistant.goForward();
-    EXPECT_EQ(e.assistant.index(), 0);
 }

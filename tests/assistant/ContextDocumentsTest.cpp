@@ -181,7 +181,6 @@ TEST(ContextDocumentsTest, OnboardingTemplates) {
     Onboarding::createTemplates();
     EXPECT_EQ(readFile(QStringLiteral("o-mnie.md")), Prompts::profileTemplate().toUtf8());
     EXPECT_EQ(readFile(QStringLiteral("oferta.md")), Prompts::offerTemplate().toUtf8());
-    EXPECT_TRUE(readFile(QStringLiteral("o-mnie.md")).startsWith("# Kim jestem\n\n"));
     EXPECT_FALSE(Onboarding::needed());
 
     // An existing profile is never overwritten; only the missing offer is written, in the interface language.
@@ -192,7 +191,5 @@ TEST(ContextDocumentsTest, OnboardingTemplates) {
     i18n::overrideLanguage(QStringLiteral("pl"));
     EXPECT_EQ(readFile(QStringLiteral("o-mnie.md")), QByteArray("Mój profil"));
     EXPECT_TRUE(readFile(QStringLiteral("oferta.md")).startsWith("# Offer and price list\n\n"));
-    Settings::setValue(Settings::kOnboardingSkipped, false);
-    EXPECT_FALSE(Onboarding::needed());
     Settings::remove(Settings::kOnboardingSkipped);
 }

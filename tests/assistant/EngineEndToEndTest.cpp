@@ -33,27 +33,11 @@ void writeContext(const QString& name, const QByteArray& bytes) {
 }
 
 QString systemOf(const QJsonObject& body) {
-    return body.value("system_instruction")
-        .toObject()
-        .value("parts")
-        .toArray()
-        .at(0)
-        .toObject()
-        .value("text")
-        .toString();
+    return body.value("system_instruction")["parts"][0]["text"].toString();
 }
 
 QString userTextOf(const QJsonObject& body) {
-    return body.value("contents")
-        .toArray()
-        .at(0)
-        .toObject()
-        .value("parts")
-        .toArray()
-        .at(0)
-        .toObject()
-        .value("text")
-        .toString();
+    return body.value("contents")[0]["parts"][0]["text"].toString();
 }
 
 } // namespace

@@ -11,8 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -95,7 +93,6 @@ TEST_F(GeminiClientTest, DirectRouteSendsTheDocumentedRequest) {
 
     const auto requests = modelRequests();
     ASSERT_EQ(requests.size(), 1);
-    EXPECT_EQ(requests[0].path(), "/v1beta/models/gemini-flash-latest:streamGenerateContent");
     EXPECT_EQ(requests[0].target,
               "/v1beta/models/gemini-flash-latest:streamGenerateContent?alt=sse&key=test-key");
     EXPECT_EQ(requests[0].header("content-type"), "application/json");
@@ -136,7 +133,6 @@ TEST_F(GeminiClientTest, KeysAreEncodedAndRequiredOnlyOnTheDirectRoute) {
     EXPECT_EQ(outcome.chunks, QStringList{"Dzień dobry"});
     const auto proxied = backend.http().requestsTo(QStringLiteral("/api/llm"));
     ASSERT_EQ(proxied.size(), 1);
-    EXPECT_EQ(proxied[0].target, "/api/llm");
     EXPECT_EQ(proxied[0].header("authorization"), "Bearer tok");
     EXPECT_EQ(proxied[0].header("content-type"), "application/json");
     EXPECT_EQ(llm.bodies().last().value("model").toString(), "gemini-flash-latest");
@@ -247,24 +243,20 @@ TEST_F(GeminiClientTest, DestroyingTheContextSilencesTheStream) {
 }
 
 TEST_F(GeminiClientTest, VerifyListsBareModelNames) {
+    const auto verify = [&] {
+        auto answer = std::make_shared<std::optional<std::variant<QStringList, QString>>>();
+        client.verify([answer](auto result) { *answer = result; }, &owner);
+        EXPECT_TRUE(waitUntil([&] { return answer->has_value(); }));
+        return answer->value_or(QString());
+    };
     llm.setListing({"models/gemini-flash-latest", "models/gemini-2.5-flash-lite", "tuned"});
-    std::optional<std::variant<QStringList, QString>> answer;
-    client.verify([&](auto result) { answer = result; }, &owner);
-    ASSERT_TRUE(waitUntil([&] { return answer.has_value(); }));
-    EXPECT_EQ(std::get<QStringList>(*answer), (QStringList{"gemini-flash-latest", "gemini-2.5-flash-lite", "tuned"}));
+    EXPECT_EQ(std::get<QStringList>(verify()), (QStringList{"gemini-flash-latest", "gemini-2.5-flash-lite", "tuned"}));
     EXPECT_EQ(llm.http().requests().last().target, "/v1beta/models?key=test-key");
 
     keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("wrong"));
-    answer.reset();
-    client.verify([&](auto result) { answer = result; }, &owner);
-    ASSERT_TRUE(waitUntil([&] { return answer.has_value(); }));
-    EXPECT_TRUE(std::get<QString>(*answer).startsWith("Gemini HTTP 400: {\"error\""));
-
+    EXPECT_TRUE(std::get<QString>(verify()).startsWith("Gemini HTTP 400: {\"error\""));
     keychain.remove(QLatin1String(Keychain::kGeminiKey));
-    answer.reset();
-    client.verify([&](auto result) { answer = result; }, &owner);
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(std::get<QString>(*answer), GeminiClient::noKeyText());
+    EXPECT_EQ(std::get<QString>(verify()), GeminiClient::noKeyText());
 }
 
 TEST(GeminiHumanMessage, MapsKnownBackendCodesOnly) {

@@ -52,8 +52,6 @@ TEST_F(PromptsTest, BaseTextsAreExactInBothLanguages) {
     expectGolden(Prompts::evaluationRules(), kRules);
     expectGolden(Prompts::profileTemplate(), kProfileTplPl);
     expectGolden(Prompts::offerTemplate(), kOfferTplPl);
-    EXPECT_TRUE(bare(PromptStyle::Suggest).contains(QStringLiteral("Zła cena   powiedziana")));
-    EXPECT_TRUE(Prompts::evaluationRules().startsWith(QStringLiteral("\nTa rozmowa ma charakter oceniający.")));
 
     i18n::overrideLanguage(QStringLiteral("en"));
     expectGolden(bare(PromptStyle::Suggest), kSalesEn);
@@ -65,39 +63,39 @@ TEST_F(PromptsTest, BaseTextsAreExactInBothLanguages) {
 }
 
 TEST_F(PromptsTest, AssemblyOrderAndHeadersPerStyle) {
-    const QString base = bare(PromptStyle::Suggest);
-    EXPECT_EQ(Prompts::systemInstruction(PromptStyle::Suggest, kFull),
-              base + QStringLiteral("\n\nKim jest osoba, której podpowiadasz — pisz tak, jakby to ona mowila:\n\n") +
-                  kFull.profile + QStringLiteral("\n\nO tej rozmowie:\n") + kFull.sessionHeader +
-                  QStringLiteral("\n\nDokumenty firmowe, na których masz się opierać:\n\n") + kFull.documents);
-    EXPECT_EQ(Prompts::systemInstruction(PromptStyle::Technical, kFull),
-              bare(PromptStyle::Technical) +
-                  QStringLiteral("\n\nKim jest osoba, której podpowiadasz — pisz tak, jakby to ona mowila:\n\n") +
-                  kFull.profile + QStringLiteral("\n\nO tej rozmowie:\n") + kFull.sessionHeader +
-                  QStringLiteral("\n\nDokumenty firmowe, na których masz się opierać:\n\n") + kFull.documents);
-    EXPECT_EQ(Prompts::systemInstruction(PromptStyle::Summary, kFull),
-              bare(PromptStyle::Summary) +
-                  QStringLiteral("\n\nProwadzący rozmowę (do poprawnych nazw i kontekstu):\n\n") + kFull.profile +
-                  QStringLiteral("\n\nO tej rozmowie:\n") + kFull.sessionHeader +
-                  QStringLiteral("\n\nDokumenty firmowe (do weryfikacji nazw i liczb):\n\n") + kFull.documents);
+    const struct {
+        const char* language;
+        PromptStyle style;
+        const char* profile;
+        const char* about;
+        const char* documents;
+    } cases[] = {
+        {"pl", PromptStyle::Suggest, "Kim jest osoba, której podpowiadasz — pisz tak, jakby to ona mowila:\n\n",
+         "O tej rozmowie:\n", "Dokumenty firmowe, na których masz się opierać:\n\n"},
+        {"pl", PromptStyle::Technical, "Kim jest osoba, której podpowiadasz — pisz tak, jakby to ona mowila:\n\n",
+         "O tej rozmowie:\n", "Dokumenty firmowe, na których masz się opierać:\n\n"},
+        {"pl", PromptStyle::Summary, "Prowadzący rozmowę (do poprawnych nazw i kontekstu):\n\n", "O tej rozmowie:\n",
+         "Dokumenty firmowe (do weryfikacji nazw i liczb):\n\n"},
+        {"en", PromptStyle::Suggest, "Who you are suggesting for — write as if THEY were speaking:\n\n",
+         "About this conversation:\n", "Company documents you must rely on:\n\n"},
+        {"en", PromptStyle::Summary, "The person leading the call (for correct names and context):\n\n",
+         "About this conversation:\n", "Company documents (to verify names and numbers):\n\n"},
+    };
+    for (const auto& c : cases) {
+        i18n::overrideLanguage(QString::fromLatin1(c.language));
+        EXPECT_EQ(Prompts::systemInstruction(c.style, kFull),
+                  bare(c.style) + "\n\n" + QString::fromUtf8(c.profile) + kFull.profile + "\n\n" +
+                      QString::fromUtf8(c.about) + kFull.sessionHeader + "\n\n" + QString::fromUtf8(c.documents) +
+                      kFull.documents)
+            << c.language << " " << int(c.style);
+    }
 
     // Only the parts that have text get their header.
+    i18n::overrideLanguage(QStringLiteral("pl"));
     Prompts::Material onlyHeader;
     onlyHeader.sessionHeader = QStringLiteral("Temat rozmowy: wdrożenie");
     EXPECT_EQ(Prompts::systemInstruction(PromptStyle::Suggest, onlyHeader),
-              base + QStringLiteral("\n\nO tej rozmowie:\nTemat rozmowy: wdrożenie"));
-
-    i18n::overrideLanguage(QStringLiteral("en"));
-    EXPECT_EQ(Prompts::systemInstruction(PromptStyle::Suggest, kFull),
-              bare(PromptStyle::Suggest) +
-                  QStringLiteral("\n\nWho you are suggesting for — write as if THEY were speaking:\n\n") +
-                  kFull.profile + QStringLiteral("\n\nAbout this conversation:\n") + kFull.sessionHeader +
-                  QStringLiteral("\n\nCompany documents you must rely on:\n\n") + kFull.documents);
-    EXPECT_EQ(Prompts::systemInstruction(PromptStyle::Summary, kFull),
-              bare(PromptStyle::Summary) +
-                  QStringLiteral("\n\nThe person leading the call (for correct names and context):\n\n") +
-                  kFull.profile + QStringLiteral("\n\nAbout this conversation:\n") + kFull.sessionHeader +
-                  QStringLiteral("\n\nCompany documents (to verify names and numbers):\n\n") + kFull.documents);
+              bare(PromptStyle::Suggest) + QStringLiteral("\n\nO tej rozmowie:\nTemat rozmowy: wdrożenie"));
 }
 
 TEST_F(PromptsTest, EvaluationRulesJoinOnlySuggestions) {
@@ -121,19 +119,14 @@ TEST_F(PromptsTest, EvaluationRulesJoinOnlySuggestions) {
     EXPECT_EQ(english.size(), kSalesEn.length + kRules.length);
 }
 
+// The Polish answer and note requests are checked word for word by the end-to-end test.
 TEST_F(PromptsTest, UserPrompts) {
     const QString listing = QStringLiteral("[00:01] Klient: Ile to kosztuje?");
-    EXPECT_EQ(Prompts::answerPrompt(listing),
-              QStringLiteral("Oto ostatni fragment rozmowy:\n\n[00:01] Klient: Ile to kosztuje?\n\nNapisz, co mam "
-                             "powiedzieć w odpowiedzi na ostatnią wypowiedź klienta."));
     const QString request = QStringLiteral("Oto mój ekran. Jeśli jest na nim zadanie, pytanie albo problem do "
                                            "rozwiązania — rozwiąż go. Jeśli nie ma, opisz krótko, co jest istotne "
                                            "i co z tym zrobić.");
     EXPECT_EQ(Prompts::screenPrompt(QString()), request);
     EXPECT_EQ(Prompts::screenPrompt(listing), request + QStringLiteral("\n\nKontekst rozmowy:\n") + listing);
-    EXPECT_EQ(Prompts::notePrompt(listing),
-              QStringLiteral("Pełny transkrypt zakończonej rozmowy:\n\n") + listing +
-                  QStringLiteral("\n\nNapisz notatkę z tej rozmowy według formatu z instrukcji."));
 
     i18n::overrideLanguage(QStringLiteral("en"));
     EXPECT_EQ(Prompts::answerPrompt(listing),
