@@ -28,7 +28,6 @@ TEST(ScreenGrabTest, WidthIsCappedNeverEnlargedAndTruncated) {
     screen.fill(Qt::darkCyan);
     const ScreenShot big = ScreenGrab::encode(screen, 2400);
     ASSERT_TRUE(big.ok()) << big.error.toStdString();
-    EXPECT_TRUE(big.jpeg.startsWith("\xff\xd8"));
     EXPECT_EQ(jpegSize(big.jpeg), QSize(2400, 1558));
 
     QImage small(800, 600, QImage::Format_RGB32);
