@@ -27,6 +27,11 @@ struct Detector {
         detector->isCapturing = [this] { return capturing; };
         detector->start();
     }
+    // Reports the source's state; answers the meetings announced so far.
+    int report(const QString& source, bool inUse) {
+        monitor->report(source, inUse);
+        return meetings;
+    }
     ScriptedMonitor* monitor;
     std::unique_ptr<MeetingDetector> detector;
     int meetings = 0;
@@ -39,22 +44,18 @@ TEST(MeetingDetectorTest, ReportsEachStartOfUseOnceAndNotWhileListening) {
     test::TempHome home;
     Detector d;
     EXPECT_EQ(d.monitor->starts, 1);
-    d.monitor->report(QStringLiteral("mic"), false);
-    d.monitor->report(QStringLiteral("mic"), true);
-    EXPECT_EQ(d.meetings, 1);
-    d.monitor->report(QStringLiteral("mic"), true); // still in use
-    EXPECT_EQ(d.meetings, 1);
-    d.monitor->report(QStringLiteral("mic"), false);
-    d.monitor->report(QStringLiteral("mic"), true);
-    EXPECT_EQ(d.meetings, 2);
+    d.report(QStringLiteral("mic"), false);
+    EXPECT_EQ(d.report(QStringLiteral("mic"), true), 1);
+    EXPECT_EQ(d.report(QStringLiteral("mic"), true), 1); // still in use
+    d.report(QStringLiteral("mic"), false);
+    EXPECT_EQ(d.report(QStringLiteral("mic"), true), 2);
 
     // Starts while listening: no report, nor later while it stays in use after listening stops.
-    d.monitor->report(QStringLiteral("mic"), false);
+    d.report(QStringLiteral("mic"), false);
     d.capturing = true;
-    d.monitor->report(QStringLiteral("mic"), true);
+    d.report(QStringLiteral("mic"), true);
     d.capturing = false;
-    d.monitor->report(QStringLiteral("mic"), true);
-    EXPECT_EQ(d.meetings, 2);
+    EXPECT_EQ(d.report(QStringLiteral("mic"), true), 2);
 
     // A lost answer (no default known) keeps the watch as it was.
     d.monitor->report(QString(), false);
@@ -65,25 +66,20 @@ TEST(MeetingDetectorTest, ReportsEachStartOfUseOnceAndNotWhileListening) {
 TEST(MeetingDetectorTest, SwitchingToABusyDeviceAndTheUserSwitch) {
     test::TempHome home;
     Detector d;
-    d.monitor->report(QStringLiteral("usb-headset"), true); // already busy when it becomes the default
-    EXPECT_EQ(d.meetings, 0);
-    d.monitor->report(QStringLiteral("usb-headset"), true);
-    EXPECT_EQ(d.meetings, 0);
-    d.monitor->report(QStringLiteral("usb-headset"), false);
-    d.monitor->report(QStringLiteral("usb-headset"), true);
-    EXPECT_EQ(d.meetings, 1);
+    EXPECT_EQ(d.report(QStringLiteral("usb-headset"), true), 0); // already busy when it becomes the default
+    EXPECT_EQ(d.report(QStringLiteral("usb-headset"), true), 0);
+    d.report(QStringLiteral("usb-headset"), false);
+    EXPECT_EQ(d.report(QStringLiteral("usb-headset"), true), 1);
 
     // Switched off: no report; switched back on: the next start reports, not the current one.
     EXPECT_TRUE(MeetingDetector::isEnabled());
-    d.monitor->report(QStringLiteral("usb-headset"), false);
+    d.report(QStringLiteral("usb-headset"), false);
     MeetingDetector::setEnabled(false);
-    d.monitor->report(QStringLiteral("usb-headset"), true);
+    d.report(QStringLiteral("usb-headset"), true);
     MeetingDetector::setEnabled(true);
-    d.monitor->report(QStringLiteral("usb-headset"), true);
-    EXPECT_EQ(d.meetings, 1);
-    d.monitor->report(QStringLiteral("usb-headset"), false);
-    d.monitor->report(QStringLiteral("usb-headset"), true);
-    EXPECT_EQ(d.meetings, 2);
+    EXPECT_EQ(d.report(QStringLiteral("usb-headset"), true), 1);
+    d.report(QStringLiteral("usb-headset"), false);
+    EXPECT_EQ(d.report(QStringLiteral("usb-headset"), true), 2);
 
     // Anything that is not a flag counts as enabled.
     Settings::setValue(Settings::kMeetingDetection, QStringLiteral("tak"));
