@@ -69,6 +69,8 @@ bool PulseServer::start() {
     env.insert(QStringLiteral("HOME"), filePath(QStringLiteral("home")));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), filePath(QStringLiteral("runtime")));
     env.remove(QStringLiteral("PULSE_SERVER"));
+    // Off the session bus: every daemon there claims the same D-Bus name, so a second one would refuse to start.
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
     m_daemon->setProcessEnvironment(env);
     m_daemon->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_daemon->setStandardOutputFile(QProcess::nullDevice());
