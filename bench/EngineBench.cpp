@@ -4,6 +4,7 @@
 #include "audio/TranscriptBuffer.h"
 #include "platform/ManualClock.h"
 #include "records/SessionStore.h"
+#include "support/PdfWriter.h"
 
 #include <benchmark/benchmark.h>
 
@@ -29,36 +30,15 @@ void writeFile(const QString& path, const QByteArray& bytes) {
 
 // A multi-page text PDF (Helvetica, ASCII) with about `pages` × 1500 characters.
 QByteArray makePdf(int pages) {
-    QList<QByteArray> objects = {"<< /Type /Catalog /Pages 2 0 R >>", QByteArray(),
-                                 "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"};
-    QByteArray kids;
+    QList<QByteArray> contents;
     for (int p = 0; p < pages; ++p) {
         QByteArray content = "BT /F1 9 Tf 40 800 Td 11 TL\n";
         for (int line = 0; line < 25; ++line)
             content += "(Pakiet " + QByteArray::number(p * 25 + line) +
                        " obejmuje wdrozenie, szkolenie i wsparcie przez 12 miesiecy.) '\n";
-        content += "ET";
-        const int pageObj = int(objects.size()) + 1;
-        objects << "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] /Resources << /Font << /F1 3 0 R >> >> "
-                   "/Contents " +
-                       QByteArray::number(pageObj + 1) + " 0 R >>";
-        objects << "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream";
-        kids += QByteArray::number(pageObj) + " 0 R ";
+        contents << content + "ET";
     }
-    objects[1] = "<< /Type /Pages /Kids [" + kids + "] /Count " + QByteArray::number(pages) + " >>";
-    QByteArray pdf = "%PDF-1.4\n";
-    QList<qsizetype> offsets;
-    for (int i = 0; i < objects.size(); ++i) {
-        offsets << pdf.size();
-        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-    }
-    const qsizetype xref = pdf.size();
-    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (qsizetype offset : offsets)
-        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
-    pdf += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           QByteArray::number(xref) + "\n%%EOF\n";
-    return pdf;
+    return test::pdfFromPages(contents);
 }
 
 void BM_BuildSuggestRequest(benchmark::State& state) {

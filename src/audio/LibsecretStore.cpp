@@ -61,6 +61,17 @@ Outcome bounded(std::chrono::milliseconds timeout, std::function<Outcome(GCancel
     return result.get();
 }
 
+// One diagnostics line for a call that overran or failed; `failed` holds %2 for the service's own description.
+void report(const NoteFn& note, bool timedOut, bool ok, const QString& error, const QString& stuck,
+            const QString& failed) {
+    if (!note)
+        return;
+    if (timedOut)
+        note(stuck);
+    else if (!ok)
+        note(failed.arg(error));
+}
+
 GHashTable* attributes(const QByteArray& service, const QByteArray& account) {
     GHashTable* table = g_hash_table_new_full(g_str_hash, g_str_equal, g_free, g_free);
     g_hash_table_insert(table, g_strdup("service"), g_strdup(service.constData()));
@@ -92,10 +103,9 @@ std::optional<QString> LibsecretStore::readRaw(const QString& service, const QSt
             return out;
         },
         &timedOut);
-    if (m_note && timedOut)
-        m_note(QStringLiteral("klucze: usługa haseł nie odpowiada — brak wartości „%1”").arg(service));
-    else if (m_note && !outcome.error.isEmpty())
-        m_note(QStringLiteral("klucze: nie można odczytać „%1”: %2").arg(service, outcome.error));
+    report(m_note, timedOut, outcome.error.isEmpty(), outcome.error,
+           QStringLiteral("klucze: usługa haseł nie odpowiada — brak wartości „%1”").arg(service),
+           QStringLiteral("klucze: nie można odczytać „%1”: %2").arg(service));
     return outcome.value;
 }
 
@@ -138,10 +148,9 @@ bool LibsecretStore::write(const QString& service, const QString& value, const Q
             return out;
         },
         &timedOut);
-    if (m_note && timedOut)
-        m_note(QStringLiteral("klucze: usługa haseł nie odpowiada — „%1” nie zapisano").arg(service));
-    else if (m_note && !outcome.ok)
-        m_note(QStringLiteral("klucze: nie zapisano „%1”: %2").arg(service, outcome.error));
+    report(m_note, timedOut, outcome.ok, outcome.error,
+           QStringLiteral("klucze: usługa haseł nie odpowiada — „%1” nie zapisano").arg(service),
+           QStringLiteral("klucze: nie zapisano „%1”: %2").arg(service));
     return outcome.ok;
 }
 
@@ -160,10 +169,9 @@ void LibsecretStore::remove(const QString& service, const QString& account) {
             return out;
         },
         &timedOut);
-    if (m_note && timedOut)
-        m_note(QStringLiteral("klucze: usługa haseł nie odpowiada — „%1” nie usunięto").arg(service));
-    else if (m_note && !outcome.ok)
-        m_note(QStringLiteral("klucze: nie usunięto „%1”: %2").arg(service, outcome.error));
+    report(m_note, timedOut, outcome.ok, outcome.error,
+           QStringLiteral("klucze: usługa haseł nie odpowiada — „%1” nie usunięto").arg(service),
+           QStringLiteral("klucze: nie usunięto „%1”: %2").arg(service));
 }
 
 } // namespace quippet

@@ -1,4 +1,5 @@
 #include "assistant/ContextDocuments.h"
+#include "support/PdfWriter.h"
 #include "assistant/Assistant.h"
 #include "assistant/Prompts.h"
 #include "audio/TranscriptBuffer.h"
@@ -36,29 +37,8 @@ QByteArray readFile(const QString& name) {
 
 // A one-page PDF with Helvetica text (ASCII), or with no text layer at all (like a scan) when text is empty.
 QByteArray makePdf(const QByteArray& text) {
-    const QByteArray content =
-        text.isEmpty() ? QByteArray("0 0 m 10 10 l S") : "BT /F1 12 Tf 72 720 Td (" + text + ") Tj ET";
-    const QList<QByteArray> objects = {
-        "<< /Type /Catalog /Pages 2 0 R >>",
-        "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
-        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 4 0 R >> >> "
-        "/Contents 5 0 R >>",
-        "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>",
-        "<< /Length " + QByteArray::number(content.size()) + " >>\nstream\n" + content + "\nendstream",
-    };
-    QByteArray pdf = "%PDF-1.4\n";
-    QList<qsizetype> offsets;
-    for (int i = 0; i < objects.size(); ++i) {
-        offsets << pdf.size();
-        pdf += QByteArray::number(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
-    }
-    const qsizetype xref = pdf.size();
-    pdf += "xref\n0 " + QByteArray::number(objects.size() + 1) + "\n0000000000 65535 f \n";
-    for (qsizetype offset : offsets)
-        pdf += QByteArray::number(offset).rightJustified(10, '0') + " 00000 n \n";
-    pdf += "trailer\n<< /Size " + QByteArray::number(objects.size() + 1) + " /Root 1 0 R >>\nstartxref\n" +
-           QByteArray::number(xref) + "\n%%EOF\n";
-    return pdf;
+    return test::pdfFromPages(
+        {text.isEmpty() ? QByteArray("0 0 m 10 10 l S") : "BT /F1 12 Tf 72 720 Td (" + text + ") Tj ET"});
 }
 
 void setModified(const QString& name, const QDateTime& at) {
