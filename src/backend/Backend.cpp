@@ -181,7 +181,9 @@ void Backend::pollEnded(quint64 generation) {
 
 void Backend::exchange(const QString& deviceCode, bool quiet, std::function<void(bool)> done) {
     QJsonObject body{{QStringLiteral("device_code"), deviceCode}, {QStringLiteral("device_name"), deviceName()}};
+    ++m_exchangesInFlight;
     send(QStringLiteral("api/auth/device/token"), body, false, [this, deviceCode, quiet, done](const Answer& answer) {
+        --m_exchangesInFlight;
         auto finish = [&done](bool value) {
             if (done)
                 done(value);
@@ -190,16 +192,17 @@ void Backend::exchange(const QString& deviceCode, bool quiet, std::function<void
         // the token (or the sign-in was cancelled or restarted) the other's answer is stale: a second token would
         // replace the first, and a refusal of the now-spent code would turn a success into a failure.
         if (m_deviceCode != deviceCode) {
+            settleExchanges(deviceCode, std::nullopt);
             finish(false);
             return;
         }
         if (answer.transportFailed || !answer.body) {
-            if (!quiet)
-                setLoginState(LoginState::failed(unreachableText()));
+            settleExchanges(deviceCode, quiet ? std::nullopt : std::optional<QString>(unreachableText()));
             finish(false);
             return;
         }
         if (const auto accessToken = textField(*answer.body, "access_token")) {
+            m_heldFailure.reset();
             m_keychain.write(QLatin1String(Keychain::kBackendToken), *accessToken);
             cancelPolling();
             m_deviceCode.reset();
@@ -212,10 +215,23 @@ void Backend::exchange(const QString& deviceCode, bool quiet, std::function<void
             return;
         }
         const QString code = textField(*answer.body, "error").value_or(QStringLiteral("unknown"));
-        if (code != QLatin1String("authorization_pending") && !quiet)
-            setLoginState(LoginState::failed(code));
+        const bool refused = code != QLatin1String("authorization_pending") && !quiet;
+        settleExchanges(deviceCode, refused ? std::optional<QString>(code) : std::nullopt);
         finish(false);
     });
+}
+
+// A refusal only counts once no other exchange of the same code is still on its way: the answers of two racing
+// exchanges can arrive in either order, and the token may be in the later one.
+void Backend::settleExchanges(const QString& deviceCode, const std::optional<QString>& failure) {
+    if (failure)
+        m_heldFailure = std::make_pair(deviceCode, *failure);
+    if (m_exchangesInFlight > 0 || !m_heldFailure)
+        return;
+    const auto [code, message] = *m_heldFailure;
+    m_heldFailure.reset();
+    if (m_deviceCode == code)
+        setLoginState(LoginState::failed(message));
 }
 
 void Backend::handleCallback(const QUrl& url) {

@@ -96,6 +96,7 @@ private:
     void pollStep(quint64 generation, std::chrono::milliseconds deadline, std::chrono::milliseconds sleep);
     void pollEnded(quint64 generation);
     void exchange(const QString& deviceCode, bool quiet, std::function<void(bool)> done = {});
+    void settleExchanges(const QString& deviceCode, const std::optional<QString>& failure);
     void cancelPolling();
     void setLoginState(const LoginState& state);
     std::optional<QString> token() const;
@@ -116,6 +117,9 @@ private:
 
     LoginState m_loginState;
     std::optional<QString> m_deviceCode;
+    int m_exchangesInFlight = 0;
+    // A sign-in refusal held back while another exchange of the same code may still bring the token.
+    std::optional<std::pair<QString, QString>> m_heldFailure; // device code, message
     // The polling loop is identified by a generation number; cancelling it moves the number on, so a sleep or an
     // exchange that belongs to an older loop finds itself stale and stops.
     quint64 m_pollGeneration = 0;
