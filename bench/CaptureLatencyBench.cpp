@@ -2,18 +2,17 @@
 // the speech-to-text service, against a private PulseAudio daemon with a stream kept playing into the default output
 // (needs pulseaudio installed).
 #include "audio/AudioCapture.h"
-#include "audio/Keychain.h"
 #include "audio/PulseAudioSystem.h"
-#include "platform/DiagnosticsLog.h"
-#include "platform/ManualClock.h"
-#include "support/PulseFixture.h"
-#ifdef QUIPPET_BENCH_WITH_PEER
-#include "audio/ElevenLabsTranscriber.h"
+#include "core/DiagnosticsLog.h"
+#include "core/Settings.h"
 #include "peers/SttPeer.h"
-#include "platform/Settings.h"
+#include "secrets/Credentials.h"
+#include "secrets/Keychain.h"
+#include "speech/ElevenLabsTranscriber.h"
+#include "support/ManualClock.h"
 #include "support/MemorySecretStore.h"
+#include "support/PulseFixture.h"
 #include "support/TempHome.h"
-#endif
 
 #include <benchmark/benchmark.h>
 
@@ -30,12 +29,6 @@ using namespace quippet;
 
 namespace {
 
-struct NoSecrets final : SecretStore {
-    std::optional<QString> readRaw(const QString&, const QString&) override { return std::nullopt; }
-    bool write(const QString&, const QString&, const QString&) override { return false; }
-    void remove(const QString&, const QString&) override {}
-};
-
 void BM_ReadCallbackToHandOver(benchmark::State& state) {
     if (!test::PulseServer::binaryAvailable()) {
         state.SkipWithError("pulseaudio is not installed");
@@ -50,10 +43,8 @@ void BM_ReadCallbackToHandOver(benchmark::State& state) {
     server.keepAwake(QStringLiteral("micfeed"));
 
     ManualClock clock;
-    NoSecrets secrets;
-    Keychain keychain(secrets);
     DiagnosticsLog log(clock);
-    AudioCapture capture(clock, keychain, log, std::make_unique<PulseAudioSystem>());
+    AudioCapture capture(clock, log, std::make_unique<PulseAudioSystem>());
     std::vector<double> latenciesMs;
     capture.onHandOver = [&](AudioChannel, std::chrono::steady_clock::time_point readAt) {
         latenciesMs.push_back(
@@ -78,14 +69,15 @@ void BM_ReadCallbackToHandOver(benchmark::State& state) {
     state.counters["max_ms"] = latenciesMs.back();
 }
 
-#ifdef QUIPPET_BENCH_WITH_PEER
 // A real speech-to-text client for the system audio only (the microphone's is a no-op), so the peer sees one
 // connection whose bytes follow the system-audio hand-overs one to one.
 struct ClientOnly final : TranscriberPort {
-    ClientOnly(TranscriberSetup setup, Clock& clock, std::vector<qint64>& handedBytes) : m_handedBytes(handedBytes) {
+    ClientOnly(TranscriberSetup setup, std::shared_ptr<CredentialProvider> credentials, Clock& clock,
+               std::vector<qint64>& handedBytes)
+        : m_handedBytes(handedBytes) {
         if (setup.label == QLatin1String("KLIENT"))
             m_transcriber =
-                std::make_unique<ElevenLabsTranscriber>(setup.label, setup.language, setup.credentials, clock);
+                std::make_unique<ElevenLabsTranscriber>(setup.label, setup.language, std::move(credentials), clock);
     }
     void start() override {
         if (m_transcriber)
@@ -127,14 +119,15 @@ void BM_ReadCallbackToServiceReceipt(benchmark::State& state) {
     Keychain keychain(secrets);
     keychain.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_bench"));
 
-    SystemClock& clock = SystemClock::instance();
+    SystemClock clock;
     DiagnosticsLog log(clock);
-    AudioCapture capture(clock, keychain, log, std::make_unique<PulseAudioSystem>());
+    AudioCapture capture(clock, log, std::make_unique<PulseAudioSystem>());
     std::vector<qint64> handedBytes;
     std::vector<std::pair<qint64, std::chrono::steady_clock::time_point>> handed; // cumulative end, read time
     qint64 handedTotal = 0;
     capture.setTranscriberFactory([&](TranscriberSetup setup) -> std::unique_ptr<TranscriberPort> {
-        return std::make_unique<ClientOnly>(std::move(setup), clock, handedBytes);
+        return std::make_unique<ClientOnly>(std::move(setup), std::make_shared<KeychainCredentialProvider>(keychain),
+                                            clock, handedBytes);
     });
     capture.onHandOver = [&](AudioChannel channel, std::chrono::steady_clock::time_point readAt) {
         if (channel != AudioChannel::System || handedBytes.empty())
@@ -182,16 +175,7 @@ void BM_ReadCallbackToServiceReceipt(benchmark::State& state) {
     state.counters["p99_ms"] = latenciesMs[std::min(latenciesMs.size() - 1, latenciesMs.size() * 99 / 100)];
 }
 BENCHMARK(BM_ReadCallbackToServiceReceipt)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-#endif
 
 } // namespace
 
 BENCHMARK(BM_ReadCallbackToHandOver)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -64,5 +64,3 @@ void BM_EchoCancellationPerAudioSecond(benchmark::State& state) {
 } // namespace
 
 BENCHMARK(BM_EchoCancellationPerAudioSecond)->Unit(benchmark::kMillisecond)->MeasureProcessCPUTime();
-
-BENCHMARK_MAIN();

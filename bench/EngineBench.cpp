@@ -1,9 +1,9 @@
 // Prompter-engine hot paths: building a suggestion request over a full context folder, writing the note of a long
 // conversation, loading a large history index.
 #include "assistant/Assistant.h"
-#include "audio/TranscriptBuffer.h"
-#include "platform/ManualClock.h"
 #include "records/SessionStore.h"
+#include "speech/TranscriptBuffer.h"
+#include "support/ManualClock.h"
 #include "support/PdfWriter.h"
 
 #include <benchmark/benchmark.h>
@@ -132,11 +132,3 @@ void BM_LoadHistoryIndex(benchmark::State& state) {
 BENCHMARK(BM_LoadHistoryIndex)->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

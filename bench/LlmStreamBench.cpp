@@ -3,10 +3,10 @@
 // so each figure is one event's latency, not a queue's. Client CPU = process CPU less the peer thread's.
 #include "assistant/GeminiClient.h"
 
+#include "core/Clock.h"
+#include "core/Settings.h"
 #include "peers/HttpPeer.h"
 #include "peers/LlmPeer.h"
-#include "platform/Clock.h"
-#include "platform/Settings.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
 
@@ -63,7 +63,8 @@ public:
             Qt::BlockingQueuedConnection);
     }
     ~PeerThread() {
-        QMetaObject::invokeMethod(m_peer, [this] { delete m_peer; }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            m_peer, [this] { delete m_peer; }, Qt::BlockingQueuedConnection);
         m_thread.quit();
         m_thread.wait();
     }
@@ -72,7 +73,8 @@ public:
 
     // Called from the client's thread: the peer writes event `index` (or ends the stream) on its own thread.
     void requestWrite(int index) {
-        QMetaObject::invokeMethod(m_peer, [this, index] { write(index); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            m_peer, [this, index] { write(index); }, Qt::QueuedConnection);
     }
     qint64 writtenAt(int index) const { return m_written[size_t(index)].load(std::memory_order_acquire); }
     qint64 cpuUsed() {
@@ -107,7 +109,8 @@ void BM_LlmStreamEventToChunk(benchmark::State& state) {
     Keychain keychain(store);
     keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("bench-key"));
     RateGate gate(1'000'000);
-    GeminiClient client(keychain, SystemClock::instance(), &gate);
+    SystemClock systemClock;
+    GeminiClient client(keychain, systemClock, gate);
 
     std::vector<double> latenciesUs;
     double clientCpuUsPerEvent = 0;
@@ -153,13 +156,3 @@ void BM_LlmStreamEventToChunk(benchmark::State& state) {
 BENCHMARK(BM_LlmStreamEventToChunk)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
-
-int main(int argc, char** argv) {
-    // Settings and files go to a throw-away home, never the user's.
-    test::TempHome home;
-    QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

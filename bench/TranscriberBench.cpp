@@ -1,14 +1,12 @@
 // Per-channel cost of getting captured audio onto the wire: conversion to 48 kHz mono s16, batching into chunks
 // of at least 4096 bytes, base64 and the JSON message. Reported as a multiple of real time on one core.
-#include "audio/ElevenLabsTranscriber.h"
-#include "audio/PcmConverter.h"
-#include "platform/Clock.h"
-#include "platform/Settings.h"
-#ifdef QUIPPET_BENCH_WITH_PEERS
+#include "core/Clock.h"
+#include "core/Settings.h"
 #include "peers/SttPeer.h"
+#include "speech/ElevenLabsTranscriber.h"
+#include "speech/PcmConverter.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
-#endif
 
 #include <benchmark/benchmark.h>
 
@@ -74,8 +72,8 @@ void pipeline(benchmark::State& state, const AudioFormat& format) {
         benchmark::DoNotOptimize(sent);
     }
     // Real-time factor: seconds of audio handled per second of CPU.
-    state.counters["xRealtime"] = benchmark::Counter(double(kSeconds) * double(state.iterations()),
-                                                     benchmark::Counter::kIsRate);
+    state.counters["xRealtime"] =
+        benchmark::Counter(double(kSeconds) * double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void BM_Pipeline_44k1StereoFloat(benchmark::State& state) {
@@ -88,7 +86,6 @@ void BM_Pipeline_48kMonoS16(benchmark::State& state) {
     pipeline(state, {48000, 1, AudioFormat::SampleType::Int16, true});
 }
 
-#ifdef QUIPPET_BENCH_WITH_PEERS
 // From the capture thread's append() of the buffer that completes a chunk to the service (a loopback peer) holding
 // that chunk: the worker-thread hop, conversion, encoding and the WebSocket round through the kernel.
 void BM_AppendToServiceLatency(benchmark::State& state) {
@@ -108,8 +105,9 @@ void BM_AppendToServiceLatency(benchmark::State& state) {
     quippet::test::MemorySecretStore store;
     Keychain keychain(store);
     keychain.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_bench"));
+    SystemClock systemClock;
     ElevenLabsTranscriber transcriber(QStringLiteral("KLIENT"), QStringLiteral("pl"),
-                                      std::make_shared<KeychainCredentialProvider>(keychain), SystemClock::instance());
+                                      std::make_shared<KeychainCredentialProvider>(keychain), systemClock);
     transcriber.start();
     QElapsedTimer wait;
     wait.start();
@@ -147,14 +145,9 @@ void BM_AppendToServiceLatency(benchmark::State& state) {
     }
 }
 
-#endif
-
 } // namespace
 
-#ifdef QUIPPET_BENCH_WITH_PEERS
 BENCHMARK(BM_AppendToServiceLatency)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
-#endif
 BENCHMARK(BM_Pipeline_44k1StereoFloat)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Pipeline_48kStereoFloat)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Pipeline_48kMonoS16)->Unit(benchmark::kMillisecond);
-BENCHMARK_MAIN();

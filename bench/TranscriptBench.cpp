@@ -1,8 +1,8 @@
 // The transcript's hot path: add() runs for every partial and commit of both channels; context(40) builds every
 // prompt. Measured with 10 000 utterances already present.
-#include "audio/TranscriptBuffer.h"
-#include "platform/Localization.h"
-#include "platform/ManualClock.h"
+#include "core/Localization.h"
+#include "speech/TranscriptBuffer.h"
+#include "support/ManualClock.h"
 
 #include <benchmark/benchmark.h>
 
@@ -57,12 +57,3 @@ void BM_Context40(benchmark::State& state) {
 BENCHMARK(BM_Context40);
 
 } // namespace
-
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    i18n::overrideLanguage(QStringLiteral("pl"));
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

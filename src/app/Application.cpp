@@ -1,17 +1,17 @@
 #include "app/Application.h"
 
 #include "app/AppDelegate.h"
-#include "audio/LibsecretStore.h"
 #include "audio/MeetingDetector.h"
-#include "audio/SourceMonitor.h"
 #include "audio/PulseAudioSystem.h"
-#include "platform/Clock.h"
-#include "platform/SingleInstance.h"
+#include "audio/SourceMonitor.h"
+#include "core/Clock.h"
+#include "core/SingleInstance.h"
+#include "platform/DesktopServices.h"
+#include "secrets/LibsecretStore.h"
 
 #include <QApplication>
 #include <QDesktopServices>
 #include <QProcess>
-#include <QScreen>
 #include <QUrl>
 
 namespace quippet {
@@ -59,7 +59,8 @@ int runApplication(int argc, char** argv) {
     });
 
     AppEnvironment env;
-    env.clock = &SystemClock::instance();
+    SystemClock clock;
+    env.clock = &clock;
     env.secrets = &secrets;
     // The meeting detector watches the same sound-server connection the capture uses.
     PulseAudioSystem* pulse = nullptr;
@@ -71,22 +72,8 @@ int runApplication(int argc, char** argv) {
     env.makeSourceMonitor = [&pulse] { return pulse->sourceMonitor(); };
     env.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
     env.quit = [] { QApplication::quit(); };
-    // X11 has no capture permission: the screen counts as granted when a one-pixel grab works (it does not on
-    // Wayland, where the welcome screen then says so).
-    env.screenCaptureProbe = [] {
-        QScreen* screen = QGuiApplication::primaryScreen();
-        return screen && !screen->grabWindow(0, 0, 0, 1, 1).isNull();
-    };
-    env.openSoundSettings = [] {
-        const QList<QStringList> candidates = {{QStringLiteral("gnome-control-center"), QStringLiteral("sound")},
-                                               {QStringLiteral("pavucontrol")},
-                                               {QStringLiteral("systemsettings"), QStringLiteral("kcm_pulseaudio")},
-                                               {QStringLiteral("xfce4-mixer")}};
-        for (const QStringList& command : candidates) {
-            if (QProcess::startDetached(command.first(), command.mid(1)))
-                return;
-        }
-    };
+    env.screenCaptureProbe = desktop::screenCaptureWorks;
+    env.openSoundSettings = desktop::openSoundSettings;
     env.relaunch = [] {
         // The new process waits for this one's single-instance socket to close before taking over.
         QProcess::startDetached(QApplication::applicationFilePath(), {});
@@ -96,13 +83,13 @@ int runApplication(int argc, char** argv) {
     AppDelegate delegate(std::move(env));
     delegatePtr = &delegate;
     delegate.log().note(QStringLiteral("start: Quippet %1").arg(QApplication::applicationVersion()));
-    delegate.applicationDidFinishLaunching();
+    delegate.launch();
     delegate.openUrls(urls);
     QObject::connect(&instance, &SingleInstance::messageReceived, &delegate,
                      [&delegate](const QString& message) { delegate.openUrls({QUrl(message)}); });
     QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState s) {
         if (s == Qt::ApplicationActive)
-            delegate.applicationDidBecomeActive();
+            delegate.activated();
     });
     const int code = QApplication::exec();
     delegatePtr = nullptr;

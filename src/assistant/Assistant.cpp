@@ -1,9 +1,9 @@
 #include "assistant/Assistant.h"
 
-#include "audio/TranscriptBuffer.h"
-#include "platform/Clock.h"
-#include "platform/Localization.h"
-#include "platform/Settings.h"
+#include "core/Clock.h"
+#include "core/Localization.h"
+#include "core/Settings.h"
+#include "speech/TranscriptBuffer.h"
 
 #include <QPointer>
 #include <QSet>

@@ -4,7 +4,7 @@
 #include "assistant/LlmClient.h"
 #include "assistant/Prompts.h"
 #include "assistant/ScreenGrab.h"
-#include "platform/DiagnosticsLog.h"
+#include "core/DiagnosticsLog.h"
 
 #include <QDateTime>
 #include <QList>

@@ -1,9 +1,9 @@
 #include "assistant/ContextDocuments.h"
 
-#include "platform/AtomicFile.h"
+#include "core/AtomicFile.h"
 
 #include "assistant/Prompts.h"
-#include "platform/Settings.h"
+#include "core/Settings.h"
 #include "records/SessionMeta.h"
 
 #include <QDesktopServices>

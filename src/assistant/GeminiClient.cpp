@@ -1,9 +1,9 @@
 #include "assistant/GeminiClient.h"
 
-#include "audio/Credentials.h"
-#include "backend/BackendUrl.h"
-#include "platform/Localization.h"
-#include "platform/Settings.h"
+#include "core/Localization.h"
+#include "core/Settings.h"
+#include "secrets/BackendUrl.h"
+#include "secrets/Credentials.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -38,8 +38,8 @@ public:
     GeminiStream(GeminiClient& client, QString system, QList<LlmPart> parts, LlmClient::Callbacks callbacks,
                  QObject* context)
         : QObject(context), m_keychain(client.m_keychain), m_clock(client.m_clock), m_gate(client.m_gate),
-          m_network(client.m_network.get()), m_system(std::move(system)),
-          m_parts(std::move(parts)), m_callbacks(std::move(callbacks)) {}
+          m_network(client.m_network.get()), m_system(std::move(system)), m_parts(std::move(parts)),
+          m_callbacks(std::move(callbacks)) {}
 
     ~GeminiStream() override { dropReply(); }
 
@@ -266,16 +266,10 @@ QStringList GeminiClient::modelChain() {
             QStringLiteral("gemini-2.5-flash-lite")};
 }
 
-GeminiClient::GeminiClient(Keychain& keychain, Clock& clock, RateGate* gate)
-    : m_keychain(keychain), m_clock(clock), m_gate(gate ? *gate : sharedGate()),
-      m_network(std::make_unique<QNetworkAccessManager>()) {}
+GeminiClient::GeminiClient(Keychain& keychain, Clock& clock, RateGate& gate)
+    : m_keychain(keychain), m_clock(clock), m_gate(gate), m_network(std::make_unique<QNetworkAccessManager>()) {}
 
 GeminiClient::~GeminiClient() = default;
-
-RateGate& GeminiClient::sharedGate() {
-    static RateGate gate(60, std::chrono::seconds(60));
-    return gate;
-}
 
 QUrl GeminiClient::baseUrl() {
     QString text = Settings::string(Settings::kGeminiBaseUrl).value_or(QString());
@@ -314,7 +308,8 @@ void GeminiClient::verify(std::function<void(std::variant<QStringList, QString>)
             return;
         }
         QStringList names;
-        for (const QJsonValue& model : QJsonDocument::fromJson(body).object().value(QLatin1String("models")).toArray()) {
+        for (const QJsonValue& model :
+             QJsonDocument::fromJson(body).object().value(QLatin1String("models")).toArray()) {
             const QJsonValue name = model.toObject().value(QLatin1String("name"));
             if (name.isString())
                 names.append(name.toString().remove(QStringLiteral("models/")));
@@ -342,7 +337,8 @@ std::optional<QString> GeminiClient::humanMessage(const QByteArray& body) {
 }
 
 QString GeminiClient::noKeyText() {
-    return QStringLiteral("brak klucza Gemini — secret-tool store --label=Gemini service gemini-api-key account chatrelo");
+    return QStringLiteral(
+        "brak klucza Gemini — secret-tool store --label=Gemini service gemini-api-key account chatrelo");
 }
 
 QString GeminiClient::httpFailureText(int status, const QString& body) {
@@ -371,10 +367,10 @@ QByteArray GeminiClient::requestBody(const QString& systemInstruction, const QLi
         if (part.text)
             content.append(QJsonObject{{QStringLiteral("text"), *part.text}});
         if (part.imageJpeg)
-            content.append(QJsonObject{
-                {QStringLiteral("inline_data"),
-                 QJsonObject{{QStringLiteral("mime_type"), QStringLiteral("image/jpeg")},
-                             {QStringLiteral("data"), QString::fromLatin1(part.imageJpeg->toBase64())}}}});
+            content.append(
+                QJsonObject{{QStringLiteral("inline_data"),
+                             QJsonObject{{QStringLiteral("mime_type"), QStringLiteral("image/jpeg")},
+                                         {QStringLiteral("data"), QString::fromLatin1(part.imageJpeg->toBase64())}}}});
     }
     QJsonObject body{
         {QStringLiteral("contents"),
@@ -384,7 +380,8 @@ QByteArray GeminiClient::requestBody(const QString& systemInstruction, const QLi
         {QStringLiteral("generationConfig"),
          QJsonObject{{QStringLiteral("temperature"), 0.8},
                      {QStringLiteral("maxOutputTokens"), 4000},
-                     {QStringLiteral("thinkingConfig"), QJsonObject{{QStringLiteral("thinkingLevel"), QStringLiteral("low")}}}}},
+                     {QStringLiteral("thinkingConfig"),
+                      QJsonObject{{QStringLiteral("thinkingLevel"), QStringLiteral("low")}}}}},
     };
     if (model)
         body.insert(QStringLiteral("model"), *model);

@@ -2,8 +2,8 @@
 
 #include "assistant/LlmClient.h"
 #include "assistant/RateGate.h"
-#include "audio/Keychain.h"
-#include "platform/Clock.h"
+#include "core/Clock.h"
+#include "secrets/Keychain.h"
 
 #include <QJsonObject>
 #include <QStringList>
@@ -25,8 +25,8 @@ public:
     // The primary model followed by the fallbacks, in the order they are tried.
     static QStringList modelChain();
 
-    // gate: nullptr for the process-wide gate (60 requests per 60 s); tests pass their own.
-    GeminiClient(Keychain& keychain, Clock& clock, RateGate* gate = nullptr);
+    // Every client of the process shares the program's one gate.
+    GeminiClient(Keychain& keychain, Clock& clock, RateGate& gate);
     ~GeminiClient() override;
 
     void stream(const QString& systemInstruction, const QList<LlmPart>& parts, Callbacks callbacks,
@@ -45,7 +45,6 @@ public:
     static QByteArray requestBody(const QString& systemInstruction, const QList<LlmPart>& parts,
                                   const std::optional<QString>& model);
     static QUrl baseUrl(); // "geminiBaseURL" preference, else Google's address
-    static RateGate& sharedGate();
 
 private:
     friend class GeminiStream;

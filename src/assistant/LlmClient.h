@@ -21,7 +21,7 @@ struct LlmPart {
 class LlmClient {
 public:
     struct Callbacks {
-        std::function<void(const QString& line)> onStatus;     // progress lines (e.g. falling back to another model)
+        std::function<void(const QString& line)> onStatus;    // progress lines (e.g. falling back to another model)
         std::function<void(const QString& fragment)> onChunk; // reply text, in arrival order
         // Exactly once at the end: nothing on success, else the user-facing description of the failure.
         std::function<void(const std::optional<QString>& error)> onDone;

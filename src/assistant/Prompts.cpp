@@ -1,6 +1,6 @@
 #include "assistant/Prompts.h"
 
-#include "platform/Localization.h"
+#include "core/Localization.h"
 
 namespace quippet::Prompts {
 

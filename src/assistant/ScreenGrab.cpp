@@ -1,6 +1,6 @@
 #include "assistant/ScreenGrab.h"
 
-#include "platform/Clock.h"
+#include "core/Clock.h"
 
 #include <QBuffer>
 #include <QGuiApplication>

@@ -1,12 +1,12 @@
 #include "audio/AudioCapture.h"
 
-#include "audio/Credentials.h"
 #include "audio/EchoCanceller.h"
-#include "audio/ElevenLabsTranscriber.h"
-#include "audio/TranscriptBuffer.h"
-#include "platform/Clock.h"
-#include "platform/DiagnosticsLog.h"
-#include "platform/Settings.h"
+#include "core/Clock.h"
+#include "core/DiagnosticsLog.h"
+#include "core/Settings.h"
+#include "secrets/Credentials.h"
+#include "speech/ElevenLabsTranscriber.h"
+#include "speech/TranscriptBuffer.h"
 
 #include <QMetaObject>
 
@@ -16,24 +16,6 @@ namespace {
 
 const QString kClientLabel = QStringLiteral("KLIENT");
 const QString kMicLabel = QStringLiteral("TY");
-
-// The realtime speech-to-text client behind the capture's port.
-class ElevenLabsPort final : public TranscriberPort {
-public:
-    ElevenLabsPort(TranscriberSetup setup, Clock& clock)
-        : m_transcriber(setup.label, setup.language, setup.credentials, clock) {
-        QObject::connect(&m_transcriber, &ElevenLabsTranscriber::transcript, &m_transcriber,
-                         [onText = setup.onText](const QString& text, bool isFinal) { onText(text, isFinal); });
-        QObject::connect(&m_transcriber, &ElevenLabsTranscriber::statusLine, &m_transcriber,
-                         [onStatus = setup.onStatus](const QString& line) { onStatus(line); });
-    }
-    void start() override { m_transcriber.start(); }
-    void stop() override { m_transcriber.stop(); }
-    void append(const AudioChunk& chunk) override { m_transcriber.append(chunk); }
-
-private:
-    ElevenLabsTranscriber m_transcriber;
-};
 
 QString permissionWords(PermissionState state) {
     switch (state) {
@@ -49,14 +31,10 @@ QString permissionWords(PermissionState state) {
 
 } // namespace
 
-AudioCapture::AudioCapture(Clock& clock, Keychain& keychain, DiagnosticsLog& log, std::unique_ptr<AudioSystem> system,
-                           QObject* parent)
-    : QObject(parent), m_clock(clock), m_keychain(keychain), m_log(log), m_system(std::move(system)) {
+AudioCapture::AudioCapture(Clock& clock, DiagnosticsLog& log, std::unique_ptr<AudioSystem> system, QObject* parent)
+    : QObject(parent), m_clock(clock), m_log(log), m_system(std::move(system)) {
     m_transcriptionEnabled = Settings::boolValue(Settings::kTranscriptionEnabled, false);
     m_echoCancellation = Settings::boolValue(Settings::kEchoCancellation, false);
-    m_factory = [&clock](TranscriberSetup setup) -> std::unique_ptr<TranscriberPort> {
-        return std::make_unique<ElevenLabsPort>(std::move(setup), clock);
-    };
 
     connect(&m_log, &DiagnosticsLog::linesChanged, this, &AudioCapture::logChanged);
     connect(m_system.get(), &AudioSystem::noted, this, &AudioCapture::note);
@@ -70,10 +48,6 @@ AudioCapture::AudioCapture(Clock& clock, Keychain& keychain, DiagnosticsLog& log
 AudioCapture::~AudioCapture() {
     // No audio callback may run once the members it posts to are going away.
     m_system.reset();
-}
-
-void AudioCapture::setTranscript(TranscriptBuffer* transcript) {
-    m_transcript = transcript;
 }
 
 QStringList AudioCapture::log() const {
@@ -238,17 +212,16 @@ void AudioCapture::refreshRoute() {
 }
 
 void AudioCapture::startTranscription() {
-    std::shared_ptr<CredentialProvider> credentials =
-        chooseCredentialProvider(m_keychain, backendBaseUrl ? backendBaseUrl() : QUrl());
-    auto make = [&](const QString& label, Utterance::Speaker speaker) {
+    if (!m_factory)
+        return;
+    auto make = [&](const QString& label, AudioChannel channel) {
         QPointer<AudioCapture> self(this);
         TranscriberSetup setup;
         setup.label = label;
         setup.language = m_language;
-        setup.credentials = credentials;
-        setup.onText = [self, speaker](const QString& text, bool isFinal) {
-            if (self && self->m_transcript)
-                self->m_transcript->add(speaker, text, isFinal);
+        setup.onText = [self, channel](const QString& text, bool isFinal) {
+            if (self && self->onTranscript)
+                self->onTranscript(channel, text, isFinal);
         };
         setup.onStatus = [self](const QString& line) {
             if (self)
@@ -256,8 +229,8 @@ void AudioCapture::startTranscription() {
         };
         return m_factory(std::move(setup));
     };
-    auto client = make(kClientLabel, Utterance::Speaker::Client);
-    auto mic = make(kMicLabel, Utterance::Speaker::Me);
+    auto client = make(kClientLabel, AudioChannel::System);
+    auto mic = make(kMicLabel, AudioChannel::Mic);
     client->start();
     mic->start();
     m_clientAsr = std::move(client);

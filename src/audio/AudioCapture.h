@@ -3,6 +3,7 @@
 #include "audio/AudioChunk.h"
 #include "audio/AudioSystem.h"
 #include "audio/LevelStore.h"
+#include "audio/TranscriberPort.h"
 
 #include <QObject>
 #include <QPointer>
@@ -16,30 +17,8 @@
 namespace quippet {
 
 class Clock;
-class CredentialProvider;
 class DiagnosticsLog;
-class Keychain;
 class Timer;
-class TranscriptBuffer;
-
-// One transcription client as the capture uses it (the realtime speech-to-text client in production, a recorder
-// in tests). Callbacks arrive on the main thread.
-class TranscriberPort {
-public:
-    virtual ~TranscriberPort() = default;
-    virtual void start() = 0;
-    virtual void stop() = 0;
-    virtual void append(const AudioChunk& chunk) = 0;
-};
-
-struct TranscriberSetup {
-    QString label; // "KLIENT" or "TY"
-    QString language;
-    std::shared_ptr<CredentialProvider> credentials;
-    std::function<void(const QString& text, bool isFinal)> onText;
-    std::function<void(const QString& line)> onStatus;
-};
-using TranscriberFactory = std::function<std::unique_ptr<TranscriberPort>(TranscriberSetup setup)>;
 
 // Everything that listens: system audio (the client) and the microphone (the user) from the sound server, their
 // levels, the two transcription clients while listening, the permissions and the output route. Main thread; the
@@ -63,12 +42,10 @@ public:
     static constexpr int kGrantWatchTicks = 301;
     static constexpr float kLevelDecay = 0.82f;
 
-    AudioCapture(Clock& clock, Keychain& keychain, DiagnosticsLog& log, std::unique_ptr<AudioSystem> system,
-                 QObject* parent = nullptr);
+    AudioCapture(Clock& clock, DiagnosticsLog& log, std::unique_ptr<AudioSystem> system, QObject* parent = nullptr);
     ~AudioCapture() override;
 
-    void setTranscript(TranscriptBuffer* transcript);
-    // Without a factory the realtime speech-to-text client is used.
+    // Makes the two transcription clients each time listening starts; without one, nothing is transcribed.
     void setTranscriberFactory(TranscriberFactory factory) { m_factory = std::move(factory); }
 
     void start();
@@ -95,7 +72,8 @@ public:
     qint64 micBufferCount() const { return m_micBufferCount; }
 
     std::function<void()> onScreenGranted;
-    std::function<QUrl()> backendBaseUrl;
+    // What the transcription clients recognise: channel (system audio is the client), text, final or partial.
+    std::function<void(AudioChannel channel, const QString& text, bool isFinal)> onTranscript;
     std::function<bool()> screenCaptureProbe;
     std::function<void()> openSoundSettings;
     std::function<void()> openScreenSettings;
@@ -128,7 +106,6 @@ private:
     void setScreenPermission(PermissionState state);
 
     Clock& m_clock;
-    Keychain& m_keychain;
     DiagnosticsLog& m_log;
     std::unique_ptr<AudioSystem> m_system;
     std::shared_ptr<LevelStore> m_store = std::make_shared<LevelStore>();
@@ -152,7 +129,6 @@ private:
     bool m_micStarted = false;
     bool m_micRequestPending = false;
     qint64 m_micBufferCount = 0;
-    QPointer<TranscriptBuffer> m_transcript;
     std::unique_ptr<TranscriberPort> m_clientAsr;
     std::unique_ptr<TranscriberPort> m_micAsr;
 };

@@ -1,7 +1,7 @@
 #include "audio/MeetingDetector.h"
 
 #include "audio/SourceMonitor.h"
-#include "platform/Settings.h"
+#include "core/Settings.h"
 
 namespace quippet {
 

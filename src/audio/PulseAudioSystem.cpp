@@ -391,7 +391,8 @@ void PulseCore::reconcile() {
 void PulseCore::openStream(AudioChannel channel, const std::string& source) {
     const bool system = channel == AudioChannel::System;
     const pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, kRate, uint8_t(system ? 2 : 1)};
-    pa_stream* s = pa_stream_new(m_context, system ? "Quippet: dźwięk systemowy" : "Quippet: mikrofon", &sampleFormat, nullptr);
+    pa_stream* s =
+        pa_stream_new(m_context, system ? "Quippet: dźwięk systemowy" : "Quippet: mikrofon", &sampleFormat, nullptr);
     if (!s) {
         postNote((system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ")) +
                  text(pa_strerror(pa_context_errno(m_context))));

@@ -1,8 +1,8 @@
 #include "backend/Backend.h"
 
-#include "audio/Credentials.h"
-#include "backend/BackendUrl.h"
-#include "platform/Localization.h"
+#include "core/Localization.h"
+#include "secrets/BackendUrl.h"
+#include "secrets/Credentials.h"
 
 #include <QDesktopServices>
 #include <QJsonDocument>
@@ -38,7 +38,9 @@ std::optional<QString> textField(const QJsonObject& object, const char* key) {
     return value.toString();
 }
 
-QString unreachableText() { return i18n::text("login.error.unreachable"); }
+QString unreachableText() {
+    return i18n::text("login.error.unreachable");
+}
 
 } // namespace
 
@@ -54,14 +56,18 @@ Backend::Backend(Keychain& keychain, Clock& clock, NoteFn note, QObject* parent)
 
 Backend::~Backend() = default;
 
-QUrl Backend::baseURL() { return backendBaseUrl(); }
+QUrl Backend::baseURL() {
+    return backendBaseUrl();
+}
 
 QString Backend::deviceName() {
     const QString host = QSysInfo::machineHostName();
     return host.isEmpty() ? QStringLiteral("Linux") : host;
 }
 
-std::optional<QString> Backend::token() const { return m_keychain.read(QLatin1String(Keychain::kBackendToken)); }
+std::optional<QString> Backend::token() const {
+    return m_keychain.read(QLatin1String(Keychain::kBackendToken));
+}
 
 void Backend::setLoginState(const LoginState& state) {
     m_loginState = state;
@@ -141,7 +147,8 @@ void Backend::requestDeviceCode() {
         if (openUrl)
             openUrl(verification);
         m_note(QStringLiteral("logowanie: otwarto przeglądarkę"));
-        beginPolling(intField(*answer.body, "interval").value_or(3), intField(*answer.body, "expires_in").value_or(600));
+        beginPolling(intField(*answer.body, "interval").value_or(3),
+                     intField(*answer.body, "expires_in").value_or(600));
     });
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "audio/Keychain.h"
-#include "platform/Clock.h"
-#include "platform/DiagnosticsLog.h"
+#include "core/Clock.h"
+#include "core/DiagnosticsLog.h"
+#include "secrets/Keychain.h"
 
 #include <QJsonObject>
 #include <QObject>

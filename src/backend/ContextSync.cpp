@@ -1,10 +1,10 @@
 #include "backend/ContextSync.h"
 
-#include "platform/AtomicFile.h"
+#include "core/AtomicFile.h"
 
-#include "audio/Credentials.h"
-#include "backend/BackendUrl.h"
-#include "platform/Localization.h"
+#include "core/Localization.h"
+#include "secrets/BackendUrl.h"
+#include "secrets/Credentials.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -153,8 +153,9 @@ private:
         QJsonObject files;
         for (const auto& [name, stamp] : m_manifest)
             files.insert(name, stamp);
-        writeFileAtomically(manifestPath(),
-                        QJsonDocument(QJsonObject{{QStringLiteral("files"), files}}).toJson(QJsonDocument::Compact));
+        writeFileAtomically(
+            manifestPath(),
+            QJsonDocument(QJsonObject{{QStringLiteral("files"), files}}).toJson(QJsonDocument::Compact));
         if (!m_refused.isEmpty())
             m_note(QStringLiteral("kontekst: pominięto dokumenty o niedozwolonych nazwach (%1)").arg(m_refused.size()));
         if (m_changed >= 1)
@@ -201,9 +202,13 @@ private:
 
 } // namespace
 
-QString contextFolder() { return QDir::homePath() + QStringLiteral("/quippet-context"); }
+QString contextFolder() {
+    return QDir::homePath() + QStringLiteral("/quippet-context");
+}
 
-QString manifestPath() { return contextFolder() + QStringLiteral("/.quippet-sync.json"); }
+QString manifestPath() {
+    return contextFolder() + QStringLiteral("/.quippet-sync.json");
+}
 
 bool isSafeDocumentName(const QString& name) {
     if (name.isEmpty() || name.startsWith(QLatin1Char('.')))

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "audio/Keychain.h"
-#include "platform/DiagnosticsLog.h"
+#include "core/DiagnosticsLog.h"
+#include "secrets/Keychain.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/DiagnosticsLog.h"
+#include "core/DiagnosticsLog.h"
 
 namespace quippet::DataMigration {
 

@@ -1,6 +1,6 @@
 #include "records/SessionMeta.h"
 
-#include "platform/Localization.h"
+#include "core/Localization.h"
 
 #include <QJsonValue>
 #include <QLocale>

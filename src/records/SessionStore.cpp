@@ -1,9 +1,9 @@
 #include "records/SessionStore.h"
 
-#include "platform/AtomicFile.h"
+#include "core/AtomicFile.h"
 
-#include "platform/Clock.h"
-#include "platform/Localization.h"
+#include "core/Clock.h"
+#include "core/Localization.h"
 
 #include <QDir>
 #include <QFile>

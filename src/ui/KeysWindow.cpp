@@ -1,7 +1,7 @@
 #include "ui/KeysWindow.h"
 
-#include "audio/Keychain.h"
-#include "platform/Localization.h"
+#include "core/Localization.h"
+#include "secrets/Keychain.h"
 
 #include <QGuiApplication>
 #include <QHBoxLayout>
@@ -39,7 +39,9 @@ QLineEdit* secretField(const char* objectName, const QString& placeholder, QWidg
 
 } // namespace
 
-QString KeysWindow::mask() { return QString(8, kBullet); }
+QString KeysWindow::mask() {
+    return QString(8, kBullet);
+}
 
 KeysWindow::KeysWindow(Keychain& keychain, VerifyFn verify, QWidget* parent)
     : QWidget(parent), m_keychain(keychain), m_verify(std::move(verify)) {
@@ -112,8 +114,12 @@ KeysWindow::KeysWindow(Keychain& keychain, VerifyFn verify, QWidget* parent)
     loadStoredState();
 }
 
-QString KeysWindow::elevenLabs() const { return m_elevenLabsField->text(); }
-QString KeysWindow::gemini() const { return m_geminiField->text(); }
+QString KeysWindow::elevenLabs() const {
+    return m_elevenLabsField->text();
+}
+QString KeysWindow::gemini() const {
+    return m_geminiField->text();
+}
 
 void KeysWindow::loadStoredState() {
     // Only whether a key is stored reaches the fields, never the key.
@@ -208,23 +214,18 @@ void KeysWindow::keyPressEvent(QKeyEvent* event) {
     QWidget::keyPressEvent(event);
 }
 
-SettingsWindowController::SettingsWindowController(Keychain& keychain, KeysWindow::VerifyFn verify)
-    : m_keychain(keychain), m_verify(std::move(verify)) {}
-
-SettingsWindowController::~SettingsWindowController() = default;
-
-void SettingsWindowController::show() {
-    if (!m_window) {
-        m_window = std::make_unique<KeysWindow>(m_keychain, m_verify);
+void KeysWindow::present() {
+    if (!m_presented) {
+        m_presented = true;
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            QRect frame(QPoint(), m_window->size());
+            QRect frame(QPoint(), size());
             frame.moveCenter(screen->availableGeometry().center());
-            m_window->move(frame.topLeft());
+            move(frame.topLeft());
         }
     }
-    m_window->show();
-    m_window->raise();
-    m_window->activateWindow();
+    show();
+    raise();
+    activateWindow();
 }
 
 } // namespace quippet

@@ -46,6 +46,8 @@ public:
 
     void save();
     void verify();
+    // Shows the window in front, centred on the screen the first time; closing it only hides it.
+    void present();
 
 signals:
     void statusChanged();
@@ -67,6 +69,7 @@ private:
     QString m_status;
     QStringList m_models;
     bool m_checking = false;
+    bool m_presented = false;
 
     QLineEdit* m_elevenLabsField;
     QLineEdit* m_geminiField;
@@ -75,22 +78,6 @@ private:
     QLabel* m_statusLabel;
     QLabel* m_modelsTitle;
     QListWidget* m_modelList;
-};
-
-// Owns the keys window: none until the first show(), then the same window (and what it holds) for the rest of the
-// process; closing it only hides it.
-class SettingsWindowController {
-public:
-    SettingsWindowController(Keychain& keychain, KeysWindow::VerifyFn verify);
-    ~SettingsWindowController();
-
-    void show();
-    KeysWindow* window() const { return m_window.get(); }
-
-private:
-    Keychain& m_keychain;
-    KeysWindow::VerifyFn m_verify;
-    std::unique_ptr<KeysWindow> m_window;
 };
 
 } // namespace quippet

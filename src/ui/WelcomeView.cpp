@@ -1,6 +1,6 @@
 #include "ui/WelcomeView.h"
 
-#include "platform/Localization.h"
+#include "core/Localization.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -133,6 +133,8 @@ void WelcomeView::setStep(const QString& subtitle, const QString& detail, const 
     m_secondary->setVisible(!secondary.isEmpty());
 }
 
-void WelcomeView::paintEvent(QPaintEvent* event) { QWidget::paintEvent(event); }
+void WelcomeView::paintEvent(QPaintEvent* event) {
+    QWidget::paintEvent(event);
+}
 
 } // namespace quippet

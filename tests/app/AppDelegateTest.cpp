@@ -1,25 +1,31 @@
 #include "app/AppDelegate.h"
 
-#include "app/OverlayPanel.h"
-#include "app/RootView.h"
+#include "app/ListeningSession.h"
+#include "app/PanelController.h"
+#include "app/WelcomeFlow.h"
+
 #include "assistant/Assistant.h"
 #include "audio/AudioCapture.h"
 #include "audio/AudioSystem.h"
-#include "audio/Keychain.h"
 #include "audio/MeetingDetector.h"
-#include "audio/TranscriptBuffer.h"
 #include "backend/Backend.h"
+#include "core/Localization.h"
+#include "core/Settings.h"
+#include "core/SingleInstance.h"
 #include "peers/BackendPeer.h"
 #include "peers/ScriptedLlm.h"
-#include "platform/Localization.h"
-#include "platform/ManualClock.h"
-#include "platform/Settings.h"
-#include "platform/SingleInstance.h"
 #include "records/SessionStore.h"
+#include "secrets/Keychain.h"
+#include "speech/TranscriptBuffer.h"
 #include "support/FakeAudio.h"
+#include "support/FakeHotKeyBackend.h"
+#include "support/ManualClock.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
 #include "support/Wait.h"
+#include "ui/OverlayPanel.h"
+#include "ui/PanelState.h"
+#include "ui/RootView.h"
 
 #include <gtest/gtest.h>
 
@@ -32,6 +38,7 @@ using namespace quippet;
 using namespace quippet::test;
 using namespace std::chrono_literals;
 using Kind = ReadyState::Kind;
+using K = HotKeyCenter;
 
 namespace {
 
@@ -84,9 +91,12 @@ protected:
             transcribers << t.get();
             return t;
         });
-        app->applicationDidFinishLaunching();
+        app->launch();
     }
-    void signIn() { Keychain(secrets).write(QStringLiteral("backend-token"), QStringLiteral("token-1")); peer.addToken(QStringLiteral("token-1")); }
+    void signIn() {
+        Keychain(secrets).write(QStringLiteral("backend-token"), QStringLiteral("token-1"));
+        peer.addToken(QStringLiteral("token-1"));
+    }
     void writeProfile() {
         QDir().mkpath(home.filePath(QStringLiteral("quippet-context")));
         QFile f(home.filePath(QStringLiteral("quippet-context/o-mnie.md")));
@@ -105,12 +115,12 @@ TEST_F(AppDelegateTest, ReadinessFollowsTokenPermissionsAndProfile) {
     audio->setInput(PermissionState::Denied);
     app->capture().screenCaptureProbe = [] { return false; };
     app->capture().refreshPermissions();
-    app->refreshReady();
+    app->welcome().refresh();
     ASSERT_EQ(ready().kind, Kind::MissingPermissions);
     EXPECT_EQ(ready().permissions, (QStringList{i18n::text("perm.microphone"), i18n::text("perm.screen")}));
     EXPECT_STREQ(ready().secondaryActionKey(), "welcome.action.restart");
 
-    app->secondaryAction();
+    app->welcome().secondaryAction();
     EXPECT_EQ(relaunches, 1);
 
     audio->setInput(PermissionState::Granted);
@@ -119,11 +129,11 @@ TEST_F(AppDelegateTest, ReadinessFollowsTokenPermissionsAndProfile) {
 
     app->capture().screenCaptureProbe = [] { return true; };
     app->capture().refreshPermissions();
-    app->refreshReady();
+    app->welcome().refresh();
     EXPECT_EQ(ready().kind, Kind::SetupProfile);
 
     // Skipping the profile step is remembered.
-    app->secondaryAction();
+    app->welcome().secondaryAction();
     EXPECT_TRUE(Settings::boolValue(Settings::kOnboardingSkipped, false));
     EXPECT_EQ(ready().kind, Kind::Ready);
 }
@@ -131,21 +141,22 @@ TEST_F(AppDelegateTest, ReadinessFollowsTokenPermissionsAndProfile) {
 TEST_F(AppDelegateTest, WelcomeActionsDriveSignIn) {
     launch();
     ASSERT_EQ(ready().kind, Kind::NeedsLogin);
-    app->primaryAction();
+    app->welcome().primaryAction();
     EXPECT_EQ(ready().kind, Kind::WaitingForBrowser) << "the sign-in state change re-evaluates readiness";
     ASSERT_TRUE(waitUntil([&] { return !opened.isEmpty(); }));
     EXPECT_EQ(peer.http().requestsTo(QStringLiteral("/api/auth/device/start")).size(), 1);
 
-    app->primaryAction(); // cancel
+    app->welcome().primaryAction(); // cancel
     EXPECT_EQ(ready().kind, Kind::NeedsLogin);
 
     // Confirmed in the browser, then the browser returns to quippet://auth.
-    app->primaryAction();
+    app->welcome().primaryAction();
     ASSERT_TRUE(waitUntil([&] { return opened.size() == 2; }));
     peer.confirm();
     app->openUrls({QUrl(QStringLiteral("quippet://auth?done=1"))});
     ASSERT_TRUE(waitUntil([&] { return Keychain(secrets).hasBackendToken(); }));
-    ASSERT_TRUE(waitUntil([&] { return ready().kind == Kind::MissingPermissions || ready().kind == Kind::SetupProfile; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return ready().kind == Kind::MissingPermissions || ready().kind == Kind::SetupProfile; }));
 }
 
 TEST_F(AppDelegateTest, MissingMicrophoneIsRequestedBeforeTheScreen) {
@@ -154,9 +165,9 @@ TEST_F(AppDelegateTest, MissingMicrophoneIsRequestedBeforeTheScreen) {
     audio->setInput(PermissionState::NotDetermined);
     app->capture().screenCaptureProbe = [] { return false; };
     app->capture().refreshPermissions();
-    app->refreshReady();
+    app->welcome().refresh();
     const int rechecks = audio->rechecks;
-    app->primaryAction();
+    app->welcome().primaryAction();
     EXPECT_GT(audio->rechecks, rechecks) << "the microphone is asked for first";
 }
 
@@ -168,30 +179,31 @@ TEST_F(AppDelegateTest, MeteredListeningHeartbeatAndLimit) {
     launch();
     ASSERT_EQ(ready().kind, Kind::Ready);
 
-    app->primaryAction(); // enter work mode and open a backend session
+    app->welcome().primaryAction(); // enter work mode and open a backend session
     EXPECT_FALSE(app->state().showingWelcome());
     ASSERT_TRUE(waitUntil([&] { return app->capture().transcriptionEnabled(); }));
     EXPECT_EQ(peer.sessions().size(), 1);
-    EXPECT_TRUE(app->heartbeatRunning());
-    EXPECT_TRUE(app->limitTimerRunning());
+    EXPECT_TRUE(app->session().heartbeatRunning());
+    EXPECT_TRUE(app->session().limitTimerRunning());
     EXPECT_TRUE(app->state().clockRunning());
 
     clock.advance(30s);
-    ASSERT_TRUE(waitUntil([&] { return peer.http().requestsTo(QStringLiteral("/api/session/heartbeat")).size() == 1; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return peer.http().requestsTo(QStringLiteral("/api/session/heartbeat")).size() == 1; }));
     EXPECT_TRUE(app->capture().transcriptionEnabled());
 
     // The allowance runs out at 45 s: the limit timer stops listening and closes the session.
     clock.advance(15s);
     EXPECT_FALSE(app->capture().transcriptionEnabled());
-    EXPECT_FALSE(app->heartbeatRunning());
-    EXPECT_FALSE(app->limitTimerRunning());
+    EXPECT_FALSE(app->session().heartbeatRunning());
+    EXPECT_FALSE(app->session().limitTimerRunning());
     EXPECT_EQ(app->state().notice(), i18n::text("session.freeLimit"));
     ASSERT_TRUE(waitUntil([&] { return !peer.sessions().isEmpty() && peer.sessions().first().ended; }));
     EXPECT_EQ(peer.sessions().first().secondsUsed, 45);
 
     // A late limit while not listening changes nothing.
     app->state().flash(QStringLiteral("x"));
-    app->hitLimit();
+    app->session().hitLimit();
     EXPECT_EQ(app->state().notice(), QStringLiteral("x"));
 }
 
@@ -200,11 +212,11 @@ TEST_F(AppDelegateTest, RefusedSessionKeepsListeningOff) {
     writeProfile();
     peer.account().secondsRemaining = 0;
     launch();
-    app->beginListening();
+    app->session().begin();
     EXPECT_EQ(app->state().notice(), i18n::text("session.opening"));
     ASSERT_TRUE(waitUntil([&] { return app->state().notice() == i18n::text("session.error.noCredit"); }));
     EXPECT_FALSE(app->capture().transcriptionEnabled());
-    EXPECT_FALSE(app->heartbeatRunning());
+    EXPECT_FALSE(app->session().heartbeatRunning());
 }
 
 TEST_F(AppDelegateTest, ImmediateLimitWhenNoTimeIsLeft) {
@@ -213,40 +225,41 @@ TEST_F(AppDelegateTest, ImmediateLimitWhenNoTimeIsLeft) {
     peer.account().maxSeconds = 0;
     peer.account().tier = QStringLiteral("pro");
     launch();
-    app->beginListening();
+    app->session().begin();
     ASSERT_TRUE(waitUntil([&] { return app->state().notice() == i18n::text("session.error.noCredit"); }));
     EXPECT_FALSE(app->capture().transcriptionEnabled());
 }
 
 TEST_F(AppDelegateTest, OwnKeysListenWithoutMetering) {
     launch();
-    app->beginListening();
+    app->session().begin();
     EXPECT_TRUE(app->capture().transcriptionEnabled());
-    EXPECT_FALSE(app->heartbeatRunning());
-    EXPECT_FALSE(app->limitTimerRunning());
+    EXPECT_FALSE(app->session().heartbeatRunning());
+    EXPECT_FALSE(app->session().limitTimerRunning());
     clock.advance(3s);
     EXPECT_EQ(app->state().elapsedText(), QStringLiteral("0:03"));
-    app->stopListening();
+    app->session().stop();
     EXPECT_FALSE(app->capture().transcriptionEnabled());
     EXPECT_TRUE(peer.http().requestsTo(QStringLiteral("/api/session/end")).isEmpty());
 }
 
 TEST_F(AppDelegateTest, FinishingStoresTheConversationAndStartsANewOne) {
     launch();
-    app->finishSession();
+    app->session().finish();
     EXPECT_EQ(app->state().notice(), i18n::text("notice.noConversation"));
     EXPECT_EQ(llm.count(), 0);
 
     app->transcript().add(Utterance::Speaker::Me, QStringLiteral("Dzień dobry, mówi Ania z firmy Kwadrat."), true);
     clock.advance(10s);
     app->transcript().add(Utterance::Speaker::Me, QStringLiteral("Wdrożenie trwa sześć tygodni."), true);
-    app->finishSession();
+    app->session().finish();
     EXPECT_EQ(app->state().notice(), i18n::text("notice.summarizing"));
     ASSERT_GE(llm.count(), 1);
     llm.reply({QStringLiteral("## Podsumowanie\n"), QStringLiteral("Klient pyta o termin.")});
 
     ASSERT_TRUE(waitUntil([&] { return app->transcript().isEmpty(); }, 3000));
-    const QStringList notes = QDir(home.filePath(QStringLiteral("quippet-rozmowy"))).entryList({QStringLiteral("*.md")});
+    const QStringList notes =
+        QDir(home.filePath(QStringLiteral("quippet-rozmowy"))).entryList({QStringLiteral("*.md")});
     ASSERT_EQ(notes.size(), 1);
     EXPECT_EQ(app->state().notice(), i18n::format("notice.saved", notes.first()));
     QFile note(home.filePath(QStringLiteral("quippet-rozmowy/") + notes.first()));
@@ -258,7 +271,7 @@ TEST_F(AppDelegateTest, FinishingStoresTheConversationAndStartsANewOne) {
     EXPECT_FALSE(app->state().clockRunning());
 
     // Finishing again finds nothing to store.
-    app->finishSession();
+    app->session().finish();
     EXPECT_EQ(app->state().notice(), i18n::text("notice.noConversation"));
 }
 
@@ -270,7 +283,7 @@ TEST_F(AppDelegateTest, ANoteThatCannotBeWrittenKeepsTheConversation) {
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     app->transcript().add(Utterance::Speaker::Client, QStringLiteral("Ile kosztuje licencja?"), true);
-    app->finishSession();
+    app->session().finish();
     ASSERT_GE(llm.count(), 1);
     llm.reply({QStringLiteral("Podsumowanie.")});
     ASSERT_TRUE(waitUntil([&] { return app->state().notice() == i18n::text("notice.saveFailed"); }, 3000));
@@ -292,7 +305,7 @@ TEST_F(AppDelegateTest, MeetingBringsThePanelForwardUnlessListening) {
     app->onMeetingDetected();
     EXPECT_EQ(app->state().notice(), i18n::text("notice.meetingDetected"));
     app->state().flash(QString());
-    app->beginListening();
+    app->session().begin();
     app->onMeetingDetected();
     EXPECT_EQ(app->state().notice(), QString());
 }
@@ -300,9 +313,8 @@ TEST_F(AppDelegateTest, MeetingBringsThePanelForwardUnlessListening) {
 TEST_F(AppDelegateTest, UrlsAreLoggedAndAuthReturnsReachTheBackend) {
     launch();
     app->openUrls({QUrl(QStringLiteral("quippet://elsewhere/x")), QUrl(QStringLiteral("quippet://auth?code=9"))});
-    ASSERT_TRUE(waitUntil([&] {
-        return app->log().lines().join(QLatin1Char('\n')).contains(QStringLiteral("powrót z przeglądarki"));
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return app->log().lines().join(QLatin1Char('\n')).contains(QStringLiteral("powrót z przeglądarki")); }));
     int returns = 0;
     for (const QString& line : app->log().lines())
         returns += line.contains(QStringLiteral("powrót z przeglądarki")) ? 1 : 0;
@@ -312,10 +324,10 @@ TEST_F(AppDelegateTest, UrlsAreLoggedAndAuthReturnsReachTheBackend) {
 // The panel itself, offscreen.
 TEST_F(AppDelegateTest, PanelSizesAndPlacement) {
     launch(true);
-    OverlayPanel* panel = app->panel();
+    OverlayPanel* panel = app->panels().panel();
     ASSERT_NE(panel, nullptr);
     EXPECT_TRUE(panel->isVisible());
-    EXPECT_EQ(panel->size(), AppDelegate::kWelcomeSize);
+    EXPECT_EQ(panel->size(), PanelController::kWelcomeSize);
     EXPECT_TRUE(panel->windowFlags() & Qt::Tool);
     EXPECT_TRUE(panel->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_FALSE(app->state().isPrivate()) << "an X11 panel never claims to be hidden from capture";
@@ -325,16 +337,16 @@ TEST_F(AppDelegateTest, PanelSizesAndPlacement) {
 
     // Collapsing keeps the top-right corner.
     const QRect before = panel->geometry();
-    app->toggleCollapse();
-    EXPECT_EQ(panel->size(), AppDelegate::kCollapsedSize);
+    app->panels().toggleCollapse();
+    EXPECT_EQ(panel->size(), PanelController::kCollapsedSize);
     EXPECT_EQ(panel->geometry().topRight(), before.topRight());
     EXPECT_EQ(root->face(), RootView::Face::Collapsed);
-    app->toggleCollapse();
+    app->panels().toggleCollapse();
     EXPECT_EQ(root->face(), RootView::Face::Welcome);
 
     app->enterWorkMode();
     EXPECT_EQ(root->face(), RootView::Face::Working);
-    EXPECT_EQ(panel->size(), QSize(800, app->baseHeight()));
+    EXPECT_EQ(panel->size(), QSize(800, app->panels().baseHeight()));
 
     // The first answer card grows the panel downwards, keeping its top-left corner.
     const QPoint topLeft = panel->pos();
@@ -343,9 +355,9 @@ TEST_F(AppDelegateTest, PanelSizesAndPlacement) {
     EXPECT_EQ(panel->size(), QSize(800, 640));
     EXPECT_EQ(panel->pos(), topLeft);
 
-    app->togglePanelVisibility();
+    app->panels().toggleVisibility();
     EXPECT_FALSE(panel->isVisible());
-    app->togglePanelVisibility();
+    app->panels().toggleVisibility();
     EXPECT_TRUE(panel->isVisible());
 }
 
@@ -367,6 +379,57 @@ TEST(SingleInstanceHandOffTest, SecondProcessDeliversItsUrl) {
     EXPECT_EQ(second.exitCode(), 0);
     ASSERT_TRUE(waitUntil([&] { return !received.isEmpty(); }));
     EXPECT_EQ(received, QStringList{QStringLiteral("quippet://auth?code=abc")});
+}
+
+TEST(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
+    TempHome home;
+    ManualClock clock;
+    MemorySecretStore secrets;
+    BackendPeer peer; // sign-in state is read at launch; nothing may reach a real backend
+    ASSERT_TRUE(peer.start());
+    qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
+    ScriptedLlm llm;
+    FakeHotKeyBackend::Log log;
+    FakeHotKeyBackend* keys = nullptr;
+    AppEnvironment env;
+    env.clock = &clock;
+    env.secrets = &secrets;
+    env.makeAudioSystem = [] { return std::make_unique<FakeAudioSystem>(); };
+    env.makeSourceMonitor = [] { return std::make_unique<FakeSourceMonitor>(); };
+    env.llm = &llm;
+    env.createWindows = false;
+    env.makeHotKeyBackend = [&] {
+        auto backend = std::make_unique<FakeHotKeyBackend>(log);
+        keys = backend.get();
+        return backend;
+    };
+    auto app = std::make_unique<AppDelegate>(std::move(env));
+    app->launch();
+    qunsetenv("QUIPPET_BACKEND");
+
+    EXPECT_EQ(log.grabs, (QList<Grab>{{1, K::kKeyReturn, K::kSuper},
+                                      {2, K::kKeyReturn, K::kSuper | K::kShift},
+                                      {3, K::kKeyH, K::kSuper | K::kAlt},
+                                      {4, K::kKeyP, K::kSuper | K::kAlt},
+                                      {5, K::kKeyR, K::kSuper | K::kAlt}}));
+    app->registerHotKeys();
+    EXPECT_EQ(log.grabs.size(), 5);
+
+    keys->press(3);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(app->state().collapsed());
+
+    // Super+Return with nothing said yet answers with the "no transcript" card.
+    ASSERT_FALSE(app->assistant()->hasCards());
+    keys->press(1);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(app->assistant()->hasCards());
+
+    // The controller going away with a press in flight: the action must not reach the dead controller.
+    keys->press(3);
+    app.reset();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(log.ungrabs.size(), 5);
 }
 
 } // namespace

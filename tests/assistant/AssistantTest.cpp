@@ -1,10 +1,10 @@
 #include "assistant/Assistant.h"
 #include "assistant/Prompts.h"
 
-#include "audio/TranscriptBuffer.h"
+#include "core/Settings.h"
 #include "peers/ScriptedLlm.h"
-#include "platform/ManualClock.h"
-#include "platform/Settings.h"
+#include "speech/TranscriptBuffer.h"
+#include "support/ManualClock.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>

@@ -1,12 +1,12 @@
 #include "assistant/ContextDocuments.h"
-#include "support/PdfWriter.h"
 #include "assistant/Assistant.h"
 #include "assistant/Prompts.h"
-#include "audio/TranscriptBuffer.h"
+#include "core/Localization.h"
+#include "core/Settings.h"
 #include "peers/ScriptedLlm.h"
-#include "platform/Localization.h"
-#include "platform/ManualClock.h"
-#include "platform/Settings.h"
+#include "speech/TranscriptBuffer.h"
+#include "support/ManualClock.h"
+#include "support/PdfWriter.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>

@@ -2,12 +2,12 @@
 // peer, and the real session store, the way the application controller wires them.
 #include "assistant/Assistant.h"
 #include "assistant/GeminiClient.h"
-#include "audio/Keychain.h"
-#include "audio/TranscriptBuffer.h"
+#include "core/Settings.h"
 #include "peers/LlmPeer.h"
-#include "platform/ManualClock.h"
-#include "platform/Settings.h"
 #include "records/SessionStore.h"
+#include "secrets/Keychain.h"
+#include "speech/TranscriptBuffer.h"
+#include "support/ManualClock.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
 #include "support/Wait.h"
@@ -57,7 +57,7 @@ TEST(EngineEndToEndTest, ClientQuestionToAnswerCardToStoredNote) {
 
     ManualClock clock;
     RateGate gate;
-    GeminiClient gemini(keychain, clock, &gate);
+    GeminiClient gemini(keychain, clock, gate);
     TranscriptBuffer transcript(clock);
     QStringList notes;
     Assistant assistant(transcript, gemini, clock, [&](const QString& line) { notes << line; });

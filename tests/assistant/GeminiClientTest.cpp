@@ -1,11 +1,11 @@
 #include "assistant/GeminiClient.h"
 #include "support/Wait.h"
 
+#include "core/Localization.h"
+#include "core/Settings.h"
 #include "peers/BackendPeer.h"
 #include "peers/LlmPeer.h"
-#include "platform/Localization.h"
-#include "platform/ManualClock.h"
-#include "platform/Settings.h"
+#include "support/ManualClock.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
 
@@ -81,25 +81,24 @@ protected:
     mutable LlmPeer llm;
     test::BackendPeer backend;
     QObject owner;
-    GeminiClient client{keychain, clock, &gate};
+    GeminiClient client{keychain, clock, gate};
 };
 
 TEST_F(GeminiClientTest, DirectRouteSendsTheDocumentedRequest) {
     const QByteArray jpeg("\xff\xd8\xff\xe0 jpeg bytes", 15);
-    const Outcome outcome = run({LlmPart{QStringLiteral("Profil"), {}}, LlmPart{{}, jpeg},
-                                 LlmPart{QStringLiteral("Zrzut"), jpeg}});
+    const Outcome outcome =
+        run({LlmPart{QStringLiteral("Profil"), {}}, LlmPart{{}, jpeg}, LlmPart{QStringLiteral("Zrzut"), jpeg}});
     EXPECT_EQ(outcome.error, std::nullopt);
     EXPECT_EQ(outcome.chunks, QStringList{"Dzień dobry"});
 
     const auto requests = modelRequests();
     ASSERT_EQ(requests.size(), 1);
-    EXPECT_EQ(requests[0].target,
-              "/v1beta/models/gemini-flash-latest:streamGenerateContent?alt=sse&key=test-key");
+    EXPECT_EQ(requests[0].target, "/v1beta/models/gemini-flash-latest:streamGenerateContent?alt=sse&key=test-key");
     EXPECT_EQ(requests[0].header("content-type"), "application/json");
     EXPECT_TRUE(requests[0].header("authorization").isEmpty());
 
-    const QJsonObject image{{"inline_data", QJsonObject{{"mime_type", "image/jpeg"},
-                                                        {"data", QString::fromLatin1(jpeg.toBase64())}}}};
+    const QJsonObject image{
+        {"inline_data", QJsonObject{{"mime_type", "image/jpeg"}, {"data", QString::fromLatin1(jpeg.toBase64())}}}};
     const QJsonObject expected{
         {"contents", QJsonArray{QJsonObject{{"role", "user"},
                                             {"parts", QJsonArray{QJsonObject{{"text", "Profil"}}, image,
@@ -185,17 +184,19 @@ TEST_F(GeminiClientTest, OtherFailuresEndTheCallAtOnce) {
 TEST_F(GeminiClientTest, EventStreamIsReadLineByLineAsItArrives) {
     const QByteArray twoParts = LlmPeer::textEvent({"Pierwsza, ", "druga"});
     LlmScript script;
-    script.pieces = {": keep-alive\r\n\r\nevent: message\r\n",
-                     twoParts.left(20), twoParts.mid(20, 7), twoParts.mid(27),
-                     "data: {not json\r\n\r\ndata: [1,2]\r\n\r\n",
-                     LlmPeer::textEvent({"", "trzecia"}),
-                     R"(data: {"candidates":[{"content":{"parts":[{"inlineData":{}}]}}]})" "\n\n",
-                     LlmPeer::event(QJsonObject{{"usageMetadata", LlmPeer::usage(1, 1, 1, 1)}}),
-                     // the last line comes without a line feed
-                     "data: " + QJsonDocument(QJsonObject{{"usageMetadata", LlmPeer::usage(1200, 600, 40, 12)},
-                                                          {"candidates", QJsonArray{QJsonObject{{"content",
-                                                              QJsonObject{{"parts", QJsonArray{QJsonObject{{"text", "!"}}}}}}}}}})
-                                    .toJson(QJsonDocument::Compact)};
+    script.pieces = {
+        ": keep-alive\r\n\r\nevent: message\r\n", twoParts.left(20), twoParts.mid(20, 7), twoParts.mid(27),
+        "data: {not json\r\n\r\ndata: [1,2]\r\n\r\n", LlmPeer::textEvent({"", "trzecia"}),
+        R"(data: {"candidates":[{"content":{"parts":[{"inlineData":{}}]}}]})"
+        "\n\n",
+        LlmPeer::event(QJsonObject{{"usageMetadata", LlmPeer::usage(1, 1, 1, 1)}}),
+        // the last line comes without a line feed
+        "data: " + QJsonDocument(
+                       QJsonObject{{"usageMetadata", LlmPeer::usage(1200, 600, 40, 12)},
+                                   {"candidates",
+                                    QJsonArray{QJsonObject{
+                                        {"content", QJsonObject{{"parts", QJsonArray{QJsonObject{{"text", "!"}}}}}}}}}})
+                       .toJson(QJsonDocument::Compact)};
     llm.script(QStringLiteral("gemini-flash-latest"), script);
     testing::internal::CaptureStderr();
     Outcome outcome = run();

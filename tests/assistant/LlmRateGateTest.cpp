@@ -1,9 +1,9 @@
 #include "assistant/GeminiClient.h"
 #include "assistant/RateGate.h"
 
+#include "core/Settings.h"
 #include "peers/LlmPeer.h"
-#include "platform/ManualClock.h"
-#include "platform/Settings.h"
+#include "support/ManualClock.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
 #include "support/Wait.h"
@@ -45,7 +45,7 @@ TEST(LlmRateGate, SixtyFirstStreamWaitsOnTheClockAndSaysSo) {
     Settings::setValue(Settings::kGeminiBaseUrl, llm.baseUrl().toString());
     ManualClock clock;
     RateGate gate;
-    GeminiClient client(keychain, clock, &gate);
+    GeminiClient client(keychain, clock, gate);
     QObject owner;
 
     auto runStream = [&](QStringList* statuses) {
@@ -80,8 +80,7 @@ TEST(LlmRateGate, SixtyFirstStreamWaitsOnTheClockAndSaysSo) {
     Settings::remove(Settings::kGeminiBaseUrl);
 }
 
-TEST(LlmRateGate, ClientsShareTheProcessGateAndTheBaseUrlLosesItsTrailingSlash) {
-    EXPECT_EQ(&GeminiClient::sharedGate(), &GeminiClient::sharedGate());
+TEST(LlmRateGate, BaseUrlLosesItsTrailingSlash) {
     Settings::setValue(Settings::kGeminiBaseUrl, QStringLiteral("http://127.0.0.1:9/"));
     EXPECT_EQ(GeminiClient::baseUrl(), QUrl(QStringLiteral("http://127.0.0.1:9")));
     Settings::remove(Settings::kGeminiBaseUrl);

@@ -1,6 +1,6 @@
 #include "assistant/Prompts.h"
 
-#include "platform/Localization.h"
+#include "core/Localization.h"
 
 #include <gtest/gtest.h>
 
@@ -83,10 +83,10 @@ TEST_F(PromptsTest, AssemblyOrderAndHeadersPerStyle) {
     };
     for (const auto& c : cases) {
         i18n::overrideLanguage(QString::fromLatin1(c.language));
-        EXPECT_EQ(Prompts::systemInstruction(c.style, kFull),
-                  bare(c.style) + "\n\n" + QString::fromUtf8(c.profile) + kFull.profile + "\n\n" +
-                      QString::fromUtf8(c.about) + kFull.sessionHeader + "\n\n" + QString::fromUtf8(c.documents) +
-                      kFull.documents)
+        EXPECT_EQ(Prompts::systemInstruction(c.style, kFull), bare(c.style) + "\n\n" + QString::fromUtf8(c.profile) +
+                                                                  kFull.profile + "\n\n" + QString::fromUtf8(c.about) +
+                                                                  kFull.sessionHeader + "\n\n" +
+                                                                  QString::fromUtf8(c.documents) + kFull.documents)
             << c.language << " " << int(c.style);
     }
 

@@ -1,7 +1,7 @@
 // The real grab path on a GUI platform (offscreen in CI): the application's own windows stay out of the picture.
 #include "assistant/ScreenGrab.h"
 
-#include "platform/ManualClock.h"
+#include "support/ManualClock.h"
 #include "support/Wait.h"
 
 #include <gtest/gtest.h>

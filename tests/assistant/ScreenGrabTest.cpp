@@ -1,6 +1,6 @@
 #include "assistant/ScreenGrab.h"
 
-#include "platform/ManualClock.h"
+#include "support/ManualClock.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,9 @@
 #include "audio/AudioCapture.h"
 #include "audio/EchoCanceller.h"
 #include "audio/PulseAudioSystem.h"
-#include "audio/TranscriptBuffer.h"
-#include "platform/DiagnosticsLog.h"
-#include "platform/ManualClock.h"
-#include "platform/Settings.h"
-#include "support/MemorySecretStore.h"
+#include "core/DiagnosticsLog.h"
+#include "core/Settings.h"
+#include "support/ManualClock.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -84,8 +82,10 @@ protected:
         Settings::remove(Settings::kEchoCancellation);
         auto fake = std::make_unique<FakeAudioSystem>();
         system = fake.get();
-        capture = std::make_unique<AudioCapture>(clock, keychain, log, std::move(fake));
-        capture->setTranscript(&transcript);
+        capture = std::make_unique<AudioCapture>(clock, log, std::move(fake));
+        capture->onTranscript = [this](AudioChannel channel, const QString& text, bool isFinal) {
+            texts.push_back({channel, text, isFinal});
+        };
         capture->setTranscriberFactory(recordingFactory(made));
         capture->screenCaptureProbe = [this] { return screenOk; };
     }
@@ -100,10 +100,13 @@ protected:
 
     test::TempHome home;
     ManualClock clock;
-    test::MemorySecretStore secrets;
-    Keychain keychain{secrets};
     DiagnosticsLog log{clock};
-    TranscriptBuffer transcript{clock};
+    struct Text {
+        AudioChannel channel;
+        QString text;
+        bool isFinal;
+    };
+    std::vector<Text> texts;
     FakeAudioSystem* system = nullptr;
     std::unique_ptr<AudioCapture> capture;
     std::vector<std::shared_ptr<TranscriberRecord>> made;
@@ -197,12 +200,14 @@ TEST_F(CaptureLogicTest, BuffersAreCopiedAndHandedToTheTranscriberOfTheirChannel
     EXPECT_EQ(client->chunks[0].frames(), 240);
     EXPECT_EQ(reinterpret_cast<const float*>(client->chunks[0].data.constData())[479], 0.3f);
 
-    // Text goes to the transcript under the channel's speaker.
+    // Text comes out under the channel it was heard on.
     client->setup.onText(QStringLiteral("Jaki jest termin?"), true);
     me->setup.onText(QStringLiteral("Do piątku"), false);
-    ASSERT_EQ(transcript.utterances().size(), 1);
-    EXPECT_EQ(transcript.utterances()[0].speaker, Utterance::Speaker::Client);
-    EXPECT_TRUE(transcript.currentPending().contains(QStringLiteral("Do piątku")));
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0].channel, AudioChannel::System);
+    EXPECT_TRUE(texts[0].isFinal);
+    EXPECT_EQ(texts[1].channel, AudioChannel::Mic);
+    EXPECT_EQ(texts[1].text, QStringLiteral("Do piątku"));
     me->setup.onStatus(QStringLiteral("TY: połączono ze Scribe"));
     EXPECT_TRUE(logged(QStringLiteral("TY: połączono ze Scribe")));
 }
@@ -241,7 +246,7 @@ TEST_F(CaptureLogicTest, TranscriptionSwitchLanguageAndRestoredState) {
     // The saved flag brings listening back at the next start.
     Settings::setValue(Settings::kTranscriptionEnabled, true);
     auto fake = std::make_unique<FakeAudioSystem>();
-    AudioCapture restored(clock, keychain, log, std::move(fake));
+    AudioCapture restored(clock, log, std::move(fake));
     std::vector<std::shared_ptr<TranscriberRecord>> restoredMade;
     restored.setTranscriberFactory(recordingFactory(restoredMade));
     EXPECT_TRUE(restored.transcriptionEnabled());
@@ -367,7 +372,13 @@ TEST(OutputRouteTest, PortTypeThenPortNameThenFormFactorAndBus) {
         return classifyOutput(f);
     };
     using K = OutputRoute::Kind;
-    const struct { int type; const char* port; const char* form; const char* bus; K kind; } cases[] = {
+    const struct {
+        int type;
+        const char* port;
+        const char* form;
+        const char* bus;
+        K kind;
+    } cases[] = {
         // The built-in card: the jack reports headphones, the speakers speakers, whatever the form factor says.
         {PA_DEVICE_PORT_TYPE_HEADPHONES, "analog-output-headphones", "internal", "pci", K::Headphones},
         {PA_DEVICE_PORT_TYPE_SPEAKER, "analog-output-speaker", "internal", "pci", K::Speakers},

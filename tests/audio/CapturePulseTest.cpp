@@ -1,14 +1,16 @@
 // The capture against a private PulseAudio daemon: real streams, real device switches, a real server restart.
 #include "audio/AudioCapture.h"
 #include "audio/MeetingDetector.h"
-#include "audio/PcmConverter.h"
 #include "audio/PulseAudioSystem.h"
 #include "audio/SourceMonitor.h"
-#include "audio/TranscriptBuffer.h"
+#include "core/DiagnosticsLog.h"
+#include "core/Settings.h"
 #include "peers/SttPeer.h"
-#include "platform/DiagnosticsLog.h"
-#include "platform/ManualClock.h"
-#include "platform/Settings.h"
+#include "secrets/Credentials.h"
+#include "speech/PcmConverter.h"
+#include "speech/RealtimeTranscription.h"
+#include "speech/TranscriptBuffer.h"
+#include "support/ManualClock.h"
 #include "support/MemorySecretStore.h"
 #include "support/PulseFixture.h"
 #include "support/Speech.h"
@@ -100,7 +102,7 @@ protected:
     void startCapture() {
         auto system = std::make_unique<PulseAudioSystem>();
         pulse = system.get();
-        capture = std::make_unique<AudioCapture>(clock, keychain, log, std::move(system));
+        capture = std::make_unique<AudioCapture>(clock, log, std::move(system));
         capture->setTranscriberFactory([this](TranscriberSetup setup) -> std::unique_ptr<TranscriberPort> {
             return std::make_unique<TapTranscriber>(setup.label == QLatin1String("KLIENT") ? client : mic);
         });
@@ -244,7 +246,7 @@ TEST_F(CapturePulseTest, AnotherProgramRecordingTheDefaultInputIsAMeeting) {
 
     // Our own microphone stream records the default input all the time: not a meeting.
     pulse = system.get();
-    capture = std::make_unique<AudioCapture>(clock, keychain, log, std::move(system));
+    capture = std::make_unique<AudioCapture>(clock, log, std::move(system));
     capture->start();
     detector.start();
     ASSERT_TRUE(test::waitUntil([&] { return capture->micBufferCount() > 0; }, 15000));
@@ -355,8 +357,13 @@ TEST_F(CapturePulseTest, SystemAudioAndMicrophoneReachTheSpeechServiceAndItsText
     ASSERT_TRUE(keychain.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_capture_test")));
 
     TranscriptBuffer transcript(clock);
-    capture = std::make_unique<AudioCapture>(clock, keychain, log, std::make_unique<PulseAudioSystem>());
-    capture->setTranscript(&transcript);
+    capture = std::make_unique<AudioCapture>(clock, log, std::make_unique<PulseAudioSystem>());
+    capture->setTranscriberFactory(
+        realtimeTranscriberFactory(clock, [this] { return std::make_shared<KeychainCredentialProvider>(keychain); }));
+    capture->onTranscript = [&transcript](AudioChannel channel, const QString& text, bool isFinal) {
+        transcript.add(channel == AudioChannel::System ? Utterance::Speaker::Client : Utterance::Speaker::Me, text,
+                       isFinal);
+    };
     capture->start();
     capture->setTranscription(true);
     ASSERT_TRUE(peer.waitForConnections(2, 15000));

@@ -1,7 +1,7 @@
 // Meeting detection rules with a scripted source monitor.
 #include "audio/MeetingDetector.h"
 #include "audio/SourceMonitor.h"
-#include "platform/Settings.h"
+#include "core/Settings.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>

@@ -1,9 +1,9 @@
 #include "backend/Backend.h"
 #include "support/Wait.h"
 
+#include "core/Localization.h"
 #include "peers/BackendPeer.h"
-#include "platform/Localization.h"
-#include "platform/ManualClock.h"
+#include "support/ManualClock.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
 
@@ -24,7 +24,9 @@ namespace {
 // An open session answered without a refusal (an empty answer means none came).
 const std::optional<std::optional<QString>> kAccepted{std::in_place};
 
-QJsonObject json(const QByteArray& body) { return QJsonDocument::fromJson(body).object(); }
+QJsonObject json(const QByteArray& body) {
+    return QJsonDocument::fromJson(body).object();
+}
 
 // A port nothing listens on: bound once, then released.
 quint16 deadPort() {
@@ -162,8 +164,7 @@ TEST_F(BackendTest, PollingFloorsTheIntervalIgnoresRefusalsAndExpires) {
 TEST_F(BackendTest, BrowserReturnExchangesAtOnce) {
     auto backend = makeBackend();
     backend->handleCallback(QUrl("quippet://auth?code=zzz"));
-    EXPECT_EQ(notes.last(),
-              "powrót z przeglądarki bez rozpoczętego logowania — zacznij od przycisku w aplikacji");
+    EXPECT_EQ(notes.last(), "powrót z przeglądarki bez rozpoczętego logowania — zacznij od przycisku w aplikacji");
     backend->startLogin();
     ASSERT_TRUE(waitUntil([&] { return backend->isSigningIn(); }));
     const int noteCount = int(notes.size());

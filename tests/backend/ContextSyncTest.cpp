@@ -1,7 +1,7 @@
 #include "backend/ContextSync.h"
 
+#include "core/Localization.h"
 #include "peers/BackendPeer.h"
-#include "platform/Localization.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
 #include "support/Wait.h"
@@ -41,7 +41,8 @@ protected:
     void pull() {
         bool done = false;
         QObject context;
-        ContextSync::pull(keychain, [this](const QString& line) { notes << line; }, &context, [&] { done = true; });
+        ContextSync::pull(
+            keychain, [this](const QString& line) { notes << line; }, &context, [&] { done = true; });
         ASSERT_TRUE(test::waitUntil([&] { return done; }));
     }
     QString local(const QString& name) const { return ContextSync::contextFolder() + "/" + name; }
@@ -77,9 +78,9 @@ TEST_F(ContextSyncTest, DownloadsEncodedNamesAndWritesTheManifest) {
     EXPECT_TRUE(downloads().contains("/api/context/cennik%202026.md"));
     EXPECT_TRUE(downloads().contains("/api/context/%C5%BB%C3%B3%C5%82%C4%87%20%C5%BAd%C5%BAb%C5%82o.pdf"));
     EXPECT_EQ(peer.http().requestsTo("/api/context")[0].header("authorization"), "Bearer tok");
-    EXPECT_EQ(manifest(), (QJsonObject{{"oferta.md", "2026-01-01T10:00:00Z"},
-                                       {"cennik 2026.md", "v1"},
-                                       {"Żółć źdźbło.pdf", "v7"}}));
+    EXPECT_EQ(
+        manifest(),
+        (QJsonObject{{"oferta.md", "2026-01-01T10:00:00Z"}, {"cennik 2026.md", "v1"}, {"Żółć źdźbło.pdf", "v7"}}));
     EXPECT_EQ(notes, QStringList{i18n::format("notice.contextSynced", i18n::formatNumber(3))});
 }
 
@@ -186,8 +187,8 @@ TEST_F(ContextSyncTest, HostileNamesAreNeverWrittenNorDeleted) {
     writeFile(ContextSync::manifestPath(), R"({"files":{"../outside.txt":"1","/etc/hostname":"1","old.md":"1"}})");
     writeFile(local("old.md"), "old");
 
-    const QStringList hostile = {"../evil.md", "sub/x.md", "..", ".", "", ".quippet-sync.json", ".bashrc",
-                                 "a\\b.md", "link.md"};
+    const QStringList hostile = {"../evil.md",         "sub/x.md", "..",      ".",      "",
+                                 ".quippet-sync.json", ".bashrc",  "a\\b.md", "link.md"};
     for (const QString& name : hostile)
         peer.putDocument(name, "pwned", QStringLiteral("9"));
     peer.putDocument(QStringLiteral("dobry.md"), "ok", QStringLiteral("1"));

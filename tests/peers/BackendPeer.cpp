@@ -8,7 +8,9 @@
 namespace quippet::test {
 
 namespace {
-QJsonObject bodyOf(const HttpRequest& request) { return QJsonDocument::fromJson(request.body).object(); }
+QJsonObject bodyOf(const HttpRequest& request) {
+    return QJsonDocument::fromJson(request.body).object();
+}
 HttpResponse jsonAnswer(int status, const QJsonObject& object) {
     return HttpResponse::json(status, QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
@@ -76,7 +78,9 @@ BackendPeer::BackendPeer(QObject* parent) : QObject(parent) {
     m_http.setFallback([this](const HttpRequest& request) { return other(request); });
 }
 
-bool BackendPeer::start(quint16 port) { return m_http.start(port); }
+bool BackendPeer::start(quint16 port) {
+    return m_http.start(port);
+}
 
 void BackendPeer::confirm(const QString& deviceCode) {
     const QString code = deviceCode.isEmpty() ? m_lastDeviceCode : deviceCode;
@@ -94,7 +98,9 @@ bool BackendPeer::authorised(const HttpRequest& request) const {
     return header.startsWith("Bearer ") && m_tokens.contains(QString::fromUtf8(header.mid(7)));
 }
 
-HttpResponse BackendPeer::unauthorised() { return HttpResponse::json(401, R"({"error":"unauthorized"})"); }
+HttpResponse BackendPeer::unauthorised() {
+    return HttpResponse::json(401, R"({"error":"unauthorized"})");
+}
 
 HttpResponse BackendPeer::deviceToken(const HttpRequest& request) {
     if (m_tokenRefusal)
@@ -110,7 +116,8 @@ HttpResponse BackendPeer::deviceToken(const HttpRequest& request) {
     device->spent = true;
     const QString token = QStringLiteral("token-%1").arg(++m_tokensIssued);
     m_tokens.insert(token);
-    return jsonAnswer(200, {{QStringLiteral("access_token"), token}, {QStringLiteral("token_type"), QStringLiteral("bearer")}});
+    return jsonAnswer(
+        200, {{QStringLiteral("access_token"), token}, {QStringLiteral("token_type"), QStringLiteral("bearer")}});
 }
 
 BackendPeer::Session* BackendPeer::session(const QString& id) {

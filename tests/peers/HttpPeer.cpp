@@ -10,22 +10,38 @@ namespace quippet::test {
 
 QByteArray reasonPhrase(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 201: return "Created";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 402: return "Payment Required";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 409: return "Conflict";
-    case 410: return "Gone";
-    case 428: return "Precondition Required";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 402:
+        return "Payment Required";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 409:
+        return "Conflict";
+    case 410:
+        return "Gone";
+    case 428:
+        return "Precondition Required";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
     }
 }
 
@@ -37,7 +53,9 @@ QByteArray chunk(const QByteArray& bytes) {
 
 HttpStream::HttpStream(QTcpSocket* socket) : QObject(socket), m_socket(socket) {}
 
-bool HttpStream::isOpen() const { return m_socket && m_socket->state() == QAbstractSocket::ConnectedState; }
+bool HttpStream::isOpen() const {
+    return m_socket && m_socket->state() == QAbstractSocket::ConnectedState;
+}
 
 void HttpStream::writeHead(int status, const QList<std::pair<QByteArray, QByteArray>>& headers) {
     if (!isOpen() || m_headSent)
@@ -91,11 +109,17 @@ HttpPeer::HttpPeer(QObject* parent) : QObject(parent), m_server(new QTcpServer(t
 
 HttpPeer::~HttpPeer() = default;
 
-bool HttpPeer::start(quint16 port) { return m_server->listen(QHostAddress::LocalHost, port); }
+bool HttpPeer::start(quint16 port) {
+    return m_server->listen(QHostAddress::LocalHost, port);
+}
 
-quint16 HttpPeer::port() const { return m_server->serverPort(); }
+quint16 HttpPeer::port() const {
+    return m_server->serverPort();
+}
 
-QUrl HttpPeer::baseUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port())); }
+QUrl HttpPeer::baseUrl() const {
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port()));
+}
 
 void HttpPeer::route(const QByteArray& method, const QString& path, HttpResponse response) {
     route(method, path, [response](const HttpRequest&) { return response; });

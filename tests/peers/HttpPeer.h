@@ -18,7 +18,7 @@ namespace quippet::test {
 // A request as the peer received it.
 struct HttpRequest {
     QByteArray method;
-    QByteArray target; // path and query, as sent
+    QByteArray target;                     // path and query, as sent
     QHash<QByteArray, QByteArray> headers; // names in lower case
     QByteArray body;
 
@@ -35,9 +35,9 @@ struct HttpResponse {
     QByteArray body;
     QList<QByteArray> chunks;
     int chunkDelayMs = 0;
-    int delayMs = 0;     // before the status line
-    int dropAfter = -1;  // -1: never drop
-    bool hang = false;   // never answer (the client's timeout must act)
+    int delayMs = 0;    // before the status line
+    int dropAfter = -1; // -1: never drop
+    bool hang = false;  // never answer (the client's timeout must act)
 
     static HttpResponse json(int status, const QByteArray& body) {
         HttpResponse r;

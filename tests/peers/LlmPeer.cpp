@@ -55,7 +55,8 @@ QByteArray LlmPeer::textEvent(const QStringList& texts) {
     for (const QString& text : texts)
         parts.append(QJsonObject{{QStringLiteral("text"), text}});
     const QJsonObject content{{QStringLiteral("role"), QStringLiteral("model")}, {QStringLiteral("parts"), parts}};
-    return event(QJsonObject{{QStringLiteral("candidates"), QJsonArray{QJsonObject{{QStringLiteral("content"), content}}}}});
+    return event(
+        QJsonObject{{QStringLiteral("candidates"), QJsonArray{QJsonObject{{QStringLiteral("content"), content}}}}});
 }
 
 QJsonObject LlmPeer::usage(int prompt, int cached, int thoughts, int candidates) {
@@ -71,7 +72,8 @@ LlmPeer::LlmPeer(QObject* parent) : QObject(parent) {
     m_listing = {QStringLiteral("models/gemini-flash-latest"), QStringLiteral("models/gemini-2.5-flash-lite")};
     m_http.route("GET", QStringLiteral("/v1beta/models"), [this](const HttpRequest& request) {
         if (request.query().queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key)
-            return HttpResponse::json(400, R"({"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}})");
+            return HttpResponse::json(
+                400, R"({"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}})");
         QJsonArray models;
         for (const QString& name : std::as_const(m_listing))
             models.append(QJsonObject{{QStringLiteral("name"), name}});
@@ -79,7 +81,9 @@ LlmPeer::LlmPeer(QObject* parent) : QObject(parent) {
     });
 }
 
-bool LlmPeer::start(quint16 port) { return m_http.start(port); }
+bool LlmPeer::start(quint16 port) {
+    return m_http.start(port);
+}
 
 void LlmPeer::script(const QString& model, const LlmScript& script) {
     if (!m_scripts.contains(model))
@@ -88,19 +92,20 @@ void LlmPeer::script(const QString& model, const LlmScript& script) {
 }
 
 void LlmPeer::routeModel(const QString& model) {
-    m_http.routeStream("POST", QStringLiteral("/v1beta/models/") + model + QStringLiteral(":streamGenerateContent"),
-                       [this, model](const HttpRequest& request, HttpStream* stream) {
-                           const QUrlQuery query = request.query();
-                           if (query.queryItemValue(QStringLiteral("alt")) != QLatin1String("sse") ||
-                               query.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key) {
-                               m_models.append(model);
-                               stream->writeHead(400, {{"Content-Type", "application/json"}});
-                               stream->write(R"({"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}})");
-                               stream->end();
-                               return;
-                           }
-                           serve(model, request, stream);
-                       });
+    m_http.routeStream(
+        "POST", QStringLiteral("/v1beta/models/") + model + QStringLiteral(":streamGenerateContent"),
+        [this, model](const HttpRequest& request, HttpStream* stream) {
+            const QUrlQuery query = request.query();
+            if (query.queryItemValue(QStringLiteral("alt")) != QLatin1String("sse") ||
+                query.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key) {
+                m_models.append(model);
+                stream->writeHead(400, {{"Content-Type", "application/json"}});
+                stream->write(R"({"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}})");
+                stream->end();
+                return;
+            }
+            serve(model, request, stream);
+        });
 }
 
 void LlmPeer::serve(const QString& model, const HttpRequest& request, HttpStream* stream) {

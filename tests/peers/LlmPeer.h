@@ -12,11 +12,11 @@ namespace quippet::test {
 // What the model peer answers for one model.
 struct LlmScript {
     int status = 200;
-    QByteArray errorBody;                     // sent with a status other than 200
+    QByteArray errorBody; // sent with a status other than 200
     QByteArray errorType = "application/json";
-    QList<QByteArray> pieces;                 // the event stream, written one piece per chunk, exactly as given
-    int delayMs = 0;                          // between pieces
-    bool cut = false;                         // drop the connection after the last piece instead of ending
+    QList<QByteArray> pieces; // the event stream, written one piece per chunk, exactly as given
+    int delayMs = 0;          // between pieces
+    bool cut = false;         // drop the connection after the last piece instead of ending
 
     // One event per text, then an event carrying the token usage.
     static LlmScript reply(const QStringList& texts, std::optional<QJsonObject> usage = std::nullopt);
@@ -46,8 +46,8 @@ public:
     // Answers one streaming request for model (the proxy route calls this for its relayed requests).
     void serve(const QString& model, const HttpRequest& request, HttpStream* stream);
 
-    static QByteArray event(const QJsonObject& object);            // "data: {...}\n\n"
-    static QByteArray textEvent(const QStringList& texts);          // one candidate with these text parts
+    static QByteArray event(const QJsonObject& object);    // "data: {...}\n\n"
+    static QByteArray textEvent(const QStringList& texts); // one candidate with these text parts
     static QJsonObject usage(int prompt, int cached, int thoughts, int candidates);
 
 private:

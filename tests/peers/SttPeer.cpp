@@ -24,7 +24,9 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
-QString json(const QJsonObject& o) { return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)); }
+QString json(const QJsonObject& o) {
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
 
 } // namespace
 
@@ -34,7 +36,9 @@ SttPeer::SttPeer(QObject* parent)
     connect(m_server, &QWebSocketServer::newConnection, this, &SttPeer::onNewConnection);
 }
 
-SttPeer::~SttPeer() { stop(); }
+SttPeer::~SttPeer() {
+    stop();
+}
 
 bool SttPeer::start(quint16 port) {
     if (!m_server->listen(QHostAddress::LocalHost, port))
@@ -54,10 +58,13 @@ void SttPeer::stop() {
     }
 }
 
-QUrl SttPeer::baseUrl() const { return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port)); }
+QUrl SttPeer::baseUrl() const {
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port));
+}
 
 int SttPeer::acceptedCount() const {
-    return int(std::count_if(m_connections.begin(), m_connections.end(), [](const Connection& c) { return c.accepted; }));
+    return int(
+        std::count_if(m_connections.begin(), m_connections.end(), [](const Connection& c) { return c.accepted; }));
 }
 
 int SttPeer::totalChunks() const {
@@ -117,8 +124,8 @@ void SttPeer::onNewConnection() {
             socket->deleteLater();
         });
         if (!refused.isEmpty()) {
-            socket->sendTextMessage(json({{QStringLiteral("message_type"), QStringLiteral("auth_error")},
-                                          {QStringLiteral("error"), refused}}));
+            socket->sendTextMessage(json(
+                {{QStringLiteral("message_type"), QStringLiteral("auth_error")}, {QStringLiteral("error"), refused}}));
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, refused);
         } else if (m_sendSessionStarted) {
             socket->sendTextMessage(json({{QStringLiteral("message_type"), QStringLiteral("session_started")},
@@ -141,8 +148,8 @@ void SttPeer::onMessage(int index, const QString& text) {
     while (m_firedSteps[index] < m_script.size() && c.audio.size() >= m_script[m_firedSteps[index]].atBytes) {
         const Step& step = m_script[m_firedSteps[index]++];
         if (c.socket)
-            c.socket->sendTextMessage(json(
-                {{QStringLiteral("message_type"), step.type}, {QStringLiteral("text"), step.text}}));
+            c.socket->sendTextMessage(
+                json({{QStringLiteral("message_type"), step.type}, {QStringLiteral("text"), step.text}}));
     }
     emit chunkReceived();
 }
@@ -159,7 +166,9 @@ QList<SttPeer::Step> SttPeer::demoScript() {
     };
 }
 
-void SttPeer::send(const QJsonObject& message) { sendRaw(json(message)); }
+void SttPeer::send(const QJsonObject& message) {
+    sendRaw(json(message));
+}
 
 void SttPeer::sendRaw(const QString& text) {
     for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it) {

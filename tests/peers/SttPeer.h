@@ -27,8 +27,8 @@ class SttPeer : public QObject {
 public:
     struct Connection {
         QUrl url;
-        QString apiKey;  // the "xi-api-key" header, empty when absent
-        QString token;   // the "token" query item, empty when absent
+        QString apiKey; // the "xi-api-key" header, empty when absent
+        QString token;  // the "token" query item, empty when absent
         bool accepted = false;
         QList<QJsonObject> messages; // every text message received, parsed
         QList<QByteArray> chunks;    // decoded audio of each "input_audio_chunk"
@@ -72,8 +72,8 @@ public:
     void send(const QJsonObject& message);
     void sendRaw(const QString& text);
     void sendBinary(const QByteArray& bytes);
-    void drop();            // cut the TCP connection without a closing handshake
-    void close(int code);   // orderly close from the service's side
+    void drop();          // cut the TCP connection without a closing handshake
+    void close(int code); // orderly close from the service's side
 
     // Run the event loop until the condition holds or timeoutMs passed.
     bool waitForConnections(int count, int timeoutMs = 5000);

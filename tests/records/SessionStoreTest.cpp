@@ -1,6 +1,6 @@
 #include "records/SessionStore.h"
 
-#include "platform/ManualClock.h"
+#include "support/ManualClock.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -64,7 +64,8 @@ TEST(SessionMetaTest, SlugHeaderAndTitle) {
     // The name wins over the topic; 60 characters, never half a letter.
     meta.company.clear();
     meta.name = QStringLiteral("Żaneta Łukasiewicz-Gęślą z działu zakupów regionalnych w Poznaniu 😀 i dalej");
-    EXPECT_EQ(meta.fileSlug(), QStringLiteral("2026-03-04_0915-Żaneta-Łukasiewicz-Gęślą-z-działu-zakupów-regionalnych-w-Poz"));
+    EXPECT_EQ(meta.fileSlug(),
+              QStringLiteral("2026-03-04_0915-Żaneta-Łukasiewicz-Gęślą-z-działu-zakupów-regionalnych-w-Poz"));
     meta.name = QString(59, QLatin1Char('a')) + QStringLiteral("😀b");
     EXPECT_EQ(meta.fileSlug(),
               QStringLiteral("2026-03-04_0915-") + QString(59, QLatin1Char('a')) + QStringLiteral("😀"));

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "audio/Keychain.h"
+#include "secrets/Keychain.h"
 
 #include <QHash>
 #include <QMutex>

@@ -2,7 +2,7 @@
 // as the interface language (the product's primary one) unless a test picks another.
 #include "support/TempHome.h"
 
-#include "platform/Localization.h"
+#include "core/Localization.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,191 @@
+#include "app/ListeningSession.h"
+
+#include "assistant/Assistant.h"
+#include "assistant/Prompts.h"
+#include "audio/AudioCapture.h"
+#include "backend/Backend.h"
+#include "backend/ContextSync.h"
+#include "core/Clock.h"
+#include "core/Localization.h"
+#include "records/SessionStore.h"
+#include "secrets/Keychain.h"
+#include "speech/TranscriptBuffer.h"
+#include "speech/UsageMeter.h"
+#include "ui/PanelState.h"
+
+#include <QFileInfo>
+
+#include <climits>
+
+namespace quippet {
+
+ListeningSession::ListeningSession(Parts parts, QObject* parent) : QObject(parent), m_parts(std::move(parts)) {
+    AudioCapture& capture = m_parts.capture;
+    connect(&capture, &AudioCapture::transcriptionEnabledChanged, this, [this] {
+        if (m_parts.capture.transcriptionEnabled())
+            m_parts.usage.startPolling();
+        else
+            m_parts.usage.stopPolling();
+    });
+    if (capture.transcriptionEnabled())
+        m_parts.usage.startPolling();
+    connect(&m_parts.sessions, &SessionStore::currentChanged, this,
+            [this] { QMetaObject::invokeMethod(this, &ListeningSession::applyToAssistant, Qt::QueuedConnection); });
+}
+
+ListeningSession::~ListeningSession() {
+    stopTimers();
+}
+
+void ListeningSession::flashKey(const char* key) {
+    m_parts.state.flash(i18n::text(key));
+}
+
+std::optional<QString> ListeningSession::currentCompany() const {
+    const QString company = m_parts.sessions.current().company;
+    return company.isEmpty() ? std::nullopt : std::optional<QString>(company);
+}
+
+std::optional<QString> ListeningSession::currentTopic() const {
+    const QString topic = m_parts.sessions.current().topic;
+    return topic.isEmpty() ? std::nullopt : std::optional<QString>(topic);
+}
+
+void ListeningSession::toggle() {
+    if (m_parts.capture.transcriptionEnabled())
+        stop();
+    else
+        begin();
+}
+
+void ListeningSession::begin() {
+    if (!m_parts.keychain.hasBackendToken()) {
+        // Own keys: no metering, no time limit.
+        m_parts.capture.setTranscription(true);
+        m_parts.state.setElapsed(0);
+        m_parts.state.resume();
+        return;
+    }
+    flashKey("session.opening");
+    QPointer<ListeningSession> self(this);
+    ContextSync::pull(m_parts.keychain, m_parts.note, this, [self] {
+        if (!self)
+            return;
+        Parts& p = self->m_parts;
+        p.assistant.reloadContext();
+        p.backend.openSession(self->currentCompany(), self->currentTopic(), [self](std::optional<QString> error) {
+            if (!self)
+                return;
+            Parts& p = self->m_parts;
+            if (error) {
+                p.state.flash(*error);
+                return;
+            }
+            p.capture.setTranscription(true);
+            p.state.setElapsed(0);
+            p.state.resume();
+            self->startHeartbeat();
+            self->scheduleLimitStop();
+        });
+    });
+}
+
+void ListeningSession::stop() {
+    m_parts.capture.setTranscription(false);
+    m_parts.state.stopClock();
+    stopTimers();
+    const int seconds = int(m_parts.state.elapsed());
+    QPointer<ListeningSession> self(this);
+    m_parts.backend.closeSession(seconds, currentCompany(), currentTopic(), [self] {
+        if (self)
+            self->m_parts.backend.refreshAccount();
+    });
+}
+
+bool ListeningSession::heartbeatRunning() const {
+    return m_heartbeatTimer && m_heartbeatTimer->isActive();
+}
+bool ListeningSession::limitTimerRunning() const {
+    return m_limitTimer && m_limitTimer->isActive();
+}
+
+void ListeningSession::startHeartbeat() {
+    stopTimers();
+    m_heartbeatTimer = m_parts.clock.createTimer(this);
+    QPointer<ListeningSession> self(this);
+    connect(m_heartbeatTimer, &Timer::timeout, this, [self] {
+        if (!self)
+            return;
+        self->m_parts.backend.heartbeat(int(self->m_parts.state.elapsed()), [self](bool exhausted) {
+            if (self && exhausted)
+                self->hitLimit();
+        });
+    });
+    m_heartbeatTimer->start(std::chrono::seconds(kHeartbeatSeconds));
+}
+
+void ListeningSession::stopTimers() {
+    delete m_heartbeatTimer;
+    delete m_limitTimer;
+}
+
+void ListeningSession::scheduleLimitStop() {
+    delete m_limitTimer;
+    const auto max = m_parts.backend.sessionMaxSeconds();
+    if (!max)
+        return;
+    const int remaining = *max - int(m_parts.state.elapsed());
+    if (remaining < 1) {
+        hitLimit();
+        return;
+    }
+    QPointer<ListeningSession> self(this);
+    m_limitTimer = m_parts.clock.singleShot(std::chrono::seconds(remaining), this, [self] {
+        if (self)
+            self->hitLimit();
+    });
+}
+
+void ListeningSession::hitLimit() {
+    if (!m_parts.capture.transcriptionEnabled())
+        return;
+    stop();
+    flashKey(m_parts.backend.tier() == QStringLiteral("free") ? "session.freeLimit" : "session.error.noCredit");
+}
+
+void ListeningSession::finish() {
+    if (m_parts.transcript.isEmpty()) {
+        flashKey("notice.noConversation");
+        return;
+    }
+    stop();
+    flashKey("notice.summarizing");
+    QPointer<ListeningSession> self(this);
+    m_parts.assistant.summarize([self](const QString& summary) {
+        if (!self)
+            return;
+        Parts& p = self->m_parts;
+        const auto result = p.sessions.finish(p.transcript.context(INT_MAX), summary);
+        if (!result.ok) {
+            // Nothing is lost: the transcript and the conversation stay for another try.
+            self->flashKey("notice.saveFailed");
+            return;
+        }
+        p.state.flash(
+            i18n::format("notice.saved", result.path ? QFileInfo(*result.path).fileName() : QStringLiteral("—")));
+        p.transcript.clear();
+        p.sessions.startNew();
+        self->applyToAssistant();
+        p.state.setElapsed(0);
+        p.state.stopClock();
+    });
+}
+
+void ListeningSession::applyToAssistant() {
+    const SessionMeta& current = m_parts.sessions.current();
+    m_parts.assistant.setSessionHeader(current.promptHeader());
+    m_parts.assistant.setModeRules(current.mode == ConversationMode::Evaluation ? Prompts::evaluationRules()
+                                                                                : QString());
+}
+
+} // namespace quippet

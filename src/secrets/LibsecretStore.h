@@ -1,0 +1,27 @@
+#pragma once
+
+#include "core/DiagnosticsLog.h"
+#include "secrets/Keychain.h"
+
+#include <chrono>
+
+namespace quippet {
+
+// Secrets in the desktop's Secret Service (GNOME Keyring, KWallet) through libsecret. Items carry the attributes
+// "service" and "account" and are found whatever schema stored them, so `secret-tool store ... service X account
+// chatrelo` works too. Every call is bounded: a missing, locked-up or stuck Secret Service answers "no value" after
+// `timeout` instead of freezing the caller.
+class LibsecretStore final : public SecretStore {
+public:
+    explicit LibsecretStore(NoteFn note = {}, std::chrono::milliseconds timeout = std::chrono::seconds(2));
+
+    std::optional<QString> readRaw(const QString& service, const QString& account) override;
+    bool write(const QString& service, const QString& value, const QString& account) override;
+    void remove(const QString& service, const QString& account) override;
+
+private:
+    NoteFn m_note;
+    std::chrono::milliseconds m_timeout;
+};
+
+} // namespace quippet

@@ -1,0 +1,166 @@
+#include "ui/OverlayPanel.h"
+
+#include <QGridLayout>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include "core/Localization.h"
+#include "platform/DesktopServices.h"
+
+namespace quippet {
+
+OverlayPanel::OverlayPanel(QWidget* content) : QWidget(nullptr) {
+    setObjectName(QStringLiteral("overlayPanel"));
+    // Tool windows get no taskbar entry; stays-on-top keeps the panel over the call window.
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setWindowTitle(QStringLiteral("Quippet"));
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(content);
+    resize(760, 108);
+    position(panelzone::saved());
+}
+
+void OverlayPanel::setContentSize(QSize size) {
+    setFixedSize(size);
+}
+
+void OverlayPanel::position(PanelZone zone) {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen) {
+        const auto screens = QGuiApplication::screens();
+        if (screens.isEmpty())
+            return;
+        screen = screens.first();
+    }
+    const QPointF origin = panelzone::origin(zone, QSizeF(size()), QRectF(screen->availableGeometry()), 12);
+    move(origin.toPoint());
+}
+
+void OverlayPanel::orderFrontRegardless() {
+    show();
+    raise();
+}
+
+namespace {
+
+// Covers the available screen area; the card in its middle holds one button per zone.
+class ZonePicker : public QWidget {
+public:
+    ZonePicker(PanelZone current, std::function<void(PanelZone)> onPick) {
+        setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+        setAttribute(Qt::WA_TranslucentBackground);
+        setAttribute(Qt::WA_DeleteOnClose);
+        auto* outer = new QGridLayout(this);
+        auto* card = new QWidget(this);
+        card->setObjectName(QStringLiteral("zoneCard"));
+        card->setStyleSheet(
+            QStringLiteral("#zoneCard { background: rgba(0,0,0,184); border: 1px solid rgba(255,255,255,36);"
+                           " border-radius: 22px; } QLabel { color: rgba(255,255,255,217); }"));
+        auto* layout = new QVBoxLayout(card);
+        layout->setContentsMargins(26, 26, 26, 26);
+        layout->setSpacing(14);
+        auto* title = new QLabel(i18n::text("zone.title"), card);
+        title->setAlignment(Qt::AlignCenter);
+        layout->addWidget(title);
+        auto* grid = new QGridLayout;
+        grid->setSpacing(10);
+        for (int row = 0; row < 3; ++row) {
+            for (int column = 0; column < 3; ++column) {
+                const auto zone = panelzone::at(column, row);
+                auto* cell = new QPushButton(card);
+                cell->setFixedSize(76, 50);
+                if (!zone) {
+                    cell->setEnabled(false);
+                    cell->setStyleSheet(QStringLiteral("QPushButton { background: transparent; border: none; }"));
+                } else {
+                    cell->setObjectName(QStringLiteral("zone-") + panelzone::rawValue(*zone));
+                    const bool isCurrent = *zone == current;
+                    cell->setStyleSheet(
+                        QStringLiteral("QPushButton { background: rgba(255,255,255,%1); border: 1.5px solid %2;"
+                                       " border-radius: 8px; } QPushButton:hover { background: rgb(38,207,140); }")
+                            .arg(isCurrent ? 77 : 31)
+                            .arg(isCurrent ? QStringLiteral("rgb(38,207,140)")
+                                           : QStringLiteral("rgba(255,255,255,46)")));
+                    connect(cell, &QPushButton::clicked, this, [this, onPick, zone] {
+                        onPick(*zone);
+                        close();
+                    });
+                }
+                grid->addWidget(cell, row, column);
+            }
+        }
+        layout->addLayout(grid);
+        auto* hint = new QLabel(i18n::text("zone.cancel"), card);
+        hint->setAlignment(Qt::AlignCenter);
+        hint->setStyleSheet(QStringLiteral("color: rgba(255,255,255,102); font-family: monospace; font-size: 11px;"));
+        layout->addWidget(hint);
+        outer->addWidget(card, 0, 0, Qt::AlignCenter);
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Escape)
+            close();
+        else
+            QWidget::keyPressEvent(event);
+    }
+    void mousePressEvent(QMouseEvent*) override { close(); }
+};
+
+} // namespace
+
+void OverlayPanel::showZonePicker(PanelZone current, std::function<void(PanelZone)> onPick) {
+    if (m_picker)
+        m_picker->close();
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    auto* picker = new ZonePicker(current, std::move(onPick));
+    picker->setGeometry(screen->availableGeometry());
+    picker->show();
+    picker->activateWindow();
+    m_picker = picker;
+}
+
+void OverlayPanel::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    makeSticky();
+}
+
+void OverlayPanel::makeSticky() {
+    if (windowHandle())
+        desktop::showOnAllWorkspaces(winId());
+}
+
+void OverlayPanel::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 18, 18);
+    p.fillPath(path, QColor(18, 18, 22, 235));
+    p.setPen(QPen(QColor(255, 255, 255, 36), 1));
+    p.drawPath(path);
+}
+
+// Dragging the background moves the panel.
+void OverlayPanel::mousePressEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && windowHandle()) {
+        windowHandle()->startSystemMove();
+        event->accept();
+        return;
+    }
+    QWidget::mousePressEvent(event);
+}
+
+} // namespace quippet

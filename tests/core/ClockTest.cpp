@@ -1,0 +1,68 @@
+#include "support/ManualClock.h"
+
+#include <gtest/gtest.h>
+
+#include <QObject>
+
+using namespace quippet;
+using namespace std::chrono_literals;
+
+TEST(ManualClockTest, FiresDueTimersInOrderWithTheirOwnTime) {
+    ManualClock clock;
+    QObject owner;
+    const qint64 start = clock.nowMs();
+    QList<std::pair<QString, qint64>> fired;
+
+    Timer* repeating = clock.createTimer(&owner);
+    QObject::connect(repeating, &Timer::timeout, &owner, [&] {
+        fired.append({QStringLiteral("tick"), clock.nowMs() - start});
+    });
+    repeating->start(1000ms);
+    clock.singleShot(2500ms, &owner, [&] { fired.append({QStringLiteral("once"), clock.nowMs() - start}); });
+
+    clock.advance(3200ms);
+    const QList<std::pair<QString, qint64>> expected{{QStringLiteral("tick"), 1000},
+                                                     {QStringLiteral("tick"), 2000},
+                                                     {QStringLiteral("once"), 2500},
+                                                     {QStringLiteral("tick"), 3000}};
+    EXPECT_EQ(fired, expected);
+    EXPECT_EQ(clock.nowMs() - start, 3200);
+    EXPECT_EQ(clock.activeTimers(), 1) << "the one-shot is gone, the repeating timer stays";
+}
+
+TEST(ManualClockTest, StoppedRestartedAndDestroyedTimers) {
+    ManualClock clock;
+    int count = 0;
+    {
+        QObject owner;
+        Timer* timer = clock.createTimer(&owner);
+        timer->setSingleShot(true);
+        QObject::connect(timer, &Timer::timeout, &owner, [&] { ++count; });
+        timer->start(1000ms);
+        clock.advance(900ms);
+        timer->start(1000ms); // restart measures from now
+        clock.advance(900ms);
+        EXPECT_EQ(count, 0);
+        clock.advance(100ms);
+        EXPECT_EQ(count, 1);
+        timer->start(500ms);
+        timer->stop();
+        clock.advance(1s);
+        EXPECT_EQ(count, 1);
+        timer->start(500ms);
+    }
+    // The owner (and its timer) is gone: advancing must neither fire nor touch freed memory.
+    clock.advance(1s);
+    EXPECT_EQ(count, 1);
+
+    // A timer that stops itself from its own timeout.
+    QObject owner;
+    Timer* self = clock.createTimer(&owner);
+    QObject::connect(self, &Timer::timeout, &owner, [&] {
+        if (++count == 3)
+            self->stop();
+    });
+    self->start(100ms);
+    clock.advance(10s);
+    EXPECT_EQ(count, 3);
+}

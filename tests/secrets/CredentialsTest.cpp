@@ -1,0 +1,127 @@
+#include "secrets/Credentials.h"
+
+#include "core/Settings.h"
+#include "peers/HttpPeer.h"
+#include "secrets/BackendUrl.h"
+#include "support/MemorySecretStore.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <QEventLoop>
+#include <QTimer>
+
+using namespace quippet;
+using namespace quippet::test;
+
+namespace {
+
+CredentialResult await(CredentialProvider& provider) {
+    std::optional<CredentialResult> result;
+    QEventLoop loop;
+    provider.credential([&](CredentialResult r) {
+        result = std::move(r);
+        loop.quit();
+    });
+    if (!result) {
+        QTimer::singleShot(10'000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    EXPECT_TRUE(result.has_value());
+    return result.value_or(CredentialResult(QStringLiteral("no answer")));
+}
+
+QString errorOf(const CredentialResult& r) {
+    return std::holds_alternative<QString>(r) ? std::get<QString>(r) : QString();
+}
+
+} // namespace
+
+TEST(KeychainCredentialProviderTest, TrimmingBlankValuesAndOwnKeyRules) {
+    MemorySecretStore store;
+    Keychain keychain(store);
+    keychain.write(QStringLiteral("gemini-api-key"), QStringLiteral("  AIza-key\n"));
+    EXPECT_EQ(keychain.read(QStringLiteral("gemini-api-key")), QStringLiteral("AIza-key"));
+    keychain.write(QStringLiteral("gemini-api-key"), QStringLiteral("  "));
+    EXPECT_FALSE(keychain.read(QStringLiteral("gemini-api-key")).has_value());
+    EXPECT_EQ(keychain.readAllowingBlank(QStringLiteral("gemini-api-key")), QString());
+    keychain.remove(QStringLiteral("gemini-api-key"));
+    EXPECT_FALSE(keychain.readAllowingBlank(QStringLiteral("gemini-api-key")).has_value());
+
+    KeychainCredentialProvider provider(keychain);
+    EXPECT_EQ(errorOf(await(provider)), KeychainCredentialProvider::missingText());
+    EXPECT_TRUE(KeychainCredentialProvider::missingText().contains(
+        QStringLiteral("secret-tool store --label=ElevenLabs service elevenlabs-api-key account chatrelo")));
+
+    keychain.write(QStringLiteral("elevenlabs-api-key"), QStringLiteral("sk_live123\n"));
+    EXPECT_EQ(await(provider), CredentialResult(Credential{Credential::Kind::ApiKey, QStringLiteral("sk_live123")}));
+
+    for (const QString& bad : {QStringLiteral("  "), QStringLiteral("SK_live123"), QStringLiteral("key_4f2a")}) {
+        keychain.write(QStringLiteral("elevenlabs-api-key"), bad);
+        EXPECT_EQ(errorOf(await(provider)), KeychainCredentialProvider::looksLikeKeyIdText()) << bad.toStdString();
+    }
+}
+
+TEST(BackendCredentialProviderTest, TokenEndpointAnswers) {
+    HttpPeer peer;
+    ASSERT_TRUE(peer.start());
+    const QUrl endpoint = appendPath(peer.baseUrl(), QStringLiteral("api/stt/token"));
+    BackendCredentialProvider provider(endpoint, QStringLiteral("session-abc"));
+
+    peer.route("POST", QStringLiteral("/api/stt/token"), HttpResponse::json(200, R"({"token":"single-use-1"})"));
+    EXPECT_EQ(await(provider), CredentialResult(Credential{Credential::Kind::Token, QStringLiteral("single-use-1")}));
+    ASSERT_EQ(peer.requests().size(), 1);
+    EXPECT_EQ(peer.requests()[0].method, QByteArray("POST"));
+    EXPECT_EQ(peer.requests()[0].header("authorization"), QByteArray("Bearer session-abc"));
+    EXPECT_TRUE(peer.requests()[0].body.isEmpty());
+
+    const QByteArray refusals[][2] = {{"201", R"({"token":"t"})"},
+                                      {"200", R"({"token":12345})"},
+                                      {"200", "not json"},
+                                      {"401", R"({"error":"unauthorized"})"},
+                                      {"500", "<html>oops</html>"}};
+    for (const auto& [status, body] : refusals) {
+        peer.route("POST", QStringLiteral("/api/stt/token"), HttpResponse::json(status.toInt(), body));
+        EXPECT_EQ(errorOf(await(provider)), BackendCredentialProvider::refusedText())
+            << status.constData() << body.constData();
+    }
+
+    // Transport failure: the connection is cut before any answer; the network's own description is passed on.
+    peer.route("POST", QStringLiteral("/api/stt/token"), HttpResponse::drop());
+    const QString transport = errorOf(await(provider));
+    EXPECT_FALSE(transport.isEmpty());
+    EXPECT_NE(transport, BackendCredentialProvider::refusedText());
+}
+
+TEST(CredentialChoiceTest, BackendTokenWinsOverOwnKey) {
+    TempHome home;
+    MemorySecretStore store;
+    Keychain keychain(store);
+    keychain.write(QStringLiteral("elevenlabs-api-key"), QStringLiteral("sk_own"));
+    auto own = chooseCredentialProvider(keychain, QUrl(QStringLiteral("https://b.example/v1")));
+    EXPECT_NE(dynamic_cast<KeychainCredentialProvider*>(own.get()), nullptr);
+
+    keychain.write(QStringLiteral("backend-token"), QStringLiteral("tok\n"));
+    auto viaBackend = chooseCredentialProvider(keychain, QUrl(QStringLiteral("https://b.example/v1")));
+    auto* backend = dynamic_cast<BackendCredentialProvider*>(viaBackend.get());
+    ASSERT_NE(backend, nullptr);
+    EXPECT_EQ(backend->tokenEndpoint(), QUrl(QStringLiteral("https://b.example/v1/api/stt/token")));
+}
+
+TEST(BackendUrlTest, EnvironmentThenPreferenceThenDefault) {
+    TempHome home;
+    qunsetenv("QUIPPET_BACKEND");
+    EXPECT_EQ(backendBaseUrl(), defaultBackendBaseUrl());
+
+    Settings::setValue(Settings::kBackendBaseUrl, QStringLiteral("http://127.0.0.1:9000/"));
+    EXPECT_EQ(backendBaseUrl(), QUrl(QStringLiteral("http://127.0.0.1:9000/")));
+
+    qputenv("QUIPPET_BACKEND", "http://localhost:7000");
+    EXPECT_EQ(backendBaseUrl(), QUrl(QStringLiteral("http://localhost:7000")));
+    // Set but empty, or not a URL: the built-in default, never the preference.
+    qputenv("QUIPPET_BACKEND", "");
+    EXPECT_EQ(backendBaseUrl(), defaultBackendBaseUrl());
+    qputenv("QUIPPET_BACKEND", "http://bad host:x");
+    EXPECT_EQ(backendBaseUrl(), defaultBackendBaseUrl());
+    qunsetenv("QUIPPET_BACKEND");
+}
