@@ -111,7 +111,7 @@ void AppDelegate::launch() {
         };
         m_screenGrab->showOwnWindows = [self] {
             if (self && self->m_panels && self->m_panels->panel())
-                self->m_panels->panel()->orderFrontRegardless();
+                self->m_panels->panel()->raiseWithoutFocus();
         };
         m_assistant->screenGrabber = m_screenGrab->grabber();
     }

@@ -29,7 +29,7 @@ PanelController::~PanelController() = default;
 void PanelController::createWindow(RootView* root) {
     m_panel = std::make_unique<OverlayPanel>(root);
     m_panel->setContentSize(kWelcomeSize);
-    m_panel->orderFrontRegardless();
+    m_panel->raiseWithoutFocus();
     m_panel->position(panelzone::saved());
     // An X11 panel cannot be kept out of screen captures: never show it as private.
     m_state.setPrivate(m_panel->hiddenFromCapture());
@@ -49,7 +49,7 @@ void PanelController::place() {
         return;
     m_panel->setContentSize(currentSize());
     m_panel->position(panelzone::saved());
-    m_panel->orderFrontRegardless();
+    m_panel->raiseWithoutFocus();
 }
 
 void PanelController::toggleVisibility() {
@@ -89,7 +89,7 @@ void PanelController::showZonePicker() {
             return;
         panelzone::save(zone);
         self->m_panel->position(zone);
-        self->m_panel->orderFrontRegardless();
+        self->m_panel->raiseWithoutFocus();
     });
 }
 

@@ -47,7 +47,7 @@ void OverlayPanel::position(PanelZone zone) {
     move(origin.toPoint());
 }
 
-void OverlayPanel::orderFrontRegardless() {
+void OverlayPanel::raiseWithoutFocus() {
     show();
     raise();
 }

@@ -20,7 +20,7 @@ public:
     // Moves the panel into `zone` of the primary screen's available area (12 px margin); the size is kept.
     void position(PanelZone zone);
     // Shows the panel above other windows without activating it.
-    void orderFrontRegardless();
+    void raiseWithoutFocus();
 
     // X11 offers no way to keep a window out of screen captures or sharing, so the panel never claims to be hidden.
     bool hiddenFromCapture() const { return false; }

@@ -243,6 +243,18 @@ TEST_F(AppDelegateTest, OwnKeysListenWithoutMetering) {
     EXPECT_TRUE(peer.http().requestsTo(QStringLiteral("/api/session/end")).isEmpty());
 }
 
+TEST_F(AppDelegateTest, TheProgramsModelRequestsPassOneGateOfSixtyAMinute) {
+    launch();
+    RateGate& gate = app->rateGate();
+    for (int i = 0; i < 60; ++i) {
+        ASSERT_FALSE(gate.waitTime(1000ms)) << "request " << i + 1 << " of the minute";
+        gate.record(1000ms);
+    }
+    EXPECT_EQ(gate.waitTime(1000ms), std::optional(60'000ms));
+    EXPECT_EQ(gate.waitTime(60'999ms), std::optional(1ms));
+    EXPECT_FALSE(gate.waitTime(61'001ms));
+}
+
 TEST_F(AppDelegateTest, FinishingStoresTheConversationAndStartsANewOne) {
     launch();
     app->session().finish();
