@@ -11,6 +11,8 @@ packages=(
   # running the tests: virtual display, compositor, tray host, private sound server, speech, keyring, session bus
   xvfb xauth xdotool xcompmgr trayer pulseaudio pulseaudio-utils espeak-ng sox
   gnome-keyring libsecret-tools dbus dbus-x11
+  # validating and installing the desktop files
+  desktop-file-utils appstream file xdg-utils
 )
 
 missing=()

@@ -15,10 +15,12 @@
 #include "backend/ContextSync.h"
 #include "core/Clock.h"
 #include "core/Localization.h"
+#include "core/OwnerMode.h"
 #include "core/Settings.h"
 #include "platform/Autostart.h"
-#include "platform/DesktopServices.h"
 #include "platform/HotKeyCenter.h"
+#include "platform/Installation.h"
+#include "platform/PortalScreenshot.h"
 #include "platform/X11HotKeyBackend.h"
 #include "records/DataMigration.h"
 #include "records/SessionStore.h"
@@ -34,6 +36,8 @@
 #include "ui/RootView.h"
 #include "ui/TrayIcon.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QPointer>
 #include <QTimer>
 
@@ -48,6 +52,7 @@ AppDelegate::AppDelegate(AppEnvironment env, QObject* parent)
     m_capture = std::make_unique<AudioCapture>(m_clock, *m_log, m_env.makeAudioSystem());
     m_capture->screenCaptureProbe = m_env.screenCaptureProbe;
     m_capture->openSoundSettings = m_env.openSoundSettings;
+    m_capture->openScreenSettings = m_env.openScreenSettings;
     Keychain* keychain = m_keychain.get();
     // Each listening period asks again whose credentials pay for the transcription: a signed-in user's backend,
     // else the user's own key.
@@ -85,13 +90,14 @@ AppDelegate::~AppDelegate() {
 void AppDelegate::launch() {
     if (m_launched)
         return;
-    if (!desktop::ensureInstalled())
+    if (!offerInstallation())
         return;
     i18n::logLocaleChoice();
     const NoteFn note = m_log->sink();
     DataMigration::run(note);
     m_sessions = std::make_unique<SessionStore>(m_clock);
 
+    QPointer<AppDelegate> self(this);
     LlmClient* llm = m_env.llm;
     if (!llm) {
         m_ownLlm = std::make_unique<GeminiClient>(*m_keychain, m_clock, m_rateGate);
@@ -102,7 +108,6 @@ void AppDelegate::launch() {
         if (capture)
             capture->note(line);
     });
-    QPointer<AppDelegate> self(this);
     if (m_env.createWindows) {
         m_screenGrab = std::make_unique<ScreenGrab>(m_clock);
         m_screenGrab->hideOwnWindows = [self] {
@@ -113,7 +118,7 @@ void AppDelegate::launch() {
             if (self && self->m_panels && self->m_panels->panel())
                 self->m_panels->panel()->raiseWithoutFocus();
         };
-        m_assistant->screenGrabber = m_screenGrab->grabber();
+        m_assistant->screenGrabber = m_env.wayland ? portalGrabber() : m_screenGrab->grabber();
     }
 
     m_capture->onScreenGranted = [self] {
@@ -167,6 +172,11 @@ void AppDelegate::launch() {
 
     m_welcome->refresh();
     registerHotKeys();
+    if (m_env.wayland) {
+        m_log->note(QStringLiteral("skróty: sesja Wayland — skróty działają tylko w oknach XWayland; przypisz w "
+                                   "ustawieniach klawiatury polecenia quippet --answer, quippet --analyze-screen, "
+                                   "quippet --toggle-panel"));
+    }
     m_session->applyToAssistant();
 
     m_meetingDetector->onMeetingDetected = [self] {
@@ -185,6 +195,21 @@ void AppDelegate::launch() {
         });
     }
     m_launched = true;
+}
+
+// Started from outside an installed location (a build tree, a download), the user is offered a per-user install
+// once per launch; after installing, the installed copy takes over. A refusal or a failure launches in place.
+bool AppDelegate::offerInstallation() {
+    if (OwnerMode::isOn() || !m_env.askToInstall)
+        return true;
+    const QString binary = QCoreApplication::applicationFilePath();
+    if (installation::isInstalledLocation(binary, QDir::homePath()) || !m_env.askToInstall())
+        return true;
+    const QString installed = installation::installForUser(binary, QDir::homePath(), m_log->sink());
+    if (installed.isEmpty())
+        return true;
+    relaunch(installed);
+    return false;
 }
 
 void AppDelegate::createWindows() {
@@ -271,6 +296,50 @@ void AppDelegate::registerHotKeys() {
     m_hotKeys->registerHotKey(K::kKeyR, K::kSuper | K::kAlt, act([](AppDelegate& app) { app.m_panels->place(); }));
 }
 
+// On Wayland an X11 grab sees only XWayland windows: the picture comes from the desktop portal, with the panel
+// hidden for the moment of the shot as on X11.
+ScreenGrabber AppDelegate::portalGrabber() {
+    m_portal = std::make_unique<PortalScreenshot>();
+    QPointer<AppDelegate> self(this);
+    return [self](int maxWidth, std::function<void(const ScreenShot&)> done) {
+        if (!self)
+            return;
+        if (self->m_screenGrab->hideOwnWindows)
+            self->m_screenGrab->hideOwnWindows();
+        self->m_clock.singleShot(ScreenGrab::kHideSettle, self, [self, maxWidth, done] {
+            self->m_portal->take([self, maxWidth, done](const QImage& picture, const QString& error) {
+                if (!self)
+                    return;
+                if (self->m_screenGrab->showOwnWindows)
+                    self->m_screenGrab->showOwnWindows();
+                if (picture.isNull()) {
+                    self->m_log->note(QStringLiteral("ekran: ") + error);
+                    done(ScreenShot{{}, ScreenGrab::description(ScreenGrab::Failure::NoDisplay)});
+                    return;
+                }
+                done(ScreenGrab::encode(picture, maxWidth));
+            });
+        });
+    };
+}
+
+bool AppDelegate::isCommand(const QString& argument) {
+    return argument == QLatin1String("--answer") || argument == QLatin1String("--analyze-screen") ||
+           argument == QLatin1String("--toggle-panel");
+}
+
+void AppDelegate::runCommand(const QString& command) {
+    if (!m_launched || !isCommand(command))
+        return;
+    m_log->note(QStringLiteral("polecenie: ") + command);
+    if (command == QLatin1String("--answer"))
+        m_assistant->aiAnswer();
+    else if (command == QLatin1String("--analyze-screen"))
+        m_assistant->analyzeScreen();
+    else
+        m_panels->toggleVisibility();
+}
+
 void AppDelegate::onMeetingDetected() {
     if (m_capture->transcriptionEnabled())
         return;
@@ -298,9 +367,9 @@ void AppDelegate::showKeysWindow() {
     m_keysWindow->present();
 }
 
-void AppDelegate::relaunch() {
+void AppDelegate::relaunch(const QString& binary) {
     if (m_env.relaunch)
-        m_env.relaunch();
+        m_env.relaunch(binary);
 }
 
 } // namespace quippet

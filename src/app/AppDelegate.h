@@ -1,6 +1,7 @@
 #pragma once
 
 #include "assistant/RateGate.h"
+#include "assistant/ScreenGrab.h"
 #include "core/DiagnosticsLog.h"
 
 #include <QObject>
@@ -26,6 +27,7 @@ class LlmClient;
 class MeetingDetector;
 class PanelController;
 class PanelState;
+class PortalScreenshot;
 class ScreenGrab;
 class SecretStore;
 class SessionStore;
@@ -44,11 +46,17 @@ struct AppEnvironment {
     // The language model; when null the controller uses the real client.
     LlmClient* llm = nullptr;
     bool createWindows = true; // tests of the controller's logic run without panel or tray
-    std::function<void()> relaunch;
+    // Starts `binary` (empty: the running program) as the new instance and ends this one.
+    std::function<void(const QString& binary)> relaunch;
+    // The installation offer; unset, nothing is offered. True when the user wants Quippet installed.
+    std::function<bool()> askToInstall;
     std::function<void()> quit;
     std::function<void(const QUrl&)> openUrl; // browser for sign-in; default: the desktop's
     std::function<bool()> screenCaptureProbe; // can the screen be captured
     std::function<void()> openSoundSettings;  // the desktop's sound settings
+    std::function<void()> openScreenSettings; // where the desktop grants screenshots
+    // A Wayland session: screenshots through the desktop portal, shortcuts as command-line actions.
+    bool wayland = false;
     // System-wide shortcuts; when unset, X11 grabs with windows and none without.
     std::function<std::unique_ptr<HotKeyBackend>()> makeHotKeyBackend;
 };
@@ -72,7 +80,11 @@ public:
     void enterWorkMode();
     void onMeetingDetected();
     void showKeysWindow();
-    void relaunch();
+    // The command-line actions a desktop's own shortcuts can start ("--answer", "--analyze-screen",
+    // "--toggle-panel"), handed to the running instance.
+    static bool isCommand(const QString& argument);
+    void runCommand(const QString& command);
+    void relaunch(const QString& binary = {});
     // The session's shortcuts, once; a later call changes nothing.
     void registerHotKeys();
 
@@ -97,6 +109,8 @@ public:
     KeysWindow* keysWindow() { return m_keysWindow.get(); }
 
 private:
+    bool offerInstallation();
+    ScreenGrabber portalGrabber();
     void createWindows();
 
     AppEnvironment m_env;
@@ -113,6 +127,7 @@ private:
     std::unique_ptr<LlmClient> m_ownLlm;
     std::unique_ptr<Assistant> m_assistant;
     std::unique_ptr<ScreenGrab> m_screenGrab;
+    std::unique_ptr<PortalScreenshot> m_portal;
     std::unique_ptr<SessionStore> m_sessions;
     std::unique_ptr<Backend> m_backend;
     std::unique_ptr<WelcomeFlow> m_welcome;

@@ -8,44 +8,79 @@
 #include "core/SingleInstance.h"
 #include "platform/DesktopServices.h"
 #include "secrets/LibsecretStore.h"
+#include "ui/InstallOffer.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QProcess>
+#include <QThread>
 #include <QUrl>
+
+#include <csignal>
+#include <sys/types.h>
 
 namespace quippet {
 
 namespace {
 
-QList<QUrl> urlArguments(const QStringList& args) {
+// How long a relaunched Quippet waits for the process it replaces to end.
+constexpr int kRelaunchWaitMs = 10'000;
+
+struct Arguments {
     QList<QUrl> urls;
+    QStringList actions; // --answer, --analyze-screen, --toggle-panel
+    qint64 afterPid = 0; // --after PID: the process this one replaces
+};
+
+Arguments parse(const QStringList& args) {
+    Arguments parsed;
     for (qsizetype i = 1; i < args.size(); ++i) {
-        const QUrl url(args.at(i));
-        if (url.isValid() && !url.scheme().isEmpty())
-            urls.append(url);
+        const QString& arg = args.at(i);
+        if (arg == QLatin1String("--after") && i + 1 < args.size()) {
+            parsed.afterPid = args.at(++i).toLongLong();
+        } else if (AppDelegate::isCommand(arg)) {
+            parsed.actions << arg;
+        } else {
+            const QUrl url(arg);
+            if (url.isValid() && !url.scheme().isEmpty())
+                parsed.urls.append(url);
+        }
     }
-    return urls;
+    return parsed;
+}
+
+// A relaunch starts the new process before the old one has quit; taking over its single-instance socket (or
+// handing it a message) while it is still going away would leave no Quippet running.
+void waitForExit(qint64 pid) {
+    if (pid <= 0)
+        return;
+    QDeadlineTimer deadline(kRelaunchWaitMs);
+    while (::kill(pid_t(pid), 0) == 0 && !deadline.hasExpired())
+        QThread::msleep(20);
 }
 
 } // namespace
 
 int runApplication(int argc, char** argv) {
+    const QString platformNote = desktop::choosePlatform();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quippet"));
     QApplication::setOrganizationName(QStringLiteral("Quippet"));
     QApplication::setApplicationVersion(QStringLiteral(QUIPPET_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("quippet"));
+    QApplication::setDesktopFileName(QStringLiteral("app.quippet.Quippet"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/app.quippet.Quippet.svg")));
     // The panel is the only window and may be hidden from the tray: closing windows never ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    const QList<QUrl> urls = urlArguments(QApplication::arguments());
+    const Arguments args = parse(QApplication::arguments());
+    waitForExit(args.afterPid);
     const QString instanceName = qEnvironmentVariableIsSet("QUIPPET_INSTANCE")
                                      ? qEnvironmentVariable("QUIPPET_INSTANCE")
                                      : SingleInstance::defaultName();
     SingleInstance instance(instanceName);
-    QStringList messages;
-    for (const QUrl& url : urls)
+    QStringList messages = args.actions;
+    for (const QUrl& url : args.urls)
         messages << url.toString();
     if (instance.sendToRunning(messages, 500))
         return 0; // the running Quippet took over
@@ -74,19 +109,33 @@ int runApplication(int argc, char** argv) {
     env.quit = [] { QApplication::quit(); };
     env.screenCaptureProbe = desktop::screenCaptureWorks;
     env.openSoundSettings = desktop::openSoundSettings;
-    env.relaunch = [] {
-        // The new process waits for this one's single-instance socket to close before taking over.
-        QProcess::startDetached(QApplication::applicationFilePath(), {});
+    env.openScreenSettings = desktop::openScreenSettings;
+    env.askToInstall = askToInstall;
+    env.wayland = desktop::isWaylandSession();
+    env.relaunch = [](const QString& binary) {
+        // The new process waits for this one to end before it takes over the single-instance socket.
+        QProcess::startDetached(binary.isEmpty() ? QApplication::applicationFilePath() : binary,
+                                {QStringLiteral("--after"), QString::number(QApplication::applicationPid())});
         QApplication::quit();
     };
 
     AppDelegate delegate(std::move(env));
     delegatePtr = &delegate;
     delegate.log().note(QStringLiteral("start: Quippet %1").arg(QApplication::applicationVersion()));
+    if (!platformNote.isEmpty())
+        delegate.log().note(platformNote);
     delegate.launch();
-    delegate.openUrls(urls);
-    QObject::connect(&instance, &SingleInstance::messageReceived, &delegate,
-                     [&delegate](const QString& message) { delegate.openUrls({QUrl(message)}); });
+    if (!delegate.launched())
+        return 0; // an installed copy takes over
+    delegate.openUrls(args.urls);
+    for (const QString& action : args.actions)
+        delegate.runCommand(action);
+    QObject::connect(&instance, &SingleInstance::messageReceived, &delegate, [&delegate](const QString& message) {
+        if (AppDelegate::isCommand(message))
+            delegate.runCommand(message);
+        else
+            delegate.openUrls({QUrl(message)});
+    });
     QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState s) {
         if (s == Qt::ApplicationActive)
             delegate.activated();

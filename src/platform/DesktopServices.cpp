@@ -1,5 +1,7 @@
 #include "platform/DesktopServices.h"
 
+#include "platform/PortalScreenshot.h"
+
 #include <QGuiApplication>
 #include <QPixmap>
 #include <QProcess>
@@ -14,20 +16,50 @@
 
 namespace quippet::desktop {
 
+namespace {
+
+void startFirstOf(const QList<QStringList>& candidates) {
+    for (const QStringList& command : candidates) {
+        if (QProcess::startDetached(command.first(), command.mid(1)))
+            return;
+    }
+}
+
+} // namespace
+
+bool isWaylandSession() {
+    return qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+QString choosePlatform() {
+    if (!isWaylandSession() || qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        return {};
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return QStringLiteral(
+            "ekran: sesja Wayland bez XWayland — panel nie ustawi się sam i nie zostanie na wierzchu");
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    return QStringLiteral("ekran: sesja Wayland — panel działa przez XWayland");
+}
+
 bool screenCaptureWorks() {
+    if (isWaylandSession())
+        return PortalScreenshot().available();
     QScreen* screen = QGuiApplication::primaryScreen();
     return screen && !screen->grabWindow(0, 0, 0, 1, 1).isNull();
 }
 
 void openSoundSettings() {
-    const QList<QStringList> candidates = {{QStringLiteral("gnome-control-center"), QStringLiteral("sound")},
-                                           {QStringLiteral("pavucontrol")},
-                                           {QStringLiteral("systemsettings"), QStringLiteral("kcm_pulseaudio")},
-                                           {QStringLiteral("xfce4-mixer")}};
-    for (const QStringList& command : candidates) {
-        if (QProcess::startDetached(command.first(), command.mid(1)))
-            return;
-    }
+    startFirstOf({{QStringLiteral("gnome-control-center"), QStringLiteral("sound")},
+                  {QStringLiteral("pavucontrol")},
+                  {QStringLiteral("systemsettings"), QStringLiteral("kcm_pulseaudio")},
+                  {QStringLiteral("xfce4-mixer")}});
+}
+
+void openScreenSettings() {
+    startFirstOf({{QStringLiteral("gnome-control-center"), QStringLiteral("privacy")},
+                  {QStringLiteral("systemsettings"), QStringLiteral("kcm_flatpak")},
+                  {QStringLiteral("systemsettings")}});
 }
 
 bool ensureInstalled() {

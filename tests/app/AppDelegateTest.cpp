@@ -31,6 +31,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QUuid>
 
@@ -54,6 +55,8 @@ protected:
     QList<QUrl> opened;
     QList<FakeTranscriber*> transcribers;
     int relaunches = 0;
+    QStringList relaunchedWith;
+    std::function<bool()> askToInstall;
     std::unique_ptr<AppDelegate> app;
 
     void SetUp() override {
@@ -81,7 +84,11 @@ protected:
         };
         env.llm = &llm;
         env.createWindows = windows;
-        env.relaunch = [this] { ++relaunches; };
+        env.relaunch = [this](const QString& binary) {
+            ++relaunches;
+            relaunchedWith << binary;
+        };
+        env.askToInstall = askToInstall;
         env.openUrl = [this](const QUrl& url) { opened << url; };
         app = std::make_unique<AppDelegate>(std::move(env));
         app->capture().screenCaptureProbe = [] { return true; };
@@ -374,6 +381,77 @@ TEST_F(AppDelegateTest, PanelSizesAndPlacement) {
 }
 
 // A second Quippet started by the browser hands its URL to the running one and exits.
+TEST_F(AppDelegateTest, InstallationOfferFromOutsideAnInstalledLocation) {
+    struct Row {
+        bool owner;
+        bool accept;
+        bool asked, installed, launched;
+    };
+    for (const Row& row : {Row{true, true, false, false, true}, Row{false, false, true, false, true},
+                           Row{false, true, true, true, false}}) {
+        TempHome own; // each row its own home, so nothing is installed yet
+        Settings::setValue(Settings::kOwnerMode, row.owner);
+        bool asked = false;
+        askToInstall = [&] {
+            asked = true;
+            return row.accept;
+        };
+        relaunchedWith.clear();
+        app.reset();
+        launch();
+        const QString installed = own.filePath(QStringLiteral(".local/bin/quippet"));
+        EXPECT_EQ(asked, row.asked) << row.owner << row.accept;
+        EXPECT_EQ(QFileInfo(installed).isExecutable(), row.installed);
+        EXPECT_EQ(app->launched(), row.launched);
+        // Only an install relaunches, and then from the installed copy.
+        EXPECT_EQ(relaunchedWith, row.installed ? QStringList{installed} : QStringList{});
+    }
+}
+
+// A relaunch starts the new process while the old one is still quitting: the new one must wait for it to be gone
+// and then take over, not hand its start to the dying process and leave nothing running.
+TEST(RelaunchTest, TheNewProcessTakesOverOnceTheOldOneHasGone) {
+    TempHome home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUIPPET_INSTANCE"),
+               QStringLiteral("quippet-relaunch-") + QUuid::createUuid().toString(QUuid::Id128));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("QUIPPET_BACKEND"), QStringLiteral("http://127.0.0.1:9"));
+    env.insert(QStringLiteral("PULSE_SERVER"), QStringLiteral("unix:") + home.filePath(QStringLiteral("no-pulse")));
+    env.insert(QStringLiteral("QUIPPET_OWNER"), QStringLiteral("1")); // a build tree is offered an install otherwise
+    auto start = [&](QProcess& process, const QStringList& args) {
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(QUIPPET_BINARY), args);
+        return process.waitForStarted(10'000);
+    };
+    const QString logPath = home.filePath(QStringLiteral("quippet-debug.log"));
+    auto logged = [&](const char* text) {
+        QFile log(logPath);
+        return log.open(QIODevice::ReadOnly) ? int(log.readAll().count(text)) : 0;
+    };
+
+    QProcess old;
+    ASSERT_TRUE(start(old, {}));
+    ASSERT_TRUE(waitUntil([&] { return logged("start: Quippet") == 1; }, 20'000));
+    QProcess fresh;
+    ASSERT_TRUE(start(fresh, {QStringLiteral("--after"), QString::number(old.processId())}));
+    // While the old one runs, the new one neither hands its start over to it nor gives up.
+    ASSERT_FALSE(fresh.waitForFinished(3000));
+    old.terminate();
+    ASSERT_TRUE(old.waitForFinished(10'000));
+    ASSERT_TRUE(waitUntil([&] { return logged("start: Quippet") == 2; }, 20'000)) << "the new process took over";
+
+    // A command-line action now reaches the new instance, and the process that carried it ends at once.
+    QProcess action;
+    ASSERT_TRUE(start(action, {QStringLiteral("--toggle-panel")}));
+    ASSERT_TRUE(action.waitForFinished(20'000));
+    EXPECT_EQ(action.exitCode(), 0);
+    EXPECT_TRUE(waitUntil([&] { return logged("polecenie: --toggle-panel") == 1; }, 10'000));
+    EXPECT_EQ(fresh.state(), QProcess::Running);
+    fresh.terminate();
+    fresh.waitForFinished(10'000);
+}
+
 TEST(SingleInstanceHandOffTest, SecondProcessDeliversItsUrl) {
     const QString name = QStringLiteral("quippet-handoff-") + QUuid::createUuid().toString(QUuid::Id128);
     SingleInstance running(name);

@@ -1,0 +1,119 @@
+#include "platform/PortalScreenshot.h"
+
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
+#include <QFile>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+
+namespace quippet {
+
+namespace {
+
+const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
+const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString kInterface = QStringLiteral("org.freedesktop.portal.Screenshot");
+const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
+constexpr int kProbeTimeoutMs = 1000;
+// The portal may show the user a confirmation first.
+constexpr int kAnswerTimeoutMs = 120'000;
+
+// Receives the one Response signal of a request, then goes away.
+class Request : public QObject {
+    Q_OBJECT
+public:
+    Request(std::function<void(const QImage&, const QString&)> done, QObject* parent)
+        : QObject(parent), m_done(std::move(done)) {
+        QTimer::singleShot(kAnswerTimeoutMs, this, [this] { finish({}, QStringLiteral("portal nie odpowiedział")); });
+    }
+
+    void finish(const QImage& picture, const QString& error) {
+        if (!m_done)
+            return;
+        auto done = std::move(m_done);
+        m_done = nullptr;
+        deleteLater();
+        done(picture, error);
+    }
+
+public slots:
+    void response(uint code, const QVariantMap& results) {
+        if (code != 0) {
+            finish({}, code == 1 ? QStringLiteral("zrzut anulowany") : QStringLiteral("portal odmówił zrzutu"));
+            return;
+        }
+        const QUrl uri(results.value(QStringLiteral("uri")).toString());
+        QImage picture;
+        if (uri.isLocalFile()) {
+            picture.load(uri.toLocalFile());
+            // The portal leaves the file in the user's pictures folder; it was only ever ours to read.
+            QFile::remove(uri.toLocalFile());
+        }
+        finish(picture, picture.isNull() ? QStringLiteral("nie można odczytać zrzutu") : QString());
+    }
+
+private:
+    std::function<void(const QImage&, const QString&)> m_done;
+};
+
+} // namespace
+
+PortalScreenshot::PortalScreenshot(QDBusConnection bus, QObject* parent) : QObject(parent), m_bus(std::move(bus)) {}
+
+bool PortalScreenshot::available() const {
+    if (!m_bus.isConnected())
+        return false;
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << kInterface << QStringLiteral("version");
+    const QDBusMessage reply = m_bus.call(get, QDBus::Block, kProbeTimeoutMs);
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+void PortalScreenshot::take(std::function<void(const QImage&, const QString&)> done) {
+    if (!m_bus.isConnected()) {
+        done({}, QStringLiteral("brak magistrali sesji"));
+        return;
+    }
+    // The request's object path follows from our bus name and the token, so the answer can be listened for
+    // before the call is made (it may come before the call's own reply).
+    const QString token = QStringLiteral("quippet%1").arg(++m_serial);
+    QString sender = m_bus.baseService().mid(1);
+    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
+    const QString requestPath = kPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
+    auto* request = new Request(std::move(done), this);
+    m_bus.connect(kService, requestPath, kRequest, QStringLiteral("Response"), request,
+                  SLOT(response(uint, QVariantMap)));
+
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Screenshot"));
+    QVariantMap options{{QStringLiteral("handle_token"), token},
+                        {QStringLiteral("interactive"), false},
+                        {QStringLiteral("modal"), false}};
+    call << QString() << options;
+    auto* watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kProbeTimeoutMs * 5), request);
+    QPointer<Request> guard(request);
+    QDBusConnection bus = m_bus;
+    connect(watcher, &QDBusPendingCallWatcher::finished, request,
+            [guard, bus, requestPath](QDBusPendingCallWatcher* w) mutable {
+                w->deleteLater();
+                if (!guard)
+                    return;
+                QDBusPendingReply<QDBusObjectPath> reply = *w;
+                if (reply.isError()) {
+                    guard->finish({}, QStringLiteral("brak portalu zrzutów ekranu (") + reply.error().name() +
+                                          QLatin1Char(')'));
+                } else if (reply.value().path() != requestPath) {
+                    // Portals older than the predictable request paths answer on the handle they return.
+                    bus.connect(kService, reply.value().path(), kRequest, QStringLiteral("Response"), guard.data(),
+                                SLOT(response(uint, QVariantMap)));
+                }
+            });
+}
+
+} // namespace quippet
+
+#include "PortalScreenshot.moc"
