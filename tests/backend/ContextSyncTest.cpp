@@ -2,6 +2,7 @@
 
 #include "core/Localization.h"
 #include "peers/BackendPeer.h"
+#include "support/Files.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
 #include "support/Wait.h"
@@ -12,21 +13,13 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
 using namespace quippet;
+using test::readFile;
+using test::writeFile;
 
 namespace {
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
 
 class ContextSyncTest : public ::testing::Test {
 protected:
@@ -125,11 +118,11 @@ TEST_F(ContextSyncTest, IncrementalPulls) {
     EXPECT_EQ(manifest(), (QJsonObject{{"b.md", "2"}}));
     EXPECT_TRUE(notes.isEmpty());
 
-    test::HttpResponse cut;
-    cut.headers.append(std::pair<QByteArray, QByteArray>("Content-Type", "text/markdown"));
-    cut.chunks = {"B3 first half ", "second half"};
-    cut.dropAfter = 1;
-    peer.http().route("GET", QStringLiteral("/api/context/b.md"), cut);
+    peer.http().routeStream("GET", QStringLiteral("/api/context/b.md"), [](const auto&, test::HttpStream* stream) {
+        stream->writeHead(200, {{"Content-Type", "text/markdown"}});
+        stream->write("B3 first half ");
+        QTimer::singleShot(0, stream, [stream] { stream->drop(); });
+    });
     pull();
     EXPECT_EQ(readFile(local("b.md")), "B2");
     EXPECT_EQ(manifest(), (QJsonObject{{"b.md", "2"}}));

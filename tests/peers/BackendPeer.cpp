@@ -38,44 +38,47 @@ BackendPeer::BackendPeer(QObject* parent) : QObject(parent) {
         confirm();
         return jsonAnswer(200, {{QStringLiteral("confirmed"), m_lastDeviceCode}});
     });
-    m_http.route("GET", QStringLiteral("/api/me"), [this](const HttpRequest& request) {
-        if (!authorised(request))
-            return unauthorised();
+    // Everything else needs the bearer token.
+    auto guarded = [this](const char* method, const QString& path, HttpPeer::Handler handler) {
+        m_http.route(method, path, [this, handler](const HttpRequest& request) {
+            return authorised(request) ? handler(request) : unauthorised();
+        });
+    };
+    guarded("GET", QStringLiteral("/api/me"), [this](const HttpRequest&) {
         return jsonAnswer(200, {{QStringLiteral("email"), m_account.email},
                                 {QStringLiteral("secondsRemaining"), m_account.secondsRemaining},
                                 {QStringLiteral("tier"), m_account.tier}});
     });
-    m_http.route("POST", QStringLiteral("/api/session/start"),
-                 [this](const HttpRequest& request) { return sessionStart(request); });
-    m_http.route("POST", QStringLiteral("/api/session/heartbeat"),
-                 [this](const HttpRequest& request) { return heartbeat(request); });
-    m_http.route("POST", QStringLiteral("/api/session/end"),
-                 [this](const HttpRequest& request) { return sessionEnd(request); });
-    m_http.route("GET", QStringLiteral("/api/context"), [this](const HttpRequest& request) {
-        return authorised(request) ? contextListing() : unauthorised();
-    });
-    m_http.route("POST", QStringLiteral("/api/stt/token"), [this](const HttpRequest& request) {
-        if (!authorised(request))
-            return unauthorised();
+    guarded("POST", QStringLiteral("/api/session/start"), [this](const HttpRequest& r) { return sessionStart(r); });
+    guarded("POST", QStringLiteral("/api/session/heartbeat"), [this](const HttpRequest& r) { return heartbeat(r); });
+    guarded("POST", QStringLiteral("/api/session/end"), [this](const HttpRequest& r) { return sessionEnd(r); });
+    guarded("GET", QStringLiteral("/api/context"), [this](const HttpRequest&) { return contextListing(); });
+    guarded("POST", QStringLiteral("/api/stt/token"), [this](const HttpRequest&) {
         return jsonAnswer(200, {{QStringLiteral("token"), QStringLiteral("stt-%1").arg(++m_sttTokens)}});
     });
     m_http.routeStream("POST", QStringLiteral("/api/llm"), [this](const HttpRequest& request, HttpStream* stream) {
-        if (!authorised(request)) {
-            stream->writeHead(401, {{"Content-Type", "application/json"}});
-            stream->write(R"({"error":"unauthorized"})");
-            stream->end();
-            return;
-        }
         const QString model = bodyOf(request).value(QLatin1String("model")).toString();
-        if (!m_llm || model.isEmpty()) {
-            stream->writeHead(502, {{"Content-Type", "application/json"}});
-            stream->write(R"({"error":"upstream"})");
-            stream->end();
-            return;
-        }
-        m_llm->serve(model, request, stream);
+        if (!authorised(request))
+            stream->respond(401, "application/json", R"({"error":"unauthorized"})");
+        else if (!m_llm || model.isEmpty())
+            stream->respond(502, "application/json", R"({"error":"upstream"})");
+        else
+            m_llm->serve(model, request, stream);
     });
-    m_http.setFallback([this](const HttpRequest& request) { return other(request); });
+    // A document download: GET /api/context/<name>.
+    m_http.setFallback([this](const HttpRequest& request) {
+        const QString prefix = QStringLiteral("/api/context/");
+        if (request.method != "GET" || !request.path().startsWith(prefix))
+            return HttpResponse::json(404, R"({"error":"not_found"})");
+        if (!authorised(request))
+            return unauthorised();
+        const auto doc = m_documents.constFind(request.path().mid(prefix.size()));
+        if (doc == m_documents.constEnd() || doc->status == 404)
+            return HttpResponse::json(404, R"({"error":"not_found"})");
+        if (doc->status != 200)
+            return HttpResponse::json(doc->status, R"({"error":"failed"})");
+        return HttpResponse::text(200, doc->bytes, doc->mime.toUtf8());
+    });
 }
 
 bool BackendPeer::start(quint16 port) {
@@ -129,8 +132,6 @@ BackendPeer::Session* BackendPeer::session(const QString& id) {
 }
 
 HttpResponse BackendPeer::sessionStart(const HttpRequest& request) {
-    if (!authorised(request))
-        return unauthorised();
     if (m_account.secondsRemaining <= 0)
         return jsonAnswer(402, {{QStringLiteral("error"), QStringLiteral("insufficient_credit")},
                                 {QStringLiteral("secondsRemaining"), 0}});
@@ -150,8 +151,6 @@ HttpResponse BackendPeer::sessionStart(const HttpRequest& request) {
 }
 
 HttpResponse BackendPeer::heartbeat(const HttpRequest& request) {
-    if (!authorised(request))
-        return unauthorised();
     const QJsonObject body = bodyOf(request);
     Session* s = session(body.value(QLatin1String("sessionId")).toString());
     if (!s)
@@ -164,8 +163,6 @@ HttpResponse BackendPeer::heartbeat(const HttpRequest& request) {
 }
 
 HttpResponse BackendPeer::sessionEnd(const HttpRequest& request) {
-    if (!authorised(request))
-        return unauthorised();
     const QJsonObject body = bodyOf(request);
     Session* s = session(body.value(QLatin1String("sessionId")).toString());
     if (!s)
@@ -189,24 +186,6 @@ HttpResponse BackendPeer::contextListing() const {
                                      {QStringLiteral("updatedAt"), it->updatedAt}});
     }
     return jsonAnswer(200, {{QStringLiteral("documents"), documents}});
-}
-
-HttpResponse BackendPeer::other(const HttpRequest& request) {
-    const QString prefix = QStringLiteral("/api/context/");
-    const QString path = request.path();
-    if (request.method == "GET" && path.startsWith(prefix)) {
-        if (!authorised(request))
-            return unauthorised();
-        const auto doc = m_documents.constFind(path.mid(prefix.size()));
-        if (doc == m_documents.constEnd() || doc->status == 404)
-            return HttpResponse::json(404, R"({"error":"not_found"})");
-        if (doc->status != 200)
-            return HttpResponse::json(doc->status, R"({"error":"failed"})");
-        return HttpResponse::text(200, doc->bytes, doc->mime.toUtf8());
-    }
-    if (request.method == "GET" && path == QLatin1String("/panel"))
-        return HttpResponse::text(200, "<html><body>Quippet</body></html>", "text/html");
-    return HttpResponse::json(404, R"({"error":"not_found"})");
 }
 
 } // namespace quippet::test

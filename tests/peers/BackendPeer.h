@@ -48,7 +48,6 @@ public:
     HttpPeer& http() { return m_http; }
 
     // Sign-in. Device codes are "dev-1", "dev-2"…; tokens "token-1"….
-    QString lastDeviceCode() const { return m_lastDeviceCode; }
     void confirm(const QString& deviceCode = {}); // the user confirms in the browser (the latest code by default)
     // Answer every token request with {"error": code} instead of the normal flow; nothing for the normal flow.
     void setTokenRefusal(const std::optional<QString>& code) { m_tokenRefusal = code; }
@@ -79,7 +78,6 @@ private:
     HttpResponse heartbeat(const HttpRequest& request);
     HttpResponse sessionEnd(const HttpRequest& request);
     HttpResponse contextListing() const;
-    HttpResponse other(const HttpRequest& request);
     Session* session(const QString& id);
 
     HttpPeer m_http;

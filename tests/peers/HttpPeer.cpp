@@ -1,53 +1,23 @@
 #include "peers/HttpPeer.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
+#include "support/Wait.h"
+
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 
 namespace quippet::test {
 
-QByteArray reasonPhrase(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 402:
-        return "Payment Required";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 409:
-        return "Conflict";
-    case 410:
-        return "Gone";
-    case 428:
-        return "Precondition Required";
-    case 429:
-        return "Too Many Requests";
-    case 500:
-        return "Internal Server Error";
-    case 502:
-        return "Bad Gateway";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
-
 namespace {
-QByteArray chunk(const QByteArray& bytes) {
-    return QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n";
+// The status line and headers; the reason phrase is informational, so only the common ones are spelled out.
+QByteArray head(int status, const QList<std::pair<QByteArray, QByteArray>>& headers) {
+    static const QHash<int, QByteArray> reasons = {
+        {200, "OK"},          {400, "Bad Request"},        {401, "Unauthorized"},      {402, "Payment Required"},
+        {403, "Forbidden"},   {404, "Not Found"},          {429, "Too Many Requests"}, {500, "Internal Server Error"},
+        {502, "Bad Gateway"}, {503, "Service Unavailable"}};
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasons.value(status, "Status") + "\r\n";
+    for (const auto& [name, value] : headers)
+        out += name + ": " + value + "\r\n";
+    return out;
 }
 } // namespace
 
@@ -61,31 +31,31 @@ void HttpStream::writeHead(int status, const QList<std::pair<QByteArray, QByteAr
     if (!isOpen() || m_headSent)
         return;
     m_headSent = true;
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
-    for (const auto& [name, value] : headers)
-        head += name + ": " + value + "\r\n";
-    head += "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
-    m_socket->write(head);
+    m_socket->write(head(status, headers) + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n");
     m_socket->flush();
 }
 
 void HttpStream::write(const QByteArray& bytes) {
-    if (!m_headSent)
-        writeHead(200, {});
+    writeHead(200, {});
     if (!isOpen() || bytes.isEmpty())
         return;
-    m_socket->write(chunk(bytes));
+    m_socket->write(QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n");
     m_socket->flush();
 }
 
 void HttpStream::end() {
-    if (!m_headSent)
-        writeHead(200, {});
+    writeHead(200, {});
     if (!isOpen())
         return;
     m_socket->write("0\r\n\r\n");
     m_socket->flush();
     m_socket->disconnectFromHost();
+}
+
+void HttpStream::respond(int status, const QByteArray& type, const QByteArray& body) {
+    writeHead(status, {{"Content-Type", type}});
+    write(body);
+    end();
 }
 
 void HttpStream::drop() {
@@ -97,7 +67,6 @@ HttpPeer::HttpPeer(QObject* parent) : QObject(parent), m_server(new QTcpServer(t
     m_fallback = [](const HttpRequest&) { return HttpResponse::json(404, R"({"error":"not found"})"); };
     connect(m_server, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-            ++m_connections;
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
             connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
                 m_buffers.remove(socket);
@@ -106,8 +75,6 @@ HttpPeer::HttpPeer(QObject* parent) : QObject(parent), m_server(new QTcpServer(t
         }
     });
 }
-
-HttpPeer::~HttpPeer() = default;
 
 bool HttpPeer::start(quint16 port) {
     return m_server->listen(QHostAddress::LocalHost, port);
@@ -135,18 +102,13 @@ void HttpPeer::routeStream(const QByteArray& method, const QString& path, Stream
 
 QList<HttpRequest> HttpPeer::requestsTo(const QString& path) const {
     QList<HttpRequest> out;
-    for (const HttpRequest& r : m_requests) {
-        if (r.path() == path)
-            out.append(r);
-    }
+    std::copy_if(m_requests.begin(), m_requests.end(), std::back_inserter(out),
+                 [&](const HttpRequest& r) { return r.path() == path; });
     return out;
 }
 
 bool HttpPeer::waitForRequests(int count, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (m_requests.size() < count && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-    return m_requests.size() >= count;
+    return waitUntil([&] { return m_requests.size() >= count; }, timeoutMs);
 }
 
 void HttpPeer::onReadyRead(QTcpSocket* socket) {
@@ -173,7 +135,6 @@ void HttpPeer::onReadyRead(QTcpSocket* socket) {
         request.body = buffer.mid(headEnd + 4, length);
         buffer.remove(0, headEnd + 4 + length);
         m_requests.append(request);
-        emit requestReceived(request);
         dispatch(socket, request);
         if (!m_buffers.contains(socket))
             return;
@@ -185,11 +146,10 @@ void HttpPeer::dispatch(QTcpSocket* socket, const HttpRequest& request) {
     for (const Route& r : std::as_const(m_routes)) {
         if (r.method != request.method || r.path != path)
             continue;
-        if (r.stream) {
+        if (r.stream)
             r.stream(request, new HttpStream(socket));
-            return;
-        }
-        send(socket, r.handler(request));
+        else
+            send(socket, r.handler(request));
         return;
     }
     send(socket, m_fallback(request));
@@ -198,54 +158,13 @@ void HttpPeer::dispatch(QTcpSocket* socket, const HttpRequest& request) {
 void HttpPeer::send(QTcpSocket* socket, const HttpResponse& response) {
     if (response.hang)
         return;
-    QPointer<QTcpSocket> guard(socket);
-    auto writeAll = [this, guard, response] {
-        if (!guard)
-            return;
-        if (response.dropAfter == 0 && response.chunks.isEmpty()) {
-            guard->abort();
-            return;
-        }
-        QByteArray head =
-            "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
-        for (const auto& [name, value] : response.headers)
-            head += name + ": " + value + "\r\n";
-        if (response.chunks.isEmpty()) {
-            head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n";
-            guard->write(head + response.body);
-            guard->flush();
-            return;
-        }
-        head += "Transfer-Encoding: chunked\r\n\r\n";
-        guard->write(head);
-        guard->flush();
-        // Chunks go out one per tick so the client really sees them arrive separately.
-        auto index = std::make_shared<int>(0);
-        auto* timer = new QTimer(guard);
-        timer->setInterval(response.chunkDelayMs);
-        connect(timer, &QTimer::timeout, guard, [guard, timer, index, response] {
-            if (response.dropAfter >= 0 && *index >= response.dropAfter) {
-                timer->stop();
-                guard->abort();
-                return;
-            }
-            if (*index >= response.chunks.size()) {
-                timer->stop();
-                timer->deleteLater();
-                guard->write("0\r\n\r\n");
-                guard->flush();
-                return;
-            }
-            guard->write(chunk(response.chunks.at((*index)++)));
-            guard->flush();
-        });
-        timer->start();
-        Q_UNUSED(this);
-    };
-    if (response.delayMs > 0)
-        QTimer::singleShot(response.delayMs, this, writeAll);
-    else
-        writeAll();
+    if (response.cut) {
+        socket->abort();
+        return;
+    }
+    socket->write(head(response.status, response.headers) +
+                  "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n\r\n" + response.body);
+    socket->flush();
 }
 
 } // namespace quippet::test

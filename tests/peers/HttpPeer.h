@@ -27,35 +27,26 @@ struct HttpRequest {
     QByteArray header(const QByteArray& name) const { return headers.value(name.toLower()); }
 };
 
-// A scripted answer. Chunks are sent with chunked transfer encoding, each after `chunkDelayMs`; with `dropAfter`
-// the connection is cut after that many chunks (or right after the request when 0 and no chunks).
+// A scripted answer with a Content-Length body; or the connection cut right after the request (`cut`), or no
+// answer at all (`hang`: the client's timeout must act).
 struct HttpResponse {
     int status = 200;
     QList<std::pair<QByteArray, QByteArray>> headers;
     QByteArray body;
-    QList<QByteArray> chunks;
-    int chunkDelayMs = 0;
-    int delayMs = 0;    // before the status line
-    int dropAfter = -1; // -1: never drop
-    bool hang = false;  // never answer (the client's timeout must act)
+    bool cut = false;
+    bool hang = false;
 
-    static HttpResponse json(int status, const QByteArray& body) {
-        HttpResponse r;
-        r.status = status;
-        r.headers.append(std::pair<QByteArray, QByteArray>("Content-Type", "application/json"));
-        r.body = body;
-        return r;
-    }
     static HttpResponse text(int status, const QByteArray& body, const QByteArray& type = "text/plain") {
         HttpResponse r;
         r.status = status;
-        r.headers.append(std::pair<QByteArray, QByteArray>("Content-Type", type));
+        r.headers = {{"Content-Type", type}};
         r.body = body;
         return r;
     }
+    static HttpResponse json(int status, const QByteArray& body) { return text(status, body, "application/json"); }
     static HttpResponse drop() {
         HttpResponse r;
-        r.dropAfter = 0;
+        r.cut = true;
         return r;
     }
 };
@@ -68,7 +59,8 @@ public:
     void writeHead(int status, const QList<std::pair<QByteArray, QByteArray>>& headers);
     void write(const QByteArray& bytes); // one chunk
     void end();
-    void drop(); // cut the connection mid-response
+    void respond(int status, const QByteArray& type, const QByteArray& body); // head, one chunk, end
+    void drop();                                                              // cut the connection mid-response
     bool isOpen() const;
 
 private:
@@ -77,7 +69,7 @@ private:
 };
 
 // A loopback HTTP/1.1 server for tests: routes by method and path, records every request, supports keep-alive,
-// chunked and slow responses, dropped connections and hand-written streams.
+// dropped connections and hand-written (chunked) streams.
 class HttpPeer : public QObject {
     Q_OBJECT
 public:
@@ -85,7 +77,6 @@ public:
     using StreamHandler = std::function<void(const HttpRequest&, HttpStream*)>;
 
     explicit HttpPeer(QObject* parent = nullptr);
-    ~HttpPeer() override;
 
     bool start(quint16 port = 0); // 127.0.0.1 only
     quint16 port() const;
@@ -102,10 +93,6 @@ public:
     void clearRequests() { m_requests.clear(); }
     // Runs the event loop until `count` requests have arrived or timeoutMs passed.
     bool waitForRequests(int count, int timeoutMs = 5000);
-    int connectionsAccepted() const { return m_connections; }
-
-signals:
-    void requestReceived(const quippet::test::HttpRequest& request);
 
 private:
     struct Route {
@@ -123,9 +110,6 @@ private:
     Handler m_fallback;
     QList<HttpRequest> m_requests;
     QHash<QTcpSocket*, QByteArray> m_buffers;
-    int m_connections = 0;
 };
-
-QByteArray reasonPhrase(int status);
 
 } // namespace quippet::test

@@ -10,6 +10,7 @@ namespace quippet::test {
 
 namespace {
 const QList<std::pair<QByteArray, QByteArray>> kSseHeaders = {{"Content-Type", "text/event-stream"}};
+const QByteArray kBadKey = R"({"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}})";
 
 // Pieces go out one per timer tick so the client sees them arrive separately.
 void writePiece(HttpStream* stream, std::shared_ptr<const LlmScript> script, qsizetype index) {
@@ -72,8 +73,7 @@ LlmPeer::LlmPeer(QObject* parent) : QObject(parent) {
     m_listing = {QStringLiteral("models/gemini-flash-latest"), QStringLiteral("models/gemini-2.5-flash-lite")};
     m_http.route("GET", QStringLiteral("/v1beta/models"), [this](const HttpRequest& request) {
         if (request.query().queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key)
-            return HttpResponse::json(
-                400, R"({"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}})");
+            return HttpResponse::json(400, kBadKey);
         QJsonArray models;
         for (const QString& name : std::as_const(m_listing))
             models.append(QJsonObject{{QStringLiteral("name"), name}});
@@ -92,20 +92,17 @@ void LlmPeer::script(const QString& model, const LlmScript& script) {
 }
 
 void LlmPeer::routeModel(const QString& model) {
-    m_http.routeStream(
-        "POST", QStringLiteral("/v1beta/models/") + model + QStringLiteral(":streamGenerateContent"),
-        [this, model](const HttpRequest& request, HttpStream* stream) {
-            const QUrlQuery query = request.query();
-            if (query.queryItemValue(QStringLiteral("alt")) != QLatin1String("sse") ||
-                query.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key) {
-                m_models.append(model);
-                stream->writeHead(400, {{"Content-Type", "application/json"}});
-                stream->write(R"({"error":{"code":400,"message":"API key not valid.","status":"INVALID_ARGUMENT"}})");
-                stream->end();
-                return;
-            }
-            serve(model, request, stream);
-        });
+    m_http.routeStream("POST", QStringLiteral("/v1beta/models/") + model + QStringLiteral(":streamGenerateContent"),
+                       [this, model](const HttpRequest& request, HttpStream* stream) {
+                           const QUrlQuery query = request.query();
+                           if (query.queryItemValue(QStringLiteral("alt")) != QLatin1String("sse") ||
+                               query.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key) {
+                               m_models.append(model);
+                               stream->respond(400, "application/json", kBadKey);
+                               return;
+                           }
+                           serve(model, request, stream);
+                       });
 }
 
 void LlmPeer::serve(const QString& model, const HttpRequest& request, HttpStream* stream) {
@@ -113,16 +110,13 @@ void LlmPeer::serve(const QString& model, const HttpRequest& request, HttpStream
     m_bodies.append(QJsonDocument::fromJson(request.body).object());
     const auto found = m_scripts.constFind(model);
     if (found == m_scripts.constEnd()) {
-        stream->writeHead(404, {{"Content-Type", "application/json"}});
-        stream->write(R"({"error":{"code":404,"message":"model not found","status":"NOT_FOUND"}})");
-        stream->end();
+        stream->respond(404, "application/json",
+                        R"({"error":{"code":404,"message":"model not found","status":"NOT_FOUND"}})");
         return;
     }
     const LlmScript script = *found;
     if (script.status != 200) {
-        stream->writeHead(script.status, {{"Content-Type", script.errorType}});
-        stream->write(script.errorBody);
-        stream->end();
+        stream->respond(script.status, script.errorType, script.errorBody);
         return;
     }
     stream->writeHead(200, kSseHeaders);

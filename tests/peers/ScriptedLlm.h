@@ -23,7 +23,6 @@ public:
                 QObject* context) override;
 
     int count() const { return int(m_requests.size()); }
-    const Request& request(int i) const { return m_requests.at(i); }
     const Request& last() const { return m_requests.back(); }
     QString lastUserText() const;
 

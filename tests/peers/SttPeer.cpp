@@ -1,28 +1,16 @@
 #include "peers/SttPeer.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
+#include "support/Wait.h"
+
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QNetworkRequest>
-#include <QThread>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
 namespace quippet::test {
 
 namespace {
-
-bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
-    QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
 
 QString json(const QJsonObject& o) {
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
@@ -37,29 +25,18 @@ SttPeer::SttPeer(QObject* parent)
 }
 
 SttPeer::~SttPeer() {
-    stop();
-}
-
-bool SttPeer::start(quint16 port) {
-    if (!m_server->listen(QHostAddress::LocalHost, port))
-        return false;
-    m_port = m_server->serverPort();
-    return true;
-}
-
-void SttPeer::stop() {
-    m_server->close();
     for (Connection& c : m_connections) {
-        if (c.socket) {
+        if (c.socket)
             c.socket->abort();
-            c.socket->deleteLater();
-        }
-        c.open = false;
     }
 }
 
+bool SttPeer::start(quint16 port) {
+    return m_server->listen(QHostAddress::LocalHost, port);
+}
+
 QUrl SttPeer::baseUrl() const {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_port));
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server->serverPort()));
 }
 
 int SttPeer::acceptedCount() const {
@@ -127,11 +104,10 @@ void SttPeer::onNewConnection() {
             socket->sendTextMessage(json(
                 {{QStringLiteral("message_type"), QStringLiteral("auth_error")}, {QStringLiteral("error"), refused}}));
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, refused);
-        } else if (m_sendSessionStarted) {
+        } else {
             socket->sendTextMessage(json({{QStringLiteral("message_type"), QStringLiteral("session_started")},
                                           {QStringLiteral("session_id"), QStringLiteral("peer-%1").arg(index)}}));
         }
-        emit connectionOpened();
     }
 }
 
@@ -166,45 +142,38 @@ QList<SttPeer::Step> SttPeer::demoScript() {
     };
 }
 
+SttPeer::Connection* SttPeer::newestOpen() {
+    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it) {
+        if (it->open && it->socket)
+            return &*it;
+    }
+    return nullptr;
+}
+
 void SttPeer::send(const QJsonObject& message) {
     sendRaw(json(message));
 }
 
 void SttPeer::sendRaw(const QString& text) {
-    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it) {
-        if (it->open && it->socket) {
-            it->socket->sendTextMessage(text);
-            return;
-        }
-    }
+    if (Connection* c = newestOpen())
+        c->socket->sendTextMessage(text);
 }
 
 void SttPeer::sendBinary(const QByteArray& bytes) {
-    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it) {
-        if (it->open && it->socket) {
-            it->socket->sendBinaryMessage(bytes);
-            return;
-        }
-    }
+    if (Connection* c = newestOpen())
+        c->socket->sendBinaryMessage(bytes);
 }
 
 void SttPeer::drop() {
-    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it) {
-        if (it->open && it->socket) {
-            it->open = false;
-            it->socket->abort();
-            return;
-        }
+    if (Connection* c = newestOpen()) {
+        c->open = false;
+        c->socket->abort();
     }
 }
 
 void SttPeer::close(int code) {
-    for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it) {
-        if (it->open && it->socket) {
-            it->socket->close(QWebSocketProtocol::CloseCode(code));
-            return;
-        }
-    }
+    if (Connection* c = newestOpen())
+        c->socket->close(QWebSocketProtocol::CloseCode(code));
 }
 
 bool SttPeer::waitForConnections(int count, int timeoutMs) {

@@ -51,15 +51,12 @@ public:
     ~SttPeer() override;
 
     bool start(quint16 port = 0); // 127.0.0.1 only
-    void stop();                  // stops listening and drops every connection
-    quint16 port() const { return m_port; }
-    QUrl baseUrl() const; // http://127.0.0.1:port, as the "elevenLabsBaseURL" preference takes it
+    QUrl baseUrl() const;         // http://127.0.0.1:port, as the "elevenLabsBaseURL" preference takes it
 
     void setApiKey(const QString& key) { m_apiKey = key; }
     void addToken(const QString& token) { m_tokens.insert(token); } // each one is accepted once
     // Any token with this prefix is accepted once (the backend peer issues "stt-1", "stt-2"...).
     void setTokenPrefix(const QString& prefix) { m_tokenPrefix = prefix; }
-    void setSendSessionStarted(bool send) { m_sendSessionStarted = send; }
     void setScript(QList<Step> steps) { m_script = std::move(steps); }
     // A short Polish exchange spread over the first seconds of audio, for manual runs.
     static QList<Step> demoScript();
@@ -82,21 +79,19 @@ public:
     int totalChunks() const;
 
 signals:
-    void connectionOpened();
     void chunkReceived();
 
 private:
     void onNewConnection();
     void onMessage(int index, const QString& text);
     QString rejection(const Connection& c);
+    Connection* newestOpen();
 
     QWebSocketServer* m_server;
-    quint16 m_port = 0;
     QString m_apiKey;
     QSet<QString> m_tokens;
     QString m_tokenPrefix;
     QSet<QString> m_usedTokens;
-    bool m_sendSessionStarted = true;
     QList<Step> m_script;
     QList<Connection> m_connections;
     QList<int> m_firedSteps; // per connection: script steps already sent

@@ -7,6 +7,8 @@
 
 #include <QList>
 
+#include <vector>
+
 namespace quippet::test {
 
 // A sound server that answers what the test says and records what it was asked.
@@ -15,13 +17,13 @@ public:
     PermissionState input = PermissionState::Granted;
     OutputRoute route;
     int starts = 0;
-    int micStarts = 0;
+    QList<bool> micStarts; // each with an echo canceller or not
     int rechecks = 0;
     AudioFn handler;
 
     void setAudioHandler(AudioFn h) override { handler = std::move(h); }
     void start() override { ++starts; }
-    void startMic(std::unique_ptr<EchoCanceller>) override { ++micStarts; }
+    void startMic(std::unique_ptr<EchoCanceller> canceller) override { micStarts << (canceller != nullptr); }
     void recheck() override {
         ++rechecks;
         emit inputAvailabilityChanged();
@@ -32,6 +34,11 @@ public:
     void setInput(PermissionState state) {
         input = state;
         emit inputAvailabilityChanged();
+    }
+    // One buffer from the sound server's thread (here: the caller's).
+    void play(AudioChannel channel, const AudioFormat& format, const std::vector<float>& samples) {
+        handler(channel, format, reinterpret_cast<const char*>(samples.data()), qsizetype(samples.size() * 4),
+                std::chrono::steady_clock::now());
     }
 };
 

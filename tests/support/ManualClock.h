@@ -20,8 +20,6 @@ public:
     Timer* createTimer(QObject* parent) override;
 
     void advance(std::chrono::milliseconds by);
-    // Moves the wall clock only (a user changing the system time); timers and monotonic time are unaffected.
-    void setWallClock(qint64 ms) { m_nowMs = ms; }
     int activeTimers() const;
 
 private:

@@ -7,12 +7,11 @@
 
 namespace quippet::test {
 
-// An in-memory secret store that records what it was asked. Thread-safe: providers read it from worker threads.
+// An in-memory secret store that can refuse writes. Thread-safe: providers read it from worker threads.
 class MemorySecretStore final : public SecretStore {
 public:
     std::optional<QString> readRaw(const QString& service, const QString& account) override {
         QMutexLocker lock(&m_mutex);
-        ++m_reads;
         const auto it = m_items.constFind(key(service, account));
         if (it == m_items.constEnd())
             return std::nullopt;
@@ -31,14 +30,11 @@ public:
     }
 
     void setFailWrites(bool fail) { m_failWrites = fail; }
-    int reads() const { return m_reads; }
-    int size() const { return int(m_items.size()); }
 
 private:
     static QString key(const QString& service, const QString& account) { return service + QChar(0) + account; }
     mutable QMutex m_mutex;
     QHash<QString, QString> m_items;
-    int m_reads = 0;
     bool m_failWrites = false;
 };
 
