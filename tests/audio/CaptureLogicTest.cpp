@@ -4,6 +4,7 @@
 #include "audio/PulseAudioSystem.h"
 #include "core/DiagnosticsLog.h"
 #include "core/Settings.h"
+#include "support/FakeAudio.h"
 #include "support/ManualClock.h"
 #include "support/TempHome.h"
 
@@ -19,32 +20,6 @@ using namespace quippet;
 using namespace std::chrono_literals;
 
 namespace {
-
-class FakeAudioSystem final : public AudioSystem {
-public:
-    void setAudioHandler(AudioFn handler) override { audio = std::move(handler); }
-    void start() override { ++starts; }
-    void startMic(std::unique_ptr<EchoCanceller> canceller) override { micStarts.push_back(canceller != nullptr); }
-    void recheck() override { ++rechecks; }
-    PermissionState inputAvailability() const override { return input; }
-    OutputRoute outputRoute() const override { return route; }
-
-    void answer(PermissionState state) {
-        input = state;
-        emit inputAvailabilityChanged();
-    }
-    void play(AudioChannel channel, const AudioFormat& format, const std::vector<float>& samples) {
-        audio(channel, format, reinterpret_cast<const char*>(samples.data()), qsizetype(samples.size() * 4),
-              std::chrono::steady_clock::now());
-    }
-
-    AudioFn audio;
-    int starts = 0;
-    int rechecks = 0;
-    std::vector<bool> micStarts; // with a canceller?
-    PermissionState input = PermissionState::NotDetermined;
-    OutputRoute route;
-};
 
 // What one transcriber was told; outlives the transcriber, which the capture drops when it stops listening.
 struct TranscriberRecord {
@@ -77,11 +52,9 @@ const AudioFormat kMonoFloat{48000, 1, AudioFormat::SampleType::Float32, true};
 class CaptureLogicTest : public ::testing::Test {
 protected:
     CaptureLogicTest() {
-        // Preferences written by earlier cases must not leak into this one.
-        Settings::remove(Settings::kTranscriptionEnabled);
-        Settings::remove(Settings::kEchoCancellation);
-        auto fake = std::make_unique<FakeAudioSystem>();
+        auto fake = std::make_unique<test::FakeAudioSystem>();
         system = fake.get();
+        system->input = PermissionState::NotDetermined;
         capture = std::make_unique<AudioCapture>(clock, log, std::move(fake));
         capture->onTranscript = [this](AudioChannel channel, const QString& text, bool isFinal) {
             texts.push_back({channel, text, isFinal});
@@ -107,7 +80,7 @@ protected:
         bool isFinal;
     };
     std::vector<Text> texts;
-    FakeAudioSystem* system = nullptr;
+    test::FakeAudioSystem* system = nullptr;
     std::unique_ptr<AudioCapture> capture;
     std::vector<std::shared_ptr<TranscriberRecord>> made;
     bool screenOk = false;
@@ -167,7 +140,7 @@ TEST_F(CaptureLogicTest, BuffersAreCopiedAndHandedToTheTranscriberOfTheirChannel
     system->input = PermissionState::Granted;
     capture->start();
     EXPECT_TRUE(logged(QStringLiteral("PulseAudio mikrofon = authorized")));
-    ASSERT_EQ(system->micStarts.size(), 1u);
+    ASSERT_EQ(system->micStarts.size(), 1);
     EXPECT_EQ(system->starts, 1);
 
     // Without transcription: the first microphone buffer is announced once, later ones pass silently.
@@ -245,8 +218,7 @@ TEST_F(CaptureLogicTest, TranscriptionSwitchLanguageAndRestoredState) {
 
     // The saved flag brings listening back at the next start.
     Settings::setValue(Settings::kTranscriptionEnabled, true);
-    auto fake = std::make_unique<FakeAudioSystem>();
-    AudioCapture restored(clock, log, std::move(fake));
+    AudioCapture restored(clock, log, std::make_unique<test::FakeAudioSystem>());
     std::vector<std::shared_ptr<TranscriberRecord>> restoredMade;
     restored.setTranscriberFactory(recordingFactory(restoredMade));
     EXPECT_TRUE(restored.transcriptionEnabled());
@@ -266,26 +238,26 @@ TEST_F(CaptureLogicTest, MicrophoneFollowsTheSoundServersAnswerAndEchoCancellati
     capture->tapMic();
     EXPECT_TRUE(logged(QStringLiteral("mikrofon: pytam o zgodę…")));
     EXPECT_EQ(system->rechecks, 1);
-    system->answer(PermissionState::Granted);
+    system->setInput(PermissionState::Granted);
     EXPECT_TRUE(logged(QStringLiteral("mikrofon: zgoda przyznana")));
     EXPECT_EQ(capture->micPermission(), PermissionState::Granted);
-    ASSERT_EQ(system->micStarts.size(), 1u);
+    ASSERT_EQ(system->micStarts.size(), 1);
     EXPECT_FALSE(system->micStarts[0]);
     capture->tapMic();
     EXPECT_TRUE(logged(QStringLiteral("mikrofon: zgoda już jest")));
 
     capture->setEchoCancellation(true);
-    ASSERT_EQ(system->micStarts.size(), 2u);
+    ASSERT_EQ(system->micStarts.size(), 2);
     EXPECT_TRUE(system->micStarts[1]);
     EXPECT_TRUE(logged(QStringLiteral("mikrofon: eliminacja echa włączona")));
     EXPECT_TRUE(Settings::boolValue(Settings::kEchoCancellation, false));
     capture->setEchoCancellation(true); // restarts whatever the previous value
-    EXPECT_EQ(system->micStarts.size(), 3u);
+    EXPECT_EQ(system->micStarts.size(), 3);
 
     // The input goes away: denied, and the button opens the sound settings.
     int opened = 0;
     capture->openSoundSettings = [&] { ++opened; };
-    system->answer(PermissionState::Denied);
+    system->setInput(PermissionState::Denied);
     EXPECT_TRUE(logged(QStringLiteral("mikrofon: odmówione — Ustawienia → Dźwięk → Wejście")));
     capture->tapMic();
     EXPECT_EQ(opened, 1);
@@ -379,13 +351,14 @@ TEST(OutputRouteTest, PortTypeThenPortNameThenFormFactorAndBus) {
         const char* bus;
         K kind;
     } cases[] = {
-        // The built-in card: the jack reports headphones, the speakers speakers, whatever the form factor says.
-        {PA_DEVICE_PORT_TYPE_HEADPHONES, "analog-output-headphones", "internal", "pci", K::Headphones},
-        {PA_DEVICE_PORT_TYPE_SPEAKER, "analog-output-speaker", "internal", "pci", K::Speakers},
-        // Older servers leave the type unknown: the port name decides.
-        {PA_DEVICE_PORT_TYPE_UNKNOWN, "analog-output-headphones", "", "pci", K::Headphones},
-        {PA_DEVICE_PORT_TYPE_UNKNOWN, "hdmi-output-0", "", "pci", K::Speakers},
+        // The port's type decides over everything else.
+        {PA_DEVICE_PORT_TYPE_HEADPHONES, "analog-output-speaker", "internal", "pci", K::Headphones},
+        {PA_DEVICE_PORT_TYPE_SPEAKER, "analog-output-headphones", "headset", "usb", K::Speakers},
+        // Older servers leave the type unknown: the port name decides over the form factor and the bus.
+        {PA_DEVICE_PORT_TYPE_UNKNOWN, "analog-output-headphones", "internal", "pci", K::Headphones},
+        {PA_DEVICE_PORT_TYPE_UNKNOWN, "hdmi-output-0", "headset", "usb", K::Speakers},
         // No telling port: the device's form factor, then its bus (Bluetooth and USB count as headphones).
+        {PA_DEVICE_PORT_TYPE_UNKNOWN, "", "internal", "usb", K::Speakers},
         {PA_DEVICE_PORT_TYPE_UNKNOWN, "", "headset", "", K::Headphones},
         {PA_DEVICE_PORT_TYPE_UNKNOWN, "", "", "bluetooth", K::Headphones},
         {PA_DEVICE_PORT_TYPE_UNKNOWN, "", "", "usb", K::Headphones},

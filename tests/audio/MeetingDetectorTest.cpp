@@ -1,7 +1,7 @@
 // Meeting detection rules with a scripted source monitor.
 #include "audio/MeetingDetector.h"
-#include "audio/SourceMonitor.h"
 #include "core/Settings.h"
+#include "support/FakeAudio.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -10,17 +10,9 @@ using namespace quippet;
 
 namespace {
 
-class ScriptedMonitor final : public SourceMonitor {
-public:
-    void start() override { ++starts; }
-    void report(const QString& source, bool inUse) { emit sourceState(source, inUse); }
-    int starts = 0;
-};
-
 struct Detector {
     Detector() {
-        Settings::remove(Settings::kMeetingDetection);
-        auto m = std::make_unique<ScriptedMonitor>();
+        auto m = std::make_unique<test::FakeSourceMonitor>();
         monitor = m.get();
         detector = std::make_unique<MeetingDetector>(std::move(m));
         detector->onMeetingDetected = [this] { ++meetings; };
@@ -32,7 +24,8 @@ struct Detector {
         monitor->report(source, inUse);
         return meetings;
     }
-    ScriptedMonitor* monitor;
+    test::TempHome home; // fresh preferences: detection on
+    test::FakeSourceMonitor* monitor;
     std::unique_ptr<MeetingDetector> detector;
     int meetings = 0;
     bool capturing = false;
@@ -41,7 +34,6 @@ struct Detector {
 } // namespace
 
 TEST(MeetingDetectorTest, ReportsEachStartOfUseOnceAndNotWhileListening) {
-    test::TempHome home;
     Detector d;
     EXPECT_EQ(d.monitor->starts, 1);
     d.report(QStringLiteral("mic"), false);
@@ -64,7 +56,6 @@ TEST(MeetingDetectorTest, ReportsEachStartOfUseOnceAndNotWhileListening) {
 }
 
 TEST(MeetingDetectorTest, SwitchingToABusyDeviceAndTheUserSwitch) {
-    test::TempHome home;
     Detector d;
     EXPECT_EQ(d.report(QStringLiteral("usb-headset"), true), 0); // already busy when it becomes the default
     EXPECT_EQ(d.report(QStringLiteral("usb-headset"), true), 0);

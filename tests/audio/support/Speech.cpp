@@ -1,10 +1,10 @@
 #include "support/Speech.h"
 
+#include <QDataStream>
 #include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QtEndian>
 
 #include <cmath>
 #include <cstring>
@@ -37,34 +37,23 @@ std::vector<float> speech(const QString& text, const QString& voice) {
 }
 
 bool writeWav(const QString& path, const std::vector<float>& samples, int sampleRate) {
-    QByteArray pcm(qsizetype(samples.size()) * 2, Qt::Uninitialized);
-    for (size_t i = 0; i < samples.size(); ++i)
-        qToLittleEndian<qint16>(qint16(std::clamp(samples[i], -1.0f, 1.0f) * 32767.0f), pcm.data() + i * 2);
-    QByteArray header;
-    auto u32 = [&](quint32 v) {
-        char b[4];
-        qToLittleEndian(v, b);
-        header.append(b, 4);
-    };
-    auto u16 = [&](quint16 v) {
-        char b[2];
-        qToLittleEndian(v, b);
-        header.append(b, 2);
-    };
-    header.append("RIFF");
-    u32(quint32(36 + pcm.size()));
-    header.append("WAVEfmt ");
-    u32(16);
-    u16(1);
-    u16(1);
-    u32(quint32(sampleRate));
-    u32(quint32(sampleRate * 2));
-    u16(2);
-    u16(16);
-    header.append("data");
-    u32(quint32(pcm.size()));
     QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(header + pcm) == header.size() + pcm.size();
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    const auto bytes = quint32(samples.size() * 2);
+    QDataStream out(&f);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("RIFF", 4);
+    out << quint32(36 + bytes);
+    out.writeRawData("WAVEfmt ", 8);
+    // PCM, mono, the rate, bytes per second, bytes per frame, bits per sample.
+    out << quint32(16) << quint16(1) << quint16(1) << quint32(sampleRate) << quint32(sampleRate * 2) << quint16(2)
+        << quint16(16);
+    out.writeRawData("data", 4);
+    out << bytes;
+    for (float s : samples)
+        out << qint16(std::clamp(s, -1.0f, 1.0f) * 32767.0f);
+    return out.status() == QDataStream::Ok;
 }
 
 double energy(const std::vector<float>& x, size_t from, size_t to) {
