@@ -19,11 +19,7 @@ namespace {
 
 // The engine wired the way the application wires it: committed client lines reach clientSaid.
 struct Engine {
-    test::TempHome home;
-    struct FreshSettings {
-        FreshSettings() { Settings::remove(Settings::kAutoAnswer); }
-        ~FreshSettings() { Settings::remove(Settings::kAutoAnswer); }
-    } freshSettings;
+    test::TempHome home; // fresh preferences: automatic answers on
     ManualClock clock;
     TranscriptBuffer transcript{clock};
     test::ScriptedLlm llm;

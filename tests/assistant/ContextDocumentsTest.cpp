@@ -5,34 +5,29 @@
 #include "core/Settings.h"
 #include "peers/ScriptedLlm.h"
 #include "speech/TranscriptBuffer.h"
+#include "support/Files.h"
 #include "support/ManualClock.h"
 #include "support/PdfWriter.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
-#include <QDir>
-#include <QFile>
 #include <QSignalSpy>
 
 using namespace quippet;
 
 namespace {
 
-QString folder() {
-    return ContextDocuments::folderPath();
+QString inFolder(const QString& name = {}) {
+    return QDir(ContextDocuments::folderPath()).filePath(name);
 }
 
 void writeFile(const QString& name, const QByteArray& bytes) {
-    QDir().mkpath(folder());
-    QFile file(QDir(folder()).filePath(name));
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
+    test::writeFile(inFolder(name), bytes);
 }
 
 QByteArray readFile(const QString& name) {
-    QFile file(QDir(folder()).filePath(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return test::readFile(inFolder(name));
 }
 
 // A one-page PDF with Helvetica text (ASCII), or with no text layer at all (like a scan) when text is empty.
@@ -42,7 +37,7 @@ QByteArray makePdf(const QByteArray& text) {
 }
 
 void setModified(const QString& name, const QDateTime& at) {
-    QFile file(QDir(folder()).filePath(name));
+    QFile file(inFolder(name));
     ASSERT_TRUE(file.open(QIODevice::ReadWrite));
     ASSERT_TRUE(file.setFileTime(at, QFileDevice::FileModificationTime));
 }
@@ -57,8 +52,7 @@ TEST(ContextDocumentsTest, ScanPicksDocumentsAndPublishesThem) {
     writeFile(QStringLiteral("notes.TXT"), "upper-case suffix does not count");
     writeFile(QStringLiteral(".quippet-sync.json"), "{}");
     writeFile(QStringLiteral("Z.txt"), "z");
-    QDir().mkpath(QDir(folder()).filePath(QStringLiteral("sub")));
-    QDir().mkpath(QDir(folder()).filePath(QStringLiteral("folder.md")));
+    QDir().mkpath(inFolder(QStringLiteral("folder.md")));
     writeFile(QStringLiteral("sub/inner.md"), "not searched");
 
     const auto scan = ContextDocuments::scan();
@@ -75,7 +69,7 @@ TEST(ContextDocumentsTest, ScanPicksDocumentsAndPublishesThem) {
     // Additions and removals need a reload; each published change is announced.
     QSignalSpy filesSpy(&assistant, &Assistant::contextFilesChanged);
     QSignalSpy profileSpy(&assistant, &Assistant::hasProfileChanged);
-    QFile::remove(QDir(folder()).filePath(QStringLiteral("o-mnie.md")));
+    QFile::remove(inFolder(QStringLiteral("o-mnie.md")));
     writeFile(QStringLiteral("c.txt"), "c");
     assistant.reloadContext();
     EXPECT_EQ(assistant.contextFiles().size(), 4);
@@ -86,9 +80,9 @@ TEST(ContextDocumentsTest, ScanPicksDocumentsAndPublishesThem) {
     EXPECT_EQ(filesSpy.count(), 1);
 
     // A missing folder is created by the scan.
-    QDir(folder()).removeRecursively();
+    QDir(inFolder()).removeRecursively();
     EXPECT_TRUE(ContextDocuments::scan().files.isEmpty());
-    EXPECT_TRUE(QDir(folder()).exists());
+    EXPECT_TRUE(QDir(inFolder()).exists());
 }
 
 TEST(ContextDocumentsTest, LimitsCountCharactersAndSkipUnreadableFiles) {
@@ -152,7 +146,6 @@ TEST(ContextDocumentsTest, PdfTextIsCachedByNameAndModificationDate) {
 
 TEST(ContextDocumentsTest, OnboardingTemplates) {
     test::TempHome home;
-    Settings::remove(Settings::kOnboardingSkipped);
     EXPECT_TRUE(Onboarding::needed());
     Settings::setValue(Settings::kOnboardingSkipped, true);
     EXPECT_FALSE(Onboarding::needed());
@@ -165,11 +158,10 @@ TEST(ContextDocumentsTest, OnboardingTemplates) {
 
     // An existing profile is never overwritten; only the missing offer is written, in the interface language.
     writeFile(QStringLiteral("o-mnie.md"), "Mój profil");
-    QFile::remove(QDir(folder()).filePath(QStringLiteral("oferta.md")));
+    QFile::remove(inFolder(QStringLiteral("oferta.md")));
     i18n::overrideLanguage(QStringLiteral("en"));
     Onboarding::createTemplates();
     i18n::overrideLanguage(QStringLiteral("pl"));
     EXPECT_EQ(readFile(QStringLiteral("o-mnie.md")), QByteArray("Mój profil"));
     EXPECT_TRUE(readFile(QStringLiteral("oferta.md")).startsWith("# Offer and price list\n\n"));
-    Settings::remove(Settings::kOnboardingSkipped);
 }

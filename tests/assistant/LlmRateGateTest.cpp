@@ -77,7 +77,6 @@ TEST(LlmRateGate, SixtyFirstStreamWaitsOnTheClockAndSaysSo) {
     ASSERT_TRUE(finished(shared));
     EXPECT_EQ(llm.modelsRequested().size(), 61);
     EXPECT_EQ(statuses.size(), 1);
-    Settings::remove(Settings::kGeminiBaseUrl);
 }
 
 TEST(LlmRateGate, BaseUrlLosesItsTrailingSlash) {

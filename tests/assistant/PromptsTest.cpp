@@ -27,6 +27,15 @@ constexpr Golden kProfileTplPl{667, "70a75dc4acaa16a11a8218f42ea3942406584a34172
 constexpr Golden kProfileTplEn{706, "bd5dc6083e1074ae9092b20e5035c47e4ddc69b44d4e5343bd0600b2f54bc68b"};
 constexpr Golden kOfferTplPl{579, "ad7e0e09b6d3145e98629e4cd79bbb03267d134dfc0a97431d5d3bc1369182e3"};
 constexpr Golden kOfferTplEn{273, "f9e44faea10eb660923d2f4f6f078d0f763bddf6acb9b309aa68bf485b8f4445"};
+// The requests around kListing.
+constexpr Golden kAnswerPl{134, "bde4d2c670dad7971eeb9dceb390e4c1d4182f74c977562a4d4db1c63fb3c682"};
+constexpr Golden kAnswerEn{151, "e75141faae5a55d582c412f3950f1ae6f7d331aadfe69052e55995b9634e142d"};
+constexpr Golden kScreenPl{206, "b500cf89949e20e92bae04d3896b93735b2ac711339e3b9243dbf46274e351d5"};
+constexpr Golden kScreenBarePl{154, "53877e2031251e70b5007e3a21a2ca0853b72f2ac43505fcadabefee89ad84f6"};
+constexpr Golden kScreenEn{218, "8ee7b7c32d4f202ee8a0c31c4edfc583800bca4f45b2c51bcc1c6ba55bf46824"};
+constexpr Golden kNoteRequestPl{130, "7a53d9e4394d2fb13a970d36bc4e7232745bd37755952c02ce5e1b1d58721c5b"};
+constexpr Golden kNoteRequestEn{157, "1f8018d3b0c1b2870019223819ff2ebbe3aa8b4984c4896ff2e488dfeb142d96"};
+const QString kListing = QStringLiteral("[00:01] Klient: Ile to kosztuje?");
 
 void expectGolden(const QString& text, const Golden& golden) {
     EXPECT_EQ(text.size(), golden.length);
@@ -45,13 +54,17 @@ const Prompts::Material kFull{QString(), QStringLiteral("Jestem Ania, sprzedaję
 
 } // namespace
 
-TEST_F(PromptsTest, BaseTextsAreExactInBothLanguages) {
+TEST_F(PromptsTest, TextsAreExactInBothLanguages) {
     expectGolden(bare(PromptStyle::Suggest), kSalesPl);
     expectGolden(bare(PromptStyle::Technical), kTechnicalPl);
     expectGolden(bare(PromptStyle::Summary), kNotePl);
     expectGolden(Prompts::evaluationRules(), kRules);
     expectGolden(Prompts::profileTemplate(), kProfileTplPl);
     expectGolden(Prompts::offerTemplate(), kOfferTplPl);
+    expectGolden(Prompts::answerPrompt(kListing), kAnswerPl);
+    expectGolden(Prompts::screenPrompt(kListing), kScreenPl);
+    expectGolden(Prompts::screenPrompt(QString()), kScreenBarePl);
+    expectGolden(Prompts::notePrompt(kListing), kNoteRequestPl);
 
     i18n::overrideLanguage(QStringLiteral("en"));
     expectGolden(bare(PromptStyle::Suggest), kSalesEn);
@@ -60,6 +73,9 @@ TEST_F(PromptsTest, BaseTextsAreExactInBothLanguages) {
     expectGolden(Prompts::evaluationRules(), kRules); // Polish only
     expectGolden(Prompts::profileTemplate(), kProfileTplEn);
     expectGolden(Prompts::offerTemplate(), kOfferTplEn);
+    expectGolden(Prompts::answerPrompt(kListing), kAnswerEn);
+    expectGolden(Prompts::screenPrompt(kListing), kScreenEn);
+    expectGolden(Prompts::notePrompt(kListing), kNoteRequestEn);
 }
 
 TEST_F(PromptsTest, AssemblyOrderAndHeadersPerStyle) {
@@ -117,27 +133,4 @@ TEST_F(PromptsTest, EvaluationRulesJoinOnlySuggestions) {
     EXPECT_TRUE(english.startsWith(QStringLiteral("You are prompting a person")));
     EXPECT_TRUE(english.endsWith(QStringLiteral("lepiej mieć ją gotową.")));
     EXPECT_EQ(english.size(), kSalesEn.length + kRules.length);
-}
-
-// The Polish answer and note requests are checked word for word by the end-to-end test.
-TEST_F(PromptsTest, UserPrompts) {
-    const QString listing = QStringLiteral("[00:01] Klient: Ile to kosztuje?");
-    const QString request = QStringLiteral("Oto mój ekran. Jeśli jest na nim zadanie, pytanie albo problem do "
-                                           "rozwiązania — rozwiąż go. Jeśli nie ma, opisz krótko, co jest istotne "
-                                           "i co z tym zrobić.");
-    EXPECT_EQ(Prompts::screenPrompt(QString()), request);
-    EXPECT_EQ(Prompts::screenPrompt(listing), request + QStringLiteral("\n\nKontekst rozmowy:\n") + listing);
-
-    i18n::overrideLanguage(QStringLiteral("en"));
-    EXPECT_EQ(Prompts::answerPrompt(listing),
-              QStringLiteral("Here is the latest fragment of the conversation:\n\n") + listing +
-                  QStringLiteral("\n\nWrite what I should say in response to the client's last utterance."));
-    EXPECT_EQ(Prompts::screenPrompt(listing),
-              QStringLiteral("Here is my screen. If there is a task, a question or a problem to solve on it — solve "
-                             "it. If there is none, briefly describe what matters and what to do about it.\n\n"
-                             "Conversation context:\n") +
-                  listing);
-    EXPECT_EQ(Prompts::notePrompt(listing),
-              QStringLiteral("Full transcript of the finished conversation:\n\n") + listing +
-                  QStringLiteral("\n\nWrite the note for this conversation using the format from the instructions."));
 }

@@ -6,22 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include <QBuffer>
 #include <QGuiApplication>
-#include <QImageReader>
 #include <QScreen>
 #include <QWidget>
 
 using namespace quippet;
 
 namespace {
-QImage decode(const QByteArray& jpeg) {
-    QBuffer buffer;
-    buffer.setData(jpeg);
-    QImageReader reader(&buffer, "jpeg");
-    return reader.read();
-}
-
 bool reddish(QRgb c) {
     return qRed(c) > 200 && qGreen(c) < 80 && qBlue(c) < 80;
 }
@@ -46,7 +37,7 @@ TEST(ScreenGrabScreenTest, OwnWindowIsHiddenForTheGrabAndShownAgain) {
     std::optional<ScreenShot> shown;
     grab.capture(4000, [&](const ScreenShot& shot) { shown = shot; });
     ASSERT_TRUE(shown && shown->ok()) << (shown ? shown->error.toStdString() : "");
-    const QImage withPanel = decode(shown->jpeg);
+    const QImage withPanel = QImage::fromData(shown->jpeg, "JPEG");
     ASSERT_FALSE(withPanel.isNull());
     EXPECT_EQ(withPanel.size(), ScreenGrab::targetSize(screen->grabWindow(0).size(), 4000));
     EXPECT_TRUE(reddish(withPanel.pixel(10, withPanel.height() / 2)));
@@ -68,7 +59,7 @@ TEST(ScreenGrabScreenTest, OwnWindowIsHiddenForTheGrabAndShownAgain) {
     grab.capture(4000, [&](const ScreenShot& shot) { hidden = shot; });
     clock.advance(ScreenGrab::kHideSettle);
     ASSERT_TRUE(hidden && hidden->ok());
-    const QImage withoutPanel = decode(hidden->jpeg);
+    const QImage withoutPanel = QImage::fromData(hidden->jpeg, "JPEG");
     EXPECT_FALSE(reddish(withoutPanel.pixel(10, withoutPanel.height() / 2)));
     EXPECT_FALSE(visibleDuringGrab);
     EXPECT_TRUE(panel.isVisible());

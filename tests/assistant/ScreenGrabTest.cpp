@@ -4,18 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <QBuffer>
-#include <QImageReader>
+#include <QImage>
 
 using namespace quippet;
 using namespace std::chrono_literals;
 
 namespace {
 QSize jpegSize(const QByteArray& bytes) {
-    QBuffer buffer;
-    buffer.setData(bytes);
-    QImageReader reader(&buffer, "jpeg");
-    return reader.size();
+    return QImage::fromData(bytes, "JPEG").size();
 }
 } // namespace
 
