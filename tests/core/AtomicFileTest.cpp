@@ -1,5 +1,6 @@
 #include "core/AtomicFile.h"
 
+#include "support/Files.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -13,11 +14,6 @@
 using namespace quippet;
 
 namespace {
-
-QByteArray contents(const QString& path) {
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 // Lets files of this process grow to `bytes` at most while it lives: a longer write stops part-way with EFBIG,
 // as on a full disk.
@@ -44,18 +40,18 @@ TEST(AtomicFileTest, AWriteThatFailsPartWayLeavesTheOldContentAndNoStrayFiles) {
     test::TempHome home;
     const QString path = home.filePath(QStringLiteral("notatka.md"));
     ASSERT_TRUE(writeFileAtomically(path, "stara treść\n"));
-    EXPECT_EQ(contents(path), QByteArray("stara treść\n"));
+    EXPECT_EQ(test::readFile(path), QByteArray("stara treść\n"));
 
     {
         FileSizeLimit limit(64 * 1024);
         EXPECT_FALSE(writeFileAtomically(path, QByteArray(1024 * 1024, 'x')));
     }
-    EXPECT_EQ(contents(path), QByteArray("stara treść\n"));
+    EXPECT_EQ(test::readFile(path), QByteArray("stara treść\n"));
     EXPECT_EQ(QDir(home.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("notatka.md")});
 
     // A later write that fits replaces the file whole.
     ASSERT_TRUE(writeFileAtomically(path, "nowa\n"));
-    EXPECT_EQ(contents(path), QByteArray("nowa\n"));
+    EXPECT_EQ(test::readFile(path), QByteArray("nowa\n"));
 }
 
 } // namespace

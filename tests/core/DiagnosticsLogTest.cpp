@@ -1,5 +1,6 @@
 #include "core/DiagnosticsLog.h"
 
+#include "support/Files.h"
 #include "support/ManualClock.h"
 #include "support/TempHome.h"
 
@@ -13,10 +14,7 @@ using namespace quippet;
 
 namespace {
 QStringList fileLines(const QString& path) {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QString text = QString::fromUtf8(f.readAll());
+    QString text = QString::fromUtf8(test::readFile(path));
     EXPECT_TRUE(text.endsWith(QLatin1Char('\n')));
     text.chop(1);
     return text.split(QLatin1Char('\n'));

@@ -1,5 +1,6 @@
 #include "records/DataMigration.h"
 
+#include "support/Files.h"
 #include "support/TempHome.h"
 
 #include <gtest/gtest.h>
@@ -13,10 +14,7 @@ using namespace quippet;
 
 namespace {
 void makeFolderWith(const QString& folder, const QString& file) {
-    QDir().mkpath(QDir::home().filePath(folder));
-    QFile f(QDir::home().filePath(folder + QLatin1Char('/') + file));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("x");
+    test::writeFile(QDir::home().filePath(folder + QLatin1Char('/') + file), "x");
 }
 bool exists(const QString& path) {
     return QFileInfo::exists(QDir::home().filePath(path));

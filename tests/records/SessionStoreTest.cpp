@@ -1,5 +1,6 @@
 #include "records/SessionStore.h"
 
+#include "support/Files.h"
 #include "support/ManualClock.h"
 #include "support/TempHome.h"
 
@@ -15,23 +16,14 @@
 #include <QSignalSpy>
 
 using namespace quippet;
+using test::readFile;
+using test::writeFile;
 using namespace std::chrono_literals;
 
 namespace {
 
 qint64 localMs(int y, int mo, int d, int h, int mi) {
     return QDateTime(QDate(y, mo, d), QTime(h, mi)).toMSecsSinceEpoch();
-}
-
-QByteArray readAll(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeAll(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
 }
 
 QString folderFile(const QString& name) {
@@ -89,7 +81,7 @@ TEST(SessionStoreTest, NoteBytes) {
     ASSERT_TRUE(result.path.has_value());
     EXPECT_EQ(*result.path, folderFile(QStringLiteral("2026-03-04_0915-Acme-Wdrożenie-CRM.md")));
     EXPECT_EQ(
-        readAll(*result.path),
+        readFile(*result.path),
         QStringLiteral("# Acme  \n**Firma:** Acme  \n**Temat:** Wdrożenie CRM  \n**Rozpoczęto:** 4.03.2026 09:15  \n"
                        "**Zakończono:** 4.03.2026 09:57\n\n## Podsumowanie\n\n**Podsumowanie** — ustalono demo."
                        "\n\n## Transkrypcja\n\n```\n[00:01] Klient: Dzień dobry\n[00:05] Ja: Witam\n```")
@@ -99,7 +91,7 @@ TEST(SessionStoreTest, NoteBytes) {
     store.startNew();
     const auto bare = store.finish(QStringLiteral("[00:01] Klient: Halo"), QString());
     ASSERT_TRUE(bare.ok);
-    EXPECT_EQ(readAll(*bare.path),
+    EXPECT_EQ(readFile(*bare.path),
               QStringLiteral("# Rozmowa 4 mar 2026, 09:57  \n**Rozpoczęto:** 4.03.2026 09:57  \n**Zakończono:** "
                              "4.03.2026 09:57\n\n## Podsumowanie\n\n_Brak podsumowania._\n\n## Transkrypcja\n\n```\n"
                              "[00:01] Klient: Halo\n```")
@@ -118,7 +110,7 @@ TEST(SessionStoreTest, IndexRoundTripAndFormat) {
     store.setMode(ConversationMode::Evaluation);
     clock.advance(10min);
     ASSERT_TRUE(store.finish(QStringLiteral("t1"), QStringLiteral("s1")).ok);
-    const QByteArray raw = readAll(SessionStore::indexPath());
+    const QByteArray raw = readFile(SessionStore::indexPath());
     EXPECT_FALSE(raw.contains(' ') || raw.contains('\n'));
     const QJsonArray array = QJsonDocument::fromJson(raw).array();
     ASSERT_EQ(array.size(), 1);
@@ -148,7 +140,7 @@ TEST(SessionStoreTest, IndexRoundTripAndFormat) {
         R"([{"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","name":"A","company":"","topic":"","mode":"Handlowa","startedAt":100},)"
         R"({"id":"7F9619FF-8B86-D011-B42D-00C04FC964FF","name":"B","company":"","topic":"","mode":"Handlowa","startedAt":200.5,"endedAt":300},)"
         R"({"id":"8F9619FF-8B86-D011-B42D-00C04FC964FF","name":"C","company":"","topic":"","mode":"Handlowa","startedAt":100}])";
-    writeAll(SessionStore::indexPath(), legacy);
+    writeFile(SessionStore::indexPath(), legacy);
     SessionStore fromLegacy(clock);
     ASSERT_EQ(fromLegacy.history().size(), 3);
     EXPECT_EQ(fromLegacy.history().at(0).name, QStringLiteral("B"));
@@ -175,15 +167,15 @@ TEST(SessionStoreTest, WriteFailuresAndCorruptIndexLoseNothing) {
     }
     // A damaged index is moved aside, not overwritten by the next save.
     const QByteArray damaged = "[{\"id\":\"6F9619FF-8B86-D011-B42D-00C04FC964FF\",\"name\":";
-    writeAll(SessionStore::indexPath(), damaged);
+    writeFile(SessionStore::indexPath(), damaged);
     SessionStore store(clock);
     EXPECT_TRUE(store.history().isEmpty());
     const QStringList aside =
         QDir(SessionStore::folderPath()).entryList({QStringLiteral("index.json.corrupt-*")}, QDir::Files);
     ASSERT_EQ(aside.size(), 1);
-    EXPECT_EQ(readAll(folderFile(aside.first())), damaged);
+    EXPECT_EQ(readFile(folderFile(aside.first())), damaged);
     ASSERT_TRUE(store.finish(QStringLiteral("t2"), QStringLiteral("s2")).ok);
-    EXPECT_EQ(SessionStore::decodeIndex(readAll(SessionStore::indexPath()))->size(), 1);
+    EXPECT_EQ(SessionStore::decodeIndex(readFile(SessionStore::indexPath()))->size(), 1);
 
     // Same names in the same minute: a second file, never an overwrite.
     ASSERT_TRUE(store.finish(QStringLiteral("t3"), QStringLiteral("s3")).ok);
@@ -192,21 +184,21 @@ TEST(SessionStoreTest, WriteFailuresAndCorruptIndexLoseNothing) {
     const QString secondFile = *store.history().at(0).summaryFile;
     EXPECT_EQ(firstFile, QStringLiteral("rozmowa-2026-03-04_0915-2.md")); // the one from before the damage is -1
     EXPECT_EQ(secondFile, QStringLiteral("rozmowa-2026-03-04_0915-3.md"));
-    EXPECT_TRUE(readAll(folderFile(QStringLiteral("rozmowa-2026-03-04_0915.md"))).contains("\nt\n"));
-    EXPECT_TRUE(readAll(folderFile(firstFile)).contains("\nt2\n"));
+    EXPECT_TRUE(readFile(folderFile(QStringLiteral("rozmowa-2026-03-04_0915.md"))).contains("\nt\n"));
+    EXPECT_TRUE(readFile(folderFile(firstFile)).contains("\nt2\n"));
 
     // The folder cannot take the note: failure is reported and nothing changes.
     const auto before = store.history();
     const QString folder = SessionStore::folderPath();
     ASSERT_TRUE(QDir(folder).rename(folder, folder + QStringLiteral(".moved")));
-    writeAll(folder, "a file where the folder should be");
+    writeFile(folder, "a file where the folder should be");
     const auto failed = store.finish(QStringLiteral("t4"), QStringLiteral("s4"));
     EXPECT_FALSE(failed.ok);
     EXPECT_FALSE(failed.path.has_value());
     EXPECT_EQ(store.history(), before);
     QFile::remove(folder);
     ASSERT_TRUE(QDir().rename(folder + QStringLiteral(".moved"), folder));
-    EXPECT_EQ(SessionStore::decodeIndex(readAll(SessionStore::indexPath()))->size(), 2);
+    EXPECT_EQ(SessionStore::decodeIndex(readFile(SessionStore::indexPath()))->size(), 2);
 }
 
 TEST(SessionStoreTest, DeleteRemovesEntryAndOnlyItsOwnFile) {
@@ -219,26 +211,26 @@ TEST(SessionStoreTest, DeleteRemovesEntryAndOnlyItsOwnFile) {
     store.remove(finished);
     EXPECT_TRUE(store.history().isEmpty());
     EXPECT_FALSE(QFile::exists(folderFile(*finished.summaryFile)));
-    EXPECT_EQ(readAll(SessionStore::indexPath()), QByteArray("[]"));
+    EXPECT_EQ(readFile(SessionStore::indexPath()), QByteArray("[]"));
 
     // Entries from a hand-edited or older index: a path outside the folder, a file two entries share, no file.
-    writeAll(home.filePath(QStringLiteral("outside.md")), "keep me");
-    writeAll(folderFile(QStringLiteral("shared.md")), "shared");
+    writeFile(home.filePath(QStringLiteral("outside.md")), "keep me");
+    writeFile(folderFile(QStringLiteral("shared.md")), "shared");
     const QByteArray index =
         R"([{"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","name":"A","company":"","topic":"","mode":"Handlowa","startedAt":3,"summaryFile":"../outside.md"},)"
         R"({"id":"7F9619FF-8B86-D011-B42D-00C04FC964FF","name":"B","company":"","topic":"","mode":"Handlowa","startedAt":2,"summaryFile":"shared.md"},)"
         R"({"id":"8F9619FF-8B86-D011-B42D-00C04FC964FF","name":"C","company":"","topic":"","mode":"Handlowa","startedAt":1,"summaryFile":"shared.md"},)"
         R"({"id":"9F9619FF-8B86-D011-B42D-00C04FC964FF","name":"D","company":"","topic":"","mode":"Handlowa","startedAt":0}])";
-    writeAll(SessionStore::indexPath(), index);
+    writeFile(SessionStore::indexPath(), index);
     SessionStore loaded(clock);
     ASSERT_EQ(loaded.history().size(), 4);
     loaded.remove(loaded.history().at(0));
-    EXPECT_EQ(readAll(home.filePath(QStringLiteral("outside.md"))), QByteArray("keep me"));
+    EXPECT_EQ(readFile(home.filePath(QStringLiteral("outside.md"))), QByteArray("keep me"));
     loaded.remove(loaded.history().at(0));
     EXPECT_TRUE(QFile::exists(folderFile(QStringLiteral("shared.md"))));
     loaded.remove(loaded.history().at(0));
     EXPECT_FALSE(QFile::exists(folderFile(QStringLiteral("shared.md"))));
     loaded.remove(loaded.history().at(0));
     EXPECT_TRUE(loaded.history().isEmpty());
-    EXPECT_EQ(readAll(SessionStore::indexPath()), QByteArray("[]"));
+    EXPECT_EQ(readFile(SessionStore::indexPath()), QByteArray("[]"));
 }
