@@ -5,11 +5,9 @@
 #include "secrets/BackendUrl.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
-
-#include <QEventLoop>
-#include <QTimer>
 
 using namespace quippet;
 using namespace quippet::test;
@@ -17,18 +15,10 @@ using namespace quippet::test;
 namespace {
 
 CredentialResult await(CredentialProvider& provider) {
-    std::optional<CredentialResult> result;
-    QEventLoop loop;
-    provider.credential([&](CredentialResult r) {
-        result = std::move(r);
-        loop.quit();
-    });
-    if (!result) {
-        QTimer::singleShot(10'000, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    EXPECT_TRUE(result.has_value());
-    return result.value_or(CredentialResult(QStringLiteral("no answer")));
+    auto result = std::make_shared<std::optional<CredentialResult>>();
+    provider.credential([result](CredentialResult r) { *result = std::move(r); });
+    EXPECT_TRUE(waitUntil([&] { return result->has_value(); }, 10'000));
+    return result->value_or(CredentialResult(QStringLiteral("no answer")));
 }
 
 QString errorOf(const CredentialResult& r) {
