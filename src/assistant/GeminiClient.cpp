@@ -69,6 +69,7 @@ private:
         m_errorBody.clear();
         m_status = 0;
         m_usage.reset();
+        m_ended = false;
 
         QNetworkRequest request;
         QByteArray body;
@@ -151,13 +152,13 @@ private:
         const QJsonValue usage = event.value(QLatin1String("usageMetadata"));
         if (usage.isObject())
             m_usage = usage.toObject();
-        const QJsonArray candidates = event.value(QLatin1String("candidates")).toArray();
-        const QJsonArray parts = candidates.first()
-                                     .toObject()
-                                     .value(QLatin1String("content"))
-                                     .toObject()
-                                     .value(QLatin1String("parts"))
-                                     .toArray();
+        const QJsonObject candidate = event.value(QLatin1String("candidates")).toArray().first().toObject();
+        // The answer's last event says why it ends: the model finished (finishReason), or the prompt was refused.
+        if (!candidate.value(QLatin1String("finishReason")).toString().isEmpty() ||
+            event.value(QLatin1String("promptFeedback")).toObject().contains(QLatin1String("blockReason")))
+            m_ended = true;
+        const QJsonArray parts =
+            candidate.value(QLatin1String("content")).toObject().value(QLatin1String("parts")).toArray();
         QPointer<GeminiStream> alive(this);
         for (const QJsonValue& part : parts) {
             const QJsonValue text = part.toObject().value(QLatin1String("text"));
@@ -199,6 +200,12 @@ private:
         if (error != QNetworkReply::NoError) {
             // Text already delivered stays with the caller; the failure is still reported.
             fail(QStringLiteral("Gemini: ") + errorText);
+            return;
+        }
+        // A connection cut short may look like a clean end to the network layer (an unterminated chunked body is
+        // not always reported), so only the answer's own last event makes it complete.
+        if (!m_ended) {
+            fail(QStringLiteral("Gemini: odpowiedź urwała się przed końcem"));
             return;
         }
         if (m_usage)
@@ -258,6 +265,7 @@ private:
     QByteArray m_buffer;
     QByteArray m_errorBody;
     std::optional<QJsonObject> m_usage;
+    bool m_ended = false; // the answer's last event has arrived
     bool m_done = false;
 };
 

@@ -17,8 +17,9 @@ class QNetworkAccessManager;
 namespace quippet {
 
 // Streams replies from Google Gemini over server-sent events: directly with the user's own key, or through the
-// backend's proxy when the user is signed in. Walks the model chain when a model answers 429. Every request of the
-// process passes one shared rate gate. Runs on the calling thread's event loop (the main thread).
+// backend's proxy when the user is signed in. Walks the model chain when a model answers 429. A stream that ends
+// before the answer's last event (the one with the finish reason) has failed, though its text stays delivered.
+// Every request of the process passes one shared rate gate. Runs on the calling thread's event loop (the main thread).
 class GeminiClient final : public LlmClient {
 public:
     static constexpr const char* kModel = "gemini-flash-latest";

@@ -34,8 +34,11 @@ LlmScript LlmScript::reply(const QStringList& texts, std::optional<QJsonObject> 
     LlmScript script;
     for (const QString& text : texts)
         script.pieces.append(LlmPeer::textEvent({text}));
+    QJsonObject closing{{QStringLiteral("candidates"),
+                         QJsonArray{QJsonObject{{QStringLiteral("finishReason"), QStringLiteral("STOP")}}}}};
     if (usage)
-        script.pieces.append(LlmPeer::event(QJsonObject{{QStringLiteral("usageMetadata"), *usage}}));
+        closing.insert(QStringLiteral("usageMetadata"), *usage);
+    script.pieces.append(LlmPeer::event(closing));
     return script;
 }
 

@@ -18,7 +18,7 @@ struct LlmScript {
     int delayMs = 0;          // between pieces
     bool cut = false;         // drop the connection after the last piece instead of ending
 
-    // One event per text, then an event carrying the token usage.
+    // One event per text, then the closing event: finishReason "STOP" and the token usage when given.
     static LlmScript reply(const QStringList& texts, std::optional<QJsonObject> usage = std::nullopt);
     static LlmScript failure(int status, const QByteArray& body, const QByteArray& type = "application/json");
 };
