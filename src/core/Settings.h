@@ -24,6 +24,8 @@ public:
     static constexpr const char* kGeminiBaseUrl = "geminiBaseURL";
     static constexpr const char* kElevenLabsBaseUrl = "elevenLabsBaseURL";
     static constexpr const char* kLanguage = "language";
+    static constexpr const char* kUpdateFeedUrl = "updateFeedURL";
+    static constexpr const char* kLastUpdateCheck = "lastUpdateCheck"; // milliseconds since the epoch
 
     static QVariant value(const char* key, const QVariant& fallback = {});
     static bool contains(const char* key);

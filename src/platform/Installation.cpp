@@ -57,6 +57,8 @@ bool isInstalledLocation(const QString& binary, const QString& home) {
     return path.startsWith(QLatin1String("/usr/")) || path == userBinary(home);
 }
 
+bool isPackaged(const QString& binary) { return QFileInfo(binary).absoluteFilePath().startsWith(QLatin1String("/usr/")); }
+
 QString userBinary(const QString& home) {
     return QDir(home).filePath(QStringLiteral(".local/bin/quippet"));
 }

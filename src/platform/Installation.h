@@ -11,6 +11,8 @@ inline constexpr const char* kAppId = "app.quippet.Quippet";
 
 // An installed Quippet is a package's binary under /usr, or a per-user install in ~/.local/bin.
 bool isInstalledLocation(const QString& binary, const QString& home);
+// Installed by the distribution's package manager, which then also updates it.
+bool isPackaged(const QString& binary);
 // ~/.local/bin/quippet
 QString userBinary(const QString& home);
 // The command a desktop entry should start: "quippet" for the package's /usr/bin, else the installed binary's full
