@@ -58,29 +58,9 @@ QByteArray convertInPieces(PcmConverter& converter, const AudioFormat& format, d
     return out;
 }
 
-// Frequency from rising zero crossings and RMS, skipping the first 100 ms (filter start-up).
-std::pair<double, double> frequencyAndRms(const std::vector<qint16>& s) {
-    const size_t from = 4800;
-    int crossings = 0;
-    size_t firstCross = 0, lastCross = 0;
-    double sum = 0;
-    for (size_t i = from; i < s.size(); ++i) {
-        sum += double(s[i]) * s[i];
-        if (s[i - 1] < 0 && s[i] >= 0) {
-            if (crossings == 0)
-                firstCross = i;
-            lastCross = i;
-            ++crossings;
-        }
-    }
-    const double hz = crossings > 1 ? (crossings - 1) * 48000.0 / double(lastCross - firstCross) : 0;
-    return {hz, std::sqrt(sum / double(s.size() - from))};
-}
-
 } // namespace
 
 TEST(PcmConverterTest, ResamplesAndMixesAnyLayoutKeepingFrequencyAndLevel) {
-    const double expectedRms = 0.5 * 32767 / std::sqrt(2.0);
     struct Case {
         AudioFormat format;
         int piece;
@@ -102,12 +82,10 @@ TEST(PcmConverterTest, ResamplesAndMixesAnyLayoutKeepingFrequencyAndLevel) {
         // One second in gives one second out, less at most the resampler's start-up delay (a few ms).
         EXPECT_LE(s.size(), 48000u);
         EXPECT_GE(s.size(), 48000u - 160);
-        const auto [hz, rms] = frequencyAndRms(s);
-        EXPECT_NEAR(hz, 1000.0, 1.0);
-        EXPECT_NEAR(rms, expectedRms, expectedRms * 0.02);
         EXPECT_EQ(converter.builds(), 1);
 
-        // Sample by sample against the ideal 48 kHz sine: the resampler neither shifts nor smears the signal.
+        // Sample by sample against the ideal 48 kHz sine (after the filter's start-up): frequency, level and phase
+        // are kept, and the resampler neither shifts nor smears the signal.
         double err = 0, sig = 0;
         for (size_t i = 4800; i < s.size(); ++i) {
             const double ideal = 0.5 * 32767 * std::sin(2 * std::numbers::pi * 1000 * double(i) / 48000);
