@@ -34,7 +34,7 @@ PulseServer::PulseServer() {
                          .arg(filePath(QStringLiteral("native")))
                          .toUtf8());
     }
-    qputenv("PULSE_SERVER", address().toUtf8());
+    qputenv("PULSE_SERVER", (QStringLiteral("unix:") + filePath(QStringLiteral("native"))).toUtf8());
 }
 
 PulseServer::~PulseServer() {
@@ -54,10 +54,6 @@ PulseServer::~PulseServer() {
 
 bool PulseServer::binaryAvailable() {
     return !QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty();
-}
-
-QString PulseServer::address() const {
-    return QStringLiteral("unix:") + filePath(QStringLiteral("native"));
 }
 
 bool PulseServer::start() {

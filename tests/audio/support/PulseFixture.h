@@ -27,7 +27,6 @@ public:
     bool start();
     void stop();
     bool running() const { return m_daemon && m_daemon->state() == QProcess::Running; }
-    QString address() const;
 
     // pactl against this server; true on exit code 0.
     bool pactl(const QStringList& args, QString* output = nullptr);
