@@ -33,11 +33,6 @@ BackendPeer::BackendPeer(QObject* parent) : QObject(parent) {
     });
     m_http.route("POST", QStringLiteral("/api/auth/device/token"),
                  [this](const HttpRequest& request) { return deviceToken(request); });
-    // For manual runs: confirms the latest sign-in, as the user would in the browser.
-    m_http.route("POST", QStringLiteral("/control/confirm"), [this](const HttpRequest&) {
-        confirm();
-        return jsonAnswer(200, {{QStringLiteral("confirmed"), m_lastDeviceCode}});
-    });
     // Everything else needs the bearer token.
     auto guarded = [this](const char* method, const QString& path, HttpPeer::Handler handler) {
         m_http.route(method, path, [this, handler](const HttpRequest& request) {

@@ -13,8 +13,8 @@
 
 namespace quippet::test {
 
-// A stand-in for the service backend on 127.0.0.1: device sign-in (pending until confirmed through a control
-// call), the account, metered sessions with an allowance (402 when used up; one session on the "free" tier),
+// A stand-in for the service backend on 127.0.0.1: device sign-in (pending until the test confirms it), the
+// account, metered sessions with an allowance (402 when used up; one session on the "free" tier),
 // context documents, transcription tokens and the language-model proxy (relayed to an LlmPeer). Bearer tokens
 // are checked; a wrong one answers 401 {"error":"unauthorized"}. Everything it receives is recorded by its
 // HttpPeer.

@@ -130,18 +130,6 @@ void SttPeer::onMessage(int index, const QString& text) {
     emit chunkReceived();
 }
 
-QList<SttPeer::Step> SttPeer::demoScript() {
-    constexpr qsizetype kSecond = 96000; // 48 kHz mono s16
-    return {
-        {kSecond, QStringLiteral("partial_transcript"), QStringLiteral("Dzień dobry")},
-        {2 * kSecond, QStringLiteral("partial_transcript"), QStringLiteral("Dzień dobry, czy mnie")},
-        {3 * kSecond, QStringLiteral("committed_transcript"), QStringLiteral("Dzień dobry, czy mnie dobrze słychać?")},
-        {6 * kSecond, QStringLiteral("partial_transcript"), QStringLiteral("Jak długo pracuje pan")},
-        {8 * kSecond, QStringLiteral("committed_transcript"),
-         QStringLiteral("Jak długo pracuje pan z systemami rozproszonymi?")},
-    };
-}
-
 SttPeer::Connection* SttPeer::newestOpen() {
     for (auto it = m_connections.rbegin(); it != m_connections.rend(); ++it) {
         if (it->open && it->socket)

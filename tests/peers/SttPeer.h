@@ -58,8 +58,6 @@ public:
     // Any token with this prefix is accepted once (the backend peer issues "stt-1", "stt-2"...).
     void setTokenPrefix(const QString& prefix) { m_tokenPrefix = prefix; }
     void setScript(QList<Step> steps) { m_script = std::move(steps); }
-    // A short Polish exchange spread over the first seconds of audio, for manual runs.
-    static QList<Step> demoScript();
 
     const QList<Connection>& connections() const { return m_connections; }
     Connection* last() { return m_connections.isEmpty() ? nullptr : &m_connections.last(); }
