@@ -1,38 +1,42 @@
 #include "backend/Backend.h"
-#include "support/Wait.h"
 
 #include "core/Localization.h"
 #include "peers/BackendPeer.h"
 #include "support/ManualClock.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
+#include "support/Wait.h"
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QTcpServer>
 
 using namespace quippet;
 using quippet::test::waitUntil;
 using namespace std::chrono_literals;
 using Kind = Backend::LoginState::Kind;
+using LoginState = Backend::LoginState;
 
 namespace {
 
 // An open session answered without a refusal (an empty answer means none came).
 const std::optional<std::optional<QString>> kAccepted{std::in_place};
+const QString kTokenPath = QStringLiteral("/api/auth/device/token");
 
 QJsonObject json(const QByteArray& body) {
     return QJsonDocument::fromJson(body).object();
 }
 
-// A port nothing listens on: bound once, then released.
-quint16 deadPort() {
-    QTcpServer server;
-    server.listen(QHostAddress::LocalHost, 0);
-    return server.serverPort();
+// Calls `call` with a completion and waits for it (nothing: it did not come).
+template <typename T> std::optional<T> await(const std::function<void(std::function<void(T)>)>& call) {
+    auto answer = std::make_shared<std::optional<T>>();
+    call([answer](T value) { *answer = std::move(value); });
+    waitUntil([&] { return answer->has_value(); });
+    return *answer;
 }
 
 class BackendTest : public ::testing::Test {
@@ -46,40 +50,45 @@ protected:
     std::unique_ptr<Backend> makeBackend() {
         auto backend = std::make_unique<Backend>(keychain, clock, [this](const QString& line) { notes << line; });
         backend->openUrl = [this](const QUrl& url) { opened << url; };
+        // Counts the token exchanges whose answers the backend has handled.
+        QObject::connect(backend->findChild<QNetworkAccessManager*>(), &QNetworkAccessManager::finished,
+                         [this](QNetworkReply* reply) { answered += reply->url().path() == kTokenPath; });
         return backend;
     }
     void signIn(const QString& token = QStringLiteral("token-x")) {
         peer.addToken(token);
         keychain.write(QLatin1String(Keychain::kBackendToken), token);
     }
-    // Each waits for the backend's answer (nullopt: none came).
+    std::optional<QString> storedToken() { return keychain.read(QLatin1String(Keychain::kBackendToken)); }
+    // From now on the backend is gone: a port nothing listens on.
+    void backendGone() {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        qputenv("QUIPPET_BACKEND", QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort()).toUtf8());
+    }
     std::optional<std::optional<QString>> open(Backend& backend, const std::optional<QString>& company = {},
                                                const std::optional<QString>& topic = {}) {
-        auto answer = std::make_shared<std::optional<std::optional<QString>>>();
-        backend.openSession(company, topic, [answer](std::optional<QString> e) { *answer = e; });
-        waitUntil([&] { return answer->has_value(); });
-        return *answer;
+        return await<std::optional<QString>>([&](auto done) { backend.openSession(company, topic, done); });
     }
     std::optional<bool> heartbeat(Backend& backend, int seconds) {
-        auto answer = std::make_shared<std::optional<bool>>();
-        backend.heartbeat(seconds, [answer](bool exhausted) { *answer = exhausted; });
-        waitUntil([&] { return answer->has_value(); });
-        return *answer;
+        return await<bool>([&](auto done) { backend.heartbeat(seconds, done); });
     }
     bool refresh(Backend& backend) {
-        auto done = std::make_shared<bool>(false);
-        backend.refreshAccount([done] { *done = true; });
-        return waitUntil([&] { return *done; });
+        return await<bool>([&](auto done) { backend.refreshAccount([done] { done(true); }); }).has_value();
+    }
+    bool close(Backend& backend, int seconds, const std::optional<QString>& company = {}) {
+        return await<bool>(
+                   [&](auto done) { backend.closeSession(seconds, company, std::nullopt, [done] { done(true); }); })
+            .has_value();
     }
     // Starts signing in and waits until the polling loop sleeps on the clock.
     bool loginPolling(Backend& backend) {
         backend.startLogin();
         return waitUntil([&] { return clock.activeTimers() == 1; });
     }
-    int tokenRequests() { return int(peer.http().requestsTo(QStringLiteral("/api/auth/device/token")).size()); }
-    // Waits for the polling loop to be asleep again after `requests` token exchanges.
-    bool pollingAsleepAfter(int requests) {
-        return waitUntil([&] { return tokenRequests() == requests && clock.activeTimers() == 1; });
+    // Waits until the backend has handled the answers to `count` token exchanges.
+    bool exchanged(int count) {
+        return waitUntil([&] { return answered == count; });
     }
 
     test::TempHome home;
@@ -89,12 +98,13 @@ protected:
     test::BackendPeer peer;
     QStringList notes;
     QList<QUrl> opened;
+    int answered = 0;
 };
 
 TEST_F(BackendTest, SignInByPollingWithDefaultTimings) {
     peer.setStartInterval(std::nullopt, std::nullopt); // defaults: every 3 s for 600 s
     auto backend = makeBackend();
-    EXPECT_EQ(backend->loginState(), Backend::LoginState::signedOut());
+    EXPECT_EQ(backend->loginState(), LoginState::signedOut());
 
     backend->startLogin();
     EXPECT_EQ(backend->loginState().kind, Kind::WaitingForBrowser);
@@ -108,65 +118,64 @@ TEST_F(BackendTest, SignInByPollingWithDefaultTimings) {
     EXPECT_TRUE(notes.contains("logowanie: otwarto przeglądarkę"));
 
     clock.advance(2999ms);
-    EXPECT_EQ(tokenRequests(), 0);
+    EXPECT_EQ(clock.activeTimers(), 1) << "polled before 3 s";
     clock.advance(1ms);
-    ASSERT_TRUE(pollingAsleepAfter(1)); // "authorization_pending": keep waiting
+    ASSERT_TRUE(exchanged(1)); // "authorization_pending": keep waiting
     EXPECT_EQ(backend->loginState().kind, Kind::WaitingForBrowser);
-    const auto token = peer.http().requestsTo(QStringLiteral("/api/auth/device/token"));
-    EXPECT_EQ(json(token[0].body).value("device_code").toString(), "dev-1");
-    EXPECT_EQ(json(token[0].body).value("device_name").toString(), Backend::deviceName());
+    EXPECT_EQ(clock.activeTimers(), 1);
+    EXPECT_EQ(json(peer.http().requestsTo(kTokenPath)[0].body),
+              (QJsonObject{{"device_code", "dev-1"}, {"device_name", Backend::deviceName()}}));
 
     peer.confirm();
     clock.advance(3s);
     ASSERT_TRUE(waitUntil([&] { return backend->email().has_value(); }));
-    EXPECT_EQ(backend->loginState(), Backend::LoginState::signedIn(QStringLiteral("ania@example.com")));
-    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kBackendToken)), QStringLiteral("token-1"));
-    EXPECT_EQ(backend->tier(), QStringLiteral("pro"));
-    EXPECT_EQ(backend->secondsRemaining(), 3600);
+    EXPECT_EQ(backend->loginState(), LoginState::signedIn(QStringLiteral("ania@example.com")));
+    EXPECT_EQ(storedToken(), QStringLiteral("token-1"));
     EXPECT_EQ(peer.http().requestsTo(QStringLiteral("/api/me"))[0].header("authorization"), "Bearer token-1");
     EXPECT_TRUE(notes.contains("logowanie: zalogowano"));
     EXPECT_EQ(clock.activeTimers(), 0);
 }
 
-TEST_F(BackendTest, PollingFloorsTheIntervalIgnoresRefusalsAndExpires) {
+TEST_F(BackendTest, PollingFloorsTheIntervalAtOneSecondIgnoresQuietRefusalsAndExpires) {
     peer.setStartInterval(0, 5);
     peer.setTokenRefusal(QStringLiteral("access_denied"));
     auto backend = makeBackend();
     ASSERT_TRUE(loginPolling(*backend));
     for (int i = 1; i <= 5; ++i) {
-        clock.advance(1s);
-        ASSERT_TRUE(waitUntil([&] { return tokenRequests() == i && (clock.activeTimers() == 1 || i == 5); }));
-        // A quiet refusal neither ends the loop nor changes the state.
-        if (i < 5) {
-            EXPECT_EQ(backend->loginState().kind, Kind::WaitingForBrowser);
-        }
+        clock.advance(999ms);
+        ASSERT_EQ(clock.activeTimers(), 1) << "poll " << i << " went out before a second had passed";
+        clock.advance(1ms);
+        ASSERT_TRUE(exchanged(i));
+        // A quiet refusal neither ends the loop nor changes the state; the fifth answer comes at the deadline.
+        EXPECT_EQ(clock.activeTimers(), i < 5 ? 1 : 0);
+        EXPECT_EQ(backend->loginState().kind, i < 5 ? Kind::WaitingForBrowser : Kind::Failed);
     }
-    ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
     EXPECT_EQ(backend->loginState().message, i18n::text("login.error.expired"));
-    clock.advance(10s);
-    EXPECT_EQ(tokenRequests(), 5);
+}
 
+TEST_F(BackendTest, SignInThatCannotStartFails) {
+    auto backend = makeBackend();
+    const QString unreachable = i18n::text("login.error.unreachable");
     peer.http().route("POST", QStringLiteral("/api/auth/device/start"), test::HttpResponse::json(500, "{}"));
     backend->startLogin();
     ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
-    EXPECT_EQ(backend->loginState().message, i18n::text("login.error.unreachable"));
-    EXPECT_EQ(notes.last(), "logowanie: " + i18n::text("login.error.unreachable"));
-
+    EXPECT_EQ(backend->loginState().message, unreachable);
+    EXPECT_EQ(notes.last(), "logowanie: " + unreachable);
     // Unreachable: the network layer's own description.
-    qputenv("QUIPPET_BACKEND", QStringLiteral("http://127.0.0.1:%1").arg(deadPort()).toUtf8());
+    backendGone();
     backend->startLogin();
     ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
-    EXPECT_NE(backend->loginState().message, i18n::text("login.error.unreachable"));
+    EXPECT_NE(backend->loginState().message, unreachable);
     EXPECT_FALSE(backend->loginState().message.isEmpty());
     EXPECT_EQ(notes.last(), "logowanie: " + backend->loginState().message);
+    EXPECT_TRUE(opened.isEmpty());
 }
 
 TEST_F(BackendTest, BrowserReturnExchangesAtOnce) {
     auto backend = makeBackend();
     backend->handleCallback(QUrl("quippet://auth?code=zzz"));
     EXPECT_EQ(notes.last(), "powrót z przeglądarki bez rozpoczętego logowania — zacznij od przycisku w aplikacji");
-    backend->startLogin();
-    ASSERT_TRUE(waitUntil([&] { return backend->isSigningIn(); }));
+    ASSERT_TRUE(loginPolling(*backend));
     const int noteCount = int(notes.size());
     backend->handleCallback(QUrl("quippet://elsewhere"));
     EXPECT_EQ(notes.size(), noteCount);
@@ -174,14 +183,13 @@ TEST_F(BackendTest, BrowserReturnExchangesAtOnce) {
     // Not confirmed yet: the answer changes nothing.
     backend->handleCallback(QUrl("quippet://auth"));
     EXPECT_EQ(notes.last(), "powrót z przeglądarki — wymieniam kod na token");
-    ASSERT_TRUE(waitUntil([&] { return tokenRequests() == 1; }));
-    QCoreApplication::processEvents();
+    ASSERT_TRUE(exchanged(1));
     EXPECT_EQ(backend->loginState().kind, Kind::WaitingForBrowser);
 
     peer.confirm();
     backend->handleCallback(QUrl("quippet://auth"));
     ASSERT_TRUE(waitUntil([&] { return backend->loginState().email.has_value(); }));
-    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kBackendToken)), QStringLiteral("token-1"));
+    EXPECT_EQ(storedToken(), QStringLiteral("token-1"));
     // The token ended the polling loop too.
     EXPECT_EQ(clock.activeTimers(), 0);
 }
@@ -195,68 +203,85 @@ TEST_F(BackendTest, BrowserReturnRefusedFailsWithTheCodeAndTheDeadlineLeavesIt) 
     ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
     EXPECT_EQ(backend->loginState().message, "access_denied");
     clock.advance(2s);
-    ASSERT_TRUE(pollingAsleepAfter(2));
+    ASSERT_TRUE(exchanged(2));
     clock.advance(2s);
-    ASSERT_TRUE(waitUntil([&] { return tokenRequests() == 3; }));
-    QCoreApplication::processEvents();
-    EXPECT_EQ(backend->loginState(), Backend::LoginState::failed(QStringLiteral("access_denied")));
+    ASSERT_TRUE(exchanged(3));
+    EXPECT_EQ(backend->loginState(), LoginState::failed(QStringLiteral("access_denied")));
 
     // Unreachable during a non-quiet exchange.
     backend->startLogin();
     ASSERT_TRUE(waitUntil([&] { return backend->isSigningIn(); }));
-    qputenv("QUIPPET_BACKEND", QStringLiteral("http://127.0.0.1:%1").arg(deadPort()).toUtf8());
+    backendGone();
     backend->handleCallback(QUrl("quippet://auth"));
     ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
     EXPECT_EQ(backend->loginState().message, i18n::text("login.error.unreachable"));
 }
 
-TEST_F(BackendTest, RacingExchangesYieldOneToken) {
-    // The backend spends the code on the first token: the loser is refused with "invalid_grant".
-    auto backend = makeBackend();
-    QList<Kind> states;
-    QObject::connect(backend.get(), &Backend::loginStateChanged, [&] { states << backend->loginState().kind; });
-    ASSERT_TRUE(loginPolling(*backend));
-    peer.confirm();
-    clock.advance(3s); // the quiet polling exchange goes first; the browser's, not quiet, is refused
-    backend->handleCallback(QUrl("quippet://auth"));
-    ASSERT_TRUE(waitUntil([&] { return tokenRequests() == 2 && backend->email().has_value(); }));
-    QCoreApplication::processEvents();
-    EXPECT_EQ(peer.tokensIssued(), 1);
-    EXPECT_FALSE(states.contains(Kind::Failed));
-    EXPECT_EQ(backend->loginState(), Backend::LoginState::signedIn(QStringLiteral("ania@example.com")));
-    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kBackendToken)), QStringLiteral("token-1"));
-
-    // A backend that answers both with a token: the first one is kept.
-    backend->signOut();
-    peer.setReissueTokens(true);
-    ASSERT_TRUE(loginPolling(*backend));
-    peer.confirm();
-    backend->handleCallback(QUrl("quippet://auth"));
-    clock.advance(3s);
-    ASSERT_TRUE(waitUntil([&] { return tokenRequests() == 4 && backend->loginState().email.has_value(); }));
-    QCoreApplication::processEvents();
-    EXPECT_EQ(peer.tokensIssued(), 3);
-    EXPECT_EQ(keychain.read(QLatin1String(Keychain::kBackendToken)), QStringLiteral("token-2"));
-    EXPECT_EQ(peer.http().requestsTo(QStringLiteral("/api/me")).size(), 2);
+TEST_F(BackendTest, RacingExchangesOfOneCodeYieldOneOutcome) {
+    // The browser's return and the polling loop exchange the same code at once. The backend holds both answers and
+    // lets them out in the order of the case, each one handled before the next goes out.
+    QList<QPointer<test::HttpStream>> held; // the browser's exchange, then the polling loop's
+    peer.http().routeStream("POST", kTokenPath, [&](const test::HttpRequest&, test::HttpStream* s) { held << s; });
+    peer.addToken(QStringLiteral("token-a"));
+    const QByteArray token = R"({"access_token":"token-a"})", spent = R"({"error":"invalid_grant"})";
+    enum { Browser, Poll };
+    const struct {
+        int first;
+        QByteArray answers[2];          // in the order they go out
+        std::optional<QString> refusal; // the sign-in's failure; none: signed in with token-a
+    } cases[] = {
+        {Browser, {spent, token}, {}}, // the spent code's refusal first, the token after it
+        {Poll, {token, spent}, {}},
+        {Browser, {token, R"({"access_token":"token-b"})"}, {}}, // a token for both: the first is kept
+        // A refusal counts once the other exchange has been answered without a token.
+        {Browser, {R"({"error":"access_denied"})", R"({"error":"authorization_pending"})"}, "access_denied"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answers[0].constData());
+        keychain.remove(QLatin1String(Keychain::kBackendToken));
+        peer.http().clearRequests();
+        held.clear();
+        answered = 0;
+        auto backend = makeBackend();
+        ASSERT_TRUE(loginPolling(*backend));
+        backend->handleCallback(QUrl("quippet://auth"));
+        ASSERT_TRUE(waitUntil([&] { return held.size() == 1; }));
+        clock.advance(3s);
+        ASSERT_TRUE(waitUntil([&] { return held.size() == 2; }));
+        for (int i = 0; i < 2; ++i) {
+            test::HttpStream* exchange = held[i == 0 ? c.first : 1 - c.first];
+            exchange->writeHead(c.answers[i].contains("access_token") ? 200 : 400,
+                                {{"Content-Type", "application/json"}});
+            exchange->write(c.answers[i]);
+            exchange->end();
+            ASSERT_TRUE(exchanged(i + 1));
+            EXPECT_TRUE(i == 1 || backend->loginState().kind != Kind::Failed) << "a refusal counted too early";
+        }
+        const LoginState expected =
+            c.refusal ? LoginState::failed(*c.refusal) : LoginState::signedIn("ania@example.com");
+        ASSERT_TRUE(waitUntil([&] { return backend->loginState() == expected; }))
+            << backend->loginState().message.toStdString();
+        EXPECT_EQ(storedToken(), c.refusal ? std::nullopt : std::optional<QString>("token-a"));
+        EXPECT_EQ(peer.http().requestsTo(QStringLiteral("/api/me")).size(), c.refusal ? 0 : 1);
+    }
 }
 
 TEST_F(BackendTest, CancelAndSignOut) {
     auto backend = makeBackend();
     ASSERT_TRUE(loginPolling(*backend));
     backend->cancelLogin();
-    EXPECT_EQ(backend->loginState(), Backend::LoginState::signedOut());
+    EXPECT_EQ(backend->loginState(), LoginState::signedOut());
     EXPECT_FALSE(backend->isSigningIn());
-    clock.advance(60s);
-    EXPECT_EQ(tokenRequests(), 0);
+    EXPECT_EQ(clock.activeTimers(), 0);
 
     signIn();
     backend->cancelLogin();
-    EXPECT_EQ(backend->loginState(), Backend::LoginState::signedIn());
+    EXPECT_EQ(backend->loginState(), LoginState::signedIn());
 
     ASSERT_TRUE(refresh(*backend));
     backend->signOut();
-    EXPECT_EQ(backend->loginState(), Backend::LoginState::signedOut());
-    EXPECT_FALSE(keychain.read(QLatin1String(Keychain::kBackendToken)));
+    EXPECT_EQ(backend->loginState(), LoginState::signedOut());
+    EXPECT_FALSE(storedToken());
     EXPECT_EQ(notes.last(), "wylogowano");
     // The account fields stay as they were.
     EXPECT_EQ(backend->email(), QStringLiteral("ania@example.com"));
@@ -267,14 +292,14 @@ TEST_F(BackendTest, CancelAndSignOut) {
 TEST_F(BackendTest, ConstructionAndAccountRead) {
     signIn();
     auto backend = makeBackend();
-    EXPECT_EQ(backend->loginState(), Backend::LoginState::signedIn());
+    EXPECT_EQ(backend->loginState(), LoginState::signedIn());
     EXPECT_TRUE(peer.http().requests().isEmpty());
 
     // An answer without "email" or "tier": email cleared, tier kept; one that is no JSON object changes nothing.
     ASSERT_TRUE(refresh(*backend));
     peer.http().route("GET", QStringLiteral("/api/me"), test::HttpResponse::json(200, R"({"secondsRemaining":12})"));
     ASSERT_TRUE(refresh(*backend));
-    EXPECT_EQ(backend->loginState(), Backend::LoginState::signedIn());
+    EXPECT_EQ(backend->loginState(), LoginState::signedIn());
     EXPECT_FALSE(backend->email());
     EXPECT_EQ(backend->tier(), QStringLiteral("pro"));
     peer.http().route("GET", QStringLiteral("/api/me"), test::HttpResponse::text(200, "<html>"));
@@ -305,9 +330,7 @@ TEST_F(BackendTest, SessionOpenHeartbeatClose) {
     EXPECT_EQ(backend->secondsRemaining(), 3540);
     EXPECT_EQ(backend->sessionMaxSeconds(), 60);
 
-    bool closed = false;
-    backend->closeSession(75, QStringLiteral("Acme"), QString(), [&] { closed = true; });
-    ASSERT_TRUE(waitUntil([&] { return closed; }));
+    ASSERT_TRUE(close(*backend, 75, QStringLiteral("Acme")));
     EXPECT_EQ(json(peer.http().requestsTo(QStringLiteral("/api/session/end"))[0].body),
               (QJsonObject{{"sessionId", "sess-1"}, {"secondsUsed", 75}, {"company", "Acme"}}));
     EXPECT_EQ(backend->secondsRemaining(), 3525);
@@ -343,11 +366,9 @@ TEST_F(BackendTest, SessionRefusalsAndUnreachableBackend) {
     EXPECT_EQ(heartbeat(*backend, 30), false);
 
     // Closing with the backend gone still closes the session here.
-    qputenv("QUIPPET_BACKEND", QStringLiteral("http://127.0.0.1:%1").arg(deadPort()).toUtf8());
+    backendGone();
     EXPECT_EQ(heartbeat(*backend, 30), false);
-    bool closed = false;
-    backend->closeSession(40, std::nullopt, std::nullopt, [&] { closed = true; });
-    ASSERT_TRUE(waitUntil([&] { return closed; }));
+    ASSERT_TRUE(close(*backend, 40));
     EXPECT_FALSE(backend->sessionId());
     EXPECT_EQ(open(*backend), i18n::text("login.error.unreachable"));
 }
