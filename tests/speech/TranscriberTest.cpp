@@ -10,8 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QJsonDocument>
-#include <QMutex>
+#include <QJsonObject>
 #include <QtEndian>
 
 using namespace quippet;
@@ -20,53 +19,33 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// A credential source the test steers; records when (on the fake clock) it was asked.
+// A credential source the test steers. The transcriber asks it on the thread that created it: the test's.
 class FakeProvider final : public CredentialProvider {
 public:
-    explicit FakeProvider(Clock& clock) : m_clock(clock) {}
     void credential(std::function<void(CredentialResult)> done) override {
-        CredentialResult answer = QStringLiteral("brak klucza");
-        {
-            QMutexLocker lock(&m_mutex);
-            m_askedAt.append(m_clock.monotonic());
-            if (m_key)
-                answer = Credential{Credential::Kind::ApiKey, *m_key};
-        }
-        done(answer);
+        ++asks;
+        done(key ? CredentialResult(Credential{Credential::Kind::ApiKey, *key}) : QStringLiteral("brak klucza"));
     }
-    void setKey(std::optional<QString> key) {
-        QMutexLocker lock(&m_mutex);
-        m_key = std::move(key);
-    }
-    QList<std::chrono::milliseconds> askedAt() const {
-        QMutexLocker lock(&m_mutex);
-        return m_askedAt;
-    }
-
-private:
-    Clock& m_clock;
-    mutable QMutex m_mutex;
-    std::optional<QString> m_key;
-    QList<std::chrono::milliseconds> m_askedAt;
+    std::optional<QString> key = QStringLiteral("sk_test");
+    int asks = 0;
 };
 
-// 48 kHz mono s16 frames holding a running counter, so any byte range of the stream is recognisable.
-AudioChunk counterChunk(int frames, int& next) {
-    AudioChunk chunk;
-    chunk.data.resize(frames * 2);
-    for (int i = 0; i < frames; ++i)
-        qToLittleEndian(qint16(next++ & 0x7fff), chunk.data.data() + i * 2);
-    return chunk;
-}
-
+// The speech service on loopback and a "KLIENT" transcriber for Polish. Its credentials come from the steerable
+// provider, or with `tokens` from a backend whose answer to its n-th token request that function gives.
 struct Fixture {
-    explicit Fixture(const QString& label = QStringLiteral("KLIENT"), const QString& language = QStringLiteral("pl")) {
+    explicit Fixture(std::function<HttpResponse(int)> tokens = {}) {
         EXPECT_TRUE(peer.start());
         peer.setApiKey(QStringLiteral("sk_test"));
         Settings::setValue(Settings::kElevenLabsBaseUrl, peer.baseUrl().toString());
-        provider = std::make_shared<FakeProvider>(clock);
-        provider->setKey(QStringLiteral("sk_test"));
-        transcriber = std::make_unique<ElevenLabsTranscriber>(label, language, provider, clock);
+        if (tokens) {
+            EXPECT_TRUE(backend.start());
+            backend.route("POST", QStringLiteral("/api/stt/token"),
+                          [this, tokens](const HttpRequest&) { return tokens(++issued); });
+            credentials = std::make_shared<BackendCredentialProvider>(
+                appendPath(backend.baseUrl(), QStringLiteral("api/stt/token")), QStringLiteral("session-abc"));
+        }
+        transcriber =
+            std::make_unique<ElevenLabsTranscriber>(QStringLiteral("KLIENT"), QStringLiteral("pl"), credentials, clock);
         QObject::connect(transcriber.get(), &ElevenLabsTranscriber::statusLine,
                          [this](const QString& line) { statuses.append(line); });
         QObject::connect(transcriber.get(), &ElevenLabsTranscriber::transcript,
@@ -75,11 +54,32 @@ struct Fixture {
                          });
     }
 
+    // Feeds `count` 10 ms buffers of 48 kHz mono s16 frames holding a running counter, so any byte range of the
+    // stream is recognisable; returns their bytes.
+    QByteArray feed(int count) {
+        QByteArray fed;
+        for (int i = 0; i < count; ++i) {
+            AudioChunk chunk;
+            chunk.data.resize(480 * 2);
+            for (int frame = 0; frame < 480; ++frame)
+                qToLittleEndian(qint16(next++ & 0x7fff), chunk.data.data() + frame * 2);
+            fed += chunk.data;
+            transcriber->append(chunk);
+        }
+        return fed;
+    }
+    // Moves the clock, then lets a retry that fell due ask for its credential; returns the number of asks so far.
+    int asksAfter(std::chrono::milliseconds by) {
+        clock.advance(by);
+        transcriber->sync();
+        QCoreApplication::processEvents();
+        return provider->asks;
+    }
     bool waitConnected() {
         return waitUntil([&] { return transcriber->state().connected; });
     }
-    bool waitStatus(const QString& line) {
-        return waitUntil([&] { return statuses.contains(line); });
+    bool waitStatus(const QString& line, int times = 1) {
+        return waitUntil([&] { return statuses.count(line) == times; });
     }
     bool waitReconnectScheduled() {
         return waitUntil([&] { return transcriber->state().reconnectScheduled; });
@@ -88,30 +88,14 @@ struct Fixture {
     TempHome home;
     ManualClock clock;
     SttPeer peer;
-    std::shared_ptr<FakeProvider> provider;
+    HttpPeer backend;
+    int issued = 0;
+    std::shared_ptr<FakeProvider> provider = std::make_shared<FakeProvider>();
+    std::shared_ptr<CredentialProvider> credentials = provider;
     std::unique_ptr<ElevenLabsTranscriber> transcriber;
     QStringList statuses;
     QList<std::pair<QString, bool>> texts;
-};
-
-// The speech service and a backend that issues its tokens; `answer` gets the number of the request.
-struct TokenSetup {
-    explicit TokenSetup(std::function<HttpResponse(int)> answer) {
-        EXPECT_TRUE(peer.start());
-        EXPECT_TRUE(backend.start());
-        backend.route("POST", QStringLiteral("/api/stt/token"),
-                      [this, answer](const HttpRequest&) { return answer(++issued); });
-        Settings::setValue(Settings::kElevenLabsBaseUrl, peer.baseUrl().toString());
-        provider = std::make_shared<BackendCredentialProvider>(
-            appendPath(backend.baseUrl(), QStringLiteral("api/stt/token")), QStringLiteral("session-abc"));
-    }
-
-    TempHome home;
-    ManualClock clock;
-    SttPeer peer;
-    HttpPeer backend;
-    int issued = 0;
-    std::shared_ptr<CredentialProvider> provider;
+    int next = 0;
 };
 
 } // namespace
@@ -120,77 +104,54 @@ TEST(TranscriberUrlTest, SchemePathAndQueryForEachCredential) {
     TempHome home;
     // QSettings resolves its file once per process, so an earlier case's preference may still be there.
     Settings::remove(Settings::kElevenLabsBaseUrl);
-    EXPECT_EQ(ElevenLabsTranscriber::serviceBaseUrl(), QUrl(QStringLiteral("https://api.eu.residency.elevenlabs.io")));
+    EXPECT_EQ(ElevenLabsTranscriber::serviceBaseUrl(), QUrl("https://api.eu.residency.elevenlabs.io"));
     Settings::setValue(Settings::kElevenLabsBaseUrl, QStringLiteral("http://127.0.0.1:9000/"));
-    EXPECT_EQ(ElevenLabsTranscriber::serviceBaseUrl(), QUrl(QStringLiteral("http://127.0.0.1:9000/")));
+    EXPECT_EQ(ElevenLabsTranscriber::serviceBaseUrl(), QUrl("http://127.0.0.1:9000/"));
 
-    const QUrl withKey =
-        ElevenLabsTranscriber::realtimeUrl(QUrl(QStringLiteral("https://stt.example/")), QStringLiteral("pl"),
-                                           Credential{Credential::Kind::ApiKey, QStringLiteral("sk_x")});
-    EXPECT_EQ(withKey.toString(),
-              QStringLiteral("wss://stt.example/v1/speech-to-text/realtime?model_id=scribe_v2_realtime&audio_format="
-                             "pcm_48000&language_code=pl&commit_strategy=vad&filter_background_audio=true"));
-
-    const QUrl withToken =
-        ElevenLabsTranscriber::realtimeUrl(QUrl(QStringLiteral("http://127.0.0.1:9000")), QString(),
-                                           Credential{Credential::Kind::Token, QStringLiteral("t&1+/=")});
-    EXPECT_EQ(withToken.scheme(), QStringLiteral("ws"));
-    const QUrlQuery query(withToken);
-    EXPECT_FALSE(query.hasQueryItem(QStringLiteral("language_code")));
-    EXPECT_EQ(query.queryItems().last().first, QStringLiteral("token"));
-    EXPECT_EQ(query.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded), QStringLiteral("t&1+/="));
-    EXPECT_TRUE(withToken.toEncoded().endsWith("&token=t%261%2B%2F%3D")) << withToken.toEncoded().constData();
+    const QString query = "?model_id=scribe_v2_realtime&audio_format=pcm_48000";
+    const QUrl withKey = ElevenLabsTranscriber::realtimeUrl(QUrl("https://stt.example/"), QStringLiteral("pl"),
+                                                            Credential{Credential::Kind::ApiKey, "sk_x"});
+    EXPECT_EQ(withKey.toString(), "wss://stt.example/v1/speech-to-text/realtime" + query +
+                                      "&language_code=pl&commit_strategy=vad&filter_background_audio=true");
+    // No language: the service detects it. The token goes last, percent-encoded ('+' would read as a space).
+    const QUrl withToken = ElevenLabsTranscriber::realtimeUrl(QUrl("http://127.0.0.1:9000"), QString(),
+                                                              Credential{Credential::Kind::Token, "t&1+/="});
+    EXPECT_EQ(QString::fromLatin1(withToken.toEncoded()),
+              "ws://127.0.0.1:9000/v1/speech-to-text/realtime" + query +
+                  "&commit_strategy=vad&filter_background_audio=true&token=t%261%2B%2F%3D");
 }
 
 TEST(TranscriberStreamingTest, SmallBuffersAreBatchedIntoBase64JsonChunks) {
     Fixture f;
     f.transcriber->start();
-    ASSERT_TRUE(f.waitStatus(QStringLiteral("KLIENT: połączono ze Scribe")));
-    ASSERT_TRUE(f.waitConnected());
+    ASSERT_TRUE(f.waitStatus("KLIENT: połączono ze Scribe"));
     const SttPeer::Connection& conn = f.peer.connections().first();
-    EXPECT_EQ(conn.apiKey, QStringLiteral("sk_test"));
-    EXPECT_FALSE(conn.query().hasQueryItem(QStringLiteral("token")));
-    EXPECT_EQ(conn.query().queryItemValue(QStringLiteral("language_code")), QStringLiteral("pl"));
+    EXPECT_EQ(conn.apiKey, "sk_test");
+    EXPECT_EQ(conn.query().queryItemValue("language_code"), "pl");
 
     // Four 10 ms buffers (3840 bytes) stay below the minimum; the fifth sends all 4800 bytes at once.
-    int next = 0;
-    QByteArray fed;
-    for (int i = 0; i < 4; ++i) {
-        AudioChunk c = counterChunk(480, next);
-        fed += c.data;
-        f.transcriber->append(c);
-    }
-    EXPECT_EQ(f.transcriber->state().sentChunks, 0);
+    QByteArray fed = f.feed(4);
     EXPECT_EQ(f.transcriber->state().pendingBytes, 3840);
-    AudioChunk fifth = counterChunk(480, next);
-    fed += fifth.data;
-    f.transcriber->append(fifth);
+    fed += f.feed(1);
     ASSERT_TRUE(f.peer.waitForChunks(1));
-    const SttPeer::Connection& after = f.peer.connections().first();
-    ASSERT_EQ(after.chunks.size(), 1);
-    EXPECT_EQ(after.chunks.first(), fed);
-    const QJsonObject message = after.messages.first();
-    EXPECT_EQ(message.keys(), (QStringList{QStringLiteral("audio_base_64"), QStringLiteral("message_type"),
-                                           QStringLiteral("sample_rate")}));
-    EXPECT_EQ(message.value(QLatin1String("message_type")).toString(), QStringLiteral("input_audio_chunk"));
-    EXPECT_EQ(message.value(QLatin1String("sample_rate")), QJsonValue(48000)); // a number, not a text
+    const QJsonObject message{{"message_type", "input_audio_chunk"},
+                              {"audio_base_64", QString::fromLatin1(fed.toBase64())},
+                              {"sample_rate", 48000}}; // a number, not a text
+    EXPECT_EQ(f.peer.connections().first().messages, QList<QJsonObject>{message});
 
     // "wysyłam audio" is said for the first chunk only.
-    for (int i = 0; i < 20; ++i)
-        f.transcriber->append(counterChunk(480, next));
+    f.feed(20);
     ASSERT_TRUE(f.peer.waitForChunks(5));
     f.transcriber->sync();
     QCoreApplication::processEvents();
-    EXPECT_EQ(f.statuses.count(QStringLiteral("KLIENT: wysyłam audio")), 1);
+    EXPECT_EQ(f.statuses.count("KLIENT: wysyłam audio"), 1);
     for (const QByteArray& chunk : f.peer.connections().first().chunks)
         EXPECT_GE(chunk.size(), ElevenLabsTranscriber::kMinChunkBytes);
 
     // A buffer in another format rebuilds the converter and comes out at 48 kHz: 441 frames at 44.1 kHz -> ~480.
     EXPECT_EQ(f.transcriber->state().converterBuilds, 1);
     const qsizetype before = f.transcriber->state().pendingBytes;
-    AudioChunk stereo;
-    stereo.format = {44100, 2, AudioFormat::SampleType::Float32, true};
-    stereo.data = QByteArray(441 * 2 * 4, '\0');
+    const AudioChunk stereo{{44100, 2, AudioFormat::SampleType::Float32, true}, QByteArray(441 * 2 * 4, '\0')};
     for (int i = 0; i < 3; ++i)
         f.transcriber->append(stereo);
     const auto s = f.transcriber->state();
@@ -200,77 +161,55 @@ TEST(TranscriberStreamingTest, SmallBuffersAreBatchedIntoBase64JsonChunks) {
 
 TEST(TranscriberOfflineTest, KeepsTheNewest192000BytesForTheNextConnection) {
     Fixture f;
-    f.provider->setKey(std::nullopt);
+    f.provider->key.reset();
     f.transcriber->start();
-    ASSERT_TRUE(f.waitStatus(QStringLiteral("KLIENT: brak klucza")));
-
-    // Five seconds without a connection.
-    int next = 0;
-    QByteArray fed;
-    for (int i = 0; i < 500; ++i) {
-        AudioChunk c = counterChunk(480, next);
-        fed += c.data;
-        f.transcriber->append(c);
-    }
+    ASSERT_TRUE(f.waitStatus("KLIENT: brak klucza"));
+    const QByteArray fed = f.feed(500); // five seconds without a connection
     EXPECT_EQ(f.transcriber->state().pendingBytes, 192000);
 
-    f.provider->setKey(QStringLiteral("sk_test"));
+    f.provider->key = QStringLiteral("sk_test");
     f.clock.advance(1600ms);
-    ASSERT_TRUE(f.waitStatus(QStringLiteral("KLIENT: połączono ze Scribe")));
     ASSERT_TRUE(f.waitConnected());
-    AudioChunk fresh = counterChunk(480, next);
-    f.transcriber->append(fresh);
+    const QByteArray fresh = f.feed(1);
     ASSERT_TRUE(f.peer.waitForChunks(1));
-    EXPECT_EQ(f.peer.connections().last().chunks.first(), fed.right(192000) + fresh.data);
+    EXPECT_EQ(f.peer.connections().last().chunks.first(), fed.right(192000) + fresh);
 }
 
 TEST(TranscriberReconnectTest, BackoffSeriesResetsOnSessionStarted) {
     Fixture f;
-    f.provider->setKey(std::nullopt);
+    f.provider->key.reset();
     f.transcriber->start();
     ASSERT_TRUE(f.waitReconnectScheduled());
-
-    const QList<std::chrono::milliseconds> expected = {1600ms, 2560ms, 4096ms, 6554ms, 8000ms, 8000ms, 8000ms};
-    for (const auto delay : expected) {
-        const qsizetype asked = f.provider->askedAt().size();
-        f.clock.advance(delay - 1ms);
-        f.transcriber->sync();
-        EXPECT_EQ(f.provider->askedAt().size(), asked) << "asked early, delay " << delay.count();
-        f.clock.advance(1ms);
-        ASSERT_TRUE(waitUntil([&] { return f.provider->askedAt().size() == asked + 1; })) << delay.count();
+    // Each retry asks for its credential exactly its delay after the previous attempt failed.
+    for (const auto delay : {1600ms, 2560ms, 4096ms, 6554ms, 8000ms, 8000ms, 8000ms}) {
+        const int asked = f.provider->asks;
+        EXPECT_EQ(f.asksAfter(delay - 1ms), asked) << "retried early, delay " << delay.count();
+        EXPECT_EQ(f.asksAfter(1ms), asked + 1) << "not retried after " << delay.count();
         ASSERT_TRUE(f.waitReconnectScheduled());
     }
     EXPECT_EQ(f.transcriber->state().reconnects, 8);
 
     // The next attempt succeeds; "session_started" clears the count, so a drop waits 1.6 s again.
-    f.provider->setKey(QStringLiteral("sk_test"));
+    f.provider->key = QStringLiteral("sk_test");
     f.clock.advance(8000ms);
-    ASSERT_TRUE(f.waitStatus(QStringLiteral("KLIENT: połączono ze Scribe")));
-    ASSERT_TRUE(f.waitConnected());
+    ASSERT_TRUE(f.waitStatus("KLIENT: połączono ze Scribe"));
     EXPECT_EQ(f.transcriber->state().reconnects, 0);
-
-    int next = 0;
-    for (int i = 0; i < 5; ++i)
-        f.transcriber->append(counterChunk(480, next));
+    f.feed(5);
     ASSERT_TRUE(f.peer.waitForChunks(1));
     f.peer.drop();
     ASSERT_TRUE(f.waitReconnectScheduled());
-    EXPECT_FALSE(f.transcriber->state().connected);
-    const qsizetype asked = f.provider->askedAt().size();
-    f.clock.advance(1599ms);
-    f.transcriber->sync();
-    EXPECT_EQ(f.provider->askedAt().size(), asked);
-    f.clock.advance(1ms);
-    ASSERT_TRUE(f.peer.waitForConnections(2));
+    const int asked = f.provider->asks;
+    EXPECT_EQ(f.asksAfter(1599ms), asked);
+    EXPECT_EQ(f.asksAfter(1ms), asked + 1);
     // Audio has gone out before, so this session is a resumption.
-    ASSERT_TRUE(f.waitStatus(QStringLiteral("KLIENT: wznowiono połączenie")));
-    EXPECT_EQ(f.statuses.count(QStringLiteral("KLIENT: połączono ze Scribe")), 1);
+    ASSERT_TRUE(f.waitStatus("KLIENT: wznowiono połączenie"));
+    EXPECT_EQ(f.statuses.count("KLIENT: połączono ze Scribe"), 1);
 
     // A close by the service is handled like a drop.
     ASSERT_TRUE(f.waitConnected());
     f.peer.close(1011);
     ASSERT_TRUE(f.waitReconnectScheduled());
-    f.clock.advance(1600ms);
+    EXPECT_EQ(f.asksAfter(1600ms), asked + 2);
     ASSERT_TRUE(f.peer.waitForConnections(3));
 }
 
@@ -289,14 +228,9 @@ TEST(TranscriberReconnectTest, StopClosesGoingAwayAndCancelsEverything) {
     f.peer.drop();
     ASSERT_TRUE(f.waitReconnectScheduled());
     f.transcriber->stop();
-    const qsizetype asked = f.provider->askedAt().size();
-    f.clock.advance(60s);
-    f.transcriber->sync();
-    QCoreApplication::processEvents();
-    EXPECT_EQ(f.provider->askedAt().size(), asked);
-    int next = 0;
-    for (int i = 0; i < 300; ++i)
-        f.transcriber->append(counterChunk(480, next));
+    const int asked = f.provider->asks;
+    EXPECT_EQ(f.asksAfter(60s), asked);
+    f.feed(300);
     const auto s = f.transcriber->state();
     EXPECT_EQ(s.pendingBytes, 192000);
     EXPECT_EQ(s.sentChunks, 0);
@@ -315,104 +249,75 @@ TEST(TranscriberReconnectTest, StopClosesGoingAwayAndCancelsEverything) {
 TEST(TranscriberMessagesTest, TranscriptsErrorsAndMalformedMessages) {
     Fixture f;
     f.transcriber->start();
-    ASSERT_TRUE(f.waitConnected());
-    ASSERT_TRUE(f.waitStatus(QStringLiteral("KLIENT: połączono ze Scribe")));
+    ASSERT_TRUE(f.waitStatus("KLIENT: połączono ze Scribe"));
     f.statuses.clear();
-
-    auto msg = [](const char* type, const QJsonValue& text = QJsonValue::Undefined) {
-        QJsonObject o{{QStringLiteral("message_type"), QString::fromLatin1(type)}};
-        if (!text.isUndefined())
-            o.insert(QStringLiteral("text"), text);
-        return o;
-    };
-    f.peer.send(msg("partial_transcript", QStringLiteral("Dzień do")));
-    f.peer.send(msg("committed_transcript", QStringLiteral(" Dzień dobry ")));
-    f.peer.send(msg("final_transcript", QStringLiteral("Jak się masz?")));
-    f.peer.send(msg("partial_transcript", 42)); // text is not a text: ignored
-    f.peer.send(msg("committed_transcript"));   // no text: ignored
-    f.peer.sendRaw(QStringLiteral("not json"));
-    f.peer.sendRaw(QStringLiteral("[1,2]"));
-    f.peer.sendRaw(QStringLiteral("{\"message_type\":7}"));
-    f.peer.sendRaw(QStringLiteral("{\"text\":\"no type\"}"));
-    f.peer.send({{QStringLiteral("message_type"), QStringLiteral("quota_exceeded")},
-                 {QStringLiteral("error"), QStringLiteral("Przekroczono limit")}});
-    f.peer.send({{QStringLiteral("message_type"), QStringLiteral("input_error")}, {QStringLiteral("error"), 5}});
-    f.peer.sendBinary(QByteArray(R"({"message_type":"committed_transcript","text":"zażółć"})"));
-    f.peer.sendBinary(QByteArray("{\"message_type\":\"committed_transcript\",\"text\":\"\xff\xfe\"}"));
-    f.peer.send(msg("partial_transcript", QString()));
+    // Ignored: a text that is no text, no text, no JSON object, no type or one that is no text, bytes not UTF-8.
+    for (const char* text :
+         {R"({"message_type":"partial_transcript","text":"Dzień do"})",
+          R"({"message_type":"committed_transcript","text":" Dzień dobry "})",
+          R"({"message_type":"final_transcript","text":"Jak się masz?"})",
+          R"({"message_type":"partial_transcript","text":42})", R"({"message_type":"committed_transcript"})",
+          "not json", "[1,2]", R"({"message_type":7})", R"({"text":"no type"})",
+          R"({"message_type":"quota_exceeded","error":"Przekroczono limit"})",
+          R"({"message_type":"input_error","error":5})"})
+        f.peer.sendRaw(QString::fromUtf8(text));
+    f.peer.sendBinary(R"({"message_type":"committed_transcript","text":"zażółć"})");
+    f.peer.sendBinary("{\"message_type\":\"committed_transcript\",\"text\":\"\xff\xfe\"}");
+    f.peer.sendRaw(R"({"message_type":"partial_transcript","text":""})");
     ASSERT_TRUE(waitUntil([&] { return f.texts.size() >= 5; }));
-    f.transcriber->sync();
-    QCoreApplication::processEvents();
 
-    const QList<std::pair<QString, bool>> expected = {{QStringLiteral("Dzień do"), false},
-                                                      {QStringLiteral(" Dzień dobry "), true},
-                                                      {QStringLiteral("Jak się masz?"), true},
-                                                      {QStringLiteral("zażółć"), true},
-                                                      {QString(), false}};
+    const QList<std::pair<QString, bool>> expected = {
+        {"Dzień do", false}, {" Dzień dobry ", true}, {"Jak się masz?", true}, {"zażółć", true}, {"", false}};
     EXPECT_EQ(f.texts, expected);
-    EXPECT_EQ(f.statuses,
-              (QStringList{QStringLiteral("KLIENT: Przekroczono limit"), QStringLiteral("KLIENT: input_error")}));
+    EXPECT_EQ(f.statuses, (QStringList{"KLIENT: Przekroczono limit", "KLIENT: input_error"}));
     // Error messages leave the connection as it is.
     EXPECT_TRUE(f.transcriber->state().connected);
 }
 
 TEST(TranscriberCredentialsTest, BackendTokensGoInTheQueryOncePerAttempt) {
-    TokenSetup t([](int issued) {
+    Fixture f([](int issued) {
         if (issued == 3)
             return HttpResponse::json(201, R"({"token":"tok-3"})");
         // The third token was refused, so the fourth attempt reuses an old token, which the service rejects.
-        return HttpResponse::json(200, QByteArray(R"({"token":"tok-)") + QByteArray::number(issued == 4 ? 1 : issued) +
-                                           "\"}");
+        return HttpResponse::json(200, R"({"token":"tok-)" + QByteArray::number(issued == 4 ? 1 : issued) + "\"}");
     });
-    auto& [home, clock, peer, backend, issued, provider] = t;
-    peer.addToken(QStringLiteral("tok-1"));
-    peer.addToken(QStringLiteral("tok-2"));
-    ElevenLabsTranscriber transcriber(QStringLiteral("TY"), QStringLiteral("en"), provider, clock);
-    QStringList statuses;
-    QObject::connect(&transcriber, &ElevenLabsTranscriber::statusLine, [&](const QString& l) { statuses.append(l); });
-    auto waitScheduled = [&] { return waitUntil([&] { return transcriber.state().reconnectScheduled; }); };
-
-    transcriber.start();
-    ASSERT_TRUE(peer.waitForConnections(1));
-    ASSERT_TRUE(waitUntil([&] { return transcriber.state().connected; }));
-    const SttPeer::Connection first = peer.connections().first();
+    f.peer.addToken(QStringLiteral("tok-1"));
+    f.peer.addToken(QStringLiteral("tok-2"));
+    f.transcriber->start();
+    ASSERT_TRUE(f.waitConnected());
+    const SttPeer::Connection first = f.peer.connections().first();
     EXPECT_TRUE(first.accepted);
-    EXPECT_EQ(first.token, QStringLiteral("tok-1"));
+    EXPECT_EQ(first.token, "tok-1");
     EXPECT_TRUE(first.apiKey.isEmpty());
-    EXPECT_EQ(first.query().queryItemValue(QStringLiteral("language_code")), QStringLiteral("en"));
-    EXPECT_EQ(backend.requests().first().header("authorization"), QByteArray("Bearer session-abc"));
+    EXPECT_EQ(f.backend.requests().first().header("authorization"), "Bearer session-abc");
 
     // Every reconnection asks for a fresh token.
-    peer.drop();
-    ASSERT_TRUE(waitScheduled());
-    clock.advance(1600ms);
-    ASSERT_TRUE(peer.waitForConnections(2));
-    EXPECT_EQ(peer.connections().at(1).token, QStringLiteral("tok-2"));
-    ASSERT_TRUE(waitUntil([&] { return statuses.count(QStringLiteral("TY: połączono ze Scribe")) == 2; }));
+    f.peer.drop();
+    ASSERT_TRUE(f.waitReconnectScheduled());
+    f.clock.advance(1600ms);
+    ASSERT_TRUE(f.waitStatus("KLIENT: połączono ze Scribe", 2));
+    EXPECT_EQ(f.peer.connections().at(1).token, "tok-2");
 
     // A refusal by the backend is reported and retried.
-    peer.drop();
-    ASSERT_TRUE(waitScheduled());
-    clock.advance(1600ms);
-    ASSERT_TRUE(waitUntil([&] { return statuses.contains(QStringLiteral("TY: backend nie wydał tokenu do Scribe")); }));
-    ASSERT_TRUE(waitScheduled());
-    EXPECT_EQ(peer.connections().size(), 2);
+    f.peer.drop();
+    ASSERT_TRUE(f.waitReconnectScheduled());
+    f.clock.advance(1600ms);
+    ASSERT_TRUE(f.waitStatus("KLIENT: backend nie wydał tokenu do Scribe"));
+    ASSERT_TRUE(f.waitReconnectScheduled());
+    EXPECT_EQ(f.peer.connections().size(), 2);
 
     // A used token is rejected by the service: its error is reported and the connection's end leads to a retry.
-    clock.advance(2560ms);
-    ASSERT_TRUE(peer.waitForConnections(3));
-    EXPECT_FALSE(peer.connections().at(2).accepted);
-    ASSERT_TRUE(waitUntil([&] { return statuses.contains(QStringLiteral("TY: missing or used token")); }));
-    ASSERT_TRUE(waitScheduled());
-    EXPECT_EQ(issued, 4);
+    f.clock.advance(2560ms);
+    ASSERT_TRUE(f.waitStatus("KLIENT: missing or used token"));
+    EXPECT_FALSE(f.peer.connections().at(2).accepted);
+    ASSERT_TRUE(f.waitReconnectScheduled());
+    EXPECT_EQ(f.issued, 4);
 }
 
 TEST(TranscriberCredentialsTest, OneProviderServesBothChannelsAndAStalledHandshakeIsRetried) {
-    TokenSetup t([](int issued) {
-        return HttpResponse::json(200, QByteArray(R"({"token":"stt-)") + QByteArray::number(issued) + "\"}");
-    });
-    auto& [home, clock, peer, backend, issued, provider] = t;
-    peer.setTokenPrefix(QStringLiteral("stt-"));
+    Fixture f(
+        [](int issued) { return HttpResponse::json(200, "{\"token\":\"stt-" + QByteArray::number(issued) + "\"}"); });
+    f.peer.setTokenPrefix(QStringLiteral("stt-"));
 
     static QStringList threadWarnings;
     threadWarnings.clear();
@@ -422,15 +327,14 @@ TEST(TranscriberCredentialsTest, OneProviderServesBothChannelsAndAStalledHandsha
                 threadWarnings.append(m);
         });
     {
-        ElevenLabsTranscriber client(QStringLiteral("KLIENT"), QStringLiteral("pl"), provider, clock);
-        ElevenLabsTranscriber mic(QStringLiteral("TY"), QStringLiteral("pl"), provider, clock);
-        client.start();
+        ElevenLabsTranscriber mic(QStringLiteral("TY"), QStringLiteral("pl"), f.credentials, f.clock);
+        f.transcriber->start();
         mic.start();
-        ASSERT_TRUE(peer.waitForConnections(2));
-        ASSERT_TRUE(waitUntil([&] { return client.state().connected && mic.state().connected; }));
-        EXPECT_EQ(issued, 2);
-        EXPECT_EQ(peer.acceptedCount(), 2);
-        EXPECT_NE(peer.connections().at(0).token, peer.connections().at(1).token);
+        ASSERT_TRUE(waitUntil([&] { return f.transcriber->state().connected && mic.state().connected; }));
+        EXPECT_EQ(f.issued, 2);
+        EXPECT_EQ(f.peer.acceptedCount(), 2);
+        EXPECT_NE(f.peer.connections().at(0).token, f.peer.connections().at(1).token);
+        f.transcriber.reset();
     }
     qInstallMessageHandler(previous);
     EXPECT_TRUE(threadWarnings.isEmpty()) << threadWarnings.join(QLatin1Char('\n')).toStdString();
@@ -442,13 +346,12 @@ TEST(TranscriberCredentialsTest, OneProviderServesBothChannelsAndAStalledHandsha
     hang.hang = true;
     silent.route("GET", QStringLiteral("/v1/speech-to-text/realtime"), hang);
     Settings::setValue(Settings::kElevenLabsBaseUrl, silent.baseUrl().toString());
-    ElevenLabsTranscriber stalled(QStringLiteral("KLIENT"), QStringLiteral("pl"), provider, clock);
+    ElevenLabsTranscriber stalled(QStringLiteral("KLIENT"), QStringLiteral("pl"), f.credentials, f.clock);
     stalled.start();
     ASSERT_TRUE(silent.waitForRequests(1));
-    stalled.sync();
     EXPECT_FALSE(stalled.state().reconnectScheduled);
-    clock.advance(std::chrono::seconds(60));
+    f.clock.advance(60s);
     ASSERT_TRUE(waitUntil([&] { return stalled.state().reconnectScheduled; }));
-    clock.advance(1600ms);
+    f.clock.advance(1600ms);
     ASSERT_TRUE(silent.waitForRequests(2));
 }
