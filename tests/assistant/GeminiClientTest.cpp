@@ -113,8 +113,7 @@ TEST_F(GeminiClientTest, KeysAreEncodedAndRequiredOnlyOnTheDirectRoute) {
     keychain.remove(QLatin1String(Keychain::kGeminiKey));
     llm.http().clearRequests();
     outcome = run();
-    EXPECT_EQ(outcome.error, GeminiClient::noKeyText());
-    EXPECT_TRUE(outcome.error->contains("secret-tool store --label="));
+    EXPECT_TRUE(outcome.error.value_or("").contains("secret-tool store --label="));
     EXPECT_TRUE(llm.http().requests().isEmpty());
 
     // Signed in: the proxy serves without an own key, names the model in the body and never sends a key.
