@@ -152,7 +152,8 @@ TEST(AssistantTest, AutomaticAnswerKeepsSpacingWaitsForBusyAndDropsOldQuestions)
 
 TEST(AssistantTest, ManualAnswerRequestAndCards) {
     Engine e;
-    e.assistant.setSessionHeader(QStringLiteral("Firma klienta: Acme\nCharakter rozmowy: oceniająca"));
+    const QString header = QStringLiteral("Firma klienta: Acme\nCharakter rozmowy: oceniająca");
+    e.assistant.setSessionHeader(header);
     e.assistant.setModeRules(QStringLiteral("\nZASADY OCENY"));
 
     e.assistant.aiAnswer();
@@ -163,7 +164,7 @@ TEST(AssistantTest, ManualAnswerRequestAndCards) {
     EXPECT_FALSE(e.assistant.current()->isError);
     EXPECT_FALSE(e.assistant.busy());
 
-    // 45 lines; only the last 40 go into the request.
+    // 45 lines; only the last 40 go into the request, under the suggestion instruction with the rules and header.
     for (int i = 1; i <= 45; ++i) {
         e.clock.advance(10s);
         e.me(QStringLiteral("Zdanie numer %1 po mojej stronie").arg(i));
@@ -172,15 +173,12 @@ TEST(AssistantTest, ManualAnswerRequestAndCards) {
     ASSERT_EQ(e.llm.count(), 1);
     EXPECT_EQ(e.assistant.current()->question, QStringLiteral("ostatnia wypowiedź klienta"));
     const QString user = e.llm.lastUserText();
-    EXPECT_TRUE(user.startsWith(QStringLiteral("Oto ostatni fragment rozmowy:\n\n[")));
+    EXPECT_EQ(user, Prompts::answerPrompt(e.transcript.context(40)));
     EXPECT_TRUE(user.contains(QStringLiteral("numer 6 po")));
     EXPECT_FALSE(user.contains(QStringLiteral("numer 5 po")));
-    EXPECT_TRUE(user.endsWith(QStringLiteral("na ostatnią wypowiedź klienta.")));
     EXPECT_EQ(e.llm.last().parts.size(), 1);
-    const QString system = e.llm.last().system;
-    EXPECT_TRUE(system.startsWith(QStringLiteral("Podpowiadasz osobie")));
-    EXPECT_TRUE(
-        system.contains(QStringLiteral("się popisywać.\nZASADY OCENY\n\nO tej rozmowie:\nFirma klienta: Acme")));
+    EXPECT_EQ(e.llm.last().system,
+              Prompts::systemInstruction(PromptStyle::Suggest, {QStringLiteral("\nZASADY OCENY"), {}, header, {}}));
 
     // Busy: a second press does nothing; status lines go to the log.
     e.assistant.aiAnswer();
@@ -269,12 +267,10 @@ TEST(AssistantTest, AfterCallNote) {
     e.assistant.summarize([&](const QString& text) { summary = text; });
     ASSERT_EQ(e.llm.count(), 1);
     EXPECT_EQ(e.assistant.current()->question, QStringLiteral("Podsumowanie rozmowy"));
-    EXPECT_TRUE(e.llm.last().system.startsWith(QStringLiteral("Rozmowa z klientem właśnie się skończyła.")));
-    EXPECT_FALSE(e.llm.last().system.contains(QStringLiteral("ZASADY OCENY")));
-    const QString user = e.llm.lastUserText();
-    EXPECT_TRUE(user.startsWith(QStringLiteral("Pełny transkrypt zakończonej rozmowy:\n\n[00:10] ")));
-    EXPECT_TRUE(user.contains(QStringLiteral("Kwestia numer 1.\n")));
-    EXPECT_TRUE(user.contains(QStringLiteral("Kwestia numer 60.\n\nNapisz notatkę")));
+    // The whole transcript, under the note instruction (which takes no rules).
+    EXPECT_EQ(e.llm.last().system, Prompts::systemInstruction(PromptStyle::Summary, {}));
+    EXPECT_EQ(e.llm.lastUserText(), Prompts::notePrompt(e.transcript.context(60)));
+    EXPECT_TRUE(e.llm.lastUserText().contains(QStringLiteral("Kwestia numer 1.\n")));
     e.llm.reply({QStringLiteral("**Podsumowanie** — "), QStringLiteral("rozmowa o cenach.")});
     EXPECT_EQ(summary, QStringLiteral("**Podsumowanie** — rozmowa o cenach."));
 
@@ -312,7 +308,7 @@ TEST(AssistantTest, ScreenAnalysis) {
     EXPECT_EQ(request.parts[0].text.value_or(QString()), Prompts::screenPrompt(QString()));
     EXPECT_FALSE(request.parts[0].imageJpeg.has_value());
     EXPECT_EQ(request.parts[1].imageJpeg.value_or(QByteArray()), QByteArray("\xff\xd8jpeg"));
-    EXPECT_TRUE(request.system.startsWith(QStringLiteral("Pomagasz osobie, której ktoś właśnie postawił")));
+    EXPECT_EQ(request.system, Prompts::systemInstruction(PromptStyle::Technical, {}));
     EXPECT_EQ(e.assistant.current()->question, QStringLiteral("Zadanie lub pytanie widoczne na ekranie"));
     e.llm.reply({QStringLiteral("NA START")});
 
@@ -325,7 +321,7 @@ TEST(AssistantTest, ScreenAnalysis) {
     e.assistant.analyzeScreen();
     pending({QByteArray("jpeg"), {}});
     const QString user = e.llm.lastUserText();
-    EXPECT_TRUE(user.contains(QStringLiteral("co z tym zrobić.\n\nKontekst rozmowy:\n[")));
+    EXPECT_EQ(user, Prompts::screenPrompt(e.transcript.context(12)));
     EXPECT_TRUE(user.contains(QStringLiteral("Linia 3.")));
     EXPECT_FALSE(user.contains(QStringLiteral("Linia 2.")));
     e.llm.reply({});
