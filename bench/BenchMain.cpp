@@ -5,11 +5,21 @@
 
 #include <benchmark/benchmark.h>
 
+#ifdef QUIPPET_BENCH_GUI
+#include <QApplication>
+using BenchApplication = QApplication;
+#else
 #include <QCoreApplication>
+using BenchApplication = QCoreApplication;
+#endif
 
 int main(int argc, char** argv) {
     quippet::test::TempHome home;
-    QCoreApplication app(argc, argv);
+#ifdef QUIPPET_BENCH_GUI
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+#endif
+    BenchApplication app(argc, argv);
     quippet::i18n::overrideLanguage(QStringLiteral("pl"));
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

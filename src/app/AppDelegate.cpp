@@ -241,8 +241,15 @@ void AppDelegate::createWindows() {
         if (app.m_env.quit)
             app.m_env.quit();
     });
-    auto* root =
-        new RootView(std::move(callbacks), *m_state, *m_capture, *m_transcript, *m_assistant, *m_sessions, *m_backend);
+    callbacks.onProfile = [] { Onboarding::openFolder(); };
+    callbacks.onCheckUpdates =
+        act([](AppDelegate& app) { app.m_state->flash(i18n::text("notice.updatesFromPackages")); });
+    callbacks.openUrl = [self](const QUrl& url) {
+        if (self && self->m_env.openUrl)
+            self->m_env.openUrl(url);
+    };
+    auto* root = new RootView(std::move(callbacks), PanelModels{*m_state, *m_capture, *m_transcript, *m_assistant,
+                                                                *m_usage, *m_sessions, *m_backend});
     root->setTokenCheck([self] { return self && self->m_keychain->hasBackendToken(); });
     m_panels->createWindow(root);
 }

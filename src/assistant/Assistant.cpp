@@ -219,6 +219,15 @@ void Assistant::dropCurrent() {
     emit currentChanged();
 }
 
+void Assistant::closeAll() {
+    if (m_cards.isEmpty() && m_index == 0)
+        return;
+    m_cards.clear();
+    setIndex(0);
+    emit cardsChanged();
+    emit currentChanged();
+}
+
 void Assistant::reloadContext() {
     const ContextDocuments::Scan scan = ContextDocuments::scan();
     if (scan.files != m_contextFiles) {

@@ -87,6 +87,8 @@ public:
     void goBack();
     void goForward();
     void dropCurrent();
+    // Empties the card list; a reply still streaming keeps running but has no card to grow.
+    void closeAll();
     void reloadContext();
 
     // The system instruction as a request of this style would get it now.

@@ -13,6 +13,7 @@
 #include <QWindow>
 
 #include "core/Localization.h"
+#include "ui/Controls.h"
 #include "platform/DesktopServices.h"
 
 namespace quippet {
@@ -64,6 +65,9 @@ public:
         auto* outer = new QGridLayout(this);
         auto* card = new QWidget(this);
         card->setObjectName(QStringLiteral("zoneCard"));
+        // A click on the card, between its cells, is not a click outside it.
+        card->setAttribute(Qt::WA_NoMousePropagation);
+        card->setAttribute(Qt::WA_StyledBackground);
         card->setStyleSheet(
             QStringLiteral("#zoneCard { background: rgba(0,0,0,184); border: 1px solid rgba(255,255,255,36);"
                            " border-radius: 22px; } QLabel { color: rgba(255,255,255,217); }"));
@@ -72,31 +76,44 @@ public:
         layout->setSpacing(14);
         auto* title = new QLabel(i18n::text("zone.title"), card);
         title->setAlignment(Qt::AlignCenter);
+        QFont titleFont = title->font();
+        titleFont.setPixelSize(15);
+        titleFont.setWeight(QFont::Medium);
+        title->setFont(titleFont);
         layout->addWidget(title);
         auto* grid = new QGridLayout;
         grid->setSpacing(10);
         for (int row = 0; row < 3; ++row) {
             for (int column = 0; column < 3; ++column) {
                 const auto zone = panelzone::at(column, row);
+                if (!zone) {
+                    // The centre has no zone: the brand mark sits there and does nothing.
+                    auto* mark = new QWidget(card);
+                    mark->setFixedSize(76, 50);
+                    auto* markLayout = new QVBoxLayout(mark);
+                    markLayout->setContentsMargins(0, 0, 0, 0);
+                    markLayout->addWidget(new BrandMark(26, mark, 0.9), 0, Qt::AlignCenter);
+                    grid->addWidget(mark, row, column);
+                    continue;
+                }
                 auto* cell = new QPushButton(card);
                 cell->setFixedSize(76, 50);
-                if (!zone) {
-                    cell->setEnabled(false);
-                    cell->setStyleSheet(QStringLiteral("QPushButton { background: transparent; border: none; }"));
-                } else {
-                    cell->setObjectName(QStringLiteral("zone-") + panelzone::rawValue(*zone));
-                    const bool isCurrent = *zone == current;
-                    cell->setStyleSheet(
-                        QStringLiteral("QPushButton { background: rgba(255,255,255,%1); border: 1.5px solid %2;"
-                                       " border-radius: 8px; } QPushButton:hover { background: rgb(38,207,140); }")
-                            .arg(isCurrent ? 77 : 31)
-                            .arg(isCurrent ? QStringLiteral("rgb(38,207,140)")
-                                           : QStringLiteral("rgba(255,255,255,46)")));
-                    connect(cell, &QPushButton::clicked, this, [this, onPick, zone] {
-                        onPick(*zone);
-                        close();
-                    });
-                }
+                cell->setObjectName(QStringLiteral("zone-") + panelzone::rawValue(*zone));
+                cell->setAccessibleName(i18n::text(QStringLiteral("zone.") + panelzone::rawValue(*zone)));
+                cell->setToolTip(cell->accessibleName());
+                const bool isCurrent = *zone == current;
+                cell->setStyleSheet(
+                    QStringLiteral("QPushButton { background: rgba(255,255,255,%1); border: 1.5px solid %2;"
+                                   " border-radius: 8px; } QPushButton:hover { background: rgb(38,207,140); }"
+                                   " QPushButton:focus { border: 2px solid white; }")
+                        .arg(isCurrent ? 77 : 31)
+                        .arg(isCurrent ? QStringLiteral("rgb(38,207,140)") : QStringLiteral("rgba(255,255,255,46)")));
+                if (isCurrent)
+                    cell->setFocus();
+                connect(cell, &QPushButton::clicked, this, [this, onPick, zone] {
+                    onPick(*zone);
+                    close();
+                });
                 grid->addWidget(cell, row, column);
             }
         }
@@ -147,9 +164,10 @@ void OverlayPanel::paintEvent(QPaintEvent*) {
     QPainter p(this);
     p.setRenderHint(QPainter::Antialiasing);
     QPainterPath path;
-    path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 18, 18);
-    p.fillPath(path, QColor(18, 18, 22, 235));
-    p.setPen(QPen(QColor(255, 255, 255, 36), 1));
+    const qreal radius = height() <= 44 ? 12 : 18;
+    path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
+    p.fillPath(path, palette::kPanelFill);
+    p.setPen(QPen(palette::kPanelStroke, 1));
     p.drawPath(path);
 }
 

@@ -4,7 +4,6 @@
 
 class QLabel;
 class QPushButton;
-class QToolButton;
 class QMenu;
 
 namespace quippet {
@@ -14,7 +13,8 @@ namespace quippet {
 class WelcomeView : public QWidget {
     Q_OBJECT
 public:
-    explicit WelcomeView(QWidget* parent = nullptr);
+    // `menu`: the options menu behind the "…" button.
+    explicit WelcomeView(QMenu* menu, QWidget* parent = nullptr);
 
     // secondary: empty for none. detail: an extra line under the subtitle (a sign-in failure, missing permissions).
     void setStep(const QString& subtitle, const QString& detail, const QString& primary, const QString& secondary);
@@ -26,9 +26,6 @@ signals:
     void collapseClicked();
     void positionClicked();
     void quitClicked();
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
 
 private:
     QLabel* m_subtitle;

@@ -1,0 +1,164 @@
+// Pictures of the panel's faces for review: welcome, working without and with an answer card, the options menu
+// open, the collapsed orb, and the working face in owner mode. Usage: panel_shots <folder> [pl|en]
+#include "core/Localization.h"
+#include "support/PanelWorld.h"
+#include "support/TempHome.h"
+#include "ui/OptionsMenu.h"
+#include "ui/OverlayPanel.h"
+#include "ui/OverlayView.h"
+#include "ui/RootView.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QPainter>
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+using namespace quippet;
+using namespace std::chrono_literals;
+
+namespace {
+
+void settle(int ms) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms)
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+bool save(const QImage& image, const QString& folder, const QString& name) {
+    const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
+    const bool ok = image.save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+    return ok;
+}
+
+// A panel as the controller shows it, at the size of its face.
+struct Shot {
+    test::PanelWorld world;
+    RootView* root;
+    OverlayPanel panel;
+
+    Shot() : root(new RootView(callbacks(), world.models())), panel(root) {
+        world.capture.screenCaptureProbe = [] { return true; };
+        world.audio->route.kind = OutputRoute::Kind::Speakers;
+        world.capture.start();
+        world.clock.advance(2s);
+        panel.show();
+    }
+    static PanelCallbacks callbacks() {
+        PanelCallbacks cb;
+        cb.hasBackendToken = [] { return true; };
+        return cb;
+    }
+    void working(int height) {
+        world.state.setShowingWelcome(false);
+        world.capture.setTranscription(true);
+        world.state.setElapsed(754);
+        world.transcript.add(Utterance::Speaker::Client, QStringLiteral("Ile trwa wdrożenie?"), true);
+        world.clock.advance(9s);
+        world.transcript.add(Utterance::Speaker::Me, QStringLiteral("Dzień dobry, dziękuję za czas."), true);
+        world.transcript.add(Utterance::Speaker::Client,
+                             QStringLiteral("Dzień dobry. Zanim przejdziemy do szczegółów, chciałbym zapytać, ile "
+                                            "kosztuje wdrożenie dla zespołu pięćdziesięciu osób i jak długo trwa"),
+                             false);
+        panel.setContentSize(QSize(800, height));
+    }
+    void speak(float amplitude) {
+        const AudioFormat format{48000, 1, AudioFormat::SampleType::Float32, true};
+        std::vector<float> samples(480);
+        for (size_t i = 0; i < samples.size(); ++i)
+            samples[i] = amplitude * float(std::sin(double(i) * 0.3));
+        world.audio->play(AudioChannel::System, format, samples);
+        std::vector<float> quieter(samples);
+        for (float& s : quieter)
+            s *= 0.4f;
+        world.audio->play(AudioChannel::Mic, format, quieter);
+        QApplication::processEvents();
+        world.clock.advance(50ms);
+    }
+    QImage image() {
+        settle(200);
+        return panel.grab().toImage();
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: panel_shots <folder> [pl|en]\n");
+        return 2;
+    }
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    test::TempHome home;
+    QApplication app(argc, argv);
+    i18n::overrideLanguage(argc > 2 ? QString::fromLocal8Bit(argv[2]) : QStringLiteral("pl"));
+    const QString folder = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(folder);
+    bool ok = true;
+
+    {
+        Shot shot;
+        shot.world.state.setReady(ReadyState::of(ReadyState::Kind::NeedsLogin));
+        shot.panel.setContentSize(QSize(460, 300));
+        ok &= save(shot.image(), folder, QStringLiteral("1-welcome"));
+    }
+    {
+        Shot shot;
+        shot.working(116);
+        shot.speak(0.05f);
+        ok &= save(shot.image(), folder, QStringLiteral("2-working"));
+    }
+    {
+        Shot shot;
+        shot.working(640);
+        shot.world.answer({QStringLiteral("Wdrożenie dla **50 osób** trwa zwykle *4–6 tygodni*. Proponuję powiedzieć:\n\n"),
+                           QStringLiteral("> „Zaczynamy od pilota na jednym dziale, koszt to $12 000$ netto.”\n\n"),
+                           QStringLiteral("```json\n{\"stanowiska\": 50, \"tygodnie\": 6}\n```\n\n"),
+                           QStringLiteral("Jeśli zapyta o `SLA`, odeślij do [umowy](https://example.com/sla).")});
+        shot.world.answer({QStringLiteral("Druga odpowiedź.")});
+        shot.world.assistant.goBack();
+        ok &= save(shot.image(), folder, QStringLiteral("3-card"));
+    }
+    {
+        Shot shot;
+        shot.working(116);
+        OptionsMenu* menu = shot.root->overlayView()->optionsMenu();
+        menu->popup(QPoint(0, 0));
+        settle(200);
+        const QImage panel = shot.panel.grab().toImage();
+        const QImage list = menu->grab().toImage();
+        QImage canvas(std::max(panel.width(), 800), 44 + list.height(), QImage::Format_ARGB32_Premultiplied);
+        canvas.fill(QColor(60, 64, 72));
+        QPainter p(&canvas);
+        p.drawImage(0, 0, panel);
+        p.drawImage(canvas.width() - list.width() - 40, 44, list);
+        p.end();
+        menu->hide();
+        ok &= save(canvas, folder, QStringLiteral("4-menu"));
+    }
+    {
+        Shot shot;
+        shot.world.state.setCollapsed(true);
+        shot.panel.setContentSize(QSize(44, 44));
+        shot.speak(0.08f);
+        const QImage orb = shot.image();
+        ok &= save(orb.scaled(orb.size() * 3, Qt::KeepAspectRatio, Qt::SmoothTransformation), folder,
+                   QStringLiteral("5-orb-x3"));
+    }
+    {
+        qputenv("QUIPPET_OWNER", "1");
+        Shot shot;
+        shot.working(146);
+        shot.world.capture.note(QStringLiteral("ASR: łączę ze Scribe (pl, region EU)"));
+        shot.world.capture.note(QStringLiteral("KLIENT: połączono"));
+        ok &= save(shot.image(), folder, QStringLiteral("6-working-owner"));
+        qunsetenv("QUIPPET_OWNER");
+    }
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,177 @@
+#include "ui/OptionsMenu.h"
+
+#include "assistant/Assistant.h"
+#include "assistant/ContextDocuments.h"
+#include "audio/AudioCapture.h"
+#include "audio/MeetingDetector.h"
+#include "backend/Backend.h"
+#include "core/Localization.h"
+#include "core/OwnerMode.h"
+#include "platform/Autostart.h"
+#include "speech/TranscriptBuffer.h"
+#include "speech/UsageMeter.h"
+#include "ui/OverlayText.h"
+#include "ui/PanelState.h"
+
+#include <QActionGroup>
+
+namespace quippet {
+
+namespace {
+
+// The account page: the backend's address with "panel" as one more path component.
+QUrl accountPage() {
+    QUrl url = Backend::baseURL();
+    QString path = url.path();
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    url.setPath(path + QStringLiteral("panel"));
+    return url;
+}
+
+} // namespace
+
+const QList<OptionsMenu::Language>& OptionsMenu::languages() {
+    static const QList<Language> list{
+        {"pl", "menu.language.pl"}, {"en", "menu.language.en"}, {"de", "menu.language.de"},
+        {"es", "menu.language.es"}, {"fr", "menu.language.fr"}, {"uk", "menu.language.uk"},
+        {"it", "menu.language.it"}, {"cs", "menu.language.cs"},
+    };
+    return list;
+}
+
+OptionsMenu::OptionsMenu(Kind kind, PanelModels models, const PanelCallbacks& callbacks, QWidget* parent)
+    : QMenu(parent), m_kind(kind), m_models(models), m_callbacks(callbacks) {
+    setObjectName(kind == Kind::Welcome ? QStringLiteral("welcomeMenu") : QStringLiteral("optionsMenu"));
+    setStyleSheet(QStringLiteral(
+        "QMenu { background: rgb(32,32,36); color: rgb(240,240,240); border: 1px solid rgba(255,255,255,40);"
+        " padding: 4px 0; }"
+        "QMenu::item { padding: 4px 22px 4px 24px; }"
+        "QMenu::item:selected { background: rgba(38,207,140,150); }"
+        "QMenu::item:disabled { color: rgba(240,240,240,130); }"
+        "QMenu::separator { height: 1px; background: rgba(255,255,255,36); margin: 4px 8px; }"
+        "QMenu::indicator { width: 12px; height: 12px; left: 6px; }"));
+    connect(this, &QMenu::aboutToShow, this, &OptionsMenu::rebuild);
+}
+
+void OptionsMenu::rebuild() {
+    clear();
+    if (m_kind == Kind::Welcome)
+        buildWelcome();
+    else
+        buildOverlay();
+}
+
+QAction* OptionsMenu::entry(const char* key, const std::function<void()>& action) {
+    QAction* a = addAction(i18n::text(key));
+    a->setObjectName(QLatin1String(key));
+    connect(a, &QAction::triggered, this, [action] {
+        if (action)
+            action();
+    });
+    return a;
+}
+
+QAction* OptionsMenu::toggle(const char* key, bool on, const std::function<void(bool)>& changed) {
+    QAction* a = addAction(i18n::text(key));
+    a->setObjectName(QLatin1String(key));
+    a->setCheckable(true);
+    a->setChecked(on);
+    connect(a, &QAction::toggled, this, changed);
+    return a;
+}
+
+// A group's title. The style draws QMenu sections as bare separators, so the title is a line of its own.
+void OptionsMenu::section(const QString& title, const char* name) {
+    if (!isEmpty())
+        addSeparator();
+    QAction* a = line(title, name);
+    QFont font = a->font();
+    font.setBold(true);
+    a->setFont(font);
+}
+
+// A line of information: shown, readable by a screen reader, not an action.
+QAction* OptionsMenu::line(const QString& text, const char* name) {
+    QAction* a = addAction(text);
+    a->setObjectName(QLatin1String(name));
+    a->setEnabled(false);
+    return a;
+}
+
+void OptionsMenu::buildWelcome() {
+    const PanelCallbacks& cb = m_callbacks;
+    // The keys window serves every user: own keys are the way in without an account.
+    entry("menu.keys", cb.onSettings);
+    entry("menu.manager", cb.onManager);
+    entry("menu.contextFolder", [] { Onboarding::openFolder(); });
+    entry("menu.checkUpdates", cb.onCheckUpdates);
+    addSeparator();
+    const bool signedIn = cb.hasBackendToken && cb.hasBackendToken();
+    entry(signedIn ? "menu.signOut" : "menu.signIn", cb.onAccount);
+    toggle("menu.launchAtLogin", LaunchAtLogin::isEnabled(), [](bool on) { LaunchAtLogin::set(on); });
+    toggle("menu.meetingDetect", MeetingDetector::isEnabled(), [](bool on) { MeetingDetector::setEnabled(on); });
+}
+
+void OptionsMenu::buildOverlay() {
+    const PanelCallbacks& cb = m_callbacks;
+    AudioCapture& capture = m_models.capture;
+    Assistant& assistant = m_models.assistant;
+    Backend& backend = m_models.backend;
+
+    section(i18n::text("menu.account"), "accountSection");
+    if (const auto email = backend.email())
+        line(*email, "accountEmail");
+    line(overlay::accountBalanceLine(backend.tier(), backend.secondsRemaining()), "accountBalance");
+    entry("menu.topUp", [this] {
+        if (m_callbacks.openUrl)
+            m_callbacks.openUrl(accountPage());
+    });
+    // Someone on their own keys has no account to leave; they are offered one instead.
+    const bool signedIn = cb.hasBackendToken ? cb.hasBackendToken() : true;
+    entry(signedIn ? "menu.signOut" : "menu.signIn", cb.onAccount);
+
+    section(i18n::text("menu.language"), "languageSection");
+    auto* group = new QActionGroup(this);
+    for (const Language& language : languages()) {
+        const QString code = QLatin1String(language.code);
+        QAction* a = toggle(language.nameKey, capture.language() == code, [&capture, code](bool on) {
+            if (on)
+                capture.setLanguage(code);
+        });
+        group->addAction(a);
+    }
+    addSeparator();
+
+    // Listening goes through the controller, which opens and meters the backend session and runs the clock.
+    toggle("menu.transcription", capture.transcriptionEnabled(), [this](bool on) {
+        if (on != m_models.capture.transcriptionEnabled())
+            PanelCallbacks::call(m_callbacks.onToggleListening);
+    });
+    toggle("menu.echo", capture.echoCancellation(), [&capture](bool on) { capture.setEchoCancellation(on); });
+    toggle("menu.autoAnswer", assistant.autoAnswer(), [&assistant](bool on) { assistant.setAutoAnswer(on); });
+    toggle("menu.private", m_models.state.isPrivate(), [this](bool) { PanelCallbacks::call(m_callbacks.onTogglePrivate); });
+    toggle("menu.meetingDetect", MeetingDetector::isEnabled(), [](bool on) { MeetingDetector::setEnabled(on); });
+
+    section(i18n::format("menu.context", i18n::formatNumber(assistant.contextFiles().size())), "contextSection");
+    entry("menu.profileEditor", cb.onProfile);
+    entry("menu.contextOpen", [] { Onboarding::openFolder(); });
+    entry("menu.contextReload", [&assistant] { assistant.reloadContext(); });
+    addSeparator();
+
+    entry("menu.manager", cb.onManager);
+    entry("menu.clearTranscript", [this] { m_models.transcript.clear(); });
+    if (OwnerMode::isOn()) {
+        QAction* usage = addAction(m_models.usage.summary());
+        usage->setObjectName(QStringLiteral("usageItem"));
+        connect(usage, &QAction::triggered, &m_models.usage, [this] { m_models.usage.refresh(false); });
+    }
+    addSeparator();
+    entry("menu.keys", cb.onSettings);
+    entry("menu.position", cb.onCenter);
+    entry("menu.checkUpdates", cb.onCheckUpdates);
+    addSeparator();
+    entry("chrome.quit", cb.onQuit);
+}
+
+} // namespace quippet

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QUrl>
+
+#include <functional>
+
+namespace quippet {
+
+class Assistant;
+class AudioCapture;
+class Backend;
+class PanelState;
+class SessionStore;
+class TranscriptBuffer;
+class UsageMeter;
+
+// The shared models the panel's views read and act on; they outlive the views.
+struct PanelModels {
+    PanelState& state;
+    AudioCapture& capture;
+    TranscriptBuffer& transcript;
+    Assistant& assistant;
+    UsageMeter& usage;
+    SessionStore& sessions;
+    Backend& backend;
+};
+
+// What the panel asks of the controller. Unset callbacks do nothing.
+struct PanelCallbacks {
+    std::function<void()> onPrimary, onSecondary, onCollapse, onCenter, onTogglePrivate, onSettings, onManager,
+        onFinishSession, onToggleListening, onAccount, onQuit;
+    std::function<void()> onProfile;      // the profile and its documents
+    std::function<void()> onCheckUpdates; // asks for a newer version, with a visible answer
+    std::function<void(const QUrl&)> openUrl;
+    std::function<bool()> hasBackendToken; // signed in: the account entry offers sign-out
+
+    // Calls an optional callback.
+    static void call(const std::function<void()>& fn) {
+        if (fn)
+            fn();
+    }
+};
+
+} // namespace quippet
