@@ -52,6 +52,8 @@ std::optional<QString> ListeningSession::currentTopic() const {
 }
 
 void ListeningSession::toggle() {
+    if (m_starting)
+        return; // the session on its way starts listening; a second press does not double it
     if (m_parts.capture.transcriptionEnabled())
         stop();
     else
@@ -59,6 +61,13 @@ void ListeningSession::toggle() {
 }
 
 void ListeningSession::begin() {
+    if (m_finishing) {
+        flashKey("notice.summarizing");
+        return;
+    }
+    // Already listening, or a session is on its way: never a second metered session.
+    if (m_starting || m_parts.capture.transcriptionEnabled())
+        return;
     if (!m_parts.keychain.hasBackendToken()) {
         // Own keys: no metering, no time limit.
         m_parts.capture.setTranscription(true);
@@ -67,6 +76,7 @@ void ListeningSession::begin() {
         return;
     }
     flashKey("session.opening");
+    m_starting = true;
     QPointer<ListeningSession> self(this);
     ContextSync::pull(m_parts.keychain, m_parts.note, this, [self] {
         if (!self)
@@ -77,6 +87,7 @@ void ListeningSession::begin() {
             if (!self)
                 return;
             Parts& p = self->m_parts;
+            self->m_starting = false;
             if (error) {
                 p.state.flash(*error);
                 return;
@@ -154,18 +165,25 @@ void ListeningSession::hitLimit() {
 }
 
 void ListeningSession::finish() {
+    if (m_finishing)
+        return;
     if (m_parts.transcript.isEmpty()) {
         flashKey("notice.noConversation");
         return;
     }
     stop();
     flashKey("notice.summarizing");
+    // The note holds the conversation as it stood when the user finished it.
+    const QString transcript = m_parts.transcript.context(INT_MAX);
+    m_finishing = true;
     QPointer<ListeningSession> self(this);
-    m_parts.assistant.summarize([self](const QString& summary) {
+    m_parts.assistant.summarize([self, transcript](const QString& summary) {
         if (!self)
             return;
+        self->m_finishing = false;
+        disconnect(self->m_finishWatch);
         Parts& p = self->m_parts;
-        const auto result = p.sessions.finish(p.transcript.context(INT_MAX), summary);
+        const auto result = p.sessions.finish(transcript, summary);
         if (!result.ok) {
             // Nothing is lost: the transcript and the conversation stay for another try.
             self->flashKey("notice.saveFailed");
@@ -178,6 +196,17 @@ void ListeningSession::finish() {
         self->applyToAssistant();
         p.state.setElapsed(0);
         p.state.stopClock();
+    });
+    // A summary that could not start, or that failed, writes nothing: listening may resume.
+    if (!m_parts.assistant.busy()) {
+        m_finishing = false;
+        return;
+    }
+    m_finishWatch = connect(&m_parts.assistant, &Assistant::busyChanged, this, [this] {
+        if (m_parts.assistant.busy())
+            return;
+        disconnect(m_finishWatch);
+        m_finishing = false;
     });
 }
 

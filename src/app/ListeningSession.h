@@ -57,6 +57,10 @@ public:
 
     bool heartbeatRunning() const;
     bool limitTimerRunning() const;
+    // A backend session is being opened; a second press waits for it instead of opening another.
+    bool starting() const { return m_starting; }
+    // The after-call note is being written; listening resumes only once it is done.
+    bool finishing() const { return m_finishing; }
 
 private:
     void startHeartbeat();
@@ -69,6 +73,9 @@ private:
     Parts m_parts;
     QPointer<Timer> m_heartbeatTimer;
     QPointer<Timer> m_limitTimer;
+    bool m_starting = false;
+    bool m_finishing = false;
+    QMetaObject::Connection m_finishWatch;
 };
 
 } // namespace quippet

@@ -188,8 +188,16 @@ TEST_F(AppDelegateTest, MeteredListeningHeartbeatAndLimit) {
 
     app->welcome().primaryAction(); // enter work mode and open a backend session
     EXPECT_FALSE(app->state().showingWelcome());
+    // A second press while the session is being opened waits for it: never a second metered session.
+    ASSERT_TRUE(app->session().starting());
+    app->session().toggle();
+    app->session().begin();
     ASSERT_TRUE(waitUntil([&] { return app->capture().transcriptionEnabled(); }));
+    app->session().begin();
+    QCoreApplication::processEvents();
     EXPECT_EQ(peer.sessions().size(), 1);
+    // One context pull at launch and one for this start: the extra presses started nothing.
+    EXPECT_EQ(peer.http().requestsTo(QStringLiteral("/api/context")).size(), 2);
     EXPECT_TRUE(app->session().heartbeatRunning());
     EXPECT_TRUE(app->session().limitTimerRunning());
     EXPECT_TRUE(app->state().clockRunning());
@@ -274,6 +282,10 @@ TEST_F(AppDelegateTest, FinishingStoresTheConversationAndStartsANewOne) {
     app->session().finish();
     EXPECT_EQ(app->state().notice(), i18n::text("notice.summarizing"));
     ASSERT_GE(llm.count(), 1);
+    // Listening cannot resume into a conversation whose note is still being written.
+    app->session().begin();
+    EXPECT_FALSE(app->capture().transcriptionEnabled());
+    EXPECT_TRUE(app->session().finishing());
     llm.reply({QStringLiteral("## Podsumowanie\n"), QStringLiteral("Klient pyta o termin.")});
 
     ASSERT_TRUE(waitUntil([&] { return app->transcript().isEmpty(); }, 3000));
@@ -307,6 +319,16 @@ TEST_F(AppDelegateTest, ANoteThatCannotBeWrittenKeepsTheConversation) {
     llm.reply({QStringLiteral("Podsumowanie.")});
     ASSERT_TRUE(waitUntil([&] { return app->state().notice() == i18n::text("notice.saveFailed"); }, 3000));
     EXPECT_FALSE(app->transcript().isEmpty());
+    EXPECT_FALSE(app->session().finishing());
+
+    // A summary that fails writes nothing and leaves the user free to listen again.
+    app->session().finish();
+    ASSERT_TRUE(app->session().finishing());
+    llm.finish(llm.count() - 1, QStringLiteral("HTTP 500"));
+    ASSERT_TRUE(waitUntil([&] { return !app->session().finishing(); }, 3000));
+    EXPECT_FALSE(app->transcript().isEmpty());
+    app->session().begin();
+    EXPECT_TRUE(app->capture().transcriptionEnabled());
 }
 
 TEST_F(AppDelegateTest, EvaluationModeRulesReachTheAssistant) {
