@@ -21,6 +21,7 @@
 #include "platform/HotKeyCenter.h"
 #include "platform/Installation.h"
 #include "platform/PortalScreenshot.h"
+#include "platform/UpdateChecker.h"
 #include "platform/X11HotKeyBackend.h"
 #include "records/DataMigration.h"
 #include "records/SessionStore.h"
@@ -35,6 +36,7 @@
 #include "ui/PanelState.h"
 #include "ui/RootView.h"
 #include "ui/TrayIcon.h"
+#include "ui/UpdateDialog.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -92,6 +94,7 @@ void AppDelegate::launch() {
         return;
     if (!offerInstallation())
         return;
+    m_updates = std::make_unique<UpdateChecker>(m_clock, QCoreApplication::applicationVersion());
     i18n::logLocaleChoice();
     const NoteFn note = m_log->sink();
     DataMigration::run(note);
@@ -186,6 +189,16 @@ void AppDelegate::launch() {
     m_meetingDetector->isCapturing = [self] { return self && self->m_capture->transcriptionEnabled(); };
     m_meetingDetector->start();
 
+    if (m_env.createWindows) {
+        // Once a day at most, and silent unless there is something new.
+        m_updates->startSchedule([self](const Release& release) {
+            if (self)
+                showUpdateResult({UpdateChecker::Outcome::Newer, release, {}},
+                                 QCoreApplication::applicationVersion(),
+                                 installation::isPackaged(QCoreApplication::applicationFilePath()));
+        });
+    }
+
     if (m_keychain->hasBackendToken()) {
         ContextSync::pull(*m_keychain, note, this, [self] {
             if (!self)
@@ -242,8 +255,7 @@ void AppDelegate::createWindows() {
             app.m_env.quit();
     });
     callbacks.onProfile = [] { Onboarding::openFolder(); };
-    callbacks.onCheckUpdates =
-        act([](AppDelegate& app) { app.m_state->flash(i18n::text("notice.updatesFromPackages")); });
+    callbacks.onCheckUpdates = act([](AppDelegate& app) { app.checkForUpdates(); });
     callbacks.openUrl = [self](const QUrl& url) {
         if (self && self->m_env.openUrl)
             self->m_env.openUrl(url);
@@ -372,6 +384,19 @@ void AppDelegate::showKeysWindow() {
         });
     }
     m_keysWindow->present();
+}
+
+void AppDelegate::checkForUpdates() {
+    QPointer<AppDelegate> self(this);
+    m_updates->check([self](const UpdateChecker::Result& result) {
+        if (!self)
+            return;
+        if (result.outcome == UpdateChecker::Outcome::Failed)
+            self->m_log->note(QStringLiteral("aktualizacje: ") + result.error);
+        if (self->m_env.createWindows)
+            showUpdateResult(result, QCoreApplication::applicationVersion(),
+                             installation::isPackaged(QCoreApplication::applicationFilePath()));
+    });
 }
 
 void AppDelegate::relaunch(const QString& binary) {

@@ -34,6 +34,7 @@ class SessionStore;
 class SourceMonitor;
 class TranscriptBuffer;
 class TrayIcon;
+class UpdateChecker;
 class UsageMeter;
 class WelcomeFlow;
 
@@ -80,6 +81,8 @@ public:
     void enterWorkMode();
     void onMeetingDetected();
     void showKeysWindow();
+    // Asks the update feed now and shows what it found.
+    void checkForUpdates();
     // The command-line actions a desktop's own shortcuts can start ("--answer", "--analyze-screen",
     // "--toggle-panel"), handed to the running instance.
     static bool isCommand(const QString& argument);
@@ -107,6 +110,7 @@ public:
     PanelController& panels() { return *m_panels; }
     HotKeyCenter* hotKeys() { return m_hotKeys.get(); }
     KeysWindow* keysWindow() { return m_keysWindow.get(); }
+    UpdateChecker* updates() { return m_updates.get(); }
 
 private:
     bool offerInstallation();
@@ -128,6 +132,7 @@ private:
     std::unique_ptr<Assistant> m_assistant;
     std::unique_ptr<ScreenGrab> m_screenGrab;
     std::unique_ptr<PortalScreenshot> m_portal;
+    std::unique_ptr<UpdateChecker> m_updates;
     std::unique_ptr<SessionStore> m_sessions;
     std::unique_ptr<Backend> m_backend;
     std::unique_ptr<WelcomeFlow> m_welcome;

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "platform/UpdateChecker.h"
+
+class QWidget;
+
+namespace quippet {
+
+// Tells the user what a check found: up to date, a newer version with its notes and download page (or, for a
+// package install, the package manager's command), or why the check failed. Non-modal; deletes itself.
+void showUpdateResult(const UpdateChecker::Result& result, const QString& currentVersion, bool packaged);
+
+} // namespace quippet
