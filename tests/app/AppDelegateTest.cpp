@@ -29,10 +29,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QTest>
 #include <QUuid>
 
 using namespace quippet;
@@ -395,6 +397,9 @@ TEST_F(AppDelegateTest, PanelSizesAndPlacement) {
     ASSERT_TRUE(app->assistant()->hasCards());
     EXPECT_EQ(panel->size(), QSize(800, 640));
     EXPECT_EQ(panel->pos(), topLeft);
+    // Closing the answers gives the screen back.
+    QTest::mouseClick(panel->findChild<QAbstractButton*>(QStringLiteral("answerClose")), Qt::LeftButton);
+    EXPECT_EQ(panel->size(), QSize(800, app->panels().baseHeight()));
 
     app->panels().toggleVisibility();
     EXPECT_FALSE(panel->isVisible());
