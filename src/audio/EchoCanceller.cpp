@@ -121,6 +121,10 @@ void EchoCanceller::fixDelayMs(int ms) {
 
 void EchoCanceller::addFar(const float* mono, qsizetype frames) {
     m_far.insert(m_far.end(), mono, mono + frames);
+    // With the microphone stalled nothing takes far-end frames away: keep the queue bounded here too (loosely
+    // enough that a late burst still pairs its first frame with the waiting microphone).
+    if (m_far.size() > size_t(kFrame) * kMaxFarQueueFrames)
+        m_far.erase(m_far.begin(), m_far.end() - kFrame * kMaxFarBacklogFrames);
 }
 
 void EchoCanceller::addNear(const float* mono, qsizetype frames) {

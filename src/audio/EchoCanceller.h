@@ -67,6 +67,7 @@ public:
     int delayMs() const { return m_delayMs; }
     void fixDelayMs(int ms);
     const DelayEstimator& estimator() const { return m_estimator; }
+    qsizetype queuedFarSamples() const { return qsizetype(m_far.size()); }
 
 private:
     explicit EchoCanceller(webrtc::AudioProcessing* apm);
@@ -74,6 +75,8 @@ private:
 
     // Far-end frames waiting beyond this are stale (the microphone stalled): they are dropped down to two frames.
     static constexpr int kMaxFarBacklogFrames = 50;
+    // The most far end kept while no microphone audio arrives at all (two seconds).
+    static constexpr int kMaxFarQueueFrames = 200;
     // How long near-end audio waits for the far end before it is processed against silence.
     static constexpr int kMaxNearWaitFrames = 6;
 

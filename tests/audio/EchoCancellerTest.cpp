@@ -117,6 +117,12 @@ TEST(EchoCancellerTest, FarEndStallsAndBurstsKeepTheStreamsPaired) {
     ec->takeProcessed(out);
     EXPECT_EQ(out.size(), 3u * 480);
 
+    // A microphone that delivers nothing for a minute leaves no minute of far end queued.
+    std::vector<float> second(48000, 0.1f);
+    for (int i = 0; i < 60; ++i)
+        ec->addFar(second.data(), qsizetype(second.size()));
+    EXPECT_LE(ec->queuedFarSamples(), 200 * 480);
+
     std::vector<float> mono;
     const float stereo[] = {1.0f, 0.0f, 0.5f, 0.5f, -1.0f, 1.0f};
     downmixToMono(stereo, 3, 2, mono);
