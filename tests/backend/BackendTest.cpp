@@ -237,7 +237,7 @@ TEST_F(BackendTest, RacingExchangesOfOneCodeYieldOneOutcome) {
         {Browser, {R"({"error":"access_denied"})", R"({"error":"authorization_pending"})"}, "access_denied"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.answers[0].constData());
+        SCOPED_TRACE((c.answers[0] + " then " + c.answers[1]).constData());
         keychain.remove(QLatin1String(Keychain::kBackendToken));
         peer.http().clearRequests();
         held.clear();
