@@ -5,6 +5,7 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QSet>
 
 #include <pulse/pulseaudio.h>
 
@@ -94,7 +95,10 @@ private:
     void openStream(AudioChannel channel, const std::string& source);
     void closeStream(Stream& s);
     void deliver(AudioChannel channel, const void* data, size_t bytes);
+    // An event worth the log (a stream started, a device switched); resets what postFailure has said.
     void postNote(const QString& line);
+    void postFailure(const QString& line);
+    void post(const QString& line);
     void postInput(PermissionState state);
     void postRoute(const OutputRoute& route);
     void postSourceState(bool inUse);
@@ -115,6 +119,7 @@ private:
     bool m_everConnected = false;
     bool m_lossNoted = false;
     QString m_lastNote;
+    QSet<QString> m_failuresNoted;
 
     std::string m_defaultSink;
     std::string m_defaultSource;
@@ -394,8 +399,8 @@ void PulseCore::openStream(AudioChannel channel, const std::string& source) {
     pa_stream* s =
         pa_stream_new(m_context, system ? "Quippet: dźwięk systemowy" : "Quippet: mikrofon", &sampleFormat, nullptr);
     if (!s) {
-        postNote((system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ")) +
-                 text(pa_strerror(pa_context_errno(m_context))));
+        postFailure((system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ")) +
+                    text(pa_strerror(pa_context_errno(m_context))));
         return;
     }
     pa_stream_set_state_callback(s, &PulseCore::onStreamState, this);
@@ -407,8 +412,8 @@ void PulseCore::openStream(AudioChannel channel, const std::string& source) {
     // We follow default-device changes ourselves; the server must not move the stream behind our back.
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(s, source.c_str(), &attr, flags) < 0) {
-        postNote((system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ")) +
-                 text(pa_strerror(pa_context_errno(m_context))));
+        postFailure((system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ")) +
+                    text(pa_strerror(pa_context_errno(m_context))));
         pa_stream_set_state_callback(s, nullptr, nullptr);
         pa_stream_set_read_callback(s, nullptr, nullptr);
         pa_stream_unref(s);
@@ -453,7 +458,7 @@ void PulseCore::onStreamState(pa_stream* s, void* self) {
     case PA_STREAM_TERMINATED: {
         // The device went away or the server refused; the next look at the defaults decides what to open.
         const QString why = text(pa_strerror(pa_context_errno(core->m_context)));
-        core->postNote((system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ")) + why);
+        core->postFailure((system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ")) + why);
         core->closeStream(slot);
         core->scheduleRetry(kRetryUsec);
         break;
@@ -546,10 +551,23 @@ void PulseCore::recountUse() {
         delete count;
 }
 
+void PulseCore::postFailure(const QString& line) {
+    // A device that keeps refusing is retried every half second, and two failures may take turns: each is said
+    // once until something works again.
+    if (m_failuresNoted.contains(line))
+        return;
+    m_failuresNoted.insert(line);
+    post(line);
+}
+
 void PulseCore::postNote(const QString& line) {
-    // A device that keeps refusing is retried every half second; say so once.
+    m_failuresNoted.clear();
     if (line == m_lastNote)
         return;
+    post(line);
+}
+
+void PulseCore::post(const QString& line) {
     m_lastNote = line;
     if (auto* capture = m_capture)
         QMetaObject::invokeMethod(
