@@ -17,19 +17,39 @@
 #include <poppler-global.h>
 #include <poppler-page.h>
 
+#include <filesystem>
 #include <memory>
 
 namespace quippet {
 
 namespace {
 
-std::optional<QString> readUtf8(const QString& path) {
+// Only regular files (or links to them) are documents: opening a FIFO or a device would block or never end.
+bool isRegularFile(const QString& path) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(std::filesystem::path(path.toStdString()), error);
+}
+
+// The start of a UTF-8 file, generously more than `maxCharacters` characters' worth (a character with combining
+// marks takes several code points): no document is read further than a prompt can use.
+std::optional<QString> readUtf8(const QString& path, qsizetype maxCharacters) {
+    if (!isRegularFile(path))
+        return std::nullopt;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return std::nullopt;
-    const QByteArray bytes = file.readAll();
+    QByteArray bytes = file.read(maxCharacters * 16 + 4);
     if (file.error() != QFileDevice::NoError)
         return std::nullopt;
+    if (!file.atEnd()) {
+        // Cut short: drop a character whose bytes were cut apart.
+        qsizetype end = bytes.size();
+        while (end > 0 && (uchar(bytes[end - 1]) & 0xC0) == 0x80)
+            --end;
+        if (end > 0 && uchar(bytes[end - 1]) >= 0xC0)
+            --end;
+        bytes.truncate(end);
+    }
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = decoder(bytes);
     if (decoder.hasError())
@@ -62,9 +82,9 @@ ContextDocuments::Scan ContextDocuments::scan() {
     const QString folder = folderPath();
     QDir().mkpath(folder);
     Scan result;
-    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System);
+    const QStringList entries = QDir(folder).entryList(QDir::Files | QDir::Hidden);
     for (const QString& name : entries) {
-        if (name == profileFileName())
+        if (name == profileFileName() || !isRegularFile(QDir(folder).filePath(name)))
             continue;
         if (name.endsWith(QLatin1String(".txt")) || name.endsWith(QLatin1String(".md")) ||
             name.endsWith(QLatin1String(".pdf")))
@@ -77,14 +97,16 @@ ContextDocuments::Scan ContextDocuments::scan() {
 }
 
 QString ContextDocuments::profileText() {
-    const auto text = readUtf8(QDir(folderPath()).filePath(profileFileName()));
+    const auto text = readUtf8(QDir(folderPath()).filePath(profileFileName()), kProfileLimit);
     return text ? leftCharacters(*text, kProfileLimit) : QString();
 }
 
 std::optional<QString> ContextDocuments::fileText(const QString& name, const QString& folder) {
     const QString path = QDir(folder).filePath(name);
     if (!name.endsWith(QLatin1String(".pdf")))
-        return readUtf8(path);
+        return readUtf8(path, kDocumentLimit);
+    if (!isRegularFile(path))
+        return std::nullopt;
 
     const QFileInfo info(path);
     const QDateTime modified = info.exists() ? info.lastModified() : QDateTime();
@@ -101,6 +123,9 @@ std::optional<QString> ContextDocuments::fileText(const QString& name, const QSt
 
 QString ContextDocuments::contextText(const QStringList& files, qsizetype limitPerFile) {
     const QString folder = folderPath();
+    // Text of PDFs that are gone is not kept for the life of the process.
+    for (auto it = m_pdfCache.begin(); it != m_pdfCache.end();)
+        it = files.contains(it.key()) ? std::next(it) : m_pdfCache.erase(it);
     QString out;
     for (const QString& name : files) {
         const auto text = fileText(name, folder);

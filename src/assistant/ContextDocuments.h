@@ -30,12 +30,14 @@ public:
     // The profile's first 6000 characters, or empty when it cannot be read.
     static QString profileText();
 
-    // One document's text; nothing when it cannot be read or (PDF) has no text layer.
+    // One document's text, as much of it as a prompt can use; nothing when it cannot be read, is not a regular
+    // file or (PDF) has no text layer.
     std::optional<QString> fileText(const QString& name, const QString& folder);
     // "--- name ---\n" + the first `limitPerFile` characters of each readable document, joined by blank lines.
     QString contextText(const QStringList& files, qsizetype limitPerFile);
 
     int pdfExtractions() const { return m_pdfExtractions; }
+    qsizetype cachedPdfs() const { return m_pdfCache.size(); }
 
 private:
     struct CachedPdf {

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QSignalSpy>
 
 using namespace quippet;
@@ -112,6 +114,17 @@ TEST(ContextDocumentsTest, LimitsCountCharactersAndSkipUnreadableFiles) {
     // Text files are read at every build, so an edit counts without a reload.
     writeFile(QStringLiteral("short.txt"), "Pakiet S: 109 zł");
     EXPECT_TRUE(docs.contextText({QStringLiteral("short.txt")}, 8000).endsWith(QStringLiteral("109 zł")));
+
+    // A FIFO named like a document is neither listed nor opened (opening it would block until a writer comes).
+    const QString fifo = QDir(ContextDocuments::folderPath()).filePath(QStringLiteral("rura.md"));
+    ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    EXPECT_FALSE(ContextDocuments::scan().files.contains(QStringLiteral("rura.md")));
+    EXPECT_TRUE(docs.contextText({QStringLiteral("rura.md")}, 8000).isEmpty());
+
+    // A document far larger than a prompt uses: its start, cut at a whole character.
+    writeFile(QStringLiteral("huge.md"), QString(4'000'000, QChar(0x0105)).toUtf8());
+    EXPECT_EQ(docs.contextText({QStringLiteral("huge.md")}, 8000),
+              QStringLiteral("--- huge.md ---\n") + QString(8000, QChar(0x0105)));
 }
 
 TEST(ContextDocumentsTest, PdfTextIsCachedByNameAndModificationDate) {
@@ -142,6 +155,8 @@ TEST(ContextDocumentsTest, PdfTextIsCachedByNameAndModificationDate) {
     EXPECT_TRUE(docs.contextText(bad, 8000).isEmpty());
     EXPECT_TRUE(docs.contextText(bad, 8000).isEmpty());
     EXPECT_EQ(docs.pdfExtractions(), 6);
+    // The text of a PDF no longer among the documents is dropped.
+    EXPECT_EQ(docs.cachedPdfs(), 0);
 }
 
 TEST(ContextDocumentsTest, OnboardingTemplates) {
