@@ -145,13 +145,14 @@ std::optional<SessionMeta> SessionMeta::fromJson(const QJsonObject& o) {
     meta.company = company.toString();
     meta.topic = topic.toString();
     meta.startedAt = dateFromReferenceSeconds(started.toDouble());
-    if (o.contains(QStringLiteral("endedAt"))) {
+    // A field written as null reads as absent.
+    if (o.contains(QStringLiteral("endedAt")) && !o.value(QStringLiteral("endedAt")).isNull()) {
         const QJsonValue ended = o.value(QStringLiteral("endedAt"));
         if (!ended.isDouble())
             return std::nullopt;
         meta.endedAt = dateFromReferenceSeconds(ended.toDouble());
     }
-    if (o.contains(QStringLiteral("summaryFile"))) {
+    if (o.contains(QStringLiteral("summaryFile")) && !o.value(QStringLiteral("summaryFile")).isNull()) {
         const QJsonValue file = o.value(QStringLiteral("summaryFile"));
         if (!file.isString())
             return std::nullopt;

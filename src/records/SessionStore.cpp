@@ -91,13 +91,16 @@ void SessionStore::loadHistory() {
         m_corruptIndexInPlace = true;
         return;
     }
-    auto entries = decodeIndex(file.readAll());
+    bool complete = true;
+    auto entries = decodeIndex(file.readAll(), &complete);
     file.close();
     if (!entries) {
         m_corruptIndexInPlace = true;
         moveCorruptIndexAside();
         return;
     }
+    // What could not be read stays in the original file, moved aside before the index is next written.
+    m_corruptIndexInPlace = !complete;
     std::stable_sort(entries->begin(), entries->end(), [](const SessionMeta& a, const SessionMeta& b) {
         return a.startedAt.toMSecsSinceEpoch() > b.startedAt.toMSecsSinceEpoch();
     });
@@ -201,7 +204,9 @@ QByteArray SessionStore::encodeIndex(const QList<SessionMeta>& entries) {
     return QJsonDocument(array).toJson(QJsonDocument::Compact);
 }
 
-std::optional<QList<SessionMeta>> SessionStore::decodeIndex(const QByteArray& bytes) {
+std::optional<QList<SessionMeta>> SessionStore::decodeIndex(const QByteArray& bytes, bool* complete) {
+    if (complete)
+        *complete = true;
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !doc.isArray())
@@ -209,13 +214,13 @@ std::optional<QList<SessionMeta>> SessionStore::decodeIndex(const QByteArray& by
     QList<SessionMeta> entries;
     const QJsonArray array = doc.array();
     entries.reserve(array.size());
+    // Entry by entry: one odd entry must not cost the rest of the history.
     for (const QJsonValue& value : array) {
-        if (!value.isObject())
-            return std::nullopt;
-        auto entry = SessionMeta::fromJson(value.toObject());
-        if (!entry)
-            return std::nullopt;
-        entries.append(std::move(*entry));
+        auto entry = value.isObject() ? SessionMeta::fromJson(value.toObject()) : std::nullopt;
+        if (entry)
+            entries.append(std::move(*entry));
+        else if (complete)
+            *complete = false;
     }
     return entries;
 }

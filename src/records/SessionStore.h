@@ -50,7 +50,9 @@ public:
     // Compact JSON array of the entries.
     static QByteArray encodeIndex(const QList<SessionMeta>& entries);
     // Nothing when the bytes are not a JSON array of valid entries.
-    static std::optional<QList<SessionMeta>> decodeIndex(const QByteArray& bytes);
+    // Nothing when the bytes are no JSON array; otherwise every entry that reads, with `complete` false when one
+    // did not.
+    static std::optional<QList<SessionMeta>> decodeIndex(const QByteArray& bytes, bool* complete = nullptr);
 
 signals:
     void currentChanged();

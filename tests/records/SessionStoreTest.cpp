@@ -150,11 +150,22 @@ TEST(SessionStoreTest, IndexRoundTripAndFormat) {
     EXPECT_FALSE(fromLegacy.history().at(1).summaryFile.has_value());
     EXPECT_EQ(fromLegacy.history().at(0).startedAt, QDateTime::fromMSecsSinceEpoch(978'307'200'000 + 200'500));
 
-    // One bad entry spoils the whole file.
-    EXPECT_FALSE(SessionStore::decodeIndex(
-        QByteArray(legacy).replace("\"Handlowa\",\"startedAt\":100}]", "\"Sprzedaż\",\"startedAt\":100}]")));
-    EXPECT_FALSE(SessionStore::decodeIndex(QByteArray(legacy).replace("\"name\":\"A\",", "")));
-    EXPECT_FALSE(SessionStore::decodeIndex(QByteArray(legacy).replace("6F9619FF", "nie-uuid")));
+    // One odd entry costs only itself; a null field reads as absent.
+    for (const auto& [from, to] : {std::pair{"\"Handlowa\",\"startedAt\":100}]", "\"Sprzedaż\",\"startedAt\":100}]"},
+                                   {"\"name\":\"A\",", ""},
+                                   {"6F9619FF", "nie-uuid"},
+                                   {"\"startedAt\":100}]", "\"startedAt\":100},7]"}}) {
+        bool complete = true;
+        const auto entries = SessionStore::decodeIndex(QByteArray(legacy).replace(from, to), &complete);
+        ASSERT_TRUE(entries) << from;
+        EXPECT_FALSE(complete) << from;
+        EXPECT_GE(entries->size(), 2) << from;
+    }
+    bool complete = false;
+    const auto nulls = SessionStore::decodeIndex(
+        QByteArray(legacy).replace("\"endedAt\":300", "\"endedAt\":null,\"summaryFile\":null"), &complete);
+    ASSERT_TRUE(nulls && complete);
+    EXPECT_EQ(nulls->size(), 3);
     EXPECT_FALSE(SessionStore::decodeIndex("{}"));
 }
 
@@ -164,6 +175,22 @@ TEST(SessionStoreTest, WriteFailuresAndCorruptIndexLoseNothing) {
     {
         SessionStore store(clock);
         ASSERT_TRUE(store.finish(QStringLiteral("t"), QStringLiteral("s")).ok);
+    }
+    // An index with one odd entry keeps the others, and the original survives the next save.
+    {
+        const QByteArray index = readFile(SessionStore::indexPath());
+        writeFile(SessionStore::indexPath(), QByteArray(index).replace("[", "[{\"id\":7},"));
+        SessionStore partial(clock);
+        EXPECT_EQ(partial.history().size(), 1);
+        ASSERT_TRUE(partial.finish(QStringLiteral("t1"), QStringLiteral("s1")).ok);
+        EXPECT_EQ(partial.history().size(), 2);
+        const QStringList aside =
+            QDir(SessionStore::folderPath()).entryList({QStringLiteral("index.json.corrupt-*")}, QDir::Files);
+        ASSERT_EQ(aside.size(), 1);
+        EXPECT_TRUE(readFile(folderFile(aside.first())).startsWith("[{\"id\":7},"));
+        QFile::remove(folderFile(aside.first()));
+        QFile::remove(folderFile(*partial.history().first().summaryFile));
+        writeFile(SessionStore::indexPath(), index);
     }
     // A damaged index is moved aside, not overwritten by the next save.
     const QByteArray damaged = "[{\"id\":\"6F9619FF-8B86-D011-B42D-00C04FC964FF\",\"name\":";
