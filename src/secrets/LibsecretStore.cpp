@@ -5,6 +5,9 @@
 #include <libsecret/secret.h>
 #define signals Q_SIGNALS
 
+#include <QCoreApplication>
+#include <QThread>
+
 #include <future>
 #include <memory>
 #include <thread>
@@ -33,6 +36,7 @@ const SecretSchema* schema() {
 
 struct Outcome {
     bool ok = false;
+    bool locked = false; // the item exists but the keyring is locked
     std::optional<QString> value;
     QString error; // empty unless the Secret Service reported a failure
 };
@@ -43,6 +47,22 @@ QString takeError(GError* error) {
     QString message = QString::fromUtf8(error->message);
     g_error_free(error);
     return message;
+}
+
+// Waits for `result` at most `timeout`. On the application's thread the event loop keeps running meanwhile (without
+// user input, so no action can start another one halfway), so a slow keyring or an unlock prompt never freezes
+// the interface.
+bool waitFor(std::future<Outcome>& result, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const bool pumpEvents =
+        QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread();
+    while (result.wait_for(pumpEvents ? std::chrono::milliseconds(10) : timeout) != std::future_status::ready) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        if (pumpEvents)
+            QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    }
+    return true;
 }
 
 // Runs job on its own thread and waits at most `timeout`. A job that overruns is cancelled and abandoned: its thread
@@ -57,7 +77,7 @@ Outcome bounded(std::chrono::milliseconds timeout, std::function<Outcome(GCancel
     std::future<Outcome> result = task->get_future();
     g_object_ref(cancellable);
     std::thread([task] { (*task)(); }).detach();
-    if (result.wait_for(timeout) != std::future_status::ready) {
+    if (!waitFor(result, timeout)) {
         g_cancellable_cancel(cancellable);
         g_object_unref(cancellable);
         *timedOut = true;
@@ -88,13 +108,14 @@ GHashTable* attributes(const QByteArray& service, const QByteArray& account) {
 
 } // namespace
 
-LibsecretStore::LibsecretStore(NoteFn note, std::chrono::milliseconds timeout)
-    : m_note(std::move(note)), m_timeout(timeout) {}
+LibsecretStore::LibsecretStore(NoteFn note, std::chrono::milliseconds timeout, std::chrono::milliseconds promptTimeout)
+    : m_note(std::move(note)), m_timeout(timeout), m_promptTimeout(promptTimeout) {}
 
 std::optional<QString> LibsecretStore::readRaw(const QString& service, const QString& account) {
     const QByteArray s = service.toUtf8(), a = account.toUtf8();
     bool timedOut = false;
-    const Outcome outcome = bounded(
+    // A quick look first: a locked keyring answers "nothing" at once, which is told apart from a missing item.
+    Outcome outcome = bounded(
         m_timeout,
         [s, a](GCancellable* cancellable) {
             GError* error = nullptr;
@@ -106,6 +127,14 @@ std::optional<QString> LibsecretStore::readRaw(const QString& service, const QSt
             if (secret) {
                 out.value = QString::fromUtf8(secret);
                 secret_password_free(secret);
+            } else if (out.ok) {
+                GHashTable* attrs = attributes(s, a);
+                GList* items =
+                    secret_service_search_sync(nullptr, schema(), attrs, SECRET_SEARCH_ALL, cancellable, nullptr);
+                g_hash_table_unref(attrs);
+                for (GList* it = items; it; it = it->next)
+                    out.locked = out.locked || secret_item_get_locked(static_cast<SecretItem*>(it->data));
+                g_list_free_full(items, g_object_unref);
             }
             return out;
         },
@@ -113,14 +142,70 @@ std::optional<QString> LibsecretStore::readRaw(const QString& service, const QSt
     report(m_note, timedOut, outcome.error.isEmpty(), outcome.error,
            QStringLiteral("klucze: usługa haseł nie odpowiada — brak wartości „%1”").arg(service),
            QStringLiteral("klucze: nie można odczytać „%1”: %2").arg(service));
+    if (!outcome.locked || m_unlockRefused)
+        return outcome.value;
+
+    // The keyring asks the user for its password: wait for the answer (generously), the service is alive.
+    outcome = bounded(
+        m_promptTimeout,
+        [s, a](GCancellable* cancellable) {
+            Outcome out;
+            GError* error = nullptr;
+            GHashTable* attrs = attributes(s, a);
+            GList* items = secret_service_search_sync(
+                nullptr, schema(), attrs, SecretSearchFlags(SECRET_SEARCH_UNLOCK | SECRET_SEARCH_LOAD_SECRETS),
+                cancellable, &error);
+            g_hash_table_unref(attrs);
+            out.error = takeError(error);
+            out.ok = out.error.isEmpty();
+            for (GList* it = items; it && !out.value; it = it->next) {
+                auto* item = static_cast<SecretItem*>(it->data);
+                if (secret_item_get_locked(item))
+                    continue;
+                out.locked = false;
+                if (SecretValue* value = secret_item_get_secret(item)) {
+                    out.value = QString::fromUtf8(secret_value_get_text(value));
+                    secret_value_unref(value);
+                }
+            }
+            out.locked = !out.value;
+            g_list_free_full(items, g_object_unref);
+            return out;
+        },
+        &timedOut);
+    if (!outcome.value) {
+        // Asked once: a dismissed prompt is not shown again at every read.
+        m_unlockRefused = true;
+        if (m_note)
+            m_note(QStringLiteral("klucze: pęk kluczy pozostał zablokowany — brak wartości „%1”").arg(service));
+    }
     return outcome.value;
 }
 
 bool LibsecretStore::write(const QString& service, const QString& value, const QString& account) {
     const QByteArray s = service.toUtf8(), a = account.toUtf8(), v = value.toUtf8();
     bool timedOut = false;
-    const Outcome outcome = bounded(
+    // Only a service that answers at all gets the long wait a password prompt needs.
+    bounded(
         m_timeout,
+        [](GCancellable* cancellable) {
+            Outcome out;
+            GError* error = nullptr;
+            if (SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, cancellable, &error))
+                g_object_unref(service);
+            out.error = takeError(error);
+            out.ok = out.error.isEmpty();
+            return out;
+        },
+        &timedOut);
+    if (timedOut) {
+        if (m_note)
+            m_note(QStringLiteral("klucze: usługa haseł nie odpowiada — „%1” nie zapisano").arg(service));
+        return false;
+    }
+    m_unlockRefused = false; // saving is the user's own request: a locked keyring may ask again
+    const Outcome outcome = bounded(
+        m_promptTimeout,
         [s, a, v](GCancellable* cancellable) {
             Outcome out;
             GError* error = nullptr;

@@ -8,6 +8,7 @@
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTimer>
 #include <QUuid>
 
 using namespace quippet;
@@ -141,13 +142,21 @@ TEST(IsolatedKeyringTest, StuckSecretServiceIsBounded) {
         qputenv("DBUS_SESSION_BUS_ADDRESS", address.toUtf8());
 
         QStringList notes;
-        LibsecretStore store([&](const QString& line) { notes << line; }, 300ms);
+        LibsecretStore store([&](const QString& line) { notes << line; }, 300ms, 10min);
+        // The caller's event loop keeps running while the service is waited for: the interface does not freeze.
+        bool ticked = false;
+        QTimer::singleShot(0, [&] { ticked = true; });
         QElapsedTimer elapsed;
         elapsed.start();
         EXPECT_FALSE(store.readRaw(QStringLiteral("gemini-api-key"), QStringLiteral("chatrelo")).has_value());
+        EXPECT_TRUE(ticked);
+        // A service that does not answer at all never gets the long wait meant for a password prompt.
+        EXPECT_FALSE(
+            store.write(QStringLiteral("gemini-api-key"), QStringLiteral("AIza-x"), QStringLiteral("chatrelo")));
         EXPECT_LT(elapsed.elapsed(), 10'000);
-        ASSERT_EQ(notes.size(), 1);
+        ASSERT_EQ(notes.size(), 2);
         EXPECT_TRUE(notes[0].contains(QStringLiteral("nie odpowiada")));
+        EXPECT_TRUE(notes[1].contains(QStringLiteral("nie zapisano")));
         connection.unregisterObject(QStringLiteral("/"));
     }
     QDBusConnection::disconnectFromBus(QStringLiteral("stuck"));
