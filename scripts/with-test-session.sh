@@ -5,7 +5,7 @@ set -euo pipefail
 
 if [ "${QUIPPET_IN_TEST_SESSION:-}" != 1 ]; then
   export QUIPPET_IN_TEST_SESSION=1
-  exec dbus-run-session -- "$0" "$@"
+  exec dbus-run-session --config-file="$(dirname "$0")/test-session-bus.conf" -- "$0" "$@"
 fi
 
 scratch=$(mktemp -d)
