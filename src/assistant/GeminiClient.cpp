@@ -141,32 +141,18 @@ private:
     }
 
     void handleLine(QByteArrayView line) {
-        if (line.endsWith('\r'))
-            line.chop(1);
-        if (!line.startsWith("data: "))
-            return;
-        const QJsonDocument doc = QJsonDocument::fromJson(line.sliced(6).toByteArray());
-        if (!doc.isObject())
-            return;
-        const QJsonObject event = doc.object();
-        const QJsonValue usage = event.value(QLatin1String("usageMetadata"));
-        if (usage.isObject())
-            m_usage = usage.toObject();
-        const QJsonObject candidate = event.value(QLatin1String("candidates")).toArray().first().toObject();
-        // The answer's last event says why it ends: the model finished (finishReason), or the prompt was refused.
-        if (!candidate.value(QLatin1String("finishReason")).toString().isEmpty() ||
-            event.value(QLatin1String("promptFeedback")).toObject().contains(QLatin1String("blockReason")))
+        GeminiClient::StreamEvent event = GeminiClient::readEvent(line);
+        if (event.usage)
+            m_usage = std::move(event.usage);
+        if (event.last)
             m_ended = true;
-        const QJsonArray parts =
-            candidate.value(QLatin1String("content")).toObject().value(QLatin1String("parts")).toArray();
         QPointer<GeminiStream> alive(this);
-        for (const QJsonValue& part : parts) {
-            const QJsonValue text = part.toObject().value(QLatin1String("text"));
-            if (text.isString() && !text.toString().isEmpty() && m_callbacks.onChunk) {
-                m_callbacks.onChunk(text.toString());
-                if (!alive)
-                    return;
-            }
+        for (const QString& text : event.texts) {
+            if (!m_callbacks.onChunk)
+                return;
+            m_callbacks.onChunk(text);
+            if (!alive)
+                return;
         }
     }
 
@@ -394,6 +380,33 @@ QByteArray GeminiClient::requestBody(const QString& systemInstruction, const QLi
     if (model)
         body.insert(QStringLiteral("model"), *model);
     return QJsonDocument(body).toJson(QJsonDocument::Compact);
+}
+
+GeminiClient::StreamEvent GeminiClient::readEvent(QByteArrayView line) {
+    StreamEvent result;
+    if (line.endsWith('\r'))
+        line.chop(1);
+    if (!line.startsWith("data: "))
+        return result;
+    const QJsonDocument doc = QJsonDocument::fromJson(line.sliced(6).toByteArray());
+    if (!doc.isObject())
+        return result;
+    const QJsonObject event = doc.object();
+    const QJsonValue usage = event.value(QLatin1String("usageMetadata"));
+    if (usage.isObject())
+        result.usage = usage.toObject();
+    const QJsonObject candidate = event.value(QLatin1String("candidates")).toArray().first().toObject();
+    // The answer's last event says why it ends: the model finished (finishReason), or the prompt was refused.
+    result.last = !candidate.value(QLatin1String("finishReason")).toString().isEmpty() ||
+                  event.value(QLatin1String("promptFeedback")).toObject().contains(QLatin1String("blockReason"));
+    const QJsonArray parts =
+        candidate.value(QLatin1String("content")).toObject().value(QLatin1String("parts")).toArray();
+    for (const QJsonValue& part : parts) {
+        const QJsonValue text = part.toObject().value(QLatin1String("text"));
+        if (text.isString() && !text.toString().isEmpty())
+            result.texts.append(text.toString());
+    }
+    return result;
 }
 
 } // namespace quippet

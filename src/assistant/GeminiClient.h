@@ -47,6 +47,15 @@ public:
                                   const std::optional<QString>& model);
     static QUrl baseUrl(); // "geminiBaseURL" preference, else Google's address
 
+    // One line of the server-sent event stream, read: the text pieces it carries, its token usage, and whether it is
+    // the answer's last event. A line that is not "data: " followed by a JSON object carries nothing.
+    struct StreamEvent {
+        QStringList texts;
+        std::optional<QJsonObject> usage;
+        bool last = false;
+    };
+    static StreamEvent readEvent(QByteArrayView line);
+
 private:
     friend class GeminiStream;
 

@@ -21,23 +21,6 @@ namespace {
 
 constexpr int kTimeoutMs = 60'000;
 
-std::optional<int> intField(const QJsonObject& object, const char* key) {
-    const QJsonValue value = object.value(QLatin1String(key));
-    if (!value.isDouble())
-        return std::nullopt;
-    const double number = value.toDouble();
-    if (number != std::floor(number) || std::abs(number) > 2'147'483'647.0)
-        return std::nullopt;
-    return int(number);
-}
-
-std::optional<QString> textField(const QJsonObject& object, const char* key) {
-    const QJsonValue value = object.value(QLatin1String(key));
-    if (!value.isString())
-        return std::nullopt;
-    return value.toString();
-}
-
 QString unreachableText() {
     return i18n::text("login.error.unreachable");
 }
@@ -97,9 +80,7 @@ void Backend::send(const QString& path, std::optional<QJsonObject> body, bool au
         if (answer.transportFailed)
             answer.transportError = reply->errorString();
         answer.status = status.toInt();
-        const QJsonDocument doc = QJsonDocument::fromJson(reply->readAll());
-        if (doc.isObject())
-            answer.body = doc.object();
+        answer.body = answerBody(reply->readAll());
         handler(answer);
     });
 }
@@ -381,6 +362,30 @@ void Backend::closeSession(int seconds, const std::optional<QString>& company, c
         if (done)
             done();
     });
+}
+
+std::optional<QJsonObject> Backend::answerBody(const QByteArray& bytes) {
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes);
+    if (!doc.isObject())
+        return std::nullopt;
+    return doc.object();
+}
+
+std::optional<int> Backend::intField(const QJsonObject& object, const char* key) {
+    const QJsonValue value = object.value(QLatin1String(key));
+    if (!value.isDouble())
+        return std::nullopt;
+    const double number = value.toDouble();
+    if (number != std::floor(number) || std::abs(number) > 2'147'483'647.0)
+        return std::nullopt;
+    return int(number);
+}
+
+std::optional<QString> Backend::textField(const QJsonObject& object, const char* key) {
+    const QJsonValue value = object.value(QLatin1String(key));
+    if (!value.isString())
+        return std::nullopt;
+    return value.toString();
 }
 
 } // namespace quippet

@@ -76,6 +76,12 @@ public:
 
     std::function<void(const QUrl&)> openUrl;
 
+    // How every answer is read: its body as a JSON object (else nothing), then typed fields of it; a field of another
+    // type, or a number that is not a whole int, reads as absent.
+    static std::optional<QJsonObject> answerBody(const QByteArray& bytes);
+    static std::optional<int> intField(const QJsonObject& object, const char* key);
+    static std::optional<QString> textField(const QJsonObject& object, const char* key);
+
 signals:
     void loginStateChanged();
     void accountChanged();

@@ -229,27 +229,22 @@ private:
     }
 
     void handle(const QString& text) {
-        const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8());
-        if (!doc.isObject())
-            return;
-        const QJsonObject message = doc.object();
-        const QJsonValue type = message.value(QLatin1String("message_type"));
-        if (!type.isString())
-            return;
-        const QString kind = type.toString();
-        const QJsonValue textValue = message.value(QLatin1String("text"));
-        if (kind == QLatin1String("session_started")) {
+        using Kind = ElevenLabsTranscriber::ServiceMessage::Kind;
+        const ElevenLabsTranscriber::ServiceMessage message = ElevenLabsTranscriber::readMessage(text);
+        switch (message.kind) {
+        case Kind::Ignored:
+            break;
+        case Kind::SessionStarted:
             m_reconnects = 0;
             status(m_sentChunks <= 0 ? QStringLiteral("połączono ze Scribe") : QStringLiteral("wznowiono połączenie"));
-        } else if (kind == QLatin1String("partial_transcript")) {
-            if (textValue.isString())
-                emitTranscript(textValue.toString(), false);
-        } else if (kind == QLatin1String("committed_transcript") || kind == QLatin1String("final_transcript")) {
-            if (textValue.isString())
-                emitTranscript(textValue.toString(), true);
-        } else {
-            const QJsonValue error = message.value(QLatin1String("error"));
-            status(error.isString() ? error.toString() : kind);
+            break;
+        case Kind::Partial:
+        case Kind::Committed:
+            emitTranscript(message.text, message.kind == Kind::Committed);
+            break;
+        case Kind::Status:
+            status(message.text);
+            break;
         }
     }
 
@@ -380,6 +375,30 @@ QByteArray ElevenLabsTranscriber::encodeChunk(const QByteArray& pcm) {
 std::chrono::milliseconds ElevenLabsTranscriber::reconnectDelay(int attempt) {
     const double seconds = std::min(std::pow(1.6, std::min(std::max(attempt, 1), 6)), 8.0);
     return std::chrono::milliseconds(std::llround(seconds * 1000.0));
+}
+
+ElevenLabsTranscriber::ServiceMessage ElevenLabsTranscriber::readMessage(const QString& text) {
+    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8());
+    if (!doc.isObject())
+        return {};
+    const QJsonObject message = doc.object();
+    const QJsonValue type = message.value(QLatin1String("message_type"));
+    if (!type.isString())
+        return {};
+    const QString kind = type.toString();
+    const QJsonValue textValue = message.value(QLatin1String("text"));
+    if (kind == QLatin1String("session_started"))
+        return {ServiceMessage::Kind::SessionStarted, {}};
+    if (kind == QLatin1String("partial_transcript") || kind == QLatin1String("committed_transcript") ||
+        kind == QLatin1String("final_transcript")) {
+        if (!textValue.isString())
+            return {};
+        return {kind == QLatin1String("partial_transcript") ? ServiceMessage::Kind::Partial
+                                                            : ServiceMessage::Kind::Committed,
+                textValue.toString()};
+    }
+    const QJsonValue error = message.value(QLatin1String("error"));
+    return {ServiceMessage::Kind::Status, error.isString() ? error.toString() : kind};
 }
 
 } // namespace quippet

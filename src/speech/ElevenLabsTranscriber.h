@@ -53,6 +53,14 @@ public:
     // The "input_audio_chunk" message (JSON text) carrying 48 kHz mono s16le bytes.
     static QByteArray encodeChunk(const QByteArray& pcm);
 
+    // A message from the service, read: its kind and its text (the transcript, or the status line to show).
+    struct ServiceMessage {
+        enum class Kind { Ignored, SessionStarted, Partial, Committed, Status };
+        Kind kind = Kind::Ignored;
+        QString text;
+    };
+    static ServiceMessage readMessage(const QString& text);
+
     // Introspection for tests and diagnostics; each call waits for the worker to finish what was posted before.
     struct State {
         qsizetype pendingBytes = 0;
