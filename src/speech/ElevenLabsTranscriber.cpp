@@ -13,8 +13,11 @@
 #include <QUrlQuery>
 #include <QWebSocket>
 
+#include <QRegularExpression>
+
 #include <algorithm>
 #include <cmath>
+#include <deque>
 
 namespace quippet {
 
@@ -23,6 +26,27 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr auto kHandshakeTimeout = 60s;
+// An open connection is pinged this often; one from which nothing (message or pong) has come for kSilenceLimit is
+// taken for dead, as after a network change or a resume from suspend, where TCP itself notices only after minutes.
+constexpr auto kPingInterval = 5s;
+constexpr auto kSilenceLimit = 15s;
+// Only a session that lasted this long starts the back-off over: a service that confirms and at once closes must
+// not be asked (and a backend token spent) every 1.6 s forever.
+constexpr auto kStableSession = 10s;
+
+// Bytes a client WebSocket frame of one text message takes on the wire (masked, no fragmentation).
+qint64 frameBytes(qint64 payload) {
+    return payload + 2 + 4 + (payload > 65535 ? 8 : payload > 125 ? 2 : 0);
+}
+
+// Why a connection attempt ended before the service took it, in a status line's words.
+QString refusalReason(const QWebSocket& socket) {
+    static const QRegularExpression httpStatus(QStringLiteral("status code: (\\d+)"));
+    const QRegularExpressionMatch match = httpStatus.match(socket.errorString());
+    if (match.hasMatch())
+        return QStringLiteral("Scribe odrzucił połączenie (HTTP %1)").arg(match.captured(1));
+    return QStringLiteral("nie udało się połączyć ze Scribe (%1)").arg(socket.errorString());
+}
 
 } // namespace
 
@@ -42,6 +66,8 @@ public:
         m_handshakeTimer = m_clock.createTimer(this);
         m_handshakeTimer->setSingleShot(true);
         connect(m_handshakeTimer, &Timer::timeout, this, &TranscriberWorker::handshakeTimedOut);
+        m_livenessTimer = m_clock.createTimer(this);
+        connect(m_livenessTimer, &Timer::timeout, this, &TranscriberWorker::livenessTick);
     }
 
     void shutdown() {
@@ -57,6 +83,8 @@ public:
         m_reconnectTimer = nullptr;
         delete m_handshakeTimer;
         m_handshakeTimer = nullptr;
+        delete m_livenessTimer;
+        m_livenessTimer = nullptr;
     }
 
     void connectService() {
@@ -79,16 +107,19 @@ public:
         if (bytes.isEmpty())
             return;
         m_pending.append(bytes);
-        // QWebSocket drops what is sent before the handshake completes, so a connecting socket counts as none.
-        if (!m_socket || !m_open) {
-            if (m_pending.size() > ElevenLabsTranscriber::kOfflineBufferBytes)
-                m_pending.remove(0, m_pending.size() - ElevenLabsTranscriber::kOfflineBufferBytes);
+        // QWebSocket drops what is sent before the handshake completes, so a connecting socket counts as none; nor
+        // is more piled onto a socket that has not passed on what it already holds.
+        if (!m_socket || !m_open || m_unaccepted > ElevenLabsTranscriber::kMaxBacklogBytes) {
+            trimPending();
             return;
         }
         if (m_pending.size() < ElevenLabsTranscriber::kMinChunkBytes)
             return;
         const QByteArray message = ElevenLabsTranscriber::encodeChunk(m_pending);
-        m_pending.clear();
+        const qint64 frame = frameBytes(message.size());
+        m_inFlight.push_back({frame, std::exchange(m_pending, {})});
+        m_inFlightBytes += frame;
+        m_unaccepted += frame;
         m_socket->sendTextMessage(QString::fromLatin1(message));
         if (++m_sentChunks == 1)
             status(QStringLiteral("wysyłam audio"));
@@ -102,6 +133,8 @@ public:
         s.connected = m_socket && m_open;
         s.reconnectScheduled = m_reconnectTimer && m_reconnectTimer->isActive();
         s.converterBuilds = m_converter.builds();
+        s.backlogBytes = m_unaccepted;
+        s.pongs = m_pongs;
         return s;
     }
 
@@ -158,14 +191,32 @@ private:
                 return;
             m_open = true;
             m_handshakeTimer->stop();
+            // The handshake's own bytes are written by now; from here on only audio frames are counted.
+            m_unaccepted = 0;
+            m_heard = true;
+            m_silentTicks = 0;
+            m_livenessTimer->start(kPingInterval);
+        });
+        connect(socket, &QWebSocket::bytesWritten, this, [this, socket](qint64 written) {
+            if (socket == m_socket && m_open)
+                accepted(written);
+        });
+        connect(socket, &QWebSocket::pong, this, [this, socket] {
+            if (socket != m_socket)
+                return;
+            m_heard = true;
+            ++m_pongs;
         });
         connect(socket, &QWebSocket::textMessageReceived, this, [this, socket](const QString& text) {
-            if (socket == m_socket)
-                handle(text);
+            if (socket != m_socket)
+                return;
+            m_heard = true;
+            handle(text);
         });
         connect(socket, &QWebSocket::binaryMessageReceived, this, [this, socket](const QByteArray& bytes) {
             if (socket != m_socket)
                 return;
+            m_heard = true;
             QStringDecoder decoder(QStringDecoder::Utf8);
             const QString text = decoder(bytes);
             if (!decoder.hasError())
@@ -173,7 +224,11 @@ private:
         });
         connect(socket, &QWebSocket::disconnected, this, [this, socket] { lost(socket); });
         connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this,
-                [this, socket](QAbstractSocket::SocketError) { lost(socket); });
+                [this, socket](QAbstractSocket::SocketError) {
+                    if (socket == m_socket && !m_open)
+                        refused(refusalReason(*socket));
+                    lost(socket);
+                });
         m_handshakeTimer->start(kHandshakeTimeout);
         socket->open(request);
     }
@@ -181,39 +236,91 @@ private:
     void lost(QWebSocket* socket) {
         if (socket != m_socket)
             return;
+        if (m_sessionStarted && m_clock.monotonic() - *m_sessionStarted >= kStableSession)
+            m_reconnects = 0;
         releaseSocket();
         scheduleReconnect();
     }
 
     void handshakeTimedOut() {
-        if (m_socket && !m_open)
+        if (m_socket && !m_open) {
+            refused(QStringLiteral("Scribe nie odpowiada na połączenie"));
             lost(m_socket);
+        }
     }
 
-    // Forgets the socket without a closing handshake (it broke, or is being replaced).
-    void releaseSocket() {
-        m_handshakeTimer->stop();
-        if (!m_socket)
+    // A refusal is reported once, not on every retry, until a session starts or the reason changes.
+    void refused(const QString& reason) {
+        if (reason == m_lastRefusal)
             return;
-        QWebSocket* socket = m_socket;
-        m_socket = nullptr;
+        m_lastRefusal = reason;
+        status(reason);
+    }
+
+    // Every kPingInterval while open: the service must have said something (a pong at least) lately.
+    void livenessTick() {
+        if (!m_socket || !m_open)
+            return;
+        m_silentTicks = m_heard ? 0 : m_silentTicks + 1;
+        m_heard = false;
+        if (m_silentTicks * kPingInterval >= kSilenceLimit) {
+            status(QStringLiteral("Scribe nie odpowiada — łączę ponownie"));
+            lost(m_socket);
+            return;
+        }
+        m_socket->ping();
+    }
+
+    // The socket passed `written` bytes on to the system; the newest chunks still wholly or partly unwritten stay.
+    void accepted(qint64 written) {
+        m_unaccepted = std::max<qint64>(0, m_unaccepted - written);
+        while (!m_inFlight.empty() && m_inFlightBytes - m_inFlight.front().first >= m_unaccepted) {
+            m_inFlightBytes -= m_inFlight.front().first;
+            m_inFlight.pop_front();
+        }
+    }
+
+    void trimPending() {
+        if (m_pending.size() > ElevenLabsTranscriber::kOfflineBufferBytes)
+            m_pending.remove(0, m_pending.size() - ElevenLabsTranscriber::kOfflineBufferBytes);
+    }
+
+    // Forgets the current connection's state; returns its socket, if any, for the caller to end.
+    QWebSocket* forgetConnection() {
+        if (m_handshakeTimer) {
+            m_handshakeTimer->stop();
+            m_livenessTimer->stop();
+        }
+        m_sessionStarted.reset();
+        m_inFlight.clear();
+        m_inFlightBytes = 0;
+        m_unaccepted = 0;
         m_open = false;
-        socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
+        QWebSocket* socket = std::exchange(m_socket, nullptr);
+        if (socket)
+            socket->disconnect(this);
+        return socket;
+    }
+
+    // Forgets the socket without a closing handshake (it broke, or is being replaced). Audio the socket had not yet
+    // passed on goes back in front of the pending audio, within the offline bound.
+    void releaseSocket() {
+        QByteArray unsent;
+        for (const auto& chunk : m_inFlight)
+            unsent += chunk.second;
+        m_pending.prepend(unsent);
+        trimPending();
+        if (QWebSocket* socket = forgetConnection()) {
+            socket->abort();
+            socket->deleteLater();
+        }
     }
 
     void closeSocket(QWebSocketProtocol::CloseCode code) {
-        if (m_handshakeTimer)
-            m_handshakeTimer->stop();
-        if (!m_socket)
-            return;
-        QWebSocket* socket = m_socket;
-        m_socket = nullptr;
-        m_open = false;
-        socket->disconnect(this);
-        connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-        socket->close(code);
+        if (QWebSocket* socket = forgetConnection()) {
+            connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
+            socket->close(code);
+        }
     }
 
     void scheduleReconnect() {
@@ -235,7 +342,8 @@ private:
         case Kind::Ignored:
             break;
         case Kind::SessionStarted:
-            m_reconnects = 0;
+            m_sessionStarted = m_clock.monotonic();
+            m_lastRefusal.clear();
             status(m_sentChunks <= 0 ? QStringLiteral("połączono ze Scribe") : QStringLiteral("wznowiono połączenie"));
             break;
         case Kind::Partial:
@@ -275,6 +383,17 @@ private:
     quint64 m_generation = 0;
     Timer* m_reconnectTimer = nullptr;
     Timer* m_handshakeTimer = nullptr;
+    Timer* m_livenessTimer = nullptr;
+    bool m_heard = false;
+    int m_silentTicks = 0;
+    int m_pongs = 0;
+    std::optional<std::chrono::milliseconds> m_sessionStarted;
+    QString m_lastRefusal;
+    // Audio frames handed to the socket and not yet passed on by it: their bytes, and the newest chunks (frame
+    // size, audio) that cover them.
+    qint64 m_unaccepted = 0;
+    std::deque<std::pair<qint64, QByteArray>> m_inFlight;
+    qint64 m_inFlightBytes = 0;
 };
 
 ElevenLabsTranscriber::ElevenLabsTranscriber(QString label, QString language,

@@ -21,14 +21,18 @@ class TranscriberWorker;
 //
 // Every piece of state (socket, converter, pending audio, counters, back-off) lives on the transcriber's own worker
 // thread, which acts as its serial queue; the public calls only post work there, and the signals arrive on the
-// thread that created the object (the main thread). Audio fed while there is no open connection is kept, the
-// newest 192000 bytes (two seconds), and goes out first on the next connection. The transcriber reconnects by
-// itself with a growing delay until stop().
+// thread that created the object (the main thread). Audio fed while there is no open connection, or while the
+// connection is not passing on what it was given, is kept, the newest 192000 bytes (two seconds), and goes out first
+// on the next connection. An open connection that stays silent (not even answering pings) is dropped. The
+// transcriber reconnects by itself with a growing delay until stop().
 class ElevenLabsTranscriber : public QObject {
     Q_OBJECT
 public:
     static constexpr qsizetype kMinChunkBytes = 4096;
     static constexpr qsizetype kOfflineBufferBytes = 192000;
+    // While the socket holds more than this unsent (about two seconds of audio as messages), new audio waits in
+    // the offline buffer instead of piling up behind it.
+    static constexpr qint64 kMaxBacklogBytes = 256 * 1024;
     static constexpr const char* kDefaultServiceBaseUrl = "https://api.eu.residency.elevenlabs.io";
 
     // label: "KLIENT" (system audio) or "TY" (microphone). language: the code sent to the service; empty lets the
@@ -69,6 +73,8 @@ public:
         bool connected = false; // socket open
         bool reconnectScheduled = false;
         int converterBuilds = 0;
+        qint64 backlogBytes = 0; // audio messages the socket has not yet passed on to the system
+        int pongs = 0;
     };
     State state() const;
     // Waits until the worker has handled everything posted to it so far.

@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QNetworkRequest>
+#include <QTcpSocket>
 #include <QWebSocket>
 #include <QWebSocketServer>
 
@@ -107,6 +108,8 @@ void SttPeer::onNewConnection() {
         } else {
             socket->sendTextMessage(json({{QStringLiteral("message_type"), QStringLiteral("session_started")},
                                           {QStringLiteral("session_id"), QStringLiteral("peer-%1").arg(index)}}));
+            if (m_closeAtOnce)
+                socket->close(QWebSocketProtocol::CloseCodeBadOperation);
         }
     }
 }
@@ -157,6 +160,24 @@ void SttPeer::drop() {
         c->open = false;
         c->socket->abort();
     }
+}
+
+bool SttPeer::mute() {
+    Connection* c = newestOpen();
+    if (!c)
+        return false;
+    // The WebSocket's TCP socket stays with the server that accepted it; it is the one on the same ports.
+    QTcpSocket* tcp = nullptr;
+    for (QTcpSocket* candidate : findChildren<QTcpSocket*>()) {
+        if (candidate->peerPort() == c->socket->peerPort() && candidate->localPort() == c->socket->localPort())
+            tcp = candidate;
+    }
+    if (!tcp)
+        return false;
+    // Nothing reads what arrives any more: the WebSocket layer is cut off and the socket's buffer holds one byte.
+    QObject::disconnect(tcp, &QTcpSocket::readyRead, nullptr, nullptr);
+    tcp->setReadBufferSize(1);
+    return true;
 }
 
 void SttPeer::close(int code) {

@@ -58,6 +58,8 @@ public:
     // Any token with this prefix is accepted once (the backend peer issues "stt-1", "stt-2"...).
     void setTokenPrefix(const QString& prefix) { m_tokenPrefix = prefix; }
     void setScript(QList<Step> steps) { m_script = std::move(steps); }
+    // Every accepted connection is closed (1011) right after its "session_started".
+    void setCloseAtOnce(bool close) { m_closeAtOnce = close; }
 
     const QList<Connection>& connections() const { return m_connections; }
     Connection* last() { return m_connections.isEmpty() ? nullptr : &m_connections.last(); }
@@ -69,6 +71,9 @@ public:
     void sendBinary(const QByteArray& bytes);
     void drop();          // cut the TCP connection without a closing handshake
     void close(int code); // orderly close from the service's side
+    // The service goes silent as on a half-open connection: it stops reading, so pings go unanswered and what the
+    // client sends fills the system's buffers. False when there is no open connection.
+    bool mute();
 
     // Run the event loop until the condition holds or timeoutMs passed.
     bool waitForConnections(int count, int timeoutMs = 5000);
@@ -93,6 +98,7 @@ private:
     QList<Step> m_script;
     QList<Connection> m_connections;
     QList<int> m_firedSteps; // per connection: script steps already sent
+    bool m_closeAtOnce = false;
 };
 
 } // namespace quippet::test

@@ -173,9 +173,51 @@ TEST(TranscriberOfflineTest, KeepsTheNewest192000BytesForTheNextConnection) {
     const QByteArray fresh = f.feed(1);
     ASSERT_TRUE(f.peer.waitForChunks(1));
     EXPECT_EQ(f.peer.connections().last().chunks.first(), fed.right(192000) + fresh);
+
+    // The open connection is pinged; a service that answers keeps it.
+    for (int pongs = 1; pongs <= 4; ++pongs) {
+        f.transcriber->sync();
+        f.clock.advance(5s);
+        ASSERT_TRUE(waitUntil([&] { return f.transcriber->state().pongs == pongs; }));
+    }
+    EXPECT_TRUE(f.transcriber->state().connected);
+
+    // The service goes silent as on a half-open connection. Once the system's buffers are full, the socket holds
+    // no more than its bound and new audio waits, bounded, in the offline buffer.
+    ASSERT_TRUE(f.peer.mute());
+    QByteArray all = fed + fresh;
+    for (int second = 0; second < 300 && f.transcriber->state().pendingBytes < 96000; ++second) {
+        all += f.feed(100);
+        // Whatever the system still takes is passed on before more comes, so only a full one holds audio back.
+        waitUntil([&] { return f.transcriber->state().backlogBytes == 0; }, 100);
+    }
+    const auto held = f.transcriber->state();
+    ASSERT_GE(held.pendingBytes, 96000);
+    // (The bound, and at most the one message sent just below it.)
+    EXPECT_LE(held.backlogBytes,
+              ElevenLabsTranscriber::kMaxBacklogBytes + ElevenLabsTranscriber::kOfflineBufferBytes * 4 / 3 + 1024);
+    // The last pong came after the fourth ping: three silent periods later the connection counts as dropped, and
+    // what the socket never passed on goes out first on the next one, with the held audio, without a gap and
+    // within the offline bound.
+    for (int tick = 0; tick < 4; ++tick) {
+        f.transcriber->sync();
+        f.clock.advance(5s);
+    }
+    ASSERT_TRUE(f.waitStatus("KLIENT: Scribe nie odpowiada — łączę ponownie"));
+    ASSERT_TRUE(f.waitReconnectScheduled());
+    f.clock.advance(1600ms);
+    ASSERT_TRUE(f.peer.waitForConnections(2));
+    ASSERT_TRUE(f.waitConnected());
+    const QByteArray after = f.feed(1);
+    ASSERT_TRUE(waitUntil([&] { return !f.peer.connections().last().chunks.isEmpty(); }));
+    const QByteArray first = f.peer.connections().last().chunks.first();
+    const qsizetype resent = first.size() - after.size();
+    EXPECT_GT(resent, held.pendingBytes);
+    EXPECT_LE(resent, 192000);
+    EXPECT_EQ(first, all.right(resent) + after);
 }
 
-TEST(TranscriberReconnectTest, BackoffSeriesResetsOnSessionStarted) {
+TEST(TranscriberReconnectTest, BackoffSeriesResetsAfterASessionThatLasted) {
     Fixture f;
     f.provider->key.reset();
     f.transcriber->start();
@@ -189,13 +231,14 @@ TEST(TranscriberReconnectTest, BackoffSeriesResetsOnSessionStarted) {
     }
     EXPECT_EQ(f.transcriber->state().reconnects, 8);
 
-    // The next attempt succeeds; "session_started" clears the count, so a drop waits 1.6 s again.
+    // The next attempt succeeds; a session that lasted 10 s clears the count, so a drop waits 1.6 s again.
     f.provider->key = QStringLiteral("sk_test");
     f.clock.advance(8000ms);
     ASSERT_TRUE(f.waitStatus("KLIENT: połączono ze Scribe"));
-    EXPECT_EQ(f.transcriber->state().reconnects, 0);
     f.feed(5);
     ASSERT_TRUE(f.peer.waitForChunks(1));
+    f.transcriber->sync();
+    f.clock.advance(10s);
     f.peer.drop();
     ASSERT_TRUE(f.waitReconnectScheduled());
     const int asked = f.provider->asks;
@@ -205,12 +248,18 @@ TEST(TranscriberReconnectTest, BackoffSeriesResetsOnSessionStarted) {
     ASSERT_TRUE(f.waitStatus("KLIENT: wznowiono połączenie"));
     EXPECT_EQ(f.statuses.count("KLIENT: połączono ze Scribe"), 1);
 
-    // A close by the service is handled like a drop.
+    // A close by the service is handled like a drop. A session that ends at once does not clear the count, also
+    // when the service goes on confirming sessions and closing them straight away: the delays keep growing.
     ASSERT_TRUE(f.waitConnected());
     f.peer.close(1011);
-    ASSERT_TRUE(f.waitReconnectScheduled());
-    EXPECT_EQ(f.asksAfter(1600ms), asked + 2);
-    ASSERT_TRUE(f.peer.waitForConnections(3));
+    f.peer.setCloseAtOnce(true);
+    for (const auto delay : {2560ms, 4096ms, 6554ms}) {
+        ASSERT_TRUE(f.waitReconnectScheduled());
+        const int before = f.provider->asks;
+        EXPECT_EQ(f.asksAfter(delay - 1ms), before) << "retried early, delay " << delay.count();
+        EXPECT_EQ(f.asksAfter(1ms), before + 1) << "not retried after " << delay.count();
+    }
+    ASSERT_TRUE(f.peer.waitForConnections(5));
 }
 
 TEST(TranscriberReconnectTest, StopClosesGoingAwayAndCancelsEverything) {
@@ -298,16 +347,16 @@ TEST(TranscriberCredentialsTest, BackendTokensGoInTheQueryOncePerAttempt) {
     ASSERT_TRUE(f.waitStatus("KLIENT: połączono ze Scribe", 2));
     EXPECT_EQ(f.peer.connections().at(1).token, "tok-2");
 
-    // A refusal by the backend is reported and retried.
+    // A refusal by the backend is reported and retried (the session before it ended at once: no fresh series).
     f.peer.drop();
     ASSERT_TRUE(f.waitReconnectScheduled());
-    f.clock.advance(1600ms);
+    f.clock.advance(2560ms);
     ASSERT_TRUE(f.waitStatus("KLIENT: backend nie wydał tokenu do Scribe"));
     ASSERT_TRUE(f.waitReconnectScheduled());
     EXPECT_EQ(f.peer.connections().size(), 2);
 
     // A used token is rejected by the service: its error is reported and the connection's end leads to a retry.
-    f.clock.advance(2560ms);
+    f.clock.advance(4096ms);
     ASSERT_TRUE(f.waitStatus("KLIENT: missing or used token"));
     EXPECT_FALSE(f.peer.connections().at(2).accepted);
     ASSERT_TRUE(f.waitReconnectScheduled());
@@ -347,6 +396,8 @@ TEST(TranscriberCredentialsTest, OneProviderServesBothChannelsAndAStalledHandsha
     silent.route("GET", QStringLiteral("/v1/speech-to-text/realtime"), hang);
     Settings::setValue(Settings::kElevenLabsBaseUrl, silent.baseUrl().toString());
     ElevenLabsTranscriber stalled(QStringLiteral("KLIENT"), QStringLiteral("pl"), f.credentials, f.clock);
+    QStringList said;
+    QObject::connect(&stalled, &ElevenLabsTranscriber::statusLine, [&](const QString& line) { said << line; });
     stalled.start();
     ASSERT_TRUE(silent.waitForRequests(1));
     EXPECT_FALSE(stalled.state().reconnectScheduled);
@@ -354,4 +405,20 @@ TEST(TranscriberCredentialsTest, OneProviderServesBothChannelsAndAStalledHandsha
     ASSERT_TRUE(waitUntil([&] { return stalled.state().reconnectScheduled; }));
     f.clock.advance(1600ms);
     ASSERT_TRUE(silent.waitForRequests(2));
+
+    // Refused (a bad key): why is said once, not on every retry.
+    silent.route("GET", QStringLiteral("/v1/speech-to-text/realtime"),
+                 HttpResponse::json(401, R"({"detail":"invalid api key"})"));
+    f.clock.advance(60s);
+    for (const auto delay : {2560ms, 4096ms}) {
+        ASSERT_TRUE(waitUntil([&] { return stalled.state().reconnectScheduled; }));
+        const int requests = int(silent.requests().size());
+        f.clock.advance(delay);
+        ASSERT_TRUE(silent.waitForRequests(requests + 1));
+    }
+    ASSERT_TRUE(waitUntil([&] { return stalled.state().reconnectScheduled; }));
+    ASSERT_TRUE(waitUntil([&] { return said.size() >= 2; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(said, (QStringList{"KLIENT: Scribe nie odpowiada na połączenie",
+                                 "KLIENT: Scribe odrzucił połączenie (HTTP 401)"}));
 }
