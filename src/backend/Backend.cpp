@@ -1,6 +1,7 @@
 #include "backend/Backend.h"
 
 #include "core/Localization.h"
+#include "core/SafeUrl.h"
 #include "secrets/BackendUrl.h"
 #include "secrets/Credentials.h"
 
@@ -20,6 +21,9 @@ namespace quippet {
 namespace {
 
 constexpr int kTimeoutMs = 60'000;
+// Device flows poll every few seconds; a longer interval from the backend is taken as this, which also keeps the
+// sleep well inside what a timer can hold.
+constexpr std::chrono::seconds kMaxPollInterval{60};
 
 QString unreachableText() {
     return i18n::text("login.error.unreachable");
@@ -124,6 +128,13 @@ void Backend::requestDeviceCode() {
             m_note(QStringLiteral("logowanie: ") + message);
             return;
         }
+        // Only a web page is handed to the desktop: a file: address or another program's scheme could open a local
+        // file or start a local handler. The address itself stays out of the log (it carries the device code).
+        if (!isSafeToOpen(verification)) {
+            setLoginState(LoginState::failed(unreachableText()));
+            m_note(QStringLiteral("logowanie: adres logowania z backendu nie jest stroną https — nie otwieram go"));
+            return;
+        }
         m_deviceCode = code;
         if (openUrl)
             openUrl(verification);
@@ -137,7 +148,7 @@ void Backend::beginPolling(int intervalSeconds, int expiresInSeconds) {
     if (!m_deviceCode)
         return;
     const auto deadline = m_clock.monotonic() + std::chrono::seconds(expiresInSeconds);
-    const auto sleep = std::chrono::seconds(std::max(1, intervalSeconds));
+    const auto sleep = std::clamp(std::chrono::seconds(intervalSeconds), std::chrono::seconds(1), kMaxPollInterval);
     m_polling = true;
     pollStep(m_pollGeneration, deadline, sleep);
 }
@@ -191,9 +202,18 @@ void Backend::exchange(const QString& deviceCode, bool quiet, std::function<void
         }
         if (const auto accessToken = textField(*answer.body, "access_token")) {
             m_heldFailure.reset();
-            m_keychain.write(QLatin1String(Keychain::kBackendToken), *accessToken);
             cancelPolling();
             m_deviceCode.reset();
+            // The code is spent either way. Signed in means a stored token, so a blank token or a keyring that
+            // refuses it ends the sign-in as failed, quiet or not.
+            const bool blank = accessToken->trimmed().isEmpty();
+            if (blank || !m_keychain.write(QLatin1String(Keychain::kBackendToken), *accessToken)) {
+                setLoginState(LoginState::failed(unreachableText()));
+                m_note(blank ? QStringLiteral("logowanie: backend wydał pusty token")
+                             : QStringLiteral("logowanie: pęk kluczy nie przyjął tokenu"));
+                finish(false);
+                return;
+            }
             setLoginState(LoginState::signedIn());
             m_note(QStringLiteral("logowanie: zalogowano"));
             refreshAccount([done] {
@@ -250,13 +270,16 @@ void Backend::signOut() {
 // --- account and sessions ---
 
 void Backend::refreshAccount(std::function<void()> done) {
-    if (!token()) {
+    const auto asked = token();
+    if (!asked) {
         if (done)
             done();
         return;
     }
-    send(QStringLiteral("api/me"), std::nullopt, true, [this, done](const Answer& answer) {
-        if (!answer.transportFailed && answer.body) {
+    send(QStringLiteral("api/me"), std::nullopt, true, [this, asked, done](const Answer& answer) {
+        // An answer about a token that is no longer the stored one (signed out, or signed in anew meanwhile) is
+        // about someone else's sign-in.
+        if (!answer.transportFailed && answer.body && token() == asked) {
             const QJsonObject& body = *answer.body;
             m_email = textField(body, "email");
             if (const auto seconds = intField(body, "secondsRemaining"))

@@ -136,7 +136,7 @@ TEST_F(BackendTest, SignInByPollingWithDefaultTimings) {
     EXPECT_EQ(clock.activeTimers(), 0);
 }
 
-TEST_F(BackendTest, PollingFloorsTheIntervalAtOneSecondIgnoresQuietRefusalsAndExpires) {
+TEST_F(BackendTest, PollingKeepsTheIntervalBetweenASecondAndAMinuteIgnoresQuietRefusalsAndExpires) {
     peer.setStartInterval(0, 5);
     peer.setTokenRefusal(QStringLiteral("access_denied"));
     auto backend = makeBackend();
@@ -151,6 +151,14 @@ TEST_F(BackendTest, PollingFloorsTheIntervalAtOneSecondIgnoresQuietRefusalsAndEx
         EXPECT_EQ(backend->loginState().kind, i < 5 ? Kind::WaitingForBrowser : Kind::Failed);
     }
     EXPECT_EQ(backend->loginState().message, i18n::text("login.error.expired"));
+
+    // An interval beyond any timer's range is polled once a minute.
+    peer.setStartInterval(2'147'483'647, 600);
+    ASSERT_TRUE(loginPolling(*backend));
+    clock.advance(59'999ms);
+    EXPECT_EQ(answered, 5);
+    clock.advance(1ms);
+    ASSERT_TRUE(exchanged(6));
 }
 
 TEST_F(BackendTest, SignInThatCannotStartFails) {
@@ -161,6 +169,22 @@ TEST_F(BackendTest, SignInThatCannotStartFails) {
     ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
     EXPECT_EQ(backend->loginState().message, unreachable);
     EXPECT_EQ(notes.last(), "logowanie: " + unreachable);
+    // Only web pages are opened: no local file, script, plain http elsewhere, or another program's scheme.
+    for (const char* address :
+         {"file:///etc/passwd", "javascript:alert(1)", "http://example.com/device", "quippet://auth"}) {
+        SCOPED_TRACE(address);
+        peer.http().route(
+            "POST", QStringLiteral("/api/auth/device/start"),
+            test::HttpResponse::json(
+                200,
+                QJsonDocument(QJsonObject{{"device_code", "dev-9"}, {"verification_uri_complete", address}}).toJson()));
+        const qsizetype noted = notes.size();
+        backend->startLogin();
+        ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
+        EXPECT_EQ(backend->loginState().message, unreachable);
+        EXPECT_EQ(notes.size(), noted + 1);
+        EXPECT_FALSE(backend->isSigningIn());
+    }
     // Unreachable: the network layer's own description.
     backendGone();
     backend->startLogin();
@@ -215,6 +239,27 @@ TEST_F(BackendTest, BrowserReturnRefusedFailsWithTheCodeAndTheDeadlineLeavesIt) 
     backend->handleCallback(QUrl("quippet://auth"));
     ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
     EXPECT_EQ(backend->loginState().message, i18n::text("login.error.unreachable"));
+    qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
+    peer.setTokenRefusal(std::nullopt);
+
+    // A token the keyring refuses, or a blank one, ends the sign-in as failed, whichever exchange brought it.
+    for (const bool blank : {false, true}) {
+        SCOPED_TRACE(blank ? "blank" : "refused");
+        store.setFailWrites(!blank);
+        if (blank)
+            peer.http().route("POST", kTokenPath, test::HttpResponse::json(200, R"({"access_token":" "})"));
+        ASSERT_TRUE(loginPolling(*backend));
+        peer.confirm();
+        if (blank)
+            clock.advance(3s);
+        else
+            backend->handleCallback(QUrl("quippet://auth"));
+        ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
+        EXPECT_EQ(backend->loginState().message, i18n::text("login.error.unreachable"));
+        EXPECT_EQ(clock.activeTimers(), 0);
+        EXPECT_FALSE(storedToken());
+    }
+    EXPECT_TRUE(peer.http().requestsTo(QStringLiteral("/api/me")).isEmpty());
 }
 
 TEST_F(BackendTest, RacingExchangesOfOneCodeYieldOneOutcome) {
@@ -286,6 +331,21 @@ TEST_F(BackendTest, CancelAndSignOut) {
     // The account fields stay as they were.
     EXPECT_EQ(backend->email(), QStringLiteral("ania@example.com"));
     EXPECT_EQ(backend->tier(), QStringLiteral("pro"));
+    EXPECT_EQ(backend->secondsRemaining(), 3600);
+
+    // An account answer that arrives after signing out and in anew is about a token no longer stored.
+    QPointer<test::HttpStream> held;
+    peer.http().routeStream("GET", QStringLiteral("/api/me"), [&](const auto&, test::HttpStream* s) { held = s; });
+    signIn(QStringLiteral("token-y"));
+    bool told = false;
+    backend->refreshAccount([&] { told = true; });
+    ASSERT_TRUE(waitUntil([&] { return held != nullptr; }));
+    backend->signOut();
+    signIn(QStringLiteral("token-z"));
+    held->respond(200, "application/json", R"({"email":"ktos@example.com","tier":"free","secondsRemaining":5})");
+    ASSERT_TRUE(waitUntil([&] { return told; }));
+    EXPECT_EQ(backend->loginState(), LoginState::signedOut());
+    EXPECT_EQ(backend->email(), QStringLiteral("ania@example.com"));
     EXPECT_EQ(backend->secondsRemaining(), 3600);
 }
 
