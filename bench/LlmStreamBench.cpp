@@ -14,6 +14,8 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QPointer>
 #include <QThread>
 
@@ -89,6 +91,9 @@ private:
         if (!m_stream)
             return;
         if (index >= kTotal) {
+            // The answer's last event carries the finish reason; a stream without it counts as cut off.
+            m_stream->write(
+                test::LlmPeer::event(QJsonObject{{"candidates", QJsonArray{QJsonObject{{"finishReason", "STOP"}}}}}));
             m_stream->end();
             return;
         }

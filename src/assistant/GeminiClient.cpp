@@ -21,6 +21,13 @@ namespace {
 
 constexpr int kTimeoutMs = 60'000;
 constexpr qsizetype kErrorBodyLimit = 400;
+// No event line and no listing comes near these; past them the answer is refused rather than held in memory.
+constexpr qsizetype kMaxLineBytes = 1 << 20;
+constexpr qint64 kMaxJsonBytes = 1 << 20;
+
+QString tooLargeText() {
+    return QStringLiteral("odpowiedź przekracza dopuszczalny rozmiar");
+}
 
 qint64 countField(const QJsonObject& usage, const char* key) {
     const QJsonValue value = usage.value(QLatin1String(key));
@@ -123,7 +130,7 @@ private:
         qsizetype start = 0;
         for (;;) {
             const qsizetype end = m_buffer.indexOf('\n', start);
-            if (end < 0)
+            if (end < 0 || end - start > kMaxLineBytes)
                 break;
             handleLine(QByteArrayView(m_buffer).sliced(start, end - start));
             if (!alive)
@@ -131,6 +138,11 @@ private:
             start = end + 1;
         }
         m_buffer.remove(0, start);
+        // What is left begins with an unfinished line, or with one that was too long to handle.
+        if (m_buffer.size() > kMaxLineBytes) {
+            dropReply();
+            fail(QStringLiteral("Gemini: ") + tooLargeText());
+        }
     }
 
     // The error body is read line by line and kept without separators, just beyond the first 400 characters.
@@ -162,19 +174,12 @@ private:
         if (m_status == 0)
             m_status = replyStatus();
         QPointer<GeminiStream> alive(this);
-        if (m_status == 200 || m_status == -1)
-            onData();
+        onData();
         if (!alive || !m_reply)
             return;
         const int status = m_status;
         const QNetworkReply::NetworkError error = m_reply->error();
         const QString errorText = m_reply->errorString();
-        if (status != 200 && status != -1) {
-            collectErrorBody(m_reply->readAll());
-            dropReply();
-            attemptFailed(status);
-            return;
-        }
         // The last line may come without a line feed.
         if (status == 200 && !m_buffer.isEmpty()) {
             const QByteArray rest = std::exchange(m_buffer, {});
@@ -183,9 +188,14 @@ private:
                 return;
         }
         dropReply();
-        if (error != QNetworkReply::NoError) {
+        if (error != QNetworkReply::NoError && (status == 200 || status == -1)) {
             // Text already delivered stays with the caller; the failure is still reported.
             fail(QStringLiteral("Gemini: ") + errorText);
+            return;
+        }
+        // An HTTP refusal, or an answer that was no HTTP at all although nothing failed on the way.
+        if (status != 200) {
+            attemptFailed(status);
             return;
         }
         // A connection cut short may look like a clean end to the network layer (an unterminated chunked body is
@@ -289,8 +299,23 @@ void GeminiClient::verify(std::function<void(std::variant<QStringList, QString>)
                                  QString::fromLatin1(QUrl::toPercentEncoding(*key))));
     request.setTransferTimeout(kTimeoutMs);
     QNetworkReply* reply = m_network->get(request);
-    QObject::connect(reply, &QNetworkReply::finished, context, [reply, done = std::move(done)] {
+    auto tooLarge = std::make_shared<bool>(false);
+    // Checked as the answer arrives (downloadProgress is throttled and may come only with the end).
+    const auto cap = [reply, tooLarge](qint64 size) {
+        if (size > kMaxJsonBytes) {
+            *tooLarge = true;
+            reply->abort();
+        }
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, context,
+                     [reply, cap] { cap(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()); });
+    QObject::connect(reply, &QNetworkReply::readyRead, context, [reply, cap] { cap(reply->bytesAvailable()); });
+    QObject::connect(reply, &QNetworkReply::finished, context, [reply, tooLarge, done = std::move(done)] {
         reply->deleteLater();
+        if (*tooLarge) {
+            done(tooLargeText()); // the keys window puts "Gemini: " in front
+            return;
+        }
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (!status.isValid()) {
             done(reply->errorString()); // the keys window puts "Gemini: " in front

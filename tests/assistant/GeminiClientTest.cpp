@@ -223,8 +223,14 @@ TEST_F(GeminiClientTest, CutStreamKeepsTheTextAndReportsTheFailure) {
     LlmScript refused;
     refused.pieces = {LlmPeer::event(QJsonObject{{"promptFeedback", QJsonObject{{"blockReason", "SAFETY"}}}})};
     llm.script(QStringLiteral("gemini-flash-latest"), refused);
-    const Outcome outcome = run();
+    Outcome outcome = run();
     EXPECT_EQ(outcome.error, std::nullopt);
+    EXPECT_TRUE(outcome.chunks.isEmpty());
+
+    // A complete, well-formed answer whose one event line is longer than a megabyte is refused, not held.
+    llm.script(QStringLiteral("gemini-flash-latest"), LlmScript::reply({QString(1 << 20, QLatin1Char('a'))}));
+    outcome = run();
+    EXPECT_TRUE(outcome.error.value_or("").startsWith("Gemini: "));
     EXPECT_TRUE(outcome.chunks.isEmpty());
 }
 
@@ -255,6 +261,13 @@ TEST_F(GeminiClientTest, VerifyListsBareModelNames) {
     llm.setListing({"models/gemini-flash-latest", "models/gemini-2.5-flash-lite", "tuned"});
     EXPECT_EQ(std::get<QStringList>(verify()), (QStringList{"gemini-flash-latest", "gemini-2.5-flash-lite", "tuned"}));
     EXPECT_EQ(llm.http().requests().last().target, "/v1beta/models?key=test-key");
+
+    // A listing past a megabyte is refused.
+    QStringList many;
+    for (int i = 0; i < 20'000; ++i)
+        many << QStringLiteral("models/gemini-tuned-%1-with-a-rather-long-name").arg(i);
+    llm.setListing(many);
+    EXPECT_TRUE(std::holds_alternative<QString>(verify()));
 
     keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("wrong"));
     EXPECT_TRUE(std::get<QString>(verify()).startsWith("Gemini HTTP 400: {\"error\""));
