@@ -25,6 +25,11 @@ namespace quippet::ContextSync {
 namespace {
 
 constexpr int kTimeoutMs = 60'000;
+// Past these an answer is refused as it arrives instead of being held whole.
+constexpr qint64 kMaxListingBytes = 1 << 20;
+constexpr qint64 kMaxDocumentBytes = 16 << 20;
+// The user's own profile, which the assistant reads from the same folder: never the sync's to replace or remove.
+const QString kProfileName = QStringLiteral("o-mnie.md");
 
 struct RemoteDoc {
     QString name;
@@ -91,7 +96,7 @@ public:
           m_network(new QNetworkAccessManager(this)) {}
 
     void start() {
-        get(QStringLiteral("api/context"), [this](int status, const QByteArray& body) {
+        get(QStringLiteral("api/context"), kMaxListingBytes, [this](int status, const QByteArray& body) {
             const auto listing = status == 200 ? decodeListing(body) : std::nullopt;
             if (!listing) {
                 finish();
@@ -105,15 +110,24 @@ public:
     }
 
 private:
-    void get(const QString& path, std::function<void(int status, const QByteArray& body)> handler) {
+    void get(const QString& path, qint64 maxBytes, std::function<void(int status, const QByteArray& body)> handler) {
         QNetworkRequest request(appendPath(backendBaseUrl(), path));
         request.setTransferTimeout(kTimeoutMs);
         request.setRawHeader("Authorization", "Bearer " + m_token.toUtf8());
         QNetworkReply* reply = m_network->get(request);
+        // Checked as the answer arrives (downloadProgress is throttled and may come only with the end).
+        connect(reply, &QNetworkReply::metaDataChanged, this, [reply, maxBytes] {
+            if (reply->header(QNetworkRequest::ContentLengthHeader).toLongLong() > maxBytes)
+                reply->abort();
+        });
+        connect(reply, &QNetworkReply::readyRead, this, [reply, maxBytes] {
+            if (reply->bytesAvailable() > maxBytes)
+                reply->abort();
+        });
         connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
             reply->deleteLater();
-            // A transport failure, a cut transfer included, reads as status 0: a partial body is never taken for
-            // the document.
+            // A transport failure, a cut transfer or one stopped at the size cap included, reads as status 0: a
+            // partial body is never taken for the document.
             const bool complete = reply->error() == QNetworkReply::NoError;
             handler(complete ? reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() : 0,
                     reply->readAll());
@@ -121,8 +135,10 @@ private:
     }
 
     // Safe names whose local path is nevertheless a symbolic link are refused too: writing through the link would
-    // land outside the folder.
+    // land outside the folder. The profile is passed over without counting as refused.
     bool accept(const QString& name) {
+        if (name == kProfileName)
+            return false;
         if (isSafeDocumentName(name) && !QFileInfo(localPath(name)).isSymLink())
             return true;
         m_refused.insert(name);
@@ -139,14 +155,15 @@ private:
             const auto known = m_manifest.find(doc.name);
             if (known != m_manifest.end() && known->second == doc.updatedAt && QFileInfo::exists(localPath(doc.name)))
                 continue;
-            get(QStringLiteral("api/context/") + doc.name, [this, doc](int status, const QByteArray& body) {
-                // A failed write keeps the old file and the old manifest entry, so the next pull tries again.
-                if (status == 200 && writeFileAtomically(localPath(doc.name), body)) {
-                    m_manifest[doc.name] = doc.updatedAt;
-                    ++m_changed;
-                }
-                next();
-            });
+            get(QStringLiteral("api/context/") + doc.name, kMaxDocumentBytes,
+                [this, doc](int status, const QByteArray& body) {
+                    // A failed write keeps the old file and the old manifest entry, so the next pull tries again.
+                    if (status == 200 && writeFileAtomically(localPath(doc.name), body)) {
+                        m_manifest[doc.name] = doc.updatedAt;
+                        ++m_changed;
+                    }
+                    next();
+                });
             return;
         }
         removeDropped();

@@ -126,6 +126,12 @@ TEST_F(ContextSyncTest, IncrementalPulls) {
     pull();
     EXPECT_EQ(readFile(local("b.md")), "B2");
     EXPECT_EQ(manifest(), (QJsonObject{{"b.md", "2"}}));
+    // So does a document past 16 MB.
+    peer.http().route("GET", QStringLiteral("/api/context/b.md"),
+                      test::HttpResponse::text(200, QByteArray((16 << 20) + 1, 'x')));
+    pull();
+    EXPECT_EQ(readFile(local("b.md")), "B2");
+    EXPECT_EQ(manifest(), (QJsonObject{{"b.md", "2"}}));
 
     // A write that fails (here: a folder stands where the file goes) keeps the old entry, so a later pull retries.
     peer.http().route("GET", QStringLiteral("/api/context/c.md"), test::HttpResponse::text(200, "C"));
@@ -147,11 +153,14 @@ TEST_F(ContextSyncTest, ListingThatDoesNotDecodeChangesNothing) {
         {200, R"({"other":[]})"},
         {200, R"([])"},
         {500, R"({"documents":[]})"},
+        // well-formed, but past a megabyte
+        {200,
+         R"({"documents":[{"name":"a.md","mime":")" + QByteArray(1 << 20, 'x') + R"(","size":1,"updatedAt":"1"}]})"},
     };
     for (const auto& [status, body] : answers) {
         peer.http().route("GET", QStringLiteral("/api/context"), test::HttpResponse::json(status, body));
         pull();
-        EXPECT_FALSE(QDir(ContextSync::contextFolder()).exists()) << body.constData();
+        EXPECT_FALSE(QDir(ContextSync::contextFolder()).exists()) << body.left(100).constData();
     }
     EXPECT_TRUE(notes.isEmpty());
 
@@ -176,9 +185,12 @@ TEST_F(ContextSyncTest, HostileNamesAreNeverWrittenNorDeleted) {
     writeFile(home + "/outside.txt", "keep me too");
     QDir().mkpath(ContextSync::contextFolder());
     QFile::link(home + "/outside.txt", local("link.md"));
-    // An earlier, tampered manifest names files outside the folder.
-    writeFile(ContextSync::manifestPath(), R"({"files":{"../outside.txt":"1","/etc/hostname":"1","old.md":"1"}})");
     writeFile(local("old.md"), "old");
+    // The user's own profile is neither removed nor replaced, even when an old manifest claims it.
+    writeFile(local("o-mnie.md"), "mój profil");
+    // An earlier, tampered manifest names files outside the folder.
+    writeFile(ContextSync::manifestPath(),
+              R"({"files":{"../outside.txt":"1","/etc/hostname":"1","old.md":"1","o-mnie.md":"1"}})");
 
     const QStringList hostile = {"../evil.md",         "sub/x.md", "..",      ".",      "",
                                  ".quippet-sync.json", ".bashrc",  "a\\b.md", "link.md"};
@@ -197,6 +209,11 @@ TEST_F(ContextSyncTest, HostileNamesAreNeverWrittenNorDeleted) {
     EXPECT_EQ(downloads(), QStringList{"/api/context/dobry.md"});
     // One line for all refused names, whatever they were.
     EXPECT_EQ(notes.filter("niedozwolonych").size(), 1);
+
+    EXPECT_EQ(readFile(local("o-mnie.md")), "mój profil");
+    peer.putDocument(QStringLiteral("o-mnie.md"), "obcy profil", QStringLiteral("2"));
+    pull();
+    EXPECT_EQ(readFile(local("o-mnie.md")), "mój profil");
 }
 
 } // namespace
