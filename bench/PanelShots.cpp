@@ -1,16 +1,21 @@
 // Pictures of the panel's faces for review: welcome, working without and with an answer card, the options menu
-// open, the collapsed orb, and the working face in owner mode. Usage: panel_shots <folder> [pl|en]
+// open, the collapsed orb, the working face in owner mode; then the manager's three tabs and the profile window's
+// two. Usage: panel_shots <folder> [pl|en]
 #include "core/Localization.h"
 #include "support/PanelWorld.h"
 #include "support/TempHome.h"
+#include "ui/ManagerWindow.h"
 #include "ui/OptionsMenu.h"
 #include "ui/OverlayPanel.h"
 #include "ui/OverlayView.h"
+#include "ui/ProfileWindow.h"
 #include "ui/RootView.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTabWidget>
 #include <QPainter>
 
 #include <cmath>
@@ -159,6 +164,46 @@ int main(int argc, char** argv) {
         shot.world.capture.note(QStringLiteral("KLIENT: połączono"));
         ok &= save(shot.image(), folder, QStringLiteral("6-working-owner"));
         qunsetenv("QUIPPET_OWNER");
+    }
+    {
+        test::PanelWorld world;
+        const QString context = QDir::homePath() + QStringLiteral("/quippet-context/");
+        QDir().mkpath(context);
+        for (auto [name, size] : {std::pair{"oferta.md", 2300}, std::pair{"cennik-2026.pdf", 48200},
+                                  std::pair{"obiekcje.txt", 5100}}) {
+            QFile file(context + QLatin1String(name));
+            if (file.open(QIODevice::WriteOnly))
+                file.write(QByteArray(size, 'x'));
+        }
+        QFile self(context + QStringLiteral("o-mnie.md"));
+        if (self.open(QIODevice::WriteOnly))
+            self.write(QStringLiteral("# Anna Nowak\n\nOd ośmiu lat wdrażam systemy CRM w firmach produkcyjnych "
+                                         "(50–500 osób). Mówię konkretnie, po imieniu, bez żargonu.\n")
+                              .toUtf8());
+        self.close();
+        world.assistant.reloadContext();
+        world.sessions.setCompany(QStringLiteral("Acme"));
+        world.sessions.setTopic(QStringLiteral("Wdrożenie CRM"));
+        world.sessions.finish(QStringLiteral("[00:01] KLIENT: Dzień dobry"), QStringLiteral("Notatka"));
+        world.sessions.startNew();
+        world.sessions.setName(QStringLiteral("Anna Kowalska"));
+        world.sessions.setCompany(QStringLiteral("Beta sp. z o.o."));
+        world.sessions.setMode(ConversationMode::Evaluation);
+        ManagerWindow manager(world.sessions, world.assistant);
+        manager.present();
+        const char* names[] = {"7-manager-conversation", "8-manager-context", "9-manager-history"};
+        for (int tab = 0; tab < 3; ++tab) {
+            manager.setTab(tab);
+            settle(100);
+            ok &= save(manager.grab().toImage(), folder, QLatin1String(names[tab]));
+        }
+        ProfileWindow profile;
+        profile.present();
+        settle(100);
+        ok &= save(profile.grab().toImage(), folder, QStringLiteral("10-profile"));
+        profile.findChild<QTabWidget*>()->setCurrentIndex(1);
+        settle(100);
+        ok &= save(profile.grab().toImage(), folder, QStringLiteral("11-profile-documents"));
     }
     return ok ? 0 : 1;
 }

@@ -32,8 +32,10 @@
 #include "speech/TranscriptBuffer.h"
 #include "speech/UsageMeter.h"
 #include "ui/KeysWindow.h"
+#include "ui/ManagerWindow.h"
 #include "ui/OverlayPanel.h"
 #include "ui/PanelState.h"
+#include "ui/ProfileWindow.h"
 #include "ui/RootView.h"
 #include "ui/TrayIcon.h"
 #include "ui/UpdateDialog.h"
@@ -83,6 +85,8 @@ AppDelegate::~AppDelegate() {
     m_hotKeys.reset();
     m_tray.reset();
     m_keysWindow.reset();
+    m_managerWindow.reset();
+    m_profileWindow.reset();
     // The panel owns the root view, whose views reference the models below.
     m_panels.reset();
     m_capture.reset();
@@ -143,8 +147,10 @@ void AppDelegate::launch() {
         if (self)
             self->relaunch();
     };
-    if (m_env.createWindows)
-        welcome.openProfile = [] { Onboarding::openFolder(); };
+    welcome.openProfile = [self] {
+        if (self)
+            self->showProfileWindow();
+    };
     m_welcome = std::make_unique<WelcomeFlow>(std::move(welcome));
 
     if (m_env.createWindows) {
@@ -241,7 +247,7 @@ void AppDelegate::createWindows() {
     callbacks.onCenter = act([](AppDelegate& app) { app.m_panels->showZonePicker(); });
     callbacks.onTogglePrivate = act([](AppDelegate& app) { app.m_panels->togglePrivate(); });
     callbacks.onSettings = act([](AppDelegate& app) { app.showKeysWindow(); });
-    callbacks.onManager = [] {};
+    callbacks.onManager = act([](AppDelegate& app) { app.showManagerWindow(); });
     callbacks.onFinishSession = act([](AppDelegate& app) { app.m_session->finish(); });
     callbacks.onToggleListening = act([](AppDelegate& app) { app.m_session->toggle(); });
     callbacks.onAccount = act([](AppDelegate& app) {
@@ -254,7 +260,7 @@ void AppDelegate::createWindows() {
         if (app.m_env.quit)
             app.m_env.quit();
     });
-    callbacks.onProfile = [] { Onboarding::openFolder(); };
+    callbacks.onProfile = act([](AppDelegate& app) { app.showProfileWindow(); });
     callbacks.onCheckUpdates = act([](AppDelegate& app) { app.checkForUpdates(); });
     callbacks.openUrl = [self](const QUrl& url) {
         if (self && self->m_env.openUrl)
@@ -384,6 +390,33 @@ void AppDelegate::showKeysWindow() {
         });
     }
     m_keysWindow->present();
+}
+
+void AppDelegate::showManagerWindow() {
+    if (!m_managerWindow) {
+        m_managerWindow = std::make_unique<ManagerWindow>(*m_sessions, *m_assistant);
+        QPointer<AppDelegate> self(this);
+        // An imported profile may end the welcome flow's profile step.
+        m_managerWindow->onChanged = [self] {
+            if (self)
+                self->m_welcome->refresh();
+        };
+    }
+    m_managerWindow->present();
+}
+
+void AppDelegate::showProfileWindow() {
+    if (!m_profileWindow) {
+        m_profileWindow = std::make_unique<ProfileWindow>();
+        QPointer<AppDelegate> self(this);
+        m_profileWindow->onChanged = [self] {
+            if (!self)
+                return;
+            self->m_assistant->reloadContext();
+            self->m_welcome->refresh();
+        };
+    }
+    m_profileWindow->present();
 }
 
 void AppDelegate::checkForUpdates() {

@@ -24,10 +24,12 @@ class KeysWindow;
 class Keychain;
 class ListeningSession;
 class LlmClient;
+class ManagerWindow;
 class MeetingDetector;
 class PanelController;
 class PanelState;
 class PortalScreenshot;
+class ProfileWindow;
 class ScreenGrab;
 class SecretStore;
 class SessionStore;
@@ -81,6 +83,9 @@ public:
     void enterWorkMode();
     void onMeetingDetected();
     void showKeysWindow();
+    // The conversation manager and the profile window, each created on first use and kept.
+    void showManagerWindow();
+    void showProfileWindow();
     // Asks the update feed now and shows what it found.
     void checkForUpdates();
     // The command-line actions a desktop's own shortcuts can start ("--answer", "--analyze-screen",
@@ -110,6 +115,8 @@ public:
     PanelController& panels() { return *m_panels; }
     HotKeyCenter* hotKeys() { return m_hotKeys.get(); }
     KeysWindow* keysWindow() { return m_keysWindow.get(); }
+    ManagerWindow* managerWindow() { return m_managerWindow.get(); }
+    ProfileWindow* profileWindow() { return m_profileWindow.get(); }
     UpdateChecker* updates() { return m_updates.get(); }
 
 private:
@@ -142,6 +149,8 @@ private:
     std::unique_ptr<HotKeyCenter> m_hotKeys;
     std::unique_ptr<GeminiClient> m_keyCheck; // lists the models of the stored key for the keys window
     std::unique_ptr<KeysWindow> m_keysWindow;
+    std::unique_ptr<ManagerWindow> m_managerWindow;
+    std::unique_ptr<ProfileWindow> m_profileWindow;
     bool m_launched = false;
 };
 

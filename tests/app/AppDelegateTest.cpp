@@ -5,6 +5,7 @@
 #include "app/WelcomeFlow.h"
 
 #include "assistant/Assistant.h"
+#include "assistant/Prompts.h"
 #include "audio/AudioCapture.h"
 #include "audio/AudioSystem.h"
 #include "audio/MeetingDetector.h"
@@ -23,8 +24,10 @@
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
 #include "support/Wait.h"
+#include "ui/ManagerWindow.h"
 #include "ui/OverlayPanel.h"
 #include "ui/PanelState.h"
+#include "ui/ProfileWindow.h"
 #include "ui/RootView.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +36,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QProcess>
+#include <QRadioButton>
 #include <QTest>
 #include <QUuid>
 
@@ -333,14 +338,30 @@ TEST_F(AppDelegateTest, ANoteThatCannotBeWrittenKeepsTheConversation) {
     EXPECT_TRUE(app->capture().transcriptionEnabled());
 }
 
-TEST_F(AppDelegateTest, EvaluationModeRulesReachTheAssistant) {
+TEST_F(AppDelegateTest, FactsAndModeSetInTheManagerReachTheNextAnswer) {
     launch();
-    EXPECT_EQ(app->assistant()->modeRules(), QString());
-    SessionMeta meta = app->sessions().current();
-    meta.mode = ConversationMode::Evaluation;
-    app->sessions().setCurrent(meta);
+    app->showManagerWindow();
+    ManagerWindow* manager = app->managerWindow();
+    QTest::keyClicks(manager->findChild<QLineEdit*>(QStringLiteral("companyField")), QStringLiteral("Acme"));
+    manager->findChild<QRadioButton*>(QStringLiteral("modeOceniająca"))->click();
     ASSERT_TRUE(waitUntil([&] { return !app->assistant()->modeRules().isEmpty(); }, 2000));
-    EXPECT_EQ(app->assistant()->sessionHeader(), app->sessions().current().promptHeader());
+    app->transcript().add(Utterance::Speaker::Client, QStringLiteral("Jak Pan by to wdrożył?"), true);
+    app->assistant()->aiAnswer();
+    ASSERT_EQ(llm.count(), 1);
+    EXPECT_TRUE(llm.last().system.contains(QStringLiteral("Firma klienta: Acme")));
+    EXPECT_TRUE(llm.last().system.contains(Prompts::evaluationRules()));
+
+    // One window for the life of the process; the chosen tab stays.
+    manager->setTab(ManagerWindow::History);
+    manager->close();
+    app->showManagerWindow();
+    EXPECT_EQ(app->managerWindow(), manager);
+    EXPECT_EQ(manager->tab(), ManagerWindow::History);
+
+    app->state().setReady(ReadyState::of(Kind::SetupProfile));
+    app->welcome().primaryAction();
+    ASSERT_NE(app->profileWindow(), nullptr);
+    EXPECT_TRUE(app->profileWindow()->isVisible()) << "the welcome flow's profile step opens the profile window";
 }
 
 TEST_F(AppDelegateTest, MeetingBringsThePanelForwardUnlessListening) {
