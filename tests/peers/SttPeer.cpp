@@ -163,21 +163,17 @@ void SttPeer::drop() {
 }
 
 bool SttPeer::mute() {
+    // The WebSocket's TCP socket stays with the server that accepted it, on the same ports. Once cut off from the
+    // WebSocket layer, with room for one byte, it reads nothing more.
     Connection* c = newestOpen();
-    if (!c)
-        return false;
-    // The WebSocket's TCP socket stays with the server that accepted it; it is the one on the same ports.
-    QTcpSocket* tcp = nullptr;
-    for (QTcpSocket* candidate : findChildren<QTcpSocket*>()) {
-        if (candidate->peerPort() == c->socket->peerPort() && candidate->localPort() == c->socket->localPort())
-            tcp = candidate;
+    for (QTcpSocket* tcp : findChildren<QTcpSocket*>()) {
+        if (c && tcp->peerPort() == c->socket->peerPort() && tcp->localPort() == c->socket->localPort()) {
+            QObject::disconnect(tcp, &QTcpSocket::readyRead, nullptr, nullptr);
+            tcp->setReadBufferSize(1);
+            return true;
+        }
     }
-    if (!tcp)
-        return false;
-    // Nothing reads what arrives any more: the WebSocket layer is cut off and the socket's buffer holds one byte.
-    QObject::disconnect(tcp, &QTcpSocket::readyRead, nullptr, nullptr);
-    tcp->setReadBufferSize(1);
-    return true;
+    return false;
 }
 
 void SttPeer::close(int code) {
