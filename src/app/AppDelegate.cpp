@@ -21,6 +21,7 @@
 #include "platform/HotKeyCenter.h"
 #include "platform/Installation.h"
 #include "platform/PortalScreenshot.h"
+#include "platform/PortalShortcuts.h"
 #include "platform/UpdateChecker.h"
 #include "platform/X11HotKeyBackend.h"
 #include "records/DataMigration.h"
@@ -181,11 +182,6 @@ void AppDelegate::launch() {
 
     m_welcome->refresh();
     registerHotKeys();
-    if (m_env.wayland) {
-        m_log->note(QStringLiteral("skróty: sesja Wayland — skróty działają tylko w oknach XWayland; przypisz w "
-                                   "ustawieniach klawiatury polecenia quippet --answer, quippet --analyze-screen, "
-                                   "quippet --toggle-panel"));
-    }
     m_session->applyToAssistant();
 
     m_meetingDetector->onMeetingDetected = [self] {
@@ -296,10 +292,21 @@ void AppDelegate::registerHotKeys() {
     if (m_hotKeys)
         return;
     std::unique_ptr<HotKeyBackend> backend;
-    if (m_env.makeHotKeyBackend)
+    if (m_env.makeHotKeyBackend) {
         backend = m_env.makeHotKeyBackend();
-    else if (m_env.createWindows)
+    } else if (m_env.createWindows && m_env.wayland && PortalShortcuts::available()) {
+        // The desktop binds the keys for us (and says whether it took them).
+        auto portal = std::make_unique<PortalShortcuts>();
+        portal->note = m_log->sink();
+        backend = std::move(portal);
+    } else if (m_env.createWindows) {
         backend = makeX11HotKeyBackend();
+        if (m_env.wayland) {
+            m_log->note(QStringLiteral("skróty: sesja Wayland — skróty działają tylko w oknach XWayland; przypisz w "
+                                       "ustawieniach klawiatury polecenia quippet --answer, quippet --analyze-screen, "
+                                       "quippet --toggle-panel"));
+        }
+    }
     m_hotKeys = std::make_unique<HotKeyCenter>(std::move(backend));
     QPointer<AppDelegate> self(this);
     auto act = [self](auto action) {
