@@ -215,6 +215,10 @@ void KeysWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void KeysWindow::present() {
+    // Keys may have been stored or removed meanwhile (secret-tool, another window); what is being typed into an
+    // open window stays.
+    if (!isVisible())
+        loadStoredState();
     if (!m_presented) {
         m_presented = true;
         if (const QScreen* screen = QGuiApplication::primaryScreen()) {

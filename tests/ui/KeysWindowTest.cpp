@@ -130,7 +130,9 @@ TEST_F(KeysWindowTest, VerifyListsGeminiModelsCountsAllAndShowsFailures) {
     EXPECT_EQ(instant.status(), QStringLiteral("Gemini: x"));
 }
 
-TEST_F(KeysWindowTest, ClosingOnlyHidesTheWindowAndKeepsWhatItHolds) {
+// Closing only hides the window; shown again it keeps its status and reads the keychain afresh, so a key stored
+// meanwhile (or just now) shows as stored, never as its text.
+TEST_F(KeysWindowTest, ShownAgainTheWindowKeepsItsStatusAndRereadsTheKeys) {
     KeysWindow window(keychain, fakeVerify());
     window.present();
     EXPECT_TRUE(window.isVisible());
@@ -139,8 +141,10 @@ TEST_F(KeysWindowTest, ClosingOnlyHidesTheWindowAndKeepsWhatItHolds) {
     window.save();
     const QString status = window.status();
     EXPECT_TRUE(window.close());
+    keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("AIza_elsewhere"));
     window.present();
     EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(window.elevenLabs(), QStringLiteral("sk_draft"));
+    EXPECT_EQ(window.elevenLabs(), KeysWindow::mask());
+    EXPECT_EQ(window.gemini(), KeysWindow::mask());
     EXPECT_EQ(window.status(), status);
 }
