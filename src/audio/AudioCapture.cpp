@@ -168,8 +168,11 @@ void AudioCapture::setEchoCancellation(bool on) {
 
 void AudioCapture::levelTick() {
     const LevelStore::Snapshot s = m_store->take();
-    const float client = std::max(s.client, m_clientLevel * kLevelDecay);
-    const float me = std::max(s.me, m_myLevel * kLevelDecay);
+    // A decaying level would take minutes of float steps to reach zero, each one published: below -80 dBFS it is
+    // silence.
+    const auto decayed = [](float level) { return level * kLevelDecay < 1e-4f ? 0.0f : level * kLevelDecay; };
+    const float client = std::max(s.client, decayed(m_clientLevel));
+    const float me = std::max(s.me, decayed(m_myLevel));
     if (client != m_clientLevel) {
         m_clientLevel = client;
         emit clientLevelChanged();

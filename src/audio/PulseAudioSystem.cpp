@@ -21,7 +21,10 @@ namespace quippet {
 namespace {
 
 constexpr int kRate = 48000;
-constexpr pa_usec_t kFragmentUsec = 20 * PA_USEC_PER_MSEC;
+// Each fragment wakes the sound thread, the main thread and a transcriber once. The speech service gets messages
+// of at least 4096 bytes (43 ms) anyway: two 40 ms fragments make one message, and the echo canceller's wait for
+// the far end (60 ms) still covers a fragment arriving late.
+constexpr pa_usec_t kFragmentUsec = 40 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kRetryUsec = 500 * PA_USEC_PER_MSEC;
 
 const AudioFormat kSystemFormat{kRate, 2, AudioFormat::SampleType::Float32, true};

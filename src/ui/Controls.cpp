@@ -194,9 +194,9 @@ void GlyphLabel::setInk(const QColor& ink) {
     update();
 }
 
+// The width never depends on the text: a new partial transcript must not lay the panel out again.
 QSize GlyphLabel::sizeHint() const {
-    const QFontMetrics metrics(font());
-    return {metrics.horizontalAdvance(text()) + (m_glyph ? metrics.height() + 6 : 0), metrics.height() + 2};
+    return {0, fontMetrics().height() + 2};
 }
 
 void GlyphLabel::paintEvent(QPaintEvent*) {

@@ -13,10 +13,10 @@ namespace quippet {
 
 namespace {
 
-// Frames of the bars' easing; the timer runs only while a bar moves.
-constexpr int kFrameMs = 16;
+// The longest a move takes, with the left bar's delay.
+constexpr int kSettleMs = int(LevelOrb::kAnimationMs) + 25;
 // Height changes smaller than this are not worth a frame (the capture's decaying levels creep towards zero).
-constexpr double kVisibleStep = 0.25;
+constexpr double kVisibleStep = 0.5;
 
 } // namespace
 
@@ -32,9 +32,10 @@ LevelOrb::LevelOrb(QWidget* parent) : QWidget(parent) {
     m_bars[0].delayMs = 20;
     m_bars[2].delayMs = 10;
     m_time.start();
-    m_frames = new QTimer(this);
-    m_frames->setInterval(kFrameMs);
-    connect(m_frames, &QTimer::timeout, this, &LevelOrb::frame);
+    m_settle = new QTimer(this);
+    m_settle->setSingleShot(true);
+    m_settle->setInterval(kSettleMs);
+    connect(m_settle, &QTimer::timeout, this, qOverload<>(&QWidget::update));
 }
 
 void LevelOrb::follow(AudioCapture& capture) {
@@ -58,21 +59,19 @@ void LevelOrb::setLevels(float client, float mine) {
         bar.startMs = now;
         moved = true;
     }
-    if (moved && isVisible() && !m_frames->isActive())
-        m_frames->start();
-    else if (moved)
+    if (!isVisible())
+        return;
+    // The frames of the easing are painted as the levels arrive (every 50 ms while someone speaks), in the wake-up
+    // the level timer causes anyway; each frame is a repaint of a translucent window, the main cost of a listening
+    // panel. Once the levels rest, one last frame shows where the bars ended.
+    if (moved || std::any_of(m_bars.begin(), m_bars.end(), [now](const Bar& bar) { return !bar.settledAt(now); }))
         update();
+    if (moved)
+        m_settle->start();
 }
 
 std::array<double, 3> LevelOrb::targets() const {
     return {m_bars[0].to, m_bars[1].to, m_bars[2].to};
-}
-
-void LevelOrb::frame() {
-    update();
-    const qint64 now = m_time.elapsed();
-    if (std::all_of(m_bars.begin(), m_bars.end(), [now](const Bar& bar) { return bar.settledAt(now); }))
-        m_frames->stop();
 }
 
 void LevelOrb::paintEvent(QPaintEvent*) {

@@ -14,7 +14,8 @@ namespace quippet {
 class AudioCapture;
 
 // Three green bars in a dark circle: the user's level on the left, the client's on the right, the louder of the
-// two in the middle. Each bar eases to a new height over 0.12 s; nothing is redrawn while the heights stand still.
+// two in the middle. Each bar eases to a new height over 0.12 s, drawn at the cadence the levels arrive; nothing is
+// redrawn while the heights stand still.
 class LevelOrb : public QWidget {
     Q_OBJECT
 public:
@@ -40,11 +41,9 @@ private:
         double heightAt(qint64 nowMs) const;
         bool settledAt(qint64 nowMs) const { return nowMs >= startMs + delayMs + kAnimationMs; }
     };
-    void frame();
-
     std::array<Bar, 3> m_bars;
     QElapsedTimer m_time;
-    QTimer* m_frames;
+    QTimer* m_settle;
 };
 
 // The panel collapsed to a 44 × 44 live level meter; pressing it expands the panel. An orange badge says that the

@@ -1,0 +1,54 @@
+// The loopback services a whole-program measurement runs against (bench/listening.sh): the backend (which takes the
+// token "bench-token" and confirms every device sign-in at once), the language model behind it, and the
+// speech-to-text service, which answers each connection's audio with a partial transcript every second and a
+// committed one (a statement, so no automatic answer starts) every fourth second. Prints "backend URL", "llm URL" and "stt URL" lines, then serves until killed.
+#include "peers/BackendPeer.h"
+#include "peers/LlmPeer.h"
+#include "peers/SttPeer.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <cstdio>
+
+using namespace quippet::test;
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    LlmPeer llm;
+    QStringList answer;
+    for (int i = 0; i < 40; ++i)
+        answer << QStringLiteral("Fragment %1 odpowiedzi: wdrożenie trwa **sześć tygodni**, a koszt zależy od "
+                                 "liczby stanowisk. ")
+                      .arg(i + 1);
+    for (const char* model : {"gemini-flash-latest", "gemini-flash-lite-latest", "gemini-2.5-flash-lite"})
+        llm.script(QLatin1String(model), LlmScript::reply(answer));
+    BackendPeer backend;
+    backend.setLlm(&llm);
+    backend.addToken(QStringLiteral("bench-token"));
+    backend.account().secondsRemaining = 36000;
+    backend.account().maxSeconds = 36000;
+    SttPeer stt;
+    stt.setApiKey(QStringLiteral("sk_bench"));
+    stt.setTokenPrefix(QStringLiteral("stt-"));
+    constexpr qsizetype kSecond = 96000; // 48 kHz mono 16-bit
+    QList<SttPeer::Step> script;
+    for (int s = 1; s <= 3600; ++s) {
+        const bool commit = s % 4 == 0;
+        script.append({s * kSecond, commit ? QStringLiteral("committed_transcript") : QStringLiteral("partial_transcript"),
+                       commit ? QStringLiteral("Zdanie numer %1 jest jasne.").arg(s / 4)
+                              : QStringLiteral("Zdanie numer %1").arg(s / 4 + 1)});
+    }
+    stt.setScript(script);
+    if (!llm.start() || !backend.start() || !stt.start()) {
+        std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
+        return 1;
+    }
+    QTimer confirm;
+    QObject::connect(&confirm, &QTimer::timeout, &backend, [&backend] { backend.confirm(); });
+    confirm.start(300);
+    std::printf("backend %s\nllm %s\nstt %s\n", qPrintable(backend.baseUrl().toString()),
+                qPrintable(llm.baseUrl().toString()), qPrintable(stt.baseUrl().toString()));
+    std::fflush(stdout);
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# The whole program listening: CPU per thread over a window of N seconds and memory (PSS), with the working panel
+# shown, echo cancellation off, speech playing into both channels, against bench_listening_peers and a private
+# PulseAudio daemon. Then an answer is asked for (Super+Return) and PSS is read again with the card on screen.
+#
+#   scripts/with-test-session.sh bench/listening.sh [build folder, default build/dev] [seconds, default 60]
+#
+# Needs pulseaudio, paplay, espeak-ng, xdotool and secret-tool. Nothing leaves 127.0.0.1.
+set -euo pipefail
+build=$(realpath "${1:-build/dev}")
+seconds=${2:-60}
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A private sound server: speakers (the client's side) and a microphone fed from a second null sink.
+mkdir -p "$work/pa/runtime" "$work/pa/home"; chmod 700 "$work/pa/runtime"
+cat > "$work/pa/ci.pa" <<EOF
+.fail
+load-module module-native-protocol-unix auth-anonymous=1 socket=$work/pa/native
+load-module module-null-sink sink_name=speakers rate=48000 sink_properties=device.description=Speakers
+load-module module-null-sink sink_name=micfeed rate=48000 sink_properties=device.description=MicFeed
+load-module module-remap-source source_name=testmic master=micfeed.monitor source_properties=device.description=TestMic
+set-default-sink speakers
+set-default-source testmic
+EOF
+HOME=$work/pa/home XDG_RUNTIME_DIR=$work/pa/runtime pulseaudio --daemonize=no --exit-idle-time=-1 -n \
+  -F "$work/pa/ci.pa" --log-target=file:"$work/pa/pa.log" &
+pids+=($!)
+export PULSE_SERVER=unix:$work/pa/native
+for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+
+"$build/bench/bench_listening_peers" > "$work/peers.txt" &
+pids+=($!)
+for _ in $(seq 50); do [ "$(wc -l < "$work/peers.txt")" -ge 3 ] && break; sleep 0.1; done
+backend=$(awk '$1=="backend"{print $2}' "$work/peers.txt")
+llm=$(awk '$1=="llm"{print $2}' "$work/peers.txt")
+stt=$(awk '$1=="stt"{print $2}' "$work/peers.txt")
+
+# A new user's home, signed in (the backend takes the stored token), profile step skipped, installed per user.
+export HOME=$work/home
+mkdir -p "$HOME/.config/Quippet" "$HOME/.local/bin"
+cp "$build/src/quippet" "$HOME/.local/bin/quippet"
+cat > "$HOME/.config/Quippet/Quippet.conf" <<EOF
+[General]
+elevenLabsBaseURL=$stt
+geminiBaseURL=$llm
+onboardingSkipped=true
+echoCancellation=false
+launchAtLoginSeeded=true
+EOF
+export QUIPPET_BACKEND=$backend QUIPPET_INSTANCE=quippet-bench-$$
+printf %s bench-token | secret-tool store --label=Quippet service backend-token account chatrelo
+
+espeak-ng -v pl -w "$work/client.wav" "Dzień dobry, czy mogą państwo powiedzieć, ile kosztuje wdrożenie i jak długo trwa?"
+espeak-ng -v pl -w "$work/me.wav" "Oczywiście, wdrożenie trwa zwykle około sześciu tygodni."
+(while :; do paplay --device=speakers "$work/client.wav"; done) &
+pids+=($!)
+(while :; do paplay --device=micfeed "$work/me.wav"; done) &
+pids+=($!)
+
+"$HOME/.local/bin/quippet" 2> "$work/quippet.err" &
+app=$!
+pids+=($app)
+window=$(xdotool search --sync --onlyvisible --name '^Quippet$' | head -1)
+sleep 2
+# The welcome screen's primary button ("Start listening") sits at the bottom of the 460 × 300 panel.
+eval "$(xdotool getwindowgeometry --shell "$window")"
+xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 35)) click 1
+sleep 8
+eval "$(xdotool getwindowgeometry --shell "$window")"
+echo "panel ${WIDTH}×${HEIGHT} (working face: 800 wide)"
+
+ticks() { # tid utime+stime name, for every thread of the program
+  for task in /proc/$app/task/*; do
+    read -r -a f < "$task/stat" || continue
+    # Fields after the parenthesised name: state is f[2] when the name has no spaces; count from the end instead.
+    n=${#f[@]}
+    echo "$(basename "$task") $(( f[n-52+13] + f[n-52+14] )) $(tr ' ' '_' < "$task/comm")"
+  done
+}
+ticks > "$work/t0"
+if [ -n "${BENCH_PERF:-}" ]; then
+  # Where the time goes: BENCH_PERF=out.data records call graphs of the window.
+  perf record -q --call-graph dwarf -F 499 -p "$app" -o "$BENCH_PERF" -- sleep "$seconds" 2>/dev/null
+else
+  sleep "$seconds"
+fi
+ticks > "$work/t1"
+hz=$(getconf CLK_TCK)
+echo "CPU over ${seconds} s, % of one core, per thread:"
+join <(sort "$work/t0") <(sort "$work/t1") | awk -v hz="$hz" -v s="$seconds" '
+  { d = $4 - $2; total += d; by[$3] += d }
+  END { for (n in by) if (by[n] > 0) printf "  %-22s %6.2f\n", n, 100 * by[n] / hz / s; printf "  %-22s %6.2f\n", "total", 100 * total / hz / s }' |
+  sort -k2 -nr
+echo "PSS listening:              $(awk '/^Pss:/{print $2}' /proc/$app/smaps_rollup) kB"
+xdotool key super+Return
+sleep 5
+echo "PSS with an answer card:    $(awk '/^Pss:/{print $2}' /proc/$app/smaps_rollup) kB"
+grep -c "" "$HOME/quippet-debug.log" > /dev/null && tail -n 5 "$HOME/quippet-debug.log" | sed 's/^/  log: /'
