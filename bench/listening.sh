@@ -5,10 +5,15 @@
 #
 #   scripts/with-test-session.sh bench/listening.sh [build folder, default build/dev] [seconds, default 60]
 #
+# With A11Y=1 the program is driven through the accessibility bus instead, by the names a screen reader speaks
+# (bench/a11y_walk.py: start listening, every control listed and checked, an answer,
+# collapse, expand).
+#
 # Needs pulseaudio, paplay, espeak-ng, xdotool and secret-tool. Nothing leaves 127.0.0.1.
 set -euo pipefail
 build=$(realpath "${1:-build/dev}")
 seconds=${2:-60}
+cd "$(dirname "$0")/.."
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -64,9 +69,22 @@ pids+=($!)
 (while :; do paplay --device=micfeed "$work/me.wav"; done) &
 pids+=($!)
 
-"$HOME/.local/bin/quippet" 2> "$work/quippet.err" &
+if [ "${A11Y:-}" = 1 ]; then
+  /usr/libexec/at-spi-bus-launcher --launch-immediately &
+  pids+=($!)
+  sleep 1
+  export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+fi
+LANG=pl_PL.UTF-8 "$HOME/.local/bin/quippet" 2> "$work/quippet.err" &
 app=$!
 pids+=($app)
+if [ "${A11Y:-}" = 1 ]; then
+  xdotool search --sync --onlyvisible --name '^Quippet$' > /dev/null
+  key() { python3 -c "import json,sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])" resources/i18n/pl.json "$1"; }
+  /usr/bin/python3 bench/a11y_walk.py "start=$(key welcome.action.ready)" "answer=$(key panel.aiAnswer.auto)" \
+    "collapse=$(key chrome.collapse)" "expand=$(key chrome.expand)"
+  exit
+fi
 window=$(xdotool search --sync --onlyvisible --name '^Quippet$' | head -1)
 sleep 2
 # The welcome screen's primary button ("Start listening") sits at the bottom of the 460 × 300 panel.
