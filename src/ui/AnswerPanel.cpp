@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QAbstractTextDocumentLayout>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextFrame>
@@ -23,6 +24,9 @@ namespace {
 constexpr int kSegmentSpacing = 6;
 // Within this many pixels of the end the reader counts as following the answer.
 constexpr int kFollowSlack = 4;
+// Blank space under the last line. A followed answer scrolls only when its end leaves the view, and then so far that
+// the next lines fit in this space: each scroll repaints the whole card, a new line at the end only itself.
+constexpr int kRunway = 120;
 
 QFont pixelFont(qreal pixels, QFont::Weight weight = QFont::Normal, bool monospace = false) {
     QFont font;
@@ -67,20 +71,43 @@ AnswerBody::AnswerBody(QWidget* parent) : QTextBrowser(parent) {
         "QScrollBar::add-line, QScrollBar::sub-line { height: 0; }"
         "QScrollBar::add-page, QScrollBar::sub-page { background: none; }"));
 
+    setRunway();
     QScrollBar* bar = verticalScrollBar();
     // The reader's own scrolling decides whether a growing answer is followed.
-    connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) {
+    connect(bar, &QScrollBar::valueChanged, this, [this](int value) {
         if (!m_updating)
-            m_follow = value >= bar->maximum() - kFollowSlack;
+            m_follow = showsEnd(value);
     });
     // Layout may finish after the edit: the end is reached once the range is known.
-    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
-        if (!m_follow)
-            return;
-        m_updating = true;
-        bar->setValue(maximum);
-        m_updating = false;
+    connect(bar, &QScrollBar::rangeChanged, this, [this] {
+        if (m_follow)
+            keepEndInView();
     });
+}
+
+void AnswerBody::setRunway() {
+    QTextFrameFormat root = document()->rootFrame()->frameFormat();
+    root.setBottomMargin(root.bottomMargin() + kRunway);
+    document()->rootFrame()->setFrameFormat(root);
+}
+
+bool AnswerBody::showsEnd(int value) const {
+    const qreal textEnd = document()->documentLayout()->documentSize().height() - kRunway;
+    return value + viewport()->height() >= textEnd - kFollowSlack;
+}
+
+bool AnswerBody::showsEnd() const {
+    return showsEnd(verticalScrollBar()->value());
+}
+
+void AnswerBody::keepEndInView() {
+    QScrollBar* bar = verticalScrollBar();
+    if (showsEnd(bar->value()))
+        return;
+    const bool updating = m_updating;
+    m_updating = true;
+    bar->setValue(bar->maximum());
+    m_updating = updating;
 }
 
 QVariant AnswerBody::loadResource(int type, const QUrl& name) {
@@ -131,9 +158,11 @@ void AnswerBody::showCard(const AnswerCard& card) {
     render(otherCard ? 0 : from);
     if (otherCard) {
         bar->setValue(0);
-        m_follow = bar->maximum() == 0;
+        m_follow = showsEnd(0);
+    } else if (m_follow) {
+        keepEndInView();
     } else {
-        bar->setValue(m_follow ? bar->maximum() : kept);
+        bar->setValue(kept);
     }
     m_updating = false;
 }
@@ -141,6 +170,7 @@ void AnswerBody::showCard(const AnswerCard& card) {
 void AnswerBody::render(qsizetype from) {
     if (from == 0) {
         document()->clear();
+        setRunway();
         m_from.clear();
         m_inTail.clear();
         m_tailEmpty = true;

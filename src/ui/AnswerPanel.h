@@ -24,6 +24,8 @@ public:
     void showCard(const AnswerCard& card);
     // Lines laid out again by the last showCard (for the benchmark and tests of the incremental path).
     int lastRenderedUnits() const { return m_lastRendered; }
+    // The card's last line is in view.
+    bool showsEnd() const;
     QVariant loadResource(int type, const QUrl& name) override;
 
 private:
@@ -36,6 +38,9 @@ private:
     };
     static QList<Unit> unitsOf(const AnswerCard& card);
     void render(qsizetype from);
+    void setRunway();
+    bool showsEnd(int scrollValue) const;
+    void keepEndInView();
     void insertUnit(QTextCursor& cursor, const Unit& unit);
 
     QImage m_bubble, m_warning;
