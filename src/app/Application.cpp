@@ -121,6 +121,18 @@ int runApplication(int argc, char** argv) {
 
     AppDelegate delegate(std::move(env));
     delegatePtr = &delegate;
+    // Hand-offs may arrive while the launch still runs (waiting for the keyring lets the event loop turn): they
+    // are kept until the controller can take them.
+    QStringList handedOver;
+    auto take = [&delegate, &handedOver](const QString& message) {
+        if (!delegate.launched())
+            handedOver << message;
+        else if (AppDelegate::isCommand(message))
+            delegate.runCommand(message);
+        else
+            delegate.openUrls({QUrl(message)});
+    };
+    QObject::connect(&instance, &SingleInstance::messageReceived, &delegate, take);
     delegate.log().note(QStringLiteral("start: Quippet %1").arg(QApplication::applicationVersion()));
     if (!platformNote.isEmpty())
         delegate.log().note(platformNote);
@@ -130,12 +142,8 @@ int runApplication(int argc, char** argv) {
     delegate.openUrls(args.urls);
     for (const QString& action : args.actions)
         delegate.runCommand(action);
-    QObject::connect(&instance, &SingleInstance::messageReceived, &delegate, [&delegate](const QString& message) {
-        if (AppDelegate::isCommand(message))
-            delegate.runCommand(message);
-        else
-            delegate.openUrls({QUrl(message)});
-    });
+    for (const QString& message : std::exchange(handedOver, {}))
+        take(message);
     QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState s) {
         if (s == Qt::ApplicationActive)
             delegate.activated();

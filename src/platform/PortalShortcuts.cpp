@@ -63,8 +63,9 @@ namespace quippet {
 PortalShortcuts::PortalShortcuts(QDBusConnection bus, QObject* parent) : QObject(parent), m_bus(std::move(bus)) {
     qDBusRegisterMetaType<Shortcut>();
     qDBusRegisterMetaType<Shortcuts>();
-    m_bus.connect(kService, kPath, kInterface, QStringLiteral("Activated"), this,
-                  SLOT(activated(QDBusObjectPath, QString, qulonglong, QVariantMap)));
+    // Presses are told apart by our session's path (which holds our bus name), not by the sender's name: the
+    // portal's name may change owners (a restart) without this subscription noticing.
+    m_bus.connect(QString(), kPath, kInterface, QStringLiteral("Activated"), this, SLOT(activated(QDBusMessage)));
 }
 
 PortalShortcuts::~PortalShortcuts() {
@@ -172,11 +173,13 @@ void PortalShortcuts::shortcutsBound(uint code, const QVariantMap&) {
                      : QStringLiteral("skróty: pulpit nie przyjął skrótów — użyj poleceń quippet --answer itd."));
 }
 
-void PortalShortcuts::activated(const QDBusObjectPath& session, const QString& shortcut, qulonglong,
-                                const QVariantMap&) {
+void PortalShortcuts::activated(const QDBusMessage& message) {
+    const QList<QVariant> args = message.arguments();
+    if (args.size() < 2)
+        return;
     bool ok = false;
-    const std::uint32_t id = shortcut.toUInt(&ok);
-    if (session.path() == m_session && ok && m_triggers.contains(id) && onPressed)
+    const std::uint32_t id = args.at(1).toString().toUInt(&ok);
+    if (args.at(0).value<QDBusObjectPath>().path() == m_session && ok && m_triggers.contains(id) && onPressed)
         onPressed(id);
 }
 

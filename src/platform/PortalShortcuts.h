@@ -3,6 +3,7 @@
 #include "platform/HotKeyCenter.h"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QMap>
 #include <QObject>
@@ -35,8 +36,7 @@ public:
 private slots:
     void sessionCreated(uint code, const QVariantMap& results);
     void shortcutsBound(uint code, const QVariantMap& results);
-    void activated(const QDBusObjectPath& session, const QString& shortcut, qulonglong timestamp,
-                   const QVariantMap& options);
+    void activated(const QDBusMessage& message); // (session, shortcut id, timestamp, options)
 
 private:
     QString requestPath(const QString& token) const;
