@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QAbstractTextDocumentLayout>
 #include <QScrollBar>
@@ -64,7 +65,7 @@ AnswerBody::AnswerBody(QWidget* parent) : QTextBrowser(parent) {
         (glyph == Glyph::Bubble ? m_bubble : m_warning) = image;
     }
     setStyleSheet(QStringLiteral(
-        "QTextBrowser { background: rgba(255,255,255,13); border-radius: 10px; color: white;"
+        "QTextBrowser { background: transparent; border: none; color: white;"
         " selection-background-color: rgba(38,207,140,120); }"
         "QScrollBar:vertical { background: transparent; width: 8px; margin: 4px 2px; }"
         "QScrollBar::handle:vertical { background: rgba(255,255,255,60); border-radius: 2px; min-height: 24px; }"
@@ -313,6 +314,12 @@ AnswerPanel::AnswerPanel(Assistant& assistant, PanelState& state, QWidget* paren
     connect(&m_assistant, &Assistant::currentChanged, this, &AnswerPanel::updateCard);
     updateHeader();
     updateCard();
+}
+
+// The card's background, behind the text view: drawn here so that only the part a repaint needs is filled.
+void AnswerPanel::paintEvent(QPaintEvent* event) {
+    QPainter p(this);
+    fillRounded(p, event->region(), m_body->geometry(), 10, QColor(255, 255, 255, 13));
 }
 
 void AnswerPanel::updateHeader() {

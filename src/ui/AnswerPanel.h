@@ -64,6 +64,9 @@ public:
     AnswerPanel(Assistant& assistant, PanelState& state, QWidget* parent = nullptr);
     AnswerBody* body() const { return m_body; }
 
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     void updateHeader();
     void updateCard();

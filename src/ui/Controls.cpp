@@ -4,6 +4,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
+#include <QRegion>
 
 namespace quippet {
 
@@ -153,6 +154,30 @@ void ChromeButton::paintEvent(QPaintEvent*) {
     paintGlyph(p, m_glyph, r.adjusted(inset, inset, -inset, -inset), m_tint);
     p.setOpacity(1);
     paintFocusRing(p, r, radius);
+}
+
+void fillRounded(QPainter& p, const QRegion& dirty, const QRect& shape, int radius, const QColor& fill,
+                 const QColor& stroke) {
+    // Inside this region no corner and no border line is near.
+    const int edge = stroke.isValid() ? 1 : 0;
+    const QRegion inner = QRegion(shape.adjusted(radius, edge, -radius, -edge)) +
+                          QRegion(shape.adjusted(edge, radius, -edge, -radius));
+    for (const QRect& r : dirty & inner)
+        p.fillRect(r, fill);
+    const QRegion rest = (dirty & shape) - inner;
+    if (rest.isEmpty())
+        return;
+    p.save();
+    p.setClipRegion(rest);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPainterPath path;
+    path.addRoundedRect(QRectF(shape).adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
+    p.fillPath(path, fill);
+    if (stroke.isValid()) {
+        p.setPen(QPen(stroke, 1));
+        p.drawPath(path);
+    }
+    p.restore();
 }
 
 RowButton::RowButton(Glyph glyph, const QString& text, QColor ink, QWidget* parent)

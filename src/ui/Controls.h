@@ -131,6 +131,12 @@ private:
     qreal m_opacity;
 };
 
+// Fills the part of a rounded rectangle that lies in `dirty`: plain rectangles away from the corners, the rounded
+// path only where a corner is touched. Parts of the panel repaint many times a second (the level orb, a streaming
+// answer), and rasterising the whole rounded path for each costs more than what changed.
+void fillRounded(QPainter& painter, const QRegion& dirty, const QRect& shape, int radius, const QColor& fill,
+                 const QColor& stroke = QColor());
+
 // Colours shared by the panel's faces.
 namespace palette {
 inline const QColor kAccent{38, 207, 140};

@@ -6,7 +6,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
-#include <QPainterPath>
+#include <QPaintEvent>
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -160,15 +160,9 @@ void OverlayPanel::makeSticky() {
         desktop::showOnAllWorkspaces(winId());
 }
 
-void OverlayPanel::paintEvent(QPaintEvent*) {
+void OverlayPanel::paintEvent(QPaintEvent* event) {
     QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    QPainterPath path;
-    const qreal radius = height() <= 44 ? 12 : 18;
-    path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), radius, radius);
-    p.fillPath(path, palette::kPanelFill);
-    p.setPen(QPen(palette::kPanelStroke, 1));
-    p.drawPath(path);
+    fillRounded(p, event->region(), rect(), height() <= 44 ? 12 : 18, palette::kPanelFill, palette::kPanelStroke);
 }
 
 // Dragging the background moves the panel.
