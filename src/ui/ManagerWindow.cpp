@@ -109,8 +109,8 @@ ManagerWindow::ManagerWindow(SessionStore& sessions, Assistant& assistant, QWidg
     showHistory();
 }
 
-QLineEdit* ManagerWindow::field(QVBoxLayout* layout, const char* objectName, const char* labelKey,
-                                const char* hintKey, void (SessionStore::*set)(const QString&)) {
+QLineEdit* ManagerWindow::field(QVBoxLayout* layout, const char* objectName, const char* labelKey, const char* hintKey,
+                                std::function<void(const QString&)> set) {
     QWidget* page = layout->parentWidget();
     QLabel* label = caption(i18n::text(labelKey), page);
     auto* edit = new QLineEdit(page);
@@ -122,7 +122,7 @@ QLineEdit* ManagerWindow::field(QVBoxLayout* layout, const char* objectName, con
     layout->addWidget(edit);
     layout->addSpacing(2);
     // textChanged, not textEdited: the clear button counts as an edit too.
-    connect(edit, &QLineEdit::textChanged, this, [this, set](const QString& text) { (m_sessions.*set)(text); });
+    connect(edit, &QLineEdit::textChanged, this, [set = std::move(set)](const QString& text) { set(text); });
     return edit;
 }
 
@@ -132,10 +132,12 @@ QWidget* ManagerWindow::buildConversationTab() {
     layout->addWidget(heading(i18n::text("manager.current"), page));
     layout->addWidget(caption(i18n::text("manager.current.hint"), page));
     layout->addSpacing(6);
-    m_name = field(layout, "nameField", "manager.field.name", "manager.field.name.hint", &SessionStore::setName);
+    m_name = field(layout, "nameField", "manager.field.name", "manager.field.name.hint",
+                   [this](const QString& v) { m_sessions.setName(v); });
     m_company = field(layout, "companyField", "manager.field.company", "manager.field.company.hint",
-                      &SessionStore::setCompany);
-    m_topic = field(layout, "topicField", "manager.field.topic", "manager.field.topic.hint", &SessionStore::setTopic);
+                      [this](const QString& v) { m_sessions.setCompany(v); });
+    m_topic = field(layout, "topicField", "manager.field.topic", "manager.field.topic.hint",
+                    [this](const QString& v) { m_sessions.setTopic(v); });
 
     auto* modeBox = new QGroupBox(i18n::text("manager.mode"), page);
     modeBox->setObjectName(QStringLiteral("modeBox"));
@@ -256,10 +258,13 @@ void ManagerWindow::showContext() {
         return;
     }
     for (const QString& name : m_assistant.contextFiles()) {
-        m_docRows->addWidget(fileRow(name, QString(), i18n::format("docs.deleteNamed", name), [this, name] {
-            contextFolder::removeDocument(name);
-            contextChanged();
-        }, list));
+        m_docRows->addWidget(fileRow(
+            name, QString(), i18n::format("docs.deleteNamed", name),
+            [this, name] {
+                contextFolder::removeDocument(name);
+                contextChanged();
+            },
+            list));
     }
 }
 
@@ -273,7 +278,8 @@ void ManagerWindow::showHistory() {
     for (const SessionMeta& entry : m_sessions.history()) {
         auto* card = new QFrame(page);
         card->setObjectName(QStringLiteral("historyCard"));
-        card->setStyleSheet(QStringLiteral("#historyCard { background: palette(alternate-base); border-radius: 8px; }"));
+        card->setStyleSheet(
+            QStringLiteral("#historyCard { background: palette(alternate-base); border-radius: 8px; }"));
         auto* row = new QHBoxLayout(card);
         row->setContentsMargins(12, 8, 8, 8);
         auto* text = new QVBoxLayout;
@@ -296,7 +302,8 @@ void ManagerWindow::showHistory() {
             glyphButton(Glyph::Trash, i18n::format("manager.deleteConversation", entry.displayName()), card);
         trash->setObjectName(QStringLiteral("deleteButton"));
         // Queued: the card goes away with the entry, so the click must be over first.
-        connect(trash, &QToolButton::clicked, this, [this, entry] { m_sessions.remove(entry); }, Qt::QueuedConnection);
+        connect(
+            trash, &QToolButton::clicked, this, [this, entry] { m_sessions.remove(entry); }, Qt::QueuedConnection);
         row->addWidget(trash);
         m_historyRows->addWidget(card);
     }
@@ -309,8 +316,7 @@ void ManagerWindow::contextChanged() {
 }
 
 void ManagerWindow::importProfile() {
-    const QStringList chosen =
-        chooseFiles(this, i18n::text("manager.pickFile"), i18n::text("profile.filter"), false);
+    const QStringList chosen = chooseFiles(this, i18n::text("manager.pickFile"), i18n::text("profile.filter"), false);
     if (chosen.isEmpty())
         return;
     contextFolder::importProfile(chosen.first());

@@ -52,7 +52,7 @@ private:
     QWidget* buildContextTab();
     QWidget* buildHistoryTab();
     QLineEdit* field(QVBoxLayout* layout, const char* objectName, const char* labelKey, const char* hintKey,
-                     void (SessionStore::*set)(const QString&));
+                     std::function<void(const QString&)> set);
     void showCurrent();
     void showContext();
     void showHistory();
