@@ -34,7 +34,7 @@ void runTool(const QString& program, const QStringList& args) {
         process.kill();
 }
 
-// Quotes an Exec argument as the desktop entry specification wants it.
+// Quotes an Exec argument by freedesktop's desktop-entry quoting rules.
 QString execQuoted(const QString& command) {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
     bool plain = true;
