@@ -1,5 +1,7 @@
 #include "platform/PortalScreenshot.h"
 
+#include "platform/Portal.h"
+
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
@@ -14,11 +16,8 @@ namespace quippet {
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+using namespace portal;
 const QString kInterface = QStringLiteral("org.freedesktop.portal.Screenshot");
-const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
-constexpr int kProbeTimeoutMs = 1000;
 // The portal may show the user a confirmation first.
 constexpr int kAnswerTimeoutMs = 120'000;
 
@@ -65,13 +64,7 @@ private:
 PortalScreenshot::PortalScreenshot(QDBusConnection bus, QObject* parent) : QObject(parent), m_bus(std::move(bus)) {}
 
 bool PortalScreenshot::available() const {
-    if (!m_bus.isConnected())
-        return false;
-    QDBusMessage get = QDBusMessage::createMethodCall(
-        kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get << kInterface << QStringLiteral("version");
-    const QDBusMessage reply = m_bus.call(get, QDBus::Block, kProbeTimeoutMs);
-    return reply.type() == QDBusMessage::ReplyMessage;
+    return offers(m_bus, kInterface);
 }
 
 void PortalScreenshot::take(std::function<void(const QImage&, const QString&)> done) {
@@ -79,12 +72,8 @@ void PortalScreenshot::take(std::function<void(const QImage&, const QString&)> d
         done({}, QStringLiteral("brak magistrali sesji"));
         return;
     }
-    // The request's object path follows from our bus name and the token, so the answer can be listened for
-    // before the call is made (it may come before the call's own reply).
     const QString token = QStringLiteral("quippet%1").arg(++m_serial);
-    QString sender = m_bus.baseService().mid(1);
-    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    const QString requestPath = kPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
+    const QString requestPath = portal::requestPath(m_bus, token);
     auto* request = new Request(std::move(done), this);
     m_bus.connect(kService, requestPath, kRequest, QStringLiteral("Response"), request,
                   SLOT(response(uint, QVariantMap)));

@@ -1,5 +1,7 @@
 #include "platform/PortalShortcuts.h"
 
+#include "platform/Portal.h"
+
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusMetaType>
@@ -11,11 +13,8 @@ namespace quippet {
 
 namespace {
 
-const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
-const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
+using namespace portal;
 const QString kInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
-const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
-constexpr int kProbeTimeoutMs = 1000;
 
 struct Shortcut {
     QString id;
@@ -76,12 +75,7 @@ PortalShortcuts::~PortalShortcuts() {
 }
 
 bool PortalShortcuts::available(QDBusConnection bus) {
-    if (!bus.isConnected())
-        return false;
-    QDBusMessage get = QDBusMessage::createMethodCall(
-        kService, kPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get << kInterface << QStringLiteral("version");
-    return bus.call(get, QDBus::Block, kProbeTimeoutMs).type() == QDBusMessage::ReplyMessage;
+    return offers(bus, kInterface);
 }
 
 QString PortalShortcuts::triggerText(std::uint32_t keySym, std::uint32_t modifiers) {
@@ -123,9 +117,7 @@ void PortalShortcuts::ungrab(std::uint32_t id) {
 }
 
 QString PortalShortcuts::requestPath(const QString& token) const {
-    QString sender = m_bus.baseService().mid(1);
-    sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    return kPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
+    return portal::requestPath(m_bus, token);
 }
 
 void PortalShortcuts::createSession() {
