@@ -1,5 +1,7 @@
 #include "ui/KeysWindow.h"
 
+#include "ui/WindowKit.h"
+
 #include "core/Localization.h"
 #include "secrets/Keychain.h"
 
@@ -219,17 +221,7 @@ void KeysWindow::present() {
     // open window stays.
     if (!isVisible())
         loadStoredState();
-    if (!m_presented) {
-        m_presented = true;
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            QRect frame(QPoint(), size());
-            frame.moveCenter(screen->availableGeometry().center());
-            move(frame.topLeft());
-        }
-    }
-    show();
-    raise();
-    activateWindow();
+    windowKit::present(this, m_presented);
 }
 
 } // namespace quippet

@@ -342,13 +342,7 @@ void ManagerWindow::setTab(int tab) {
 void ManagerWindow::present() {
     if (!isVisible())
         m_assistant.reloadContext(); // files may have been changed in a file browser meanwhile
-    if (!m_presented) {
-        m_presented = true;
-        centre(this);
-    }
-    show();
-    raise();
-    activateWindow();
+    windowKit::present(this, m_presented);
 }
 
 } // namespace quippet

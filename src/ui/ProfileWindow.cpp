@@ -168,13 +168,14 @@ void ProfileWindow::refreshDocs() {
     const QLocale locale;
     for (const contextFolder::Document& doc : docs) {
         const QString name = doc.name;
-        m_docRows->addWidget(fileRow(name, locale.formattedDataSize(doc.bytes), i18n::format("docs.deleteNamed", name),
-                                     [this, name] {
-                                         contextFolder::removeDocument(name);
-                                         refreshDocs();
-                                         changed();
-                                     },
-                                     list));
+        m_docRows->addWidget(fileRow(
+            name, locale.formattedDataSize(doc.bytes), i18n::format("docs.deleteNamed", name),
+            [this, name] {
+                contextFolder::removeDocument(name);
+                refreshDocs();
+                changed();
+            },
+            list));
     }
 }
 
@@ -219,13 +220,7 @@ void ProfileWindow::present() {
         loadProfile();
         refreshDocs();
     }
-    if (!m_presented) {
-        m_presented = true;
-        centre(this);
-    }
-    show();
-    raise();
-    activateWindow();
+    windowKit::present(this, m_presented);
 }
 
 } // namespace quippet

@@ -110,6 +110,16 @@ void centre(QWidget* window) {
     }
 }
 
+void present(QWidget* window, bool& placed) {
+    if (!placed) {
+        placed = true;
+        centre(window);
+    }
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
 } // namespace windowKit
 
 } // namespace quippet

@@ -40,6 +40,8 @@ QWidget* fileRow(const QString& name, const QString& detail, const QString& dele
 void clear(QBoxLayout* layout);
 // Places a top-level window in the middle of the primary screen.
 void centre(QWidget* window);
+// Shows a window in front with focus, centred the first time (`placed` remembers that).
+void present(QWidget* window, bool& placed);
 } // namespace windowKit
 
 } // namespace quippet
