@@ -21,6 +21,15 @@ QPainterPath star(QPointF c, qreal r) {
     return path;
 }
 
+QPainterPath triangle(QPointF a, QPointF b, QPointF c) {
+    QPainterPath path;
+    path.moveTo(a);
+    path.lineTo(b);
+    path.lineTo(c);
+    path.closeSubpath();
+    return path;
+}
+
 QPainterPath arrowHead(QPointF tip, QPointF from, qreal size) {
     const QLineF back(tip, from);
     QLineF a = back, b = back;
@@ -71,12 +80,7 @@ void paintGlyph(QPainter& p, Glyph glyph, const QRectF& box, const QColor& color
         break;
     case Glyph::Play: {
         fill();
-        QPainterPath path;
-        path.moveTo(4.5, 2.5);
-        path.lineTo(13.5, 8);
-        path.lineTo(4.5, 13.5);
-        path.closeSubpath();
-        p.drawPath(path);
+        p.drawPath(triangle({4.5, 2.5}, {13.5, 8}, {4.5, 13.5}));
         break;
     }
     case Glyph::Stop:
@@ -99,8 +103,8 @@ void paintGlyph(QPainter& p, Glyph glyph, const QRectF& box, const QColor& color
         break;
     case Glyph::Copy:
         p.drawRoundedRect(QRectF(5.5, 5.5, 8.5, 9), 1.5, 1.5);
-        p.drawPolyline(QPolygonF({QPointF(3.5, 11), QPointF(2, 11), QPointF(2, 1.8), QPointF(10, 1.8),
-                                  QPointF(10, 3.5)}));
+        p.drawPolyline(
+            QPolygonF({QPointF(3.5, 11), QPointF(2, 11), QPointF(2, 1.8), QPointF(10, 1.8), QPointF(10, 3.5)}));
         break;
     case Glyph::Trash:
         p.drawLine(QPointF(2, 4), QPointF(14, 4));
@@ -124,11 +128,7 @@ void paintGlyph(QPainter& p, Glyph glyph, const QRectF& box, const QColor& color
         break;
     case Glyph::Warning: {
         fill();
-        QPainterPath path;
-        path.moveTo(8, 1.5);
-        path.lineTo(15, 14);
-        path.lineTo(1, 14);
-        path.closeSubpath();
+        QPainterPath path = triangle({8, 1.5}, {15, 14}, {1, 14});
         path.addRoundedRect(QRectF(7.2, 5.5, 1.6, 5), 0.8, 0.8);
         path.addEllipse(QPointF(8, 12), 0.9, 0.9);
         path.setFillRule(Qt::OddEvenFill);
@@ -152,12 +152,7 @@ void paintGlyph(QPainter& p, Glyph glyph, const QRectF& box, const QColor& color
     case Glyph::PlayCircle: {
         p.drawEllipse(QPointF(8, 8), 6.5, 6.5);
         fill();
-        QPainterPath path;
-        path.moveTo(6.3, 5);
-        path.lineTo(11, 8);
-        path.lineTo(6.3, 11);
-        path.closeSubpath();
-        p.drawPath(path);
+        p.drawPath(triangle({6.3, 5}, {11, 8}, {6.3, 11}));
         break;
     }
     case Glyph::Collapse:
@@ -176,12 +171,8 @@ void paintGlyph(QPainter& p, Glyph glyph, const QRectF& box, const QColor& color
         break;
     case Glyph::Bubble: {
         fill();
-        QPainterPath path;
+        QPainterPath path = triangle({4, 10}, {3.5, 14.5}, {8, 10.5});
         path.addRoundedRect(QRectF(1, 2, 14, 9.5), 3, 3);
-        path.moveTo(4, 10);
-        path.lineTo(3.5, 14.5);
-        path.lineTo(8, 10.5);
-        path.closeSubpath();
         p.drawPath(path.simplified());
         break;
     }
