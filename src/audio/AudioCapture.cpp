@@ -85,8 +85,14 @@ void AudioCapture::handOver(AudioChannel channel, const AudioChunk& chunk,
         else if (first)
             note(QStringLiteral("mikrofon: audio jest, ale ASR niepodłączony"));
     }
+    if (onChunk)
+        onChunk(channel, chunk);
     if (onHandOver)
         onHandOver(channel, readAt);
+}
+
+void AudioCapture::playSound(std::vector<float> samples, int sampleRate, AudioSystem::PlayDone done) {
+    m_system->playSound(std::move(samples), sampleRate, std::move(done));
 }
 
 void AudioCapture::start() {

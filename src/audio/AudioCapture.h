@@ -57,6 +57,8 @@ public:
     void refreshPermissions();
     void startMic();
     void note(const QString& line);
+    // A short sound (a test tone, a spoken question) on the default output.
+    void playSound(std::vector<float> samples, int sampleRate, AudioSystem::PlayDone done);
 
     float clientLevel() const { return m_clientLevel; }
     float myLevel() const { return m_myLevel; }
@@ -79,6 +81,8 @@ public:
     std::function<void()> openScreenSettings;
     // Called on the main thread when a buffer is handed over, with the moment it was read from the sound server.
     std::function<void(AudioChannel, std::chrono::steady_clock::time_point readAt)> onHandOver;
+    // Every buffer as it is handed over (the microphone after echo cancellation), for measurements; main thread.
+    std::function<void(AudioChannel, const AudioChunk&)> onChunk;
 
 signals:
     void clientLevelChanged();

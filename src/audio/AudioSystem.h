@@ -8,6 +8,8 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 
 namespace quippet {
 
@@ -39,6 +41,9 @@ public:
     using AudioFn = std::function<void(AudioChannel channel, const AudioFormat& format, const char* data,
                                        qsizetype bytes, std::chrono::steady_clock::time_point readAt)>;
 
+    // How a sound handed to playSound ended: nothing when it was played out, else why it could not be.
+    using PlayDone = std::function<void(const std::optional<QString>& error)>;
+
     using QObject::QObject;
     ~AudioSystem() override = default;
 
@@ -51,6 +56,9 @@ public:
     virtual void startMic(std::unique_ptr<EchoCanceller> canceller) = 0;
     // Asks the sound server again; the answer comes as inputAvailabilityChanged.
     virtual void recheck() = 0;
+    // Plays mono samples at `sampleRate` on the default output. `done` runs once on the main thread, after the
+    // sound has been played out or has failed; never after this object is gone.
+    virtual void playSound(std::vector<float> samples, int sampleRate, PlayDone done) = 0;
 
     // Granted once the server answered and has a microphone as its default input; NotDetermined before any answer.
     virtual PermissionState inputAvailability() const = 0;

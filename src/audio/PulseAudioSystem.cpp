@@ -12,6 +12,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -76,6 +77,18 @@ public:
     void reconcile();
     void recountUse();
 
+    // A sound on its way to the default output.
+    struct Playback {
+        PulseCore* core = nullptr;
+        quint64 id = 0;
+        pa_stream* stream = nullptr;
+        std::vector<float> samples;
+        size_t offset = 0;
+        bool draining = false;
+    };
+    void startPlayback(quint64 id, std::vector<float> samples, int sampleRate);
+    void endPlayback(Playback* playback, const std::optional<QString>& error);
+
     PulseAudioSystem* m_capture = nullptr;
     PulseSourceMonitor* m_monitor = nullptr;
     AudioSystem::AudioFn m_audio;
@@ -114,6 +127,9 @@ private:
     static void onStreamState(pa_stream* s, void* self);
     static void onRead(pa_stream* s, size_t bytes, void* self);
     static void onRetry(pa_mainloop_api* api, pa_time_event* e, const struct timeval* tv, void* self);
+    static void onPlaybackState(pa_stream* s, void* playback);
+    static void onPlaybackWrite(pa_stream* s, size_t bytes, void* playback);
+    static void onPlaybackDrained(pa_stream* s, int success, void* playback);
 
     pa_threaded_mainloop* m_mainloop;
     pa_context* m_context = nullptr;
@@ -135,6 +151,7 @@ private:
 
     Stream m_system;
     Stream m_mic;
+    std::vector<std::unique_ptr<Playback>> m_playbacks;
     std::vector<float> m_mono;
     std::vector<float> m_processed;
 };
@@ -207,6 +224,8 @@ void PulseCore::connect() {
 void PulseCore::dropConnection() {
     closeStream(m_system);
     closeStream(m_mic);
+    while (!m_playbacks.empty())
+        endPlayback(m_playbacks.front().get(), QStringLiteral("utracono połączenie z serwerem dźwięku"));
     if (m_context) {
         pa_context_set_state_callback(m_context, nullptr, nullptr);
         pa_context_set_subscribe_callback(m_context, nullptr, nullptr);
@@ -516,6 +535,84 @@ void PulseCore::deliver(AudioChannel channel, const void* data, size_t bytes) {
         m_audio(channel, kMicFormat, static_cast<const char*>(data), qsizetype(bytes), readAt);
 }
 
+void PulseCore::startPlayback(quint64 id, std::vector<float> samples, int sampleRate) {
+    auto playback = std::make_unique<Playback>();
+    playback->core = this;
+    playback->id = id;
+    playback->samples = std::move(samples);
+    if (!ready()) {
+        m_playbacks.push_back(std::move(playback));
+        endPlayback(m_playbacks.back().get(), QStringLiteral("serwer dźwięku niedostępny"));
+        return;
+    }
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate), 1};
+    pa_stream* s = pa_stream_new(m_context, "Quippet: dźwięk", &spec, nullptr);
+    playback->stream = s;
+    Playback* p = playback.get();
+    m_playbacks.push_back(std::move(playback));
+    if (!s) {
+        endPlayback(p, text(pa_strerror(pa_context_errno(m_context))));
+        return;
+    }
+    pa_stream_set_state_callback(s, &PulseCore::onPlaybackState, p);
+    pa_stream_set_write_callback(s, &PulseCore::onPlaybackWrite, p);
+    if (pa_stream_connect_playback(s, nullptr, nullptr, pa_stream_flags_t(0), nullptr, nullptr) < 0)
+        endPlayback(p, text(pa_strerror(pa_context_errno(m_context))));
+}
+
+void PulseCore::endPlayback(Playback* playback, const std::optional<QString>& error) {
+    const auto it = std::find_if(m_playbacks.begin(), m_playbacks.end(),
+                                 [playback](const auto& p) { return p.get() == playback; });
+    if (it == m_playbacks.end())
+        return;
+    if (pa_stream* s = playback->stream) {
+        pa_stream_set_state_callback(s, nullptr, nullptr);
+        pa_stream_set_write_callback(s, nullptr, nullptr);
+        if (pa_stream_get_state(s) == PA_STREAM_READY || pa_stream_get_state(s) == PA_STREAM_CREATING)
+            pa_stream_disconnect(s);
+        pa_stream_unref(s);
+    }
+    const quint64 id = playback->id;
+    m_playbacks.erase(it);
+    if (auto* capture = m_capture)
+        QMetaObject::invokeMethod(
+            capture, [capture, id, error] { capture->playbackEnded(id, error); }, Qt::QueuedConnection);
+}
+
+void PulseCore::onPlaybackState(pa_stream* s, void* playback) {
+    auto* p = static_cast<Playback*>(playback);
+    const pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
+        p->core->endPlayback(p, text(pa_strerror(pa_context_errno(pa_stream_get_context(s)))));
+}
+
+// Writes what the server asks for; once everything is written, waits for it to be played out.
+void PulseCore::onPlaybackWrite(pa_stream* s, size_t bytes, void* playback) {
+    auto* p = static_cast<Playback*>(playback);
+    const size_t left = (p->samples.size() - p->offset) * sizeof(float);
+    const size_t n = std::min(bytes / sizeof(float) * sizeof(float), left);
+    if (n > 0) {
+        pa_stream_write(s, p->samples.data() + p->offset, n, nullptr, 0, PA_SEEK_RELATIVE);
+        p->offset += n / sizeof(float);
+    }
+    if (p->offset >= p->samples.size() && !p->draining) {
+        p->draining = true;
+        pa_stream_set_write_callback(s, nullptr, nullptr);
+        if (pa_operation* op = pa_stream_drain(s, &PulseCore::onPlaybackDrained, p))
+            pa_operation_unref(op);
+        else
+            p->core->endPlayback(p, text(pa_strerror(pa_context_errno(pa_stream_get_context(s)))));
+    }
+}
+
+void PulseCore::onPlaybackDrained(pa_stream* s, int success, void* playback) {
+    auto* p = static_cast<Playback*>(playback);
+    if (success)
+        p->core->endPlayback(p, std::nullopt);
+    else
+        p->core->endPlayback(p, text(pa_strerror(pa_context_errno(pa_stream_get_context(s)))));
+}
+
 namespace {
 struct UseCount {
     PulseCore* core;
@@ -670,6 +767,20 @@ void PulseAudioSystem::startMic(std::unique_ptr<EchoCanceller> canceller) {
     m_core->m_micWanted = true;
     m_core->m_micRestart = true;
     m_core->reconcile();
+}
+
+void PulseAudioSystem::playSound(std::vector<float> samples, int sampleRate, PlayDone done) {
+    const quint64 id = ++m_lastPlayback;
+    m_playing.insert(id, std::move(done));
+    auto l = m_core->lock();
+    m_core->ensureConnected();
+    m_core->startPlayback(id, std::move(samples), sampleRate);
+}
+
+void PulseAudioSystem::playbackEnded(quint64 id, const std::optional<QString>& error) {
+    const PlayDone done = m_playing.take(id);
+    if (done)
+        done(error);
 }
 
 void PulseAudioSystem::recheck() {

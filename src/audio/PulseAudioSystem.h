@@ -2,6 +2,8 @@
 
 #include "audio/AudioSystem.h"
 
+#include <QHash>
+
 #include <memory>
 
 namespace quippet {
@@ -37,6 +39,7 @@ public:
     void start() override;
     void startMic(std::unique_ptr<EchoCanceller> canceller) override;
     void recheck() override;
+    void playSound(std::vector<float> samples, int sampleRate, PlayDone done) override;
     PermissionState inputAvailability() const override { return m_input; }
     OutputRoute outputRoute() const override { return m_route; }
 
@@ -47,10 +50,13 @@ private:
     friend class PulseCore;
     void setInput(PermissionState state);
     void setRoute(const OutputRoute& route);
+    void playbackEnded(quint64 id, const std::optional<QString>& error);
 
     std::shared_ptr<PulseCore> m_core;
     PermissionState m_input = PermissionState::NotDetermined;
     OutputRoute m_route;
+    QHash<quint64, PlayDone> m_playing;
+    quint64 m_lastPlayback = 0;
 };
 
 } // namespace quippet

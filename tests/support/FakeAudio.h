@@ -20,6 +20,14 @@ public:
     QList<bool> micStarts; // each with an echo canceller or not
     int rechecks = 0;
     AudioFn handler;
+    struct Sound {
+        std::vector<float> samples;
+        int sampleRate = 0;
+        PlayDone done;
+    };
+    QList<Sound> sounds; // asked to be played, oldest first
+    // Called for every sound asked for; unset, sounds wait in `sounds` until the test ends them.
+    std::function<void(Sound&)> onSound;
 
     void setAudioHandler(AudioFn h) override { handler = std::move(h); }
     void start() override { ++starts; }
@@ -27,6 +35,11 @@ public:
     void recheck() override {
         ++rechecks;
         emit inputAvailabilityChanged();
+    }
+    void playSound(std::vector<float> samples, int sampleRate, PlayDone done) override {
+        sounds.append(Sound{std::move(samples), sampleRate, std::move(done)});
+        if (onSound)
+            onSound(sounds.back());
     }
     PermissionState inputAvailability() const override { return input; }
     OutputRoute outputRoute() const override { return route; }
