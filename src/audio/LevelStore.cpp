@@ -39,8 +39,6 @@ QString describeFormat(const AudioFormat& format) {
         .arg(format.interleaved ? QStringLiteral("interleaved") : QStringLiteral("planar"));
 }
 
-namespace {
-
 double sampleAt(const AudioFormat& format, const char* data, qsizetype index) {
     switch (format.sampleType) {
     case AudioFormat::SampleType::Float32: {
@@ -61,6 +59,8 @@ double sampleAt(const AudioFormat& format, const char* data, qsizetype index) {
     }
     return 0;
 }
+
+namespace {
 
 // Sum of squares per channel in one pass over the buffer.
 std::vector<double> channelSquares(const AudioFormat& format, const char* data, qsizetype bytes, qint64& frames) {

@@ -1,0 +1,139 @@
+#include "audio/ToneProbe.h"
+
+#include "audio/LevelStore.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace quippet {
+
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kSilence = 1e-20;
+constexpr double kUnmeasuredHeardDb = -70;
+
+double toDb(double power) {
+    return 10 * std::log10(std::max(power, kSilence));
+}
+
+// The power of one frequency in a block (Goertzel), scaled so a sine of amplitude A at that frequency reads A²/2.
+double blockTonePower(const float* x, qsizetype n, double hz, int rate) {
+    const double w = 2 * kPi * hz / rate;
+    const double coeff = 2 * std::cos(w);
+    double s1 = 0, s2 = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        const double s0 = x[i] + coeff * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    const double magnitude2 = s1 * s1 + s2 * s2 - coeff * s1 * s2;
+    return 2 * magnitude2 / (double(n) * double(n));
+}
+
+} // namespace
+
+std::vector<float> testTone(double seconds, float amplitude, int sampleRate) {
+    std::vector<float> out(size_t(std::max(0.0, seconds) * sampleRate), 0.0f);
+    const qsizetype ramp = sampleRate / 200; // 5 ms edges: no clicks
+    quint32 seed = 0x2545F491u;
+    const auto next = [&seed](int lo, int hi) {
+        seed = seed * 1664525u + 1013904223u;
+        return lo + int((seed >> 8) % quint32(hi - lo + 1));
+    };
+    qsizetype at = 0;
+    while (at < qsizetype(out.size())) {
+        const qsizetype on = qsizetype(next(80, 240)) * sampleRate / 1000;
+        const qsizetype off = qsizetype(next(40, 160)) * sampleRate / 1000;
+        const qsizetype end = std::min<qsizetype>(at + on, qsizetype(out.size()));
+        for (qsizetype i = at; i < end; ++i) {
+            const qsizetype edge = std::min(i - at, end - 1 - i);
+            const double gain = edge >= ramp ? 1.0 : 0.5 - 0.5 * std::cos(kPi * double(edge) / double(ramp));
+            out[size_t(i)] = float(amplitude * gain * std::sin(2 * kPi * ToneMeter::kToneHz * double(i) / sampleRate));
+        }
+        at = end + off;
+    }
+    return out;
+}
+
+void ToneMeter::add(AudioChannel channel, const AudioChunk& chunk) {
+    std::vector<float>& out = channel == AudioChannel::System ? m_system : m_mic;
+    (channel == AudioChannel::System ? m_systemRate : m_micRate) = chunk.format.sampleRate;
+    const int channels = std::max(1, chunk.format.channels);
+    const qint64 frames = chunk.frames();
+    const char* data = chunk.data.constData();
+    out.reserve(out.size() + size_t(frames));
+    for (qint64 f = 0; f < frames; ++f) {
+        double sum = 0;
+        for (int c = 0; c < channels; ++c)
+            sum += sampleAt(chunk.format, data, chunk.format.interleaved ? f * channels + c : c * frames + f);
+        out.push_back(float(sum / channels));
+    }
+}
+
+void ToneMeter::clear() {
+    m_system.clear();
+    m_mic.clear();
+}
+
+int ToneMeter::sampleRate(AudioChannel channel) const {
+    return channel == AudioChannel::System ? m_systemRate : m_micRate;
+}
+
+qint64 ToneMeter::span(AudioChannel channel, double seconds) const {
+    return qint64(seconds * sampleRate(channel));
+}
+
+std::optional<double> ToneMeter::tonePower(AudioChannel channel, qint64 from, qint64 to) const {
+    const std::vector<float>& x = samples(channel);
+    const int rate = sampleRate(channel);
+    const qsizetype block = std::max(1, rate / kBlocksPerSecond);
+    from = std::clamp<qint64>(from, 0, qint64(x.size()));
+    to = std::clamp<qint64>(to, from, qint64(x.size()));
+    double sum = 0;
+    int blocks = 0;
+    for (qint64 at = from; at + block <= to; at += block, ++blocks)
+        sum += blockTonePower(x.data() + at, block, kToneHz, rate);
+    if (blocks == 0)
+        return std::nullopt;
+    return sum / blocks;
+}
+
+std::optional<double> ToneMeter::power(AudioChannel channel, qint64 from, qint64 to) const {
+    const std::vector<float>& x = samples(channel);
+    from = std::clamp<qint64>(from, 0, qint64(x.size()));
+    to = std::clamp<qint64>(to, from, qint64(x.size()));
+    if (to == from)
+        return std::nullopt;
+    double sum = 0;
+    for (qint64 i = from; i < to; ++i)
+        sum += double(x[size_t(i)]) * x[size_t(i)];
+    return sum / double(to - from);
+}
+
+ToneReading readTone(const ToneMeter& meter, ToneMeter::Mark quietFrom, ToneMeter::Mark playFrom,
+                     ToneMeter::Mark playTo) {
+    ToneReading reading;
+    const auto quiet = meter.tonePower(AudioChannel::System, quietFrom.system, playFrom.system);
+    const double sysNoise = quiet.value_or(0);
+    const double sysTone = meter.tonePower(AudioChannel::System, playFrom.system, playTo.system).value_or(0);
+    reading.systemNoiseDb = toDb(sysNoise);
+    reading.systemDb = toDb(sysTone);
+    // Without a quiet moment to compare with, only a plainly audible tone counts.
+    const double floorDb = quiet ? reading.systemNoiseDb + kToneHeardMarginDb : kUnmeasuredHeardDb;
+    reading.heard = sysTone > kSilence && reading.systemDb >= floorDb;
+    if (!reading.heard)
+        return reading;
+
+    const double sysExcess = sysTone - sysNoise;
+    const auto micNoise = meter.tonePower(AudioChannel::Mic, quietFrom.mic, playFrom.mic);
+    const auto micTone = meter.tonePower(AudioChannel::Mic, playFrom.mic, playTo.mic);
+    const double noise = micNoise.value_or(0);
+    // Seen when the tone lifts the microphone's band at least 3 dB above its own noise.
+    reading.leakFloorDb = toDb(std::max(noise, kSilence * 1e6) / sysExcess);
+    if (micTone && *micTone - noise >= std::max(noise, kSilence * 1e6))
+        reading.leakDb = toDb((*micTone - noise) / sysExcess);
+    return reading;
+}
+
+} // namespace quippet
