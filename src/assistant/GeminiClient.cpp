@@ -81,6 +81,7 @@ private:
         QNetworkRequest request;
         QByteArray body;
         // Signed-in users go through the proxy, which holds the provider key; their own key is not needed.
+        m_direct = false;
         if (const auto token = m_keychain.read(QLatin1String(Keychain::kBackendToken))) {
             request.setUrl(appendPath(backendBaseUrl(), QStringLiteral("api/llm")));
             request.setRawHeader("Authorization", "Bearer " + token->toUtf8());
@@ -96,6 +97,7 @@ private:
                                 QStringLiteral(":streamGenerateContent?alt=sse&key=") +
                                 QString::fromLatin1(QUrl::toPercentEncoding(*key))));
             body = GeminiClient::requestBody(m_system, m_parts, std::nullopt);
+            m_direct = true;
         }
         request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
         request.setTransferTimeout(kTimeoutMs);
@@ -211,13 +213,17 @@ private:
 
     void attemptFailed(int httpStatus) {
         const QString body = QString::fromUtf8(m_errorBody);
-        if (httpStatus == 429) {
-            const int last = int(GeminiClient::modelChain().size()) - 1;
-            if (m_index < last) {
-                status(QStringLiteral("limit na ") + m_model + QStringLiteral(" — próbuję model zapasowy"));
-                attempt(m_index + 1);
-                return;
-            }
+        const int last = int(GeminiClient::modelChain().size()) - 1;
+        if (httpStatus == 429 && m_index < last) {
+            status(QStringLiteral("limit na ") + m_model + QStringLiteral(" — próbuję model zapasowy"));
+            attempt(m_index + 1);
+            return;
+        }
+        // A model the provider has retired is gone for this key; the next one in the chain still answers.
+        if (httpStatus == 404 && m_direct && m_index < last) {
+            status(QStringLiteral("brak modelu ") + m_model + QStringLiteral(" — próbuję model zapasowy"));
+            attempt(m_index + 1);
+            return;
         }
         fail(GeminiClient::httpFailureText(httpStatus, body));
     }
@@ -263,6 +269,7 @@ private:
     std::optional<QJsonObject> m_usage;
     bool m_ended = false; // the answer's last event has arrived
     bool m_done = false;
+    bool m_direct = false; // this attempt goes to the provider with the user's own key
 };
 
 QStringList GeminiClient::modelChain() {

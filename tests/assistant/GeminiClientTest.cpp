@@ -154,6 +154,22 @@ TEST_F(GeminiClientTest, RateLimitedModelsFallBackInOrder) {
     EXPECT_EQ(gate.stamps(), 2);
 }
 
+TEST_F(GeminiClientTest, RetiredModelsAreSkippedOnTheDirectRouteOnly) {
+    llm.script(QStringLiteral("gemini-flash-latest"), LlmScript::failure(404, R"({"error":{"code":404}})"));
+    llm.script(QStringLiteral("gemini-flash-lite-latest"), LlmScript::reply({"Zapasowa"}));
+    Outcome outcome = run();
+    EXPECT_EQ(outcome.error, std::nullopt);
+    EXPECT_EQ(outcome.statuses, QStringList{"brak modelu gemini-flash-latest — próbuję model zapasowy"});
+
+    // Through the proxy a 404 is the backend's answer, not a missing model: it ends the call.
+    keychain.write(QLatin1String(Keychain::kBackendToken), QStringLiteral("tok"));
+    backend.http().route("POST", QStringLiteral("/api/llm"),
+                         test::HttpResponse::json(404, R"({"error":"no_open_session"})"));
+    outcome = run();
+    EXPECT_TRUE(outcome.error.has_value());
+    EXPECT_EQ(backend.http().requestsTo(QStringLiteral("/api/llm")).size(), 1);
+}
+
 TEST_F(GeminiClientTest, OtherFailuresEndTheCallAtOnce) {
     llm.script(QStringLiteral("gemini-flash-latest"), LlmScript::failure(400, R"({"error":{"code":400}})"));
     Outcome outcome = run();
