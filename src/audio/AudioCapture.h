@@ -47,6 +47,7 @@ public:
 
     // Makes the two transcription clients each time listening starts; without one, nothing is transcribed.
     void setTranscriberFactory(TranscriberFactory factory) { m_factory = std::move(factory); }
+    const TranscriberFactory& transcriberFactory() const { return m_factory; }
 
     void start();
     void setTranscription(bool on);

@@ -113,8 +113,13 @@ std::optional<double> ToneMeter::power(AudioChannel channel, qint64 from, qint64
 
 ToneReading readTone(const ToneMeter& meter, ToneMeter::Mark quietFrom, ToneMeter::Mark playFrom,
                      ToneMeter::Mark playTo) {
+    return readTone(meter, quietFrom, playFrom, playFrom, playTo);
+}
+
+ToneReading readTone(const ToneMeter& meter, ToneMeter::Mark quietFrom, ToneMeter::Mark quietTo,
+                     ToneMeter::Mark playFrom, ToneMeter::Mark playTo) {
     ToneReading reading;
-    const auto quiet = meter.tonePower(AudioChannel::System, quietFrom.system, playFrom.system);
+    const auto quiet = meter.tonePower(AudioChannel::System, quietFrom.system, quietTo.system);
     const double sysNoise = quiet.value_or(0);
     const double sysTone = meter.tonePower(AudioChannel::System, playFrom.system, playTo.system).value_or(0);
     reading.systemNoiseDb = toDb(sysNoise);
@@ -126,7 +131,7 @@ ToneReading readTone(const ToneMeter& meter, ToneMeter::Mark quietFrom, ToneMete
         return reading;
 
     const double sysExcess = sysTone - sysNoise;
-    const auto micNoise = meter.tonePower(AudioChannel::Mic, quietFrom.mic, playFrom.mic);
+    const auto micNoise = meter.tonePower(AudioChannel::Mic, quietFrom.mic, quietTo.mic);
     const auto micTone = meter.tonePower(AudioChannel::Mic, playFrom.mic, playTo.mic);
     const double noise = micNoise.value_or(0);
     // Seen when the tone lifts the microphone's band at least 3 dB above its own noise.

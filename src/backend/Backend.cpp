@@ -270,16 +270,30 @@ void Backend::signOut() {
 // --- account and sessions ---
 
 void Backend::refreshAccount(std::function<void()> done) {
-    const auto asked = token();
-    if (!asked) {
+    checkAccount([done](const std::optional<QString>&) {
         if (done)
             done();
+    });
+}
+
+void Backend::checkAccount(std::function<void(const std::optional<QString>& error)> done) {
+    const auto asked = token();
+    if (!asked) {
+        done(i18n::text("session.error.signedOut"));
         return;
     }
     send(QStringLiteral("api/me"), std::nullopt, true, [this, asked, done](const Answer& answer) {
+        if (answer.transportFailed) {
+            done(unreachableText() + QStringLiteral(" (") + answer.transportError + QLatin1Char(')'));
+            return;
+        }
+        if (answer.status == 401 || answer.status == 403) {
+            done(i18n::text("session.error.signedOut"));
+            return;
+        }
         // An answer about a token that is no longer the stored one (signed out, or signed in anew meanwhile) is
         // about someone else's sign-in.
-        if (!answer.transportFailed && answer.body && token() == asked) {
+        if (answer.status == 200 && answer.body && token() == asked) {
             const QJsonObject& body = *answer.body;
             m_email = textField(body, "email");
             if (const auto seconds = intField(body, "secondsRemaining"))
@@ -289,8 +303,10 @@ void Backend::refreshAccount(std::function<void()> done) {
             emit accountChanged();
             setLoginState(LoginState::signedIn(m_email));
         }
-        if (done)
-            done();
+        if (answer.status != 200 || !answer.body)
+            done(unreachableText() + QStringLiteral(" (HTTP %1)").arg(answer.status));
+        else
+            done(std::nullopt);
     });
 }
 

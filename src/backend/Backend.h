@@ -66,6 +66,8 @@ public:
     void handleCallback(const QUrl& url);
 
     void refreshAccount(std::function<void()> done = {});
+    // The same, telling whether the backend answered and took the sign-in: nothing, or the user-facing reason.
+    void checkAccount(std::function<void(const std::optional<QString>& error)> done);
     // done(nothing) when the session is open (or there is no token), else a message for the user.
     void openSession(const std::optional<QString>& company, const std::optional<QString>& topic,
                      std::function<void(std::optional<QString> error)> done);

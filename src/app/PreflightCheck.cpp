@@ -1,0 +1,532 @@
+#include "app/PreflightCheck.h"
+
+#include "assistant/LlmClient.h"
+#include "audio/AudioCapture.h"
+#include "backend/Backend.h"
+#include "core/Clock.h"
+#include "core/Localization.h"
+#include "core/Settings.h"
+#include "secrets/Credentials.h"
+#include "secrets/Keychain.h"
+
+#include <QMetaObject>
+
+#include <cmath>
+
+namespace quippet {
+
+namespace {
+
+using Item = PreflightLine::Item;
+using Verdict = PreflightLine::Verdict;
+using Fix = PreflightLine::Fix;
+
+constexpr int kItems = 6;
+constexpr qint64 kDayMs = 24LL * 60 * 60 * 1000;
+const QString kProbeLabel = QStringLiteral("TEST");
+
+QString decibels(double db) {
+    return QString::number(std::lround(db));
+}
+
+const char* itemName(Item item) {
+    switch (item) {
+    case Item::SystemAudio:
+        return "audio systemowe";
+    case Item::Microphone:
+        return "mikrofon";
+    case Item::EchoPath:
+        return "echo";
+    case Item::Transcription:
+        return "transkrypcja";
+    case Item::LanguageModel:
+        return "model językowy";
+    case Item::Backend:
+        return "serwer Quippet";
+    }
+    return "?";
+}
+
+const char* verdictName(Verdict verdict) {
+    switch (verdict) {
+    case Verdict::Waiting:
+        return "czeka";
+    case Verdict::Checking:
+        return "sprawdzam";
+    case Verdict::Passed:
+        return "OK";
+    case Verdict::Warning:
+        return "uwaga";
+    case Verdict::Failed:
+        return "BŁĄD";
+    case Verdict::Skipped:
+        return "pominięte";
+    }
+    return "?";
+}
+
+} // namespace
+
+PreflightCheck::PreflightCheck(Parts parts, QObject* parent) : QObject(parent), m_parts(std::move(parts)) {
+    for (int i = 0; i < kItems; ++i)
+        m_lines.append(PreflightLine{Item(i), Verdict::Waiting, {}, {}, Fix::None});
+    m_deadline = m_parts.clock.createTimer(this);
+    m_deadline->setSingleShot(true);
+    connect(m_deadline, &Timer::timeout, this, &PreflightCheck::timedOut);
+    m_audioTimer = m_parts.clock.createTimer(this);
+    m_audioTimer->setSingleShot(true);
+    connect(m_audioTimer, &Timer::timeout, this, &PreflightCheck::audioTimedOut);
+    m_transcriptionTimer = m_parts.clock.createTimer(this);
+    m_transcriptionTimer->setSingleShot(true);
+    connect(m_transcriptionTimer, &Timer::timeout, this, [this] {
+        endTranscription(false, i18n::text("preflight.stt.noAnswer"), Fix::None);
+    });
+}
+
+PreflightCheck::~PreflightCheck() {
+    stopAudio();
+    if (m_transcriber)
+        m_transcriber->stop();
+}
+
+bool PreflightCheck::isDue(qint64 nowMs) {
+    const qint64 last = Settings::value(kLastRunKey, QVariant(qint64(0))).toLongLong();
+    return last <= 0 || nowMs - last >= kDayMs || nowMs < last;
+}
+
+void PreflightCheck::run() {
+    ++m_generation;
+    stopAudio();
+    if (m_transcriber) {
+        m_transcriber->stop();
+        m_transcriber.reset();
+    }
+    delete m_llmContext; // callbacks of an abandoned run go nowhere
+    m_llmContext = new QObject(this);
+    for (PreflightLine& line : m_lines)
+        line = PreflightLine{line.item, Verdict::Checking, i18n::text("preflight.checking"), {}, Fix::None};
+    m_leakWith.reset();
+    m_leakWithout.reset();
+    m_startedAt = m_parts.clock.monotonic();
+    m_running = true;
+    m_parts.log.note(QStringLiteral("sprawdzenie: start"));
+    emit runningChanged();
+    emit linesChanged();
+    m_deadline->start(kTimeout);
+
+    startAudio(false);
+    startTranscription();
+    startLanguageModel();
+    startBackend();
+}
+
+void PreflightCheck::set(Item item, Verdict verdict, const QString& detail, const QString& advice, Fix fix) {
+    PreflightLine& line = m_lines[int(item)];
+    line.verdict = verdict;
+    line.detail = detail;
+    line.advice = advice;
+    line.fix = fix;
+    if (verdict != Verdict::Checking) {
+        // The log says what the user saw; the texts hold no secret (keys never reach them).
+        m_parts.log.note(QStringLiteral("sprawdzenie: %1 — %2: %3")
+                             .arg(QLatin1String(itemName(item)), QLatin1String(verdictName(verdict)), detail));
+    }
+    emit linesChanged();
+    maybeFinish();
+}
+
+bool PreflightCheck::pending(Item item) const {
+    return m_lines.at(int(item)).verdict == Verdict::Checking;
+}
+
+void PreflightCheck::maybeFinish() {
+    if (!m_running)
+        return;
+    for (const PreflightLine& line : m_lines)
+        if (line.verdict == Verdict::Checking)
+            return;
+    m_running = false;
+    m_deadline->stop();
+    const auto took = m_parts.clock.monotonic() - m_startedAt;
+    if (!m_echoOnly) {
+        m_lastDuration = took;
+        Settings::setValue(kLastRunKey, m_parts.clock.nowMs());
+    }
+    m_parts.log.note(QStringLiteral("sprawdzenie: koniec po %1 ms").arg(took.count()));
+    emit runningChanged();
+    emit finished();
+}
+
+void PreflightCheck::timedOut() {
+    stopAudio();
+    if (m_transcriber) {
+        m_transcriber->stop();
+        m_transcriber.reset();
+    }
+    delete m_llmContext;
+    for (int i = 0; i < kItems; ++i)
+        if (pending(Item(i)))
+            set(Item(i), Verdict::Failed, i18n::text("preflight.timeout"));
+}
+
+// --- Audio: the tone through the output and back, the microphone, and what of the tone the microphone hears ---
+
+void PreflightCheck::startAudio(bool echoOnly) {
+    AudioCapture& capture = m_parts.capture;
+    m_echoOnly = echoOnly;
+    m_meter.clear();
+    m_micPeak = 0;
+    m_micExpected = capture.micPermission() == PermissionState::Granted;
+    if (!echoOnly) {
+        if (capture.micPermission() == PermissionState::Denied)
+            set(Item::Microphone, Verdict::Failed, i18n::text("preflight.mic.none"), i18n::text("preflight.mic.pick"),
+                Fix::OpenSoundSettings);
+        else
+            set(Item::Microphone, Verdict::Checking, i18n::text("preflight.mic.waiting"));
+    }
+    m_phase = AudioPhase::Quiet;
+    capture.onChunk = [this](AudioChannel channel, const AudioChunk& chunk) { onChunk(channel, chunk); };
+    m_audioTimer->start(kAudioWait);
+}
+
+void PreflightCheck::stopAudio() {
+    m_phase = AudioPhase::Idle;
+    m_parts.capture.onChunk = {};
+    m_audioTimer->stop();
+}
+
+void PreflightCheck::onChunk(AudioChannel channel, const AudioChunk& chunk) {
+    if (channel == AudioChannel::Mic) {
+        m_micExpected = true;
+        const qint64 from = m_meter.mark().mic;
+        m_meter.add(channel, chunk);
+        m_micPeak = std::max(m_micPeak, m_meter.power(channel, from, m_meter.mark().mic).value_or(0));
+    } else {
+        m_meter.add(channel, chunk);
+    }
+    audioProgress();
+}
+
+void PreflightCheck::audioProgress() {
+    const ToneMeter::Mark now = m_meter.mark();
+    switch (m_phase) {
+    case AudioPhase::Quiet: {
+        // The microphone, when there is one, must deliver too: its quiet is what the leak is measured against.
+        const bool systemQuiet = now.system >= m_meter.span(AudioChannel::System, kQuietSeconds);
+        const bool micQuiet = !m_micExpected || now.mic >= m_meter.span(AudioChannel::Mic, kQuietSeconds);
+        if (systemQuiet && micQuiet)
+            playTone();
+        break;
+    }
+    case AudioPhase::Tail:
+        if (now.system >= m_playTo.system + m_meter.span(AudioChannel::System, kTailSeconds) &&
+            (!m_micExpected || now.mic >= m_playTo.mic + m_meter.span(AudioChannel::Mic, kTailSeconds)))
+            judgeTone();
+        break;
+    case AudioPhase::Idle:
+    case AudioPhase::Playing:
+        break;
+    }
+}
+
+void PreflightCheck::playTone() {
+    m_phase = AudioPhase::Playing;
+    m_quietFrom = {};
+    m_playFrom = m_meter.mark();
+    // The sound server has been heard from; the tone gets time to play out and come back.
+    m_audioTimer->start(kAudioWait + std::chrono::milliseconds(qint64(kToneSeconds * 1000)));
+    const quint64 generation = m_generation;
+    QPointer<PreflightCheck> self(this);
+    m_parts.capture.playSound(testTone(kToneSeconds, kToneAmplitude), 48000,
+                              [self, generation](const std::optional<QString>& error) {
+                                  if (self && self->m_generation == generation &&
+                                      self->m_phase == AudioPhase::Playing)
+                                      self->toneEnded(error);
+                              });
+}
+
+void PreflightCheck::toneEnded(const std::optional<QString>& error) {
+    if (error) {
+        stopAudio();
+        set(Item::SystemAudio, Verdict::Failed, i18n::format("preflight.system.notPlayed", *error),
+            i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
+        if (pending(Item::EchoPath))
+            set(Item::EchoPath, Verdict::Skipped, i18n::text("preflight.echo.needsTone"));
+        judgeTone();
+        return;
+    }
+    m_playTo = m_meter.mark();
+    m_phase = AudioPhase::Tail;
+    audioProgress();
+}
+
+void PreflightCheck::judgeTone() {
+    const bool played = m_phase == AudioPhase::Tail;
+    const ToneMeter::Mark end = m_meter.mark();
+    stopAudio();
+    AudioCapture& capture = m_parts.capture;
+    const qint64 micBuffers = end.mic;
+
+    if (!m_echoOnly && pending(Item::Microphone)) {
+        if (micBuffers == 0)
+            set(Item::Microphone, Verdict::Failed, i18n::text("preflight.mic.silentStream"),
+                i18n::text("preflight.mic.pick"), Fix::OpenSoundSettings);
+        else if (m_micPeak <= 0)
+            set(Item::Microphone, Verdict::Warning, i18n::text("preflight.mic.zeros"), i18n::text("preflight.mic.unmute"),
+                Fix::OpenSoundSettings);
+        else
+            set(Item::Microphone, Verdict::Passed, i18n::text("preflight.mic.ok"), i18n::text("preflight.mic.speak"));
+    }
+    if (!played)
+        return;
+
+    // Whether the tone came back, over all of it; the echo once a canceller has had a second to catch on. Both
+    // against the quiet before the tone.
+    ToneMeter::Mark tailEnd = m_playTo;
+    tailEnd.system += m_meter.span(AudioChannel::System, kTailSeconds);
+    tailEnd.mic += m_meter.span(AudioChannel::Mic, kTailSeconds);
+    const ToneReading whole = readTone(m_meter, m_quietFrom, m_playFrom, m_playFrom, tailEnd);
+    ToneMeter::Mark settled = m_playFrom;
+    settled.system += m_meter.span(AudioChannel::System, kSettleSeconds);
+    settled.mic += m_meter.span(AudioChannel::Mic, kSettleSeconds);
+    const ToneReading echo = readTone(m_meter, m_quietFrom, m_playFrom, settled, tailEnd);
+    const QString device = capture.outputRoute().deviceName.isEmpty() ? capture.outputRoute().description
+                                                                       : capture.outputRoute().deviceName;
+    if (!whole.heard) {
+        if (pending(Item::SystemAudio))
+            set(Item::SystemAudio, Verdict::Failed, i18n::format("preflight.system.notHeard", device),
+                i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
+        if (pending(Item::EchoPath))
+            set(Item::EchoPath, Verdict::Skipped, i18n::text("preflight.echo.needsTone"));
+        return;
+    }
+    if (pending(Item::SystemAudio))
+        set(Item::SystemAudio, Verdict::Passed, i18n::format("preflight.system.ok", device));
+    if (!pending(Item::EchoPath))
+        return;
+    if (micBuffers == 0) {
+        set(Item::EchoPath, Verdict::Skipped, i18n::text("preflight.echo.needsMic"));
+        return;
+    }
+
+    const bool cancelling = capture.echoCancellation();
+    const double leak = echo.leakDb.value_or(echo.leakFloorDb);
+    (cancelling ? m_leakWith : m_leakWithout) = leak;
+    m_parts.log.note(QStringLiteral("sprawdzenie: przeciek %1 dB%2 (tłumienie echa %3)")
+                         .arg(echo.leakDb ? decibels(leak) : QStringLiteral("< ") + decibels(leak),
+                              QString(), cancelling ? QStringLiteral("włączone") : QStringLiteral("wyłączone")));
+    QString measured = echo.leakDb ? i18n::format("preflight.echo.leak", decibels(leak))
+                                   : i18n::format("preflight.echo.below", decibels(leak));
+    if (m_leakWithout && m_leakWith)
+        measured = i18n::format("preflight.echo.compare", decibels(*m_leakWithout), decibels(*m_leakWith));
+    if (!echo.leakDb || leak <= kLeakLimitDb)
+        set(Item::EchoPath, Verdict::Passed, measured);
+    else if (cancelling)
+        set(Item::EchoPath, Verdict::Warning, measured, i18n::text("preflight.echo.useHeadphones"));
+    else
+        set(Item::EchoPath, Verdict::Warning, measured, i18n::text("preflight.echo.advice"), Fix::EchoCancellation);
+}
+
+void PreflightCheck::audioTimedOut() {
+    const ToneMeter::Mark now = m_meter.mark();
+    const AudioPhase phase = m_phase;
+    stopAudio();
+    if (phase == AudioPhase::Playing) {
+        set(Item::SystemAudio, Verdict::Failed, i18n::format("preflight.system.notPlayed", i18n::text("preflight.timeout")),
+            i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
+        if (pending(Item::EchoPath))
+            set(Item::EchoPath, Verdict::Skipped, i18n::text("preflight.echo.needsTone"));
+        judgeTone();
+        return;
+    }
+    if (now.system == 0 && pending(Item::SystemAudio))
+        set(Item::SystemAudio, Verdict::Failed, i18n::text("preflight.system.noStream"),
+            i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
+    if (pending(Item::EchoPath))
+        set(Item::EchoPath, Verdict::Skipped,
+            i18n::text(now.system == 0 ? "preflight.echo.needsTone" : "preflight.echo.needsMic"));
+    if (pending(Item::Microphone))
+        set(Item::Microphone, Verdict::Failed, i18n::text("preflight.mic.silentStream"), i18n::text("preflight.mic.pick"),
+            Fix::OpenSoundSettings);
+    if (pending(Item::SystemAudio)) // audio came, but the microphone never did: play the tone anyway
+        startAudio(m_echoOnly);
+}
+
+void PreflightCheck::enableEchoCancellation() {
+    if (m_phase != AudioPhase::Idle)
+        return;
+    m_parts.capture.setEchoCancellation(true);
+    const bool wasRunning = m_running;
+    m_running = true;
+    m_startedAt = m_parts.clock.monotonic();
+    set(Item::EchoPath, Verdict::Checking, i18n::text("preflight.echo.remeasuring"));
+    if (!wasRunning)
+        emit runningChanged();
+    m_deadline->start(kTimeout);
+    startAudio(true);
+}
+
+// --- Transcription: one connection with the present credentials ---
+
+QString PreflightCheck::transcriptionVerdict(const QString& status, bool* passed) {
+    const QString prefix = kProbeLabel + QStringLiteral(": ");
+    const QString what = status.startsWith(prefix) ? status.mid(prefix.size()) : status;
+    *passed = what == QStringLiteral("połączono ze Scribe") || what == QStringLiteral("wznowiono połączenie");
+    if (*passed)
+        return i18n::text("preflight.stt.ok");
+    if (what.contains(QStringLiteral("(HTTP 401)")))
+        return i18n::text("preflight.stt.badKey");
+    if (what.contains(QStringLiteral("(HTTP 403)")))
+        return i18n::text("preflight.stt.forbidden");
+    if (what.startsWith(QStringLiteral("nie udało się połączyć")) || what.contains(QStringLiteral("nie odpowiada")))
+        return i18n::format("preflight.stt.unreachable", what);
+    return what;
+}
+
+void PreflightCheck::startTranscription() {
+    const TranscriberFactory& factory = m_parts.capture.transcriberFactory();
+    if (!factory) {
+        set(Item::Transcription, Verdict::Skipped, i18n::text("preflight.stt.none"));
+        return;
+    }
+    QPointer<PreflightCheck> self(this);
+    const quint64 generation = m_generation;
+    TranscriberSetup setup;
+    setup.label = kProbeLabel;
+    setup.language = m_parts.capture.language();
+    setup.onText = [](const QString&, bool) {};
+    setup.onStatus = [self, generation](const QString& line) {
+        if (!self || self->m_generation != generation || !self->pending(Item::Transcription))
+            return;
+        bool passed = false;
+        const QString detail = transcriptionVerdict(line, &passed);
+        const bool credentials = !passed && (line.contains(QStringLiteral("(HTTP 401)")) ||
+                                             line.contains(QStringLiteral("(HTTP 403)")) ||
+                                             line.contains(KeychainCredentialProvider::missingText()));
+        self->endTranscription(passed, detail, credentials ? Fix::OpenKeys : Fix::None);
+    };
+    m_transcriber = factory(std::move(setup));
+    m_transcriptionTimer->start(kNetworkWait);
+    m_transcriber->start();
+}
+
+void PreflightCheck::endTranscription(bool passed, const QString& detail, Fix fix) {
+    m_transcriptionTimer->stop();
+    // The client reports from inside its own callback: it is let go once that has returned.
+    if (m_transcriber) {
+        m_transcriber->stop();
+        std::shared_ptr<TranscriberPort> done(m_transcriber.release());
+        QMetaObject::invokeMethod(this, [done] {}, Qt::QueuedConnection);
+    }
+    if (!pending(Item::Transcription))
+        return;
+    if (passed)
+        set(Item::Transcription, Verdict::Passed, detail);
+    else
+        set(Item::Transcription, Verdict::Failed, detail,
+            fix == Fix::OpenKeys ? i18n::text("preflight.keys.advice") : i18n::text("preflight.network.advice"), fix);
+}
+
+// --- Language model: the models of the fallback chain are there, and one tiny request is answered ---
+
+void PreflightCheck::startLanguageModel() {
+    const bool signedIn = m_parts.keychain.read(QLatin1String(Keychain::kBackendToken)).has_value();
+    if (signedIn || !m_parts.listModels) {
+        // Through the backend the models are the backend's choice: the request itself is the proof.
+        tinyRequest({}, m_parts.modelChain.value(0));
+        return;
+    }
+    if (!m_parts.keychain.read(QLatin1String(Keychain::kGeminiKey))) {
+        set(Item::LanguageModel, Verdict::Failed, i18n::text("preflight.llm.noKey"), i18n::text("preflight.keys.advice"),
+            Fix::OpenKeys);
+        return;
+    }
+    QPointer<PreflightCheck> self(this);
+    QPointer<QObject> context(m_llmContext);
+    m_parts.listModels([self, context](const ModelList& result) {
+        if (!self || !context || !self->pending(Item::LanguageModel))
+            return;
+        if (const auto* error = std::get_if<QString>(&result)) {
+            self->set(Item::LanguageModel, Verdict::Failed, *error, i18n::text("preflight.keys.advice"), Fix::OpenKeys);
+            return;
+        }
+        const QStringList& listed = std::get<QStringList>(result);
+        QStringList missing;
+        QString answering;
+        for (const QString& model : self->m_parts.modelChain) {
+            if (!listed.contains(model))
+                missing << model;
+            else if (answering.isEmpty())
+                answering = model;
+        }
+        if (answering.isEmpty()) {
+            self->set(Item::LanguageModel, Verdict::Failed,
+                      i18n::format("preflight.llm.noneListed", self->m_parts.modelChain.join(QStringLiteral(", "))));
+            return;
+        }
+        self->tinyRequest(missing, answering);
+    });
+}
+
+void PreflightCheck::tinyRequest(const QStringList& missing, const QString& answering) {
+    QPointer<PreflightCheck> self(this);
+    LlmClient::Callbacks callbacks;
+    callbacks.onChunk = [](const QString&) {};
+    callbacks.onStatus = [](const QString&) {};
+    callbacks.onDone = [self, missing, answering](const std::optional<QString>& error) {
+        if (!self || !self->pending(Item::LanguageModel))
+            return;
+        if (error) {
+            self->set(Item::LanguageModel, Verdict::Failed, *error, i18n::text("preflight.keys.advice"), Fix::OpenKeys);
+            return;
+        }
+        // Missing models further down the chain matter only when the ones before them fail; the first one matters now.
+        if (!missing.isEmpty() && missing.first() == self->m_parts.modelChain.value(0))
+            self->set(Item::LanguageModel, Verdict::Warning,
+                      i18n::format("preflight.llm.retired", missing.join(QStringLiteral(", ")), answering));
+        else if (!missing.isEmpty())
+            self->set(Item::LanguageModel, Verdict::Warning,
+                      i18n::format("preflight.llm.fallbackMissing", missing.join(QStringLiteral(", "))));
+        else
+            self->set(Item::LanguageModel, Verdict::Passed, i18n::format("preflight.llm.ok", answering));
+    };
+    m_parts.llm.stream(QStringLiteral("Odpowiedz jednym słowem."), {LlmPart{QStringLiteral("ping"), std::nullopt}},
+                       std::move(callbacks), m_llmContext);
+}
+
+// --- Backend: reachable and taking the sign-in; the remaining allowance ---
+
+void PreflightCheck::startBackend() {
+    if (!m_parts.keychain.read(QLatin1String(Keychain::kBackendToken))) {
+        set(Item::Backend, Verdict::Skipped, i18n::text("preflight.backend.ownKeys"));
+        return;
+    }
+    QPointer<PreflightCheck> self(this);
+    QPointer<QObject> context(m_llmContext);
+    m_parts.backend.checkAccount([self, context](const std::optional<QString>& error) {
+        if (!self || !context || !self->pending(Item::Backend))
+            return;
+        if (error) {
+            const bool signedOut = *error == i18n::text("session.error.signedOut");
+            self->set(Item::Backend, Verdict::Failed, *error,
+                      signedOut ? i18n::text("preflight.backend.signIn") : i18n::text("preflight.network.advice"),
+                      signedOut ? Fix::SignIn : Fix::None);
+            return;
+        }
+        const auto seconds = self->m_parts.backend.secondsRemaining();
+        if (!seconds) {
+            self->set(Item::Backend, Verdict::Passed, i18n::text("preflight.backend.ok"));
+        } else if (*seconds <= 0) {
+            self->set(Item::Backend, Verdict::Failed, i18n::text("preflight.backend.exhausted"),
+                      i18n::text("preflight.backend.topUp"));
+        } else {
+            const qint64 minutes = *seconds / 60;
+            const QString left = minutes >= 60 ? i18n::format("duration.hoursMinutes", i18n::formatNumber(minutes / 60),
+                                                              i18n::formatNumber(minutes % 60))
+                                               : i18n::format("duration.minutes", i18n::formatNumber(minutes));
+            self->set(Item::Backend, Verdict::Passed, i18n::format("preflight.backend.remaining", left));
+        }
+    });
+}
+
+} // namespace quippet

@@ -1,0 +1,160 @@
+#pragma once
+
+#include "audio/ToneProbe.h"
+#include "audio/TranscriberPort.h"
+#include "core/DiagnosticsLog.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <variant>
+
+namespace quippet {
+
+class AudioCapture;
+class Backend;
+class Clock;
+class Keychain;
+class LlmClient;
+class Timer;
+
+// One line of the check: what was looked at, how it went, what it means and what would mend it.
+struct PreflightLine {
+    enum class Item { SystemAudio, Microphone, EchoPath, Transcription, LanguageModel, Backend };
+    enum class Verdict { Waiting, Checking, Passed, Warning, Failed, Skipped };
+    // The one-click mend offered next to a line.
+    enum class Fix { None, OpenSoundSettings, EchoCancellation, OpenKeys, SignIn };
+
+    Item item = Item::SystemAudio;
+    Verdict verdict = Verdict::Waiting;
+    QString detail; // the result in the user's words
+    QString advice; // what to do about it; empty when nothing
+    Fix fix = Fix::None;
+
+    bool operator==(const PreflightLine&) const = default;
+};
+
+// The check before a call: whether the client will be heard (the test tone comes back through the system audio),
+// whether the user's microphone delivers, how much of the loudspeakers the microphone hears, and whether the
+// transcription service, the language model and the backend take the present credentials. The network lines run in
+// parallel with the audio ones; a failing line never holds up the others, and the whole check ends within
+// kTimeout. Main thread only.
+class PreflightCheck : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(bool running READ running NOTIFY runningChanged)
+    Q_PROPERTY(QList<quippet::PreflightLine> lines READ lines NOTIFY linesChanged)
+public:
+    static constexpr std::chrono::seconds kTimeout{10};
+    // A leak above this reaches the transcription as the client's words spoken by the user.
+    static constexpr double kLeakLimitDb = -30;
+    static constexpr float kToneAmplitude = 0.1f; // -20 dBFS peaks: quiet on a normal volume
+    static constexpr double kToneSeconds = 2.5;
+    // The leak is read after the first second of the tone, once an echo canceller has caught on.
+    static constexpr double kSettleSeconds = 1.0;
+    static constexpr double kQuietSeconds = 0.4;
+    static constexpr double kTailSeconds = 0.3;
+    // How long the sound server may take to deliver the first audio.
+    static constexpr std::chrono::seconds kAudioWait{3};
+    static constexpr std::chrono::seconds kNetworkWait{9};
+    // Settings key: when the last check finished, milliseconds since the epoch.
+    static constexpr const char* kLastRunKey = "preflightLastRun";
+
+    using ModelList = std::variant<QStringList, QString>; // the models a key sees, or why they could not be listed
+    struct Parts {
+        Clock& clock;
+        DiagnosticsLog& log;
+        AudioCapture& capture;
+        Keychain& keychain;
+        Backend& backend;
+        LlmClient& llm;
+        // The models the stored own key sees.
+        std::function<void(std::function<void(ModelList)>)> listModels;
+        QStringList modelChain;
+    };
+
+    explicit PreflightCheck(Parts parts, QObject* parent = nullptr);
+    ~PreflightCheck() override;
+
+    // Starts the whole check afresh; a running one is abandoned.
+    void run();
+    // The echo line's mend: turns echo cancellation on and plays the tone again to show the leak with it.
+    void enableEchoCancellation();
+
+    bool running() const { return m_running; }
+    const QList<PreflightLine>& lines() const { return m_lines; }
+    const PreflightLine& line(PreflightLine::Item item) const { return m_lines.at(int(item)); }
+    // The leak measured without and with echo cancellation, once each has been measured (dB; an upper bound when
+    // the microphone showed no trace of the tone).
+    std::optional<double> leakWithout() const { return m_leakWithout; }
+    std::optional<double> leakWith() const { return m_leakWith; }
+    // How long the last complete check took.
+    std::optional<std::chrono::milliseconds> lastDuration() const { return m_lastDuration; }
+
+    // Whether a check is due: never run, or the last one is older than a day.
+    static bool isDue(qint64 nowMs);
+    // The user-facing words for a speech service status line ("TEST: …"); passed is set when the session started.
+    static QString transcriptionVerdict(const QString& status, bool* passed);
+
+signals:
+    void runningChanged();
+    void linesChanged();
+    void finished();
+
+private:
+    enum class AudioPhase { Idle, Quiet, Playing, Tail };
+
+    void set(PreflightLine::Item item, PreflightLine::Verdict verdict, const QString& detail,
+             const QString& advice = {}, PreflightLine::Fix fix = PreflightLine::Fix::None);
+    bool pending(PreflightLine::Item item) const;
+    void maybeFinish();
+    void timedOut();
+
+    void startAudio(bool echoOnly);
+    void onChunk(AudioChannel channel, const AudioChunk& chunk);
+    void audioProgress();
+    void playTone();
+    void toneEnded(const std::optional<QString>& error);
+    void judgeTone();
+    void audioTimedOut();
+    void stopAudio();
+
+    void startTranscription();
+    void endTranscription(bool passed, const QString& detail, PreflightLine::Fix fix);
+    void startLanguageModel();
+    void tinyRequest(const QStringList& missing, const QString& answering);
+    void startBackend();
+
+    Parts m_parts;
+    quint64 m_generation = 0;
+    bool m_running = false;
+    QList<PreflightLine> m_lines;
+    std::chrono::milliseconds m_startedAt{0};
+    std::optional<std::chrono::milliseconds> m_lastDuration;
+    Timer* m_deadline = nullptr;
+
+    // The audio lines.
+    ToneMeter m_meter;
+    AudioPhase m_phase = AudioPhase::Idle;
+    bool m_echoOnly = false;
+    bool m_micExpected = false;
+    ToneMeter::Mark m_quietFrom, m_playFrom, m_playTo;
+    double m_micPeak = 0;
+    Timer* m_audioTimer = nullptr;
+    std::optional<double> m_leakWithout;
+    std::optional<double> m_leakWith;
+
+    std::unique_ptr<TranscriberPort> m_transcriber;
+    Timer* m_transcriptionTimer = nullptr;
+    QPointer<QObject> m_llmContext;
+};
+
+} // namespace quippet
+
+Q_DECLARE_METATYPE(quippet::PreflightLine)
