@@ -8,6 +8,7 @@
 #include "core/Settings.h"
 #include "secrets/Credentials.h"
 #include "secrets/Keychain.h"
+#include "speech/ElevenLabsTranscriber.h"
 
 #include <QMetaObject>
 
@@ -129,7 +130,7 @@ void PreflightCheck::set(Item item, Verdict verdict, const QString& detail, cons
     if (verdict != Verdict::Checking) {
         // The log says what the user saw; the texts hold no secret (keys never reach them).
         m_parts.log.note(QStringLiteral("sprawdzenie: %1 — %2: %3")
-                             .arg(QLatin1String(itemName(item)), QLatin1String(verdictName(verdict)), detail));
+                             .arg(QString::fromUtf8(itemName(item)), QString::fromUtf8(verdictName(verdict)), detail));
     }
     emit linesChanged();
     maybeFinish();
@@ -260,6 +261,19 @@ void PreflightCheck::toneEnded(const std::optional<QString>& error) {
     audioProgress();
 }
 
+void PreflightCheck::judgeMic() {
+    if (m_echoOnly || !pending(Item::Microphone))
+        return;
+    if (m_meter.mark().mic == 0)
+        set(Item::Microphone, Verdict::Failed, i18n::text("preflight.mic.silentStream"), i18n::text("preflight.mic.pick"),
+            Fix::OpenSoundSettings);
+    else if (m_micPeak <= 0)
+        set(Item::Microphone, Verdict::Warning, i18n::text("preflight.mic.zeros"), i18n::text("preflight.mic.unmute"),
+            Fix::OpenSoundSettings);
+    else
+        set(Item::Microphone, Verdict::Passed, i18n::text("preflight.mic.ok"), i18n::text("preflight.mic.speak"));
+}
+
 void PreflightCheck::judgeTone() {
     const bool played = m_phase == AudioPhase::Tail;
     const ToneMeter::Mark end = m_meter.mark();
@@ -267,16 +281,7 @@ void PreflightCheck::judgeTone() {
     AudioCapture& capture = m_parts.capture;
     const qint64 micBuffers = end.mic;
 
-    if (!m_echoOnly && pending(Item::Microphone)) {
-        if (micBuffers == 0)
-            set(Item::Microphone, Verdict::Failed, i18n::text("preflight.mic.silentStream"),
-                i18n::text("preflight.mic.pick"), Fix::OpenSoundSettings);
-        else if (m_micPeak <= 0)
-            set(Item::Microphone, Verdict::Warning, i18n::text("preflight.mic.zeros"), i18n::text("preflight.mic.unmute"),
-                Fix::OpenSoundSettings);
-        else
-            set(Item::Microphone, Verdict::Passed, i18n::text("preflight.mic.ok"), i18n::text("preflight.mic.speak"));
-    }
+    judgeMic();
     if (!played)
         return;
 
@@ -331,7 +336,7 @@ void PreflightCheck::audioTimedOut() {
     const ToneMeter::Mark now = m_meter.mark();
     const AudioPhase phase = m_phase;
     stopAudio();
-    if (phase == AudioPhase::Playing) {
+    if (phase == AudioPhase::Playing || phase == AudioPhase::Tail) {
         set(Item::SystemAudio, Verdict::Failed, i18n::format("preflight.system.notPlayed", i18n::text("preflight.timeout")),
             i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
         if (pending(Item::EchoPath))
@@ -345,11 +350,15 @@ void PreflightCheck::audioTimedOut() {
     if (pending(Item::EchoPath))
         set(Item::EchoPath, Verdict::Skipped,
             i18n::text(now.system == 0 ? "preflight.echo.needsTone" : "preflight.echo.needsMic"));
-    if (pending(Item::Microphone))
-        set(Item::Microphone, Verdict::Failed, i18n::text("preflight.mic.silentStream"), i18n::text("preflight.mic.pick"),
-            Fix::OpenSoundSettings);
-    if (pending(Item::SystemAudio)) // audio came, but the microphone never did: play the tone anyway
-        startAudio(m_echoOnly);
+    judgeMic();
+    if (pending(Item::SystemAudio)) {
+        // System audio came but the microphone never did: the tone still tells whether the client is heard.
+        m_phase = phase;
+        m_micExpected = false;
+        m_parts.capture.onChunk = [this](AudioChannel channel, const AudioChunk& chunk) { onChunk(channel, chunk); };
+        m_audioTimer->start(kAudioWait);
+        audioProgress();
+    }
 }
 
 void PreflightCheck::enableEchoCancellation() {
@@ -376,6 +385,8 @@ QString PreflightCheck::transcriptionVerdict(const QString& status, bool* passed
         return i18n::text("preflight.stt.ok");
     if (what.contains(QStringLiteral("(HTTP 401)")))
         return i18n::text("preflight.stt.badKey");
+    if (what.startsWith(ElevenLabsTranscriber::kAuthRefused))
+        return i18n::format("preflight.stt.refused", what.mid(ElevenLabsTranscriber::kAuthRefused.size()));
     if (what.contains(QStringLiteral("(HTTP 403)")))
         return i18n::text("preflight.stt.forbidden");
     if (what.startsWith(QStringLiteral("nie udało się połączyć")) || what.contains(QStringLiteral("nie odpowiada")))
@@ -401,6 +412,7 @@ void PreflightCheck::startTranscription() {
         bool passed = false;
         const QString detail = transcriptionVerdict(line, &passed);
         const bool credentials = !passed && (line.contains(QStringLiteral("(HTTP 401)")) ||
+                                             line.contains(ElevenLabsTranscriber::kAuthRefused) ||
                                              line.contains(QStringLiteral("(HTTP 403)")) ||
                                              line.contains(KeychainCredentialProvider::missingText()));
         self->endTranscription(passed, detail, credentials ? Fix::OpenKeys : Fix::None);

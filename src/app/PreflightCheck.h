@@ -121,6 +121,7 @@ private:
     void audioProgress();
     void playTone();
     void toneEnded(const std::optional<QString>& error);
+    void judgeMic();
     void judgeTone();
     void audioTimedOut();
     void stopAudio();

@@ -199,7 +199,7 @@ void AudioCapture::levelTick() {
 
 void AudioCapture::refreshRoute() {
     const OutputRoute route = m_system->outputRoute();
-    if (route.sameRoute(m_outputRoute))
+    if (route.sameRoute(m_outputRoute) && route.deviceName == m_outputRoute.deviceName)
         return;
     m_outputRoute = route;
     emit outputRouteChanged();

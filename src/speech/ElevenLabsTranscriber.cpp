@@ -517,7 +517,11 @@ ElevenLabsTranscriber::ServiceMessage ElevenLabsTranscriber::readMessage(const Q
                 textValue.toString()};
     }
     const QJsonValue error = message.value(QLatin1String("error"));
-    return {ServiceMessage::Kind::Status, error.isString() ? error.toString() : kind};
+    const QString said = error.isString() ? error.toString() : kind;
+    // The service's own words are terse ("invalid api key"); whose fault it is goes in front.
+    if (kind == QLatin1String("auth_error"))
+        return {ServiceMessage::Kind::Status, kAuthRefused + said};
+    return {ServiceMessage::Kind::Status, said};
 }
 
 } // namespace quippet

@@ -64,6 +64,8 @@ public:
         QString text;
     };
     static ServiceMessage readMessage(const QString& text);
+    // What a refused key or token's status line starts with.
+    static inline const QString kAuthRefused = QStringLiteral("Scribe odrzucił dane logowania: ");
 
     // Introspection for tests and diagnostics; each call waits for the worker to finish what was posted before.
     struct State {

@@ -353,7 +353,7 @@ TEST(TranscriberCredentialsTest, BackendTokensGoInTheQueryOncePerAttempt) {
 
     // A used token is rejected by the service: its error is reported and the connection's end leads to a retry.
     f.clock.advance(4096ms);
-    ASSERT_TRUE(f.waitStatus("KLIENT: missing or used token"));
+    ASSERT_TRUE(f.waitStatus("KLIENT: Scribe odrzucił dane logowania: missing or used token"));
     EXPECT_FALSE(f.peer.connections().at(2).accepted);
     ASSERT_TRUE(f.waitReconnectScheduled());
     EXPECT_EQ(f.issued, 4);

@@ -1,0 +1,340 @@
+// The pre-call check against a simulated sound server (a room with loudspeakers and a microphone) and the local
+// stand-ins of the speech, model and backend services.
+#include "app/PreflightCheck.h"
+
+#include "assistant/GeminiClient.h"
+#include "audio/AudioCapture.h"
+#include "backend/Backend.h"
+#include "core/DiagnosticsLog.h"
+#include "core/Localization.h"
+#include "core/Settings.h"
+#include "peers/BackendPeer.h"
+#include "peers/LlmPeer.h"
+#include "peers/SttPeer.h"
+#include "secrets/BackendUrl.h"
+#include "secrets/Credentials.h"
+#include "secrets/Keychain.h"
+#include "speech/RealtimeTranscription.h"
+#include "support/FakeAudio.h"
+#include "support/ManualClock.h"
+#include "support/MemorySecretStore.h"
+#include "support/TempHome.h"
+#include "support/Wait.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSignalSpy>
+
+#include <cmath>
+#include <random>
+
+using namespace quippet;
+using namespace quippet::test;
+using namespace std::chrono_literals;
+using Item = PreflightLine::Item;
+using Verdict = PreflightLine::Verdict;
+using Fix = PreflightLine::Fix;
+
+namespace {
+
+constexpr int kRate = 48000;
+
+// The sound server's view of a desk: what is played comes back on the output's monitor and, through the air, in
+// the microphone, `leakDb` weaker (and far weaker again once echo cancellation is on).
+struct Room {
+    FakeAudioSystem& audio;
+    AudioCapture& capture;
+    double leakDb = -70;
+    double cancellationDb = -35;
+    bool monitorCarriesOutput = true;
+    bool systemDelivers = true;
+    std::optional<QString> playbackError;
+
+    std::vector<float> playing;
+    size_t at = 0;
+    AudioSystem::PlayDone done;
+    std::mt19937 rng{7};
+
+    Room(FakeAudioSystem& a, AudioCapture& c) : audio(a), capture(c) {
+        audio.onSound = [this](FakeAudioSystem::Sound& sound) {
+            if (playbackError) {
+                sound.done(playbackError);
+                return;
+            }
+            playing = sound.samples;
+            at = 0;
+            done = sound.done;
+        };
+    }
+
+    float noise(double dbfs) {
+        return std::normal_distribution<float>(0.0f, float(std::pow(10.0, dbfs / 20)))(rng);
+    }
+
+    // 40 ms of both streams, as the sound server hands them over.
+    void tick() {
+        const size_t n = kRate / 25;
+        std::vector<float> system(2 * n), mic(n);
+        const double leak = std::pow(10.0, (leakDb + (capture.echoCancellation() ? cancellationDb : 0)) / 20);
+        for (size_t i = 0; i < n; ++i) {
+            const float out = at + i < playing.size() ? playing[at + i] : 0.0f;
+            system[2 * i] = system[2 * i + 1] = (monitorCarriesOutput ? out : 0.0f) + noise(-80);
+            mic[i] = float(leak * out) + noise(-70);
+        }
+        if (systemDelivers)
+            audio.play(AudioChannel::System, {kRate, 2, AudioFormat::SampleType::Float32, true}, system);
+        audio.play(AudioChannel::Mic, {kRate, 1, AudioFormat::SampleType::Float32, true}, mic);
+        if (!playing.empty()) {
+            at += n;
+            if (at >= playing.size()) {
+                playing.clear();
+                if (auto finished = std::exchange(done, {}))
+                    finished(std::nullopt);
+            }
+        }
+        QCoreApplication::processEvents();
+    }
+};
+
+class PreflightCheckTest : public ::testing::Test {
+protected:
+    TempHome home;
+    ManualClock clock;
+    MemorySecretStore secrets;
+    Keychain keychain{secrets};
+    DiagnosticsLog log{clock};
+    SttPeer stt;
+    LlmPeer llm;
+    BackendPeer backendPeer;
+    RateGate gate;
+    FakeAudioSystem* audio = nullptr;
+    std::unique_ptr<AudioCapture> capture;
+    std::unique_ptr<Backend> backend;
+    std::unique_ptr<GeminiClient> gemini;
+    std::unique_ptr<PreflightCheck> check;
+    std::unique_ptr<Room> room;
+
+    void SetUp() override {
+        ASSERT_TRUE(stt.start());
+        ASSERT_TRUE(llm.start());
+        ASSERT_TRUE(backendPeer.start());
+        backendPeer.setLlm(&llm);
+        qputenv("QUIPPET_BACKEND", backendPeer.baseUrl().toString().toUtf8());
+        Settings::setValue(Settings::kElevenLabsBaseUrl, stt.baseUrl().toString());
+        Settings::setValue(Settings::kGeminiBaseUrl, llm.baseUrl().toString());
+        stt.setApiKey(QStringLiteral("sk_stt"));
+        stt.setTokenPrefix(QStringLiteral("stt-"));
+        llm.setKey(QStringLiteral("gemini-key"));
+        llm.setListing({QStringLiteral("models/gemini-flash-latest"), QStringLiteral("models/gemini-flash-lite-latest"),
+                        QStringLiteral("models/gemini-2.5-flash-lite")});
+        keychain.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_stt"));
+        keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("gemini-key"));
+
+        auto system = std::make_unique<FakeAudioSystem>();
+        audio = system.get();
+        audio->route.deviceName = QStringLiteral("Głośniki laptopa");
+        capture = std::make_unique<AudioCapture>(clock, log, std::move(system));
+        Keychain* keys = &keychain;
+        capture->setTranscriberFactory(realtimeTranscriberFactory(clock, [keys] {
+            return std::shared_ptr<CredentialProvider>(chooseCredentialProvider(*keys, backendBaseUrl()));
+        }));
+        capture->start();
+        backend = std::make_unique<Backend>(keychain, clock, log.sink());
+        gemini = std::make_unique<GeminiClient>(keychain, clock, gate);
+        GeminiClient* client = gemini.get();
+        PreflightCheck::Parts parts{clock, log, *capture, keychain, *backend, *gemini, {}, GeminiClient::modelChain()};
+        parts.listModels = [client](std::function<void(PreflightCheck::ModelList)> done) {
+            client->verify(std::move(done), qApp);
+        };
+        check = std::make_unique<PreflightCheck>(std::move(parts));
+        room = std::make_unique<Room>(*audio, *capture);
+    }
+
+    void TearDown() override {
+        check.reset();
+        capture.reset();
+        qunsetenv("QUIPPET_BACKEND");
+    }
+
+    bool audioPending() const {
+        for (Item item : {Item::SystemAudio, Item::Microphone, Item::EchoPath})
+            if (check->line(item).verdict == Verdict::Checking)
+                return true;
+        return false;
+    }
+
+    // Plays the room until the audio lines are decided (at most ten seconds of sound), then lets the network
+    // lines finish.
+    void runAudio() {
+        for (int i = 0; i < 250 && audioPending(); ++i)
+            room->tick();
+        ASSERT_FALSE(audioPending());
+        ASSERT_TRUE(waitUntil([&] { return !check->running(); }, 10000));
+    }
+
+    void runAll() {
+        check->run();
+        runAudio();
+    }
+};
+
+TEST_F(PreflightCheckTest, AWorkingSetupPassesEveryLineAndIsRemembered) {
+    QSignalSpy finished(check.get(), &PreflightCheck::finished);
+    runAll();
+    EXPECT_EQ(finished.count(), 1);
+    EXPECT_EQ(check->line(Item::SystemAudio).verdict, Verdict::Passed);
+    EXPECT_TRUE(check->line(Item::SystemAudio).detail.contains(QStringLiteral("Głośniki laptopa")));
+    EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Passed);
+    EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Passed);
+    EXPECT_EQ(check->line(Item::Transcription).verdict, Verdict::Passed) << check->line(Item::Transcription).detail.toStdString();
+    EXPECT_EQ(check->line(Item::LanguageModel).verdict, Verdict::Passed) << check->line(Item::LanguageModel).detail.toStdString();
+    EXPECT_EQ(check->line(Item::Backend).verdict, Verdict::Skipped);
+    // The tone was short and quiet; nothing was claimed about a leak the microphone did not show.
+    ASSERT_EQ(audio->sounds.size(), 1);
+    EXPECT_LE(audio->sounds[0].samples.size(), size_t(3 * kRate));
+    EXPECT_TRUE(check->leakWithout().has_value());
+    EXPECT_LT(*check->leakWithout(), PreflightCheck::kLeakLimitDb);
+    // The transcription probe said hello and left.
+    EXPECT_TRUE(waitUntil([&] { return !stt.connections().isEmpty() && !stt.connections().last().open; }));
+
+    // Remembered for a day; the log tells every verdict and no key.
+    EXPECT_FALSE(PreflightCheck::isDue(clock.nowMs()));
+    EXPECT_TRUE(PreflightCheck::isDue(clock.nowMs() + 25LL * 3600 * 1000));
+    QFile file(log.filePath());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString lines = QString::fromUtf8(file.readAll());
+    for (const char* item : {"audio systemowe", "mikrofon", "echo", "transkrypcja", "model językowy", "serwer Quippet"})
+        EXPECT_TRUE(lines.contains(QStringLiteral("sprawdzenie: %1 — ").arg(QString::fromUtf8(item)))) << item;
+    EXPECT_FALSE(lines.contains(QStringLiteral("sk_stt")));
+    EXPECT_FALSE(lines.contains(QStringLiteral("gemini-key")));
+}
+
+TEST_F(PreflightCheckTest, LoudspeakersAreMeasuredAndEchoCancellationShowsItsEffect) {
+    room->leakDb = -15;
+    runAll();
+    const PreflightLine echo = check->line(Item::EchoPath);
+    EXPECT_EQ(echo.verdict, Verdict::Warning);
+    EXPECT_EQ(echo.fix, Fix::EchoCancellation);
+    ASSERT_TRUE(check->leakWithout().has_value());
+    EXPECT_NEAR(*check->leakWithout(), -15, 2);
+
+    check->enableEchoCancellation();
+    EXPECT_TRUE(capture->echoCancellation());
+    EXPECT_TRUE(audio->micStarts.last()); // the microphone restarted with a canceller
+    EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Checking);
+    runAudio();
+    EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Passed);
+    ASSERT_TRUE(check->leakWith().has_value());
+    EXPECT_NEAR(*check->leakWith(), -50, 3);
+    EXPECT_TRUE(check->line(Item::EchoPath).detail.contains(QStringLiteral("-15")));
+    // The other lines keep what the whole check found.
+    EXPECT_EQ(check->line(Item::Transcription).verdict, Verdict::Passed);
+}
+
+TEST_F(PreflightCheckTest, SoundFailuresSayWhatToDo) {
+    struct Case {
+        const char* name;
+        std::function<void(Room&)> arrange;
+        const char* detailKey;
+    };
+    const Case cases[] = {
+        {"the monitor does not carry the output", [](Room& r) { r.monitorCarriesOutput = false; },
+         "preflight.system.notHeard"},
+        {"the sound server refuses to play", [](Room& r) { r.playbackError = QStringLiteral("brak wyjścia"); },
+         "preflight.system.notPlayed"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        room->monitorCarriesOutput = true;
+        room->playbackError.reset();
+        c.arrange(*room);
+        runAll();
+        const PreflightLine system = check->line(Item::SystemAudio);
+        EXPECT_EQ(system.verdict, Verdict::Failed);
+        EXPECT_EQ(system.fix, Fix::OpenSoundSettings);
+        EXPECT_FALSE(system.advice.isEmpty());
+        const QString stem = i18n::text(c.detailKey).section(QStringLiteral("%1"), 0, 0);
+        EXPECT_TRUE(system.detail.startsWith(stem)) << system.detail.toStdString();
+        EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Skipped);
+        EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Passed)
+            << check->line(Item::Microphone).detail.toStdString();
+    }
+    EXPECT_TRUE(check->line(Item::SystemAudio).detail.contains(QStringLiteral("brak wyjścia")));
+
+    // No system audio at all: found out when the sound server stays silent for its grace period.
+    room->playbackError.reset();
+    room->systemDelivers = false;
+    check->run();
+    for (int i = 0; i < 20; ++i)
+        room->tick();
+    clock.advance(PreflightCheck::kAudioWait);
+    EXPECT_EQ(check->line(Item::SystemAudio).verdict, Verdict::Failed);
+    EXPECT_EQ(check->line(Item::SystemAudio).detail, i18n::text("preflight.system.noStream"));
+    EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Passed);
+}
+
+TEST_F(PreflightCheckTest, ServiceVerdictsNameTheCause) {
+    // A wrong speech key and a key that no longer sees the primary model.
+    keychain.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_stale"));
+    llm.setListing({QStringLiteral("models/gemini-flash-lite-latest"), QStringLiteral("models/gemini-2.5-flash-lite")});
+    llm.script(QStringLiteral("gemini-flash-latest"),
+               LlmScript::failure(404, R"({"error":{"code":404,"status":"NOT_FOUND"}})"));
+    runAll();
+    const PreflightLine speech = check->line(Item::Transcription);
+    EXPECT_EQ(speech.verdict, Verdict::Failed);
+    EXPECT_EQ(speech.fix, Fix::OpenKeys);
+    EXPECT_TRUE(speech.detail.contains(QStringLiteral("invalid api key"))) << speech.detail.toStdString();
+    const PreflightLine model = check->line(Item::LanguageModel);
+    EXPECT_EQ(model.verdict, Verdict::Warning);
+    EXPECT_EQ(model.detail, i18n::format("preflight.llm.retired", QStringLiteral("gemini-flash-latest"),
+                                         QStringLiteral("gemini-flash-lite-latest")));
+    // The tiny request was answered by the model that will answer in the call.
+    EXPECT_EQ(llm.modelsRequested().last(), QStringLiteral("gemini-flash-lite-latest"));
+
+    // A wrong model key is refused outright.
+    keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("wrong"));
+    runAll();
+    EXPECT_EQ(check->line(Item::LanguageModel).verdict, Verdict::Failed);
+    EXPECT_EQ(check->line(Item::LanguageModel).fix, Fix::OpenKeys);
+
+    // Signed in: everything goes through the account, whose allowance is shown.
+    keychain.write(QLatin1String(Keychain::kBackendToken), QStringLiteral("token-1"));
+    backendPeer.addToken(QStringLiteral("token-1"));
+    llm.script(QStringLiteral("gemini-flash-latest"), LlmScript::reply({QStringLiteral("Tak")}));
+    runAll();
+    EXPECT_EQ(check->line(Item::Transcription).verdict, Verdict::Passed) << check->line(Item::Transcription).detail.toStdString();
+    EXPECT_EQ(check->line(Item::LanguageModel).verdict, Verdict::Passed) << check->line(Item::LanguageModel).detail.toStdString();
+    EXPECT_EQ(check->line(Item::Backend).verdict, Verdict::Passed);
+    EXPECT_TRUE(check->line(Item::Backend).detail.contains(i18n::format("duration.hoursMinutes", "1", "0")))
+        << check->line(Item::Backend).detail.toStdString();
+
+    // An expired sign-in is told as such, with the way back.
+    keychain.write(QLatin1String(Keychain::kBackendToken), QStringLiteral("expired"));
+    runAll();
+    EXPECT_EQ(check->line(Item::Backend).verdict, Verdict::Failed);
+    EXPECT_EQ(check->line(Item::Backend).fix, Fix::SignIn);
+}
+
+TEST_F(PreflightCheckTest, NothingOutlastsTheDeadline) {
+    QSignalSpy finished(check.get(), &PreflightCheck::finished);
+    room->systemDelivers = false;
+    check->run();
+    clock.advance(PreflightCheck::kTimeout);
+    EXPECT_FALSE(check->running());
+    EXPECT_EQ(finished.count(), 1);
+    QList<PreflightLine> decided = check->lines();
+    for (const PreflightLine& line : decided)
+        EXPECT_NE(line.verdict, Verdict::Checking);
+    // Answers that come late change nothing.
+    for (int i = 0; i < 20; ++i)
+        room->tick();
+    ASSERT_TRUE(waitUntil([&] { return !llm.http().requests().isEmpty(); }));
+    for (int i = 0; i < 100; ++i)
+        QCoreApplication::processEvents();
+    EXPECT_EQ(check->lines(), decided);
+    EXPECT_EQ(finished.count(), 1);
+}
+
+} // namespace
