@@ -122,6 +122,9 @@ QJsonObject SessionMeta::toJson() const {
         o.insert(QStringLiteral("endedAt"), secondsSinceReferenceDate(*endedAt));
     if (summaryFile)
         o.insert(QStringLiteral("summaryFile"), *summaryFile);
+    // Only when set, so the entries of real conversations read the same as those of older releases.
+    if (rehearsal)
+        o.insert(QStringLiteral("rehearsal"), true);
     return o;
 }
 
@@ -157,6 +160,12 @@ std::optional<SessionMeta> SessionMeta::fromJson(const QJsonObject& o) {
         if (!file.isString())
             return std::nullopt;
         meta.summaryFile = file.toString();
+    }
+    if (o.contains(QStringLiteral("rehearsal")) && !o.value(QStringLiteral("rehearsal")).isNull()) {
+        const QJsonValue rehearsal = o.value(QStringLiteral("rehearsal"));
+        if (!rehearsal.isBool())
+            return std::nullopt;
+        meta.rehearsal = rehearsal.toBool();
     }
     return meta;
 }

@@ -32,6 +32,7 @@ struct SessionMeta {
     QDateTime startedAt;
     std::optional<QDateTime> endedAt;
     std::optional<QString> summaryFile; // note file name inside the conversations folder
+    bool rehearsal = false;             // a practice conversation, the client's side read out by Quippet
 
     static SessionMeta fresh(const QDateTime& now);
 

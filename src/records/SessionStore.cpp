@@ -181,6 +181,9 @@ QByteArray SessionStore::noteText(const SessionMeta& meta, const QString& transc
     QStringList header;
     header << QStringLiteral("# ") + meta.displayName();
     const auto label = [](const char* key) { return QStringLiteral("**") + i18n::text(key) + QStringLiteral("** "); };
+    if (meta.rehearsal)
+        header << QStringLiteral("**") + i18n::text("file.rehearsal") + QStringLiteral("** — ") +
+                      i18n::text("file.rehearsal.detail");
     if (!meta.company.isEmpty())
         header << label("file.company") + meta.company;
     if (!meta.topic.isEmpty())

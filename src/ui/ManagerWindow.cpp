@@ -287,19 +287,34 @@ void ManagerWindow::showHistory() {
         QFont font = name->font();
         font.setWeight(QFont::Medium);
         name->setFont(font);
-        text->addWidget(name);
+        // A practice conversation says so beside its name, and in the names a screen reader speaks for its buttons.
+        const QString spokenName =
+            entry.rehearsal ? i18n::format("manager.history.rehearsalNamed", entry.displayName()) : entry.displayName();
+        if (entry.rehearsal) {
+            auto* title = new QHBoxLayout;
+            title->addWidget(name);
+            QLabel* mark = caption(i18n::text("manager.history.rehearsal"), card);
+            mark->setObjectName(QStringLiteral("rehearsalMark"));
+            mark->setAccessibleName(i18n::text("file.rehearsal"));
+            mark->setStyleSheet(QStringLiteral("QLabel { border: 1px solid palette(mid); border-radius: 4px;"
+                                               " padding: 0 4px; }"));
+            title->addWidget(mark);
+            title->addStretch(1);
+            text->addLayout(title);
+        } else {
+            text->addWidget(name);
+        }
         text->addWidget(caption(startedText(entry), card));
         row->addLayout(text, 1);
         if (entry.summaryFile && !entry.summaryFile->contains(QLatin1Char('/'))) {
             auto* open = new QPushButton(i18n::text("manager.open"), card);
             open->setObjectName(QStringLiteral("openButton"));
-            open->setAccessibleName(i18n::format("manager.openNote", entry.displayName()));
+            open->setAccessibleName(i18n::format("manager.openNote", spokenName));
             const QString path = QDir(SessionStore::folderPath()).filePath(*entry.summaryFile);
             connect(open, &QPushButton::clicked, this, [this, path] { openUrl(QUrl::fromLocalFile(path)); });
             row->addWidget(open);
         }
-        QToolButton* trash =
-            glyphButton(Glyph::Trash, i18n::format("manager.deleteConversation", entry.displayName()), card);
+        QToolButton* trash = glyphButton(Glyph::Trash, i18n::format("manager.deleteConversation", spokenName), card);
         trash->setObjectName(QStringLiteral("deleteButton"));
         // Queued: the card goes away with the entry, so the click must be over first.
         connect(

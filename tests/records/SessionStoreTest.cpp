@@ -261,3 +261,62 @@ TEST(SessionStoreTest, DeleteRemovesEntryAndOnlyItsOwnFile) {
     EXPECT_TRUE(loaded.history().isEmpty());
     EXPECT_EQ(readFile(SessionStore::indexPath()), QByteArray("[]"));
 }
+
+TEST(SessionStoreTest, APracticeConversationIsMarkedInItsNoteAndIndexOnly) {
+    PolishLocale polish;
+    test::TempHome home;
+    ManualClock clock(localMs(2026, 3, 4, 9, 15));
+    SessionStore store(clock);
+    SessionMeta meta = store.current();
+    meta.rehearsal = true;
+    store.setCurrent(meta);
+    store.setCompany(QStringLiteral("Acme")); // later edits keep the mark
+    const auto practice = store.finish(QStringLiteral("[00:01] Klient: Ile to kosztuje?"), QStringLiteral("s"));
+    ASSERT_TRUE(practice.ok);
+    EXPECT_TRUE(readFile(*practice.path)
+                    .startsWith(QStringLiteral("# Acme  \n**Próba rozmowy** — pytania klienta czytał Quippet  \n"
+                                               "**Firma:** Acme  \n")
+                                    .toUtf8()));
+
+    store.startNew();
+    EXPECT_FALSE(store.current().rehearsal) << "the next conversation starts unmarked";
+    const auto real = store.finish(QStringLiteral("t"), QStringLiteral("s"));
+    ASSERT_TRUE(real.ok);
+    EXPECT_FALSE(readFile(*real.path).contains("Próba rozmowy"));
+
+    // The key is written for the practice only, and both read back as they were.
+    const QJsonArray index = QJsonDocument::fromJson(readFile(SessionStore::indexPath())).array();
+    ASSERT_EQ(index.size(), 2);
+    EXPECT_FALSE(index.at(0).toObject().contains(QStringLiteral("rehearsal")));
+    EXPECT_EQ(index.at(1).toObject().value(QStringLiteral("rehearsal")), QJsonValue(true));
+    SessionStore reloaded(clock);
+    ASSERT_EQ(reloaded.history(), store.history());
+    EXPECT_FALSE(reloaded.history().at(0).rehearsal);
+    EXPECT_TRUE(reloaded.history().at(1).rehearsal);
+
+    // How other writers may spell it: absent, false and null read as a real conversation; a value of another
+    // type makes the entry unreadable like any other bad field.
+    const QByteArray entry =
+        R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","name":"A","company":"","topic":"","mode":"Handlowa","startedAt":100%1})";
+    const struct {
+        const char* extra;
+        std::optional<bool> rehearsal; // nothing: the entry does not read
+    } cases[] = {
+        {"", false},
+        {R"(,"rehearsal":false)", false},
+        {R"(,"rehearsal":null)", false},
+        {R"(,"rehearsal":true)", true},
+        {R"(,"rehearsal":"true")", std::nullopt},
+        {R"(,"rehearsal":1)", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const QJsonObject object =
+            QJsonDocument::fromJson(QString::fromUtf8(entry).arg(QLatin1String(c.extra)).toUtf8()).object();
+        ASSERT_FALSE(object.isEmpty()) << c.extra;
+        const auto meta = SessionMeta::fromJson(object);
+        ASSERT_EQ(meta.has_value(), c.rehearsal.has_value()) << c.extra;
+        if (meta) {
+            EXPECT_EQ(meta->rehearsal, *c.rehearsal) << c.extra;
+        }
+    }
+}

@@ -1,4 +1,5 @@
 #include "ui/ManagerWindow.h"
+#include "core/Localization.h"
 #include "support/Files.h"
 #include "support/PanelWorld.h"
 #include "support/TempHome.h"
@@ -168,5 +169,35 @@ TEST_F(ManagerWindowTest, EveryControlOfBothWindowsHasASpokenName) {
             EXPECT_FALSE(a->text(QAccessible::Name).trimmed().isEmpty()) << w->objectName().toStdString();
             EXPECT_NE(w->focusPolicy() & Qt::TabFocus, 0) << w->objectName().toStdString();
         }
+    }
+}
+
+TEST_F(ManagerWindowTest, APracticeConversationIsMarkedInTheHistoryAndInItsSpokenNames) {
+    for (bool rehearsal : {true, false}) {
+        SessionMeta meta = world.sessions.current();
+        meta.company = rehearsal ? QStringLiteral("Próba") : QStringLiteral("Acme");
+        meta.rehearsal = rehearsal;
+        world.sessions.setCurrent(meta);
+        world.sessions.finish(QStringLiteral("t"), QStringLiteral("s"));
+        world.sessions.startNew();
+    }
+    const auto cards = window.findChildren<QFrame*>(QStringLiteral("historyCard"));
+    ASSERT_EQ(cards.size(), 2);
+    // Newest first: the real conversation, then the practice.
+    for (int i : {0, 1}) {
+        const bool rehearsal = i == 1;
+        const QString company = rehearsal ? QStringLiteral("Próba") : QStringLiteral("Acme");
+        auto* mark = cards[i]->findChild<QLabel*>(QStringLiteral("rehearsalMark"));
+        EXPECT_EQ(mark != nullptr, rehearsal) << i;
+        if (mark) {
+            EXPECT_TRUE(mark->isVisibleTo(cards[i]));
+        }
+        const QString spoken = rehearsal ? i18n::format("manager.history.rehearsalNamed", company) : company;
+        EXPECT_EQ(cards[i]->findChild<QAbstractButton*>(QStringLiteral("openButton"))->accessibleName(),
+                  i18n::format("manager.openNote", spoken));
+        EXPECT_EQ(
+            QAccessible::queryAccessibleInterface(cards[i]->findChild<QAbstractButton*>(QStringLiteral("deleteButton")))
+                ->text(QAccessible::Name),
+            i18n::format("manager.deleteConversation", spoken));
     }
 }
