@@ -2,6 +2,7 @@
 
 #include "app/ListeningSession.h"
 #include "app/PanelController.h"
+#include "app/PreflightFlow.h"
 #include "app/WelcomeFlow.h"
 #include "assistant/Assistant.h"
 #include "assistant/ContextDocuments.h"
@@ -80,6 +81,7 @@ AppDelegate::~AppDelegate() {
     m_capture->onScreenGranted = {};
     m_capture->onTranscript = {};
     m_transcript->onClientUtterance = {};
+    m_preflight.reset();
     m_session.reset();
     m_welcome.reset();
     m_meetingDetector.reset();
@@ -177,6 +179,27 @@ void AppDelegate::launch() {
     m_session = std::make_unique<ListeningSession>(ListeningSession::Parts{m_clock, *m_keychain, *m_capture, *m_state,
                                                                            *m_transcript, *m_usage, *m_sessions,
                                                                            *m_backend, *m_assistant, note});
+    PreflightCheck::Parts check{m_clock, *m_log, *m_capture, *m_keychain, *m_backend, *llm, {},
+                                GeminiClient::modelChain()};
+    check.listModels = [self](std::function<void(PreflightCheck::ModelList)> done) {
+        if (!self)
+            return;
+        if (!self->m_keyCheck)
+            self->m_keyCheck = std::make_unique<GeminiClient>(*self->m_keychain, self->m_clock, self->m_rateGate);
+        self->m_keyCheck->verify(std::move(done), self);
+    };
+    PreflightFlow::Actions fixes;
+    fixes.openSoundSettings = m_env.openSoundSettings;
+    fixes.openKeys = [self] {
+        if (self)
+            self->showKeysWindow();
+    };
+    fixes.signIn = [self] {
+        if (self && self->m_backend)
+            self->m_backend->startLogin();
+    };
+    m_preflight = std::make_unique<PreflightFlow>(std::move(check), std::move(fixes), m_env.createWindows);
+
     if (m_env.createWindows)
         createWindows();
 
@@ -258,6 +281,7 @@ void AppDelegate::createWindows() {
     });
     callbacks.onProfile = act([](AppDelegate& app) { app.showProfileWindow(); });
     callbacks.onCheckUpdates = act([](AppDelegate& app) { app.checkForUpdates(); });
+    callbacks.onPreflight = act([](AppDelegate& app) { app.showPreflight(); });
     callbacks.openUrl = [self](const QUrl& url) {
         if (self && self->m_env.openUrl)
             self->m_env.openUrl(url);
@@ -377,6 +401,13 @@ void AppDelegate::onMeetingDetected() {
         return;
     m_panels->place();
     m_state->flash(i18n::text("notice.meetingDetected"));
+    // Before a call is the moment a check pays off; offered once per run, and only when the last one is old.
+    m_preflight->offer();
+}
+
+void AppDelegate::showPreflight() {
+    if (m_preflight)
+        m_preflight->open();
 }
 
 void AppDelegate::enterWorkMode() {

@@ -29,6 +29,7 @@ class MeetingDetector;
 class PanelController;
 class PanelState;
 class PortalScreenshot;
+class PreflightFlow;
 class ProfileWindow;
 class ScreenGrab;
 class SecretStore;
@@ -86,6 +87,8 @@ public:
     // The conversation manager and the profile window, each created on first use and kept.
     void showManagerWindow();
     void showProfileWindow();
+    // The pre-call check's window, run at once.
+    void showPreflight();
     // Asks the update feed now and shows what it found.
     void checkForUpdates();
     // The command-line actions a desktop's own shortcuts can start ("--answer", "--analyze-screen",
@@ -118,6 +121,7 @@ public:
     ManagerWindow* managerWindow() { return m_managerWindow.get(); }
     ProfileWindow* profileWindow() { return m_profileWindow.get(); }
     UpdateChecker* updates() { return m_updates.get(); }
+    PreflightFlow* preflight() { return m_preflight.get(); }
 
 private:
     bool offerInstallation();
@@ -151,6 +155,7 @@ private:
     std::unique_ptr<KeysWindow> m_keysWindow;
     std::unique_ptr<ManagerWindow> m_managerWindow;
     std::unique_ptr<ProfileWindow> m_profileWindow;
+    std::unique_ptr<PreflightFlow> m_preflight;
     bool m_launched = false;
 };
 

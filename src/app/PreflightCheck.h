@@ -87,6 +87,7 @@ public:
     // The echo line's mend: turns echo cancellation on and plays the tone again to show the leak with it.
     void enableEchoCancellation();
 
+    const Parts& parts() const { return m_parts; }
     bool running() const { return m_running; }
     const QList<PreflightLine>& lines() const { return m_lines; }
     const PreflightLine& line(PreflightLine::Item item) const { return m_lines.at(int(item)); }

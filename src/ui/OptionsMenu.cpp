@@ -103,6 +103,7 @@ void OptionsMenu::buildWelcome() {
     const PanelCallbacks& cb = m_callbacks;
     // The keys window serves every user: own keys are the way in without an account.
     entry("menu.keys", cb.onSettings);
+    entry("menu.preflight", cb.onPreflight);
     entry("menu.manager", cb.onManager);
     entry("menu.contextFolder", [] { Onboarding::openFolder(); });
     entry("menu.checkUpdates", cb.onCheckUpdates);
@@ -159,6 +160,7 @@ void OptionsMenu::buildOverlay() {
     entry("menu.contextReload", [&assistant] { assistant.reloadContext(); });
     addSeparator();
 
+    entry("menu.preflight", cb.onPreflight);
     entry("menu.manager", cb.onManager);
     entry("menu.clearTranscript", [this] { m_models.transcript.clear(); });
     if (OwnerMode::isOn()) {

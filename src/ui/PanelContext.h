@@ -31,6 +31,7 @@ struct PanelCallbacks {
         onFinishSession, onToggleListening, onAccount, onQuit;
     std::function<void()> onProfile;      // the profile and its documents
     std::function<void()> onCheckUpdates; // asks for a newer version, with a visible answer
+    std::function<void()> onPreflight;    // the check before a call
     std::function<void(const QUrl&)> openUrl;
     std::function<bool()> hasBackendToken; // signed in: the account entry offers sign-out
 
