@@ -2,6 +2,7 @@
 
 #include "app/ListeningSession.h"
 #include "app/PanelController.h"
+#include "app/PreflightFlow.h"
 #include "app/WelcomeFlow.h"
 
 #include "assistant/Assistant.h"
@@ -24,8 +25,11 @@
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
 #include "support/Wait.h"
+#include "ui/KeysWindow.h"
 #include "ui/ManagerWindow.h"
+#include "ui/OptionsMenu.h"
 #include "ui/OverlayPanel.h"
+#include "ui/PreflightWindow.h"
 #include "ui/PanelState.h"
 #include "ui/ProfileWindow.h"
 #include "ui/RootView.h"
@@ -36,6 +40,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
 #include <QLineEdit>
 #include <QProcess>
 #include <QRadioButton>
@@ -372,6 +378,54 @@ TEST_F(AppDelegateTest, MeetingBringsThePanelForwardUnlessListening) {
     app->session().begin();
     app->onMeetingDetected();
     EXPECT_EQ(app->state().notice(), QString());
+}
+
+TEST_F(AppDelegateTest, PreflightIsReachedFromBothMenusAndOfferedOnceWhenDue) {
+    launch(true);
+    // A call seems to start and no check was ever run: the window is offered, not run.
+    app->onMeetingDetected();
+    ASSERT_NE(app->preflight()->window(), nullptr);
+    PreflightWindow* window = app->preflight()->window();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("preflightIntro"))->text(), i18n::text("preflight.offer"));
+    EXPECT_FALSE(app->preflight()->check().running());
+    window->hide();
+    app->onMeetingDetected();
+    EXPECT_FALSE(window->isVisible()) << "offered once per run";
+
+    // Both menus carry the entry; it opens the window and runs the check.
+    const QList<OptionsMenu*> menus = app->panels().panel()->findChildren<OptionsMenu*>();
+    ASSERT_EQ(menus.size(), 2);
+    for (OptionsMenu* menu : menus) {
+        menu->rebuild();
+        QAction* entry = menu->findChild<QAction*>(QStringLiteral("menu.preflight"));
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->text(), i18n::text("menu.preflight"));
+    }
+    menus.first()->findChild<QAction*>(QStringLiteral("menu.preflight"))->trigger();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(app->preflight()->check().running());
+
+    // Every line is a named, speakable row; nothing is decided without an answer, and the deadline decides the rest.
+    for (int i = 0; i < 6; ++i) {
+        QWidget* row = window->findChild<QWidget*>(QStringLiteral("preflightRow%1").arg(i));
+        ASSERT_NE(row, nullptr);
+        EXPECT_TRUE(row->accessibleName().startsWith(window->rows().at(i).title)) << i;
+    }
+    clock.advance(PreflightCheck::kTimeout);
+    EXPECT_FALSE(app->preflight()->check().running());
+    EXPECT_TRUE(window->findChild<QPushButton*>(QStringLiteral("runButton"))->isEnabled());
+    // No key is stored: the model line offers the keys window, and its button opens it.
+    const PreflightRow model = window->rows().at(int(PreflightLine::Item::LanguageModel));
+    EXPECT_EQ(model.state, PreflightRow::State::Failed);
+    EXPECT_EQ(model.fixLabel, i18n::text("preflight.fix.keys"));
+    auto* fix = window->findChild<QPushButton*>(QStringLiteral("fix%1").arg(int(PreflightLine::Item::LanguageModel)));
+    ASSERT_NE(fix, nullptr);
+    EXPECT_EQ(fix->accessibleName().isEmpty() ? fix->text() : fix->accessibleName(), model.fixLabel);
+    fix->click();
+    ASSERT_NE(app->keysWindow(), nullptr);
+    EXPECT_TRUE(app->keysWindow()->isVisible());
+    EXPECT_FALSE(PreflightCheck::isDue(clock.nowMs()));
 }
 
 TEST_F(AppDelegateTest, UrlsAreLoggedAndAuthReturnsReachTheBackend) {
