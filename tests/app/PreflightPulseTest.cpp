@@ -1,0 +1,132 @@
+// The pre-call check's sound lines against a private PulseAudio daemon: the tone really plays on the default
+// output and comes back from its monitor; a loopback from the loudspeakers into the microphone stands for a laptop
+// without headphones.
+#include "app/PreflightCheck.h"
+
+#include "audio/AudioCapture.h"
+#include "audio/PulseAudioSystem.h"
+#include "backend/Backend.h"
+#include "core/DiagnosticsLog.h"
+#include "peers/ScriptedLlm.h"
+#include "secrets/Keychain.h"
+#include "support/ManualClock.h"
+#include "support/MemorySecretStore.h"
+#include "support/PulseFixture.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+#include <cstdio>
+
+using namespace quippet;
+using namespace quippet::test;
+using Item = PreflightLine::Item;
+using Verdict = PreflightLine::Verdict;
+
+namespace {
+
+class PreflightPulseTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!PulseServer::binaryAvailable())
+            GTEST_SKIP() << "pulseaudio is not installed";
+        server = std::make_unique<PulseServer>();
+        ASSERT_TRUE(server->start());
+        server->keepAwake(QStringLiteral("speakers"));
+        server->keepAwake(QStringLiteral("micfeed"));
+        capture = std::make_unique<AudioCapture>(clock, log, std::make_unique<PulseAudioSystem>());
+        capture->start();
+        ASSERT_TRUE(waitUntil([&] { return capture->micBufferCount() > 5; }, 15000));
+        backend = std::make_unique<Backend>(keychain, clock, log.sink());
+        check = std::make_unique<PreflightCheck>(
+            PreflightCheck::Parts{clock, log, *capture, keychain, *backend, llm, {}, {QStringLiteral("m")}});
+    }
+
+    // The loudspeakers leak into the microphone `db` weaker than they play.
+    void leak(int db) {
+        ASSERT_TRUE(server->pactl({QStringLiteral("load-module"), QStringLiteral("module-loopback"),
+                                   QStringLiteral("source=speakers.monitor"), QStringLiteral("sink=micfeed"),
+                                   QStringLiteral("latency_msec=20"), QStringLiteral("source_dont_move=true"),
+                                   QStringLiteral("sink_dont_move=true")}));
+        QString inputs;
+        ASSERT_TRUE(waitUntil([&] {
+            server->pactl({QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("sink-inputs")}, &inputs);
+            return inputs.contains(QStringLiteral("loopback"));
+        }));
+        // The loopback's own stream into the microphone's feed: "index, sink, client, driver, format".
+        for (const QString& line : inputs.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            if (line.contains(QStringLiteral("loopback"))) {
+                const QString index = line.section(QLatin1Char('\t'), 0, 0);
+                ASSERT_TRUE(server->pactl(
+                    {QStringLiteral("set-sink-input-volume"), index, QStringLiteral("%1dB").arg(db)}));
+            }
+        }
+    }
+
+    // Runs the check (or the echo re-measurement) to its end; the model line is answered at once.
+    void finish() {
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                if (llm.count() > 0 && !llm.last().done)
+                    llm.reply({QStringLiteral("ok")});
+                return !check->running();
+            },
+            20000))
+            << log.lines().join(QLatin1Char('\n')).toStdString();
+    }
+
+    TempHome home;
+    ManualClock clock;
+    MemorySecretStore secrets;
+    Keychain keychain{secrets};
+    DiagnosticsLog log{clock};
+    ScriptedLlm llm;
+    std::unique_ptr<PulseServer> server;
+    std::unique_ptr<AudioCapture> capture;
+    std::unique_ptr<Backend> backend;
+    std::unique_ptr<PreflightCheck> check;
+};
+
+TEST_F(PreflightPulseTest, ToneComesBackAndEchoCancellationCutsTheLeak) {
+    leak(-20);
+    QElapsedTimer took;
+    took.start();
+    check->run();
+    finish();
+    const qint64 checkMs = took.elapsed();
+    EXPECT_EQ(check->line(Item::SystemAudio).verdict, Verdict::Passed) << check->line(Item::SystemAudio).detail.toStdString();
+    EXPECT_TRUE(check->line(Item::SystemAudio).detail.contains(QStringLiteral("Speakers")));
+    EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Passed);
+    EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Warning) << check->line(Item::EchoPath).detail.toStdString();
+    ASSERT_TRUE(check->leakWithout().has_value());
+    EXPECT_NEAR(*check->leakWithout(), -20, 3);
+
+    took.restart();
+    check->enableEchoCancellation();
+    finish();
+    const qint64 echoMs = took.elapsed();
+    ASSERT_TRUE(check->leakWith().has_value()) << check->line(Item::EchoPath).detail.toStdString();
+    EXPECT_LE(*check->leakWith(), *check->leakWithout() - 25);
+    EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Passed);
+    // The figures a release note quotes.
+    std::fprintf(stderr, "preflight: check %lld ms, leak %.1f dB without echo cancellation, %.1f dB with (%lld ms)\n",
+                 static_cast<long long>(checkMs), *check->leakWithout(), *check->leakWith(),
+                 static_cast<long long>(echoMs));
+}
+
+TEST_F(PreflightPulseTest, AMonitorThatCarriesNothingFailsTheClientLine) {
+    ASSERT_TRUE(server->pactl({QStringLiteral("set-source-mute"), QStringLiteral("speakers.monitor"), QStringLiteral("1")}));
+    check->run();
+    finish();
+    const PreflightLine system = check->line(Item::SystemAudio);
+    EXPECT_EQ(system.verdict, Verdict::Failed) << system.detail.toStdString();
+    EXPECT_TRUE(system.detail.contains(QStringLiteral("Speakers")));
+    EXPECT_EQ(system.fix, PreflightLine::Fix::OpenSoundSettings);
+    // This daemon's microphone is a null device: digital silence, which a real microphone never gives.
+    EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Warning);
+    EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Skipped);
+}
+
+} // namespace
