@@ -3,6 +3,8 @@
 #include "app/ListeningSession.h"
 #include "app/PanelController.h"
 #include "app/PreflightFlow.h"
+#include "app/Rehearsal.h"
+#include "app/SpeechSynthesizer.h"
 #include "app/WelcomeFlow.h"
 #include "assistant/Assistant.h"
 #include "assistant/ContextDocuments.h"
@@ -81,6 +83,9 @@ AppDelegate::~AppDelegate() {
     m_capture->onScreenGranted = {};
     m_capture->onTranscript = {};
     m_transcript->onClientUtterance = {};
+    // The practice conversation drives the session and speaks through the capture.
+    m_rehearsal.reset();
+    m_speech.reset();
     m_preflight.reset();
     m_session.reset();
     m_welcome.reset();
@@ -179,6 +184,19 @@ void AppDelegate::launch() {
     m_session = std::make_unique<ListeningSession>(ListeningSession::Parts{m_clock, *m_keychain, *m_capture, *m_state,
                                                                            *m_transcript, *m_usage, *m_sessions,
                                                                            *m_backend, *m_assistant, note});
+    m_speech = m_env.makeSpeech ? m_env.makeSpeech() : std::make_unique<DesktopSpeech>(m_clock, *m_capture);
+    Rehearsal::Parts rehearsal{m_clock,    *m_capture, *m_transcript, *m_sessions, *m_assistant,
+                               *m_session, *m_state,   *m_speech,     note,        {}};
+    // Started from the welcome screen, it leaves it as the ready step's action does.
+    rehearsal.beginListening = [self] {
+        if (!self)
+            return;
+        if (self->m_state->showingWelcome())
+            self->enterWorkMode();
+        else
+            self->m_session->begin();
+    };
+    m_rehearsal = std::make_unique<Rehearsal>(std::move(rehearsal));
     PreflightCheck::Parts check{m_clock, *m_log, *m_capture, *m_keychain, *m_backend, *llm, {},
                                 GeminiClient::modelChain()};
     check.listModels = [self](std::function<void(PreflightCheck::ModelList)> done) {
@@ -281,6 +299,14 @@ void AppDelegate::createWindows() {
     });
     callbacks.onProfile = act([](AppDelegate& app) { app.showProfileWindow(); });
     callbacks.onCheckUpdates = act([](AppDelegate& app) { app.checkForUpdates(); });
+    callbacks.onRehearsal = act([](AppDelegate& app) { app.m_rehearsal->toggle(); });
+    callbacks.onRehearsalNext = act([](AppDelegate& app) { app.m_rehearsal->next(); });
+    callbacks.rehearsal = [self] {
+        if (!self)
+            return RehearsalView{};
+        const Rehearsal& r = *self->m_rehearsal;
+        return RehearsalView{r.available(), r.running(), r.status()};
+    };
     callbacks.onPreflight = act([](AppDelegate& app) { app.showPreflight(); });
     callbacks.openUrl = [self](const QUrl& url) {
         if (self && self->m_env.openUrl)

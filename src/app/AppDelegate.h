@@ -31,10 +31,12 @@ class PanelState;
 class PortalScreenshot;
 class PreflightFlow;
 class ProfileWindow;
+class Rehearsal;
 class ScreenGrab;
 class SecretStore;
 class SessionStore;
 class SourceMonitor;
+class SpeechSynthesizer;
 class TranscriptBuffer;
 class TrayIcon;
 class UpdateChecker;
@@ -63,6 +65,8 @@ struct AppEnvironment {
     bool wayland = false;
     // System-wide shortcuts; when unset, X11 grabs with windows and none without.
     std::function<std::unique_ptr<HotKeyBackend>()> makeHotKeyBackend;
+    // The voice of practice conversations; when unset, the desktop's (espeak-ng, speech-dispatcher).
+    std::function<std::unique_ptr<SpeechSynthesizer>()> makeSpeech;
 };
 
 // The one object the entry point creates: builds and owns every long-lived object and wires them together at
@@ -121,6 +125,8 @@ public:
     ManagerWindow* managerWindow() { return m_managerWindow.get(); }
     ProfileWindow* profileWindow() { return m_profileWindow.get(); }
     UpdateChecker* updates() { return m_updates.get(); }
+    // Created at launch.
+    Rehearsal* rehearsal() { return m_rehearsal.get(); }
     PreflightFlow* preflight() { return m_preflight.get(); }
 
 private:
@@ -155,6 +161,8 @@ private:
     std::unique_ptr<KeysWindow> m_keysWindow;
     std::unique_ptr<ManagerWindow> m_managerWindow;
     std::unique_ptr<ProfileWindow> m_profileWindow;
+    std::unique_ptr<SpeechSynthesizer> m_speech;
+    std::unique_ptr<Rehearsal> m_rehearsal;
     std::unique_ptr<PreflightFlow> m_preflight;
     bool m_launched = false;
 };

@@ -14,6 +14,7 @@
 #include "ui/PanelState.h"
 
 #include <QActionGroup>
+#include <QFontMetrics>
 
 namespace quippet {
 
@@ -51,6 +52,8 @@ OptionsMenu::OptionsMenu(Kind kind, PanelModels models, const PanelCallbacks& ca
         "QMenu::item:disabled { color: rgba(240,240,240,130); }"
         "QMenu::separator { height: 1px; background: rgba(255,255,255,36); margin: 4px 8px; }"
         "QMenu::indicator { width: 12px; height: 12px; left: 6px; }"));
+    // Only entries given a tooltip of their own show one.
+    setToolTipsVisible(true);
     connect(this, &QMenu::aboutToShow, this, &OptionsMenu::rebuild);
 }
 
@@ -105,6 +108,7 @@ void OptionsMenu::buildWelcome() {
     entry("menu.keys", cb.onSettings);
     entry("menu.preflight", cb.onPreflight);
     entry("menu.manager", cb.onManager);
+    rehearsalEntries();
     entry("menu.contextFolder", [] { Onboarding::openFolder(); });
     entry("menu.checkUpdates", cb.onCheckUpdates);
     addSeparator();
@@ -112,6 +116,31 @@ void OptionsMenu::buildWelcome() {
     entry(signedIn ? "menu.signOut" : "menu.signIn", cb.onAccount);
     toggle("menu.launchAtLogin", LaunchAtLogin::isEnabled(), [](bool on) { LaunchAtLogin::set(on); });
     toggle("menu.meetingDetect", MeetingDetector::isEnabled(), [](bool on) { MeetingDetector::setEnabled(on); });
+}
+
+// The practice conversation: its entry starts or ends it; while it runs, the question asked and a skip.
+void OptionsMenu::rehearsalEntries() {
+    const PanelCallbacks& cb = m_callbacks;
+    const RehearsalView view = cb.rehearsal ? cb.rehearsal() : RehearsalView{};
+    QAction* start = entry(view.running ? "menu.rehearsalEnd" : "menu.rehearsal", cb.onRehearsal);
+    if (view.running) {
+        if (!view.status.isEmpty())
+            line(QFontMetrics(font()).elidedText(view.status, Qt::ElideRight, 420), "rehearsalStatus");
+        entry("menu.rehearsalNext", cb.onRehearsalNext);
+        return;
+    }
+    QStringList hint{i18n::text("menu.rehearsal.hint")};
+    // Listening is metered as in a real call.
+    if (cb.hasBackendToken && cb.hasBackendToken())
+        hint << i18n::text("menu.rehearsal.metered");
+    if (!view.available) {
+        hint << i18n::text("menu.rehearsal.install");
+        start->setEnabled(false);
+        // A disabled entry is passed over by the keyboard: what to install is a line of its own.
+        line(i18n::text("menu.rehearsal.install"), "rehearsalInstall");
+    }
+    start->setToolTip(hint.join(QLatin1Char(' ')));
+    start->setStatusTip(start->toolTip());
 }
 
 void OptionsMenu::buildOverlay() {
@@ -162,6 +191,7 @@ void OptionsMenu::buildOverlay() {
 
     entry("menu.preflight", cb.onPreflight);
     entry("menu.manager", cb.onManager);
+    rehearsalEntries();
     entry("menu.clearTranscript", [this] { m_models.transcript.clear(); });
     if (OwnerMode::isOn()) {
         QAction* usage = addAction(m_models.usage.summary());

@@ -26,6 +26,7 @@ public:
 private:
     void buildWelcome();
     void buildOverlay();
+    void rehearsalEntries();
     QAction* entry(const char* key, const std::function<void()>& action);
     QAction* toggle(const char* key, bool on, const std::function<void(bool)>& changed);
     QAction* line(const QString& text, const char* name);

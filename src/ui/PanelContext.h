@@ -25,6 +25,13 @@ struct PanelModels {
     Backend& backend;
 };
 
+// The practice conversation as the menus show it.
+struct RehearsalView {
+    bool available = true; // a voice is installed
+    bool running = false;
+    QString status; // the question being asked
+};
+
 // What the panel asks of the controller. Unset callbacks do nothing.
 struct PanelCallbacks {
     std::function<void()> onPrimary, onSecondary, onCollapse, onCenter, onTogglePrivate, onSettings, onManager,
@@ -32,6 +39,9 @@ struct PanelCallbacks {
     std::function<void()> onProfile;      // the profile and its documents
     std::function<void()> onCheckUpdates; // asks for a newer version, with a visible answer
     std::function<void()> onPreflight;    // the check before a call
+    // Start or end the practice conversation; skip to its next question.
+    std::function<void()> onRehearsal, onRehearsalNext;
+    std::function<RehearsalView()> rehearsal;
     std::function<void(const QUrl&)> openUrl;
     std::function<bool()> hasBackendToken; // signed in: the account entry offers sign-out
 

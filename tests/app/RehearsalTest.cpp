@@ -1,0 +1,575 @@
+// The practice conversation: its questions, the desktop's voice, the flow through the controller, the menu entries.
+#include "app/Rehearsal.h"
+#include "app/AppDelegate.h"
+#include "app/ListeningSession.h"
+#include "app/SpeechSynthesizer.h"
+
+#include "assistant/Assistant.h"
+#include "assistant/ContextDocuments.h"
+#include "audio/AudioCapture.h"
+#include "core/DiagnosticsLog.h"
+#include "core/Localization.h"
+#include "peers/BackendPeer.h"
+#include "peers/ScriptedLlm.h"
+#include "records/SessionStore.h"
+#include "secrets/Keychain.h"
+#include "speech/TranscriptBuffer.h"
+#include "support/FakeAudio.h"
+#include "support/Files.h"
+#include "support/ManualClock.h"
+#include "support/MemorySecretStore.h"
+#include "support/PanelWorld.h"
+#include "support/TempHome.h"
+#include "support/Wait.h"
+#include "ui/OptionsMenu.h"
+#include "ui/PanelState.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+
+using namespace quippet;
+using namespace quippet::test;
+using namespace std::chrono_literals;
+using Speaker = Utterance::Speaker;
+
+namespace {
+
+// A WAV as a writer would make it; `dataSize` overrides the data chunk's length field.
+QByteArray makeWav(int channels, int sampleRate, const QList<qint16>& samples,
+                   std::optional<quint32> dataSize = std::nullopt, const QByteArray& chunkBefore = {}) {
+    auto le = [](quint32 v, int bytes) {
+        QByteArray out;
+        for (int i = 0; i < bytes; ++i)
+            out += char((v >> (8 * i)) & 0xff);
+        return out;
+    };
+    auto le16 = [&](quint32 v) { return le(v, 2); };
+    auto le32 = [&](quint32 v) { return le(v, 4); };
+    QByteArray data;
+    for (qint16 s : samples)
+        data += le16(quint16(s));
+    QByteArray body = "WAVEfmt " + le32(16) + le16(1) + le16(quint16(channels)) + le32(quint32(sampleRate)) +
+                      le32(quint32(sampleRate * channels * 2)) + le16(quint16(channels * 2)) + le16(16);
+    body += chunkBefore;
+    body += "data" + le32(dataSize.value_or(quint32(data.size()))) + data;
+    return "RIFF" + le32(quint32(body.size())) + body;
+}
+
+// A voice that records what it is asked; the test says when each text has been spoken.
+class FakeSpeech final : public SpeechSynthesizer {
+public:
+    struct Call {
+        QString text;
+        QString language;
+        Done done;
+    };
+    bool voice = true;
+    QList<Call> calls;
+    int cancels = 0;
+
+    bool available() const override { return voice; }
+    void speak(const QString& text, const QString& language, Done done) override {
+        calls.append({text, language, std::move(done)});
+    }
+    void cancel() override {
+        ++cancels;
+        if (!calls.isEmpty())
+            calls.last().done = {};
+    }
+    // The newest text has been spoken, or not.
+    void spoken(const std::optional<QString>& error = std::nullopt) {
+        ASSERT_FALSE(calls.isEmpty());
+        ASSERT_TRUE(calls.last().done) << "no speech waits";
+        std::exchange(calls.last().done, {})(error);
+    }
+};
+
+class RehearsalFlowTest : public ::testing::Test {
+protected:
+    TempHome home;
+    ManualClock clock;
+    MemorySecretStore secrets;
+    BackendPeer peer;
+    ScriptedLlm llm;
+    FakeSpeech* speech = nullptr;
+    std::unique_ptr<AppDelegate> app;
+
+    void SetUp() override {
+        ASSERT_TRUE(peer.start());
+        qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
+    }
+    void TearDown() override {
+        app.reset();
+        qunsetenv("QUIPPET_BACKEND");
+    }
+    void launch() {
+        AppEnvironment env;
+        env.clock = &clock;
+        env.secrets = &secrets;
+        env.makeAudioSystem = [] { return std::make_unique<FakeAudioSystem>(); };
+        env.makeSourceMonitor = [] { return std::make_unique<FakeSourceMonitor>(); };
+        env.llm = &llm;
+        env.createWindows = false;
+        env.makeSpeech = [this] {
+            auto fake = std::make_unique<FakeSpeech>();
+            speech = fake.get();
+            return fake;
+        };
+        app = std::make_unique<AppDelegate>(std::move(env));
+        app->capture().setTranscriberFactory(
+            [](TranscriberSetup setup) { return std::make_unique<FakeTranscriber>(std::move(setup)); });
+        app->launch();
+        // Answers come only when the test asks for one.
+        app->assistant()->setAutoAnswer(false);
+    }
+    Rehearsal& rehearsal() { return *app->rehearsal(); }
+    // The question as the transcription of system audio would bring it back.
+    void clientHears(int call) { app->transcript().add(Speaker::Client, speech->calls.at(call).text, true); }
+    QString logText() const { return QString::fromUtf8(readFile(home.filePath(QStringLiteral("quippet-debug.log")))); }
+    QStringList notes() const {
+        return QDir(SessionStore::folderPath()).entryList({QStringLiteral("*.md")}, QDir::Files);
+    }
+};
+
+} // namespace
+
+TEST(RehearsalQuestionsTest, BuiltInSetsFollowModeAndLanguage) {
+    const struct {
+        ConversationMode mode;
+        const char* language;
+        const char* voice;
+        const char* expectedWord; // one word every set of that mode and voice uses somewhere
+    } cases[] = {
+        {ConversationMode::Sales, "pl", "pl", "kosztuje"},       {ConversationMode::Sales, "en", "en", "cost"},
+        {ConversationMode::Evaluation, "pl", "pl", "projekcie"}, {ConversationMode::Evaluation, "en", "en", "project"},
+        {ConversationMode::Sales, "de", "en", "cost"}, // no German set: English, with an English voice
+        {ConversationMode::Evaluation, "", "en", "project"},
+    };
+    QSet<QString> seen;
+    for (const auto& c : cases) {
+        const auto q = rehearsal::builtInQuestions(c.mode, QLatin1String(c.language));
+        SCOPED_TRACE(c.language);
+        EXPECT_GE(q.texts.size(), 4);
+        EXPECT_LE(q.texts.size(), 5);
+        EXPECT_EQ(q.language, QLatin1String(c.voice));
+        EXPECT_FALSE(q.fromFile);
+        EXPECT_TRUE(q.texts.join(QLatin1Char(' ')).contains(QLatin1String(c.expectedWord)));
+        seen.insert(q.texts.first());
+    }
+    EXPECT_EQ(seen.size(), 4) << "each mode and language has its own set";
+}
+
+TEST(RehearsalQuestionsTest, TheUsersFileWinsWhenItHoldsAQuestion) {
+    TempHome home;
+    const QString folder = ContextDocuments::folderPath();
+    const QString file = QDir(folder).filePath(rehearsal::questionsFileName());
+    const auto builtIn = rehearsal::builtInQuestions(ConversationMode::Sales, QStringLiteral("de")).texts;
+    const struct {
+        const char* what;
+        std::optional<QByteArray> content; // nothing: no file
+        QStringList expected;              // empty: the built-in set
+    } cases[] = {
+        {"no file", std::nullopt, {}},
+        {"an empty file", "", {}},
+        {"blank lines, headings and bare markers only", "\n  \n# Pytania\n## Cena\n- \n1.\n\t\n", {}},
+        {"markers and headings taken off",
+         "# Pytania na rozmowę\n\n- Ile to kosztuje?\n* Kiedy start?\n+ Kto wdraża?\n1. Jak z integracją?\n"
+         "12) A wsparcie?\n   Zwykła linia  \n-bez spacji to nie znacznik\n",
+         {QStringLiteral("Ile to kosztuje?"), QStringLiteral("Kiedy start?"), QStringLiteral("Kto wdraża?"),
+          QStringLiteral("Jak z integracją?"), QStringLiteral("A wsparcie?"), QStringLiteral("Zwykła linia"),
+          QStringLiteral("-bez spacji to nie znacznik")}},
+        {"a byte-order mark and Windows line ends",
+         "\xEF\xBB\xBF- Pierwsze?\r\n\r\n2. Drugie?\r\n",
+         {QStringLiteral("Pierwsze?"), QStringLiteral("Drugie?")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(file);
+        if (c.content)
+            writeFile(file, *c.content);
+        const auto q = rehearsal::loadQuestions(folder, ConversationMode::Sales, QStringLiteral("de"));
+        EXPECT_EQ(q.fromFile, !c.expected.isEmpty());
+        EXPECT_EQ(q.texts, c.expected.isEmpty() ? builtIn : c.expected);
+        // The user's own questions are read in the transcription language.
+        EXPECT_EQ(q.language, c.expected.isEmpty() ? QStringLiteral("en") : QStringLiteral("de"));
+    }
+}
+
+TEST(DecodeWavTest, PcmIsReadAndAnythingElseIsRefused) {
+    const QList<qint16> pcm{0, 16384, -32768, 32767};
+    const std::vector<float> floats{0.0f, 0.5f, -1.0f, 32767.0f / 32768.0f};
+    const QByteArray wav = makeWav(1, 22050, pcm);
+    const struct {
+        const char* what;
+        QByteArray bytes;
+        std::vector<float> samples; // empty: refused
+        int rate;
+    } cases[] = {
+        {"mono", wav, floats, 22050},
+        {"streamed, length unknown", makeWav(1, 22050, pcm, 0x7ffff000), floats, 22050},
+        {"streamed, all ones", makeWav(1, 16000, pcm, 0xffffffff), floats, 16000},
+        {"cut mid-sample", wav.left(wav.size() - 1), {0.0f, 0.5f, -1.0f}, 22050},
+        {"an odd chunk before the data", makeWav(1, 22050, pcm, std::nullopt, QByteArray("LIST\x03\0\0\0abc\0", 12)),
+         floats, 22050},
+        {"stereo mixed down", makeWav(2, 44100, {16384, 0, -32768, -32768}), {0.25f, -1.0f}, 44100},
+        {"nothing", {}, {}, 0},
+        {"text", "Error: The specified espeak-ng voice does not exist.\n", {}, 0},
+        {"the header alone", wav.left(12), {}, 0},
+        {"no samples", makeWav(1, 22050, {}), {}, 0},
+        {"8-bit", QByteArray(wav).replace(34, 1, "\x08"), {}, 0},
+        {"compressed", QByteArray(wav).replace(20, 1, "\x02"), {}, 0},
+        {"data before the format", QByteArray("RIFF\x10\0\0\0WAVEdata\x02\0\0\0\x01\x02", 22) + wav.mid(12), {}, 0},
+        {"a chunk longer than the file",
+         makeWav(1, 22050, pcm, std::nullopt, QByteArray("LIST\xff\0\0\0ab", 10)),
+         {},
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto sound = decodeWav(c.bytes);
+        ASSERT_EQ(sound.has_value(), !c.samples.empty());
+        if (sound) {
+            EXPECT_EQ(sound->samples, c.samples);
+            EXPECT_EQ(sound->sampleRate, c.rate);
+        }
+    }
+}
+
+TEST(DesktopSpeechTest, EspeakIsPlayedThroughTheCaptureSpeechDispatcherSpeaksByItself) {
+    TempHome home;
+    PanelWorld world;
+    const QString bin = home.filePath(QStringLiteral("bin"));
+    QDir().mkpath(bin);
+    writeFile(home.filePath(QStringLiteral("question.wav")), makeWav(1, 22050, {0, 16384}));
+    const QString argsFile = home.filePath(QStringLiteral("args.txt"));
+    // Each fake program writes its arguments, one a line.
+    const QByteArray recordArgs = "printf '%s\\n' \"$@\" > '" + argsFile.toUtf8() + "'\n";
+    const QString text = QStringLiteral("-Ile to kosztuje? Cena \"netto\" $HOME");
+    const struct {
+        const char* what;
+        QByteArray espeak, spdSay; // script bodies; empty: not installed
+        DesktopSpeech::Engine engine;
+        QStringList args;
+        bool played; // handed to the capture as samples
+        const char* error;
+    } cases[] = {
+        {"espeak-ng",
+         recordArgs + "exec cat '" + home.filePath(QStringLiteral("question.wav")).toUtf8() + "'\n",
+         "exit 3\n",
+         DesktopSpeech::Engine::Espeak,
+         {QStringLiteral("-v"), QStringLiteral("pl"), QStringLiteral("--stdout"), QStringLiteral("--"), text},
+         true,
+         nullptr},
+        {"espeak-ng refuses the voice",
+         "echo 'Error: no voice' >&2\nexit 1\n",
+         {},
+         DesktopSpeech::Engine::Espeak,
+         {},
+         false,
+         "Error: no voice"},
+        {"espeak-ng writes no sound", "echo hello\n", {}, DesktopSpeech::Engine::Espeak, {}, false, "nieczytelny"},
+        {"spd-say",
+         {},
+         recordArgs,
+         DesktopSpeech::Engine::SpeechDispatcher,
+         {QStringLiteral("-w"), QStringLiteral("-l"), QStringLiteral("pl"), QStringLiteral("--"), text},
+         false,
+         nullptr},
+        {"neither", {}, {}, DesktopSpeech::Engine::None, {}, false, "brak syntezatora"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(argsFile);
+        world.audio->sounds.clear();
+        QHash<QString, QString> installed;
+        for (const auto& [name, body] : {std::pair{"espeak-ng", c.espeak}, std::pair{"spd-say", c.spdSay}}) {
+            const QString path = QDir(bin).filePath(QLatin1String(name));
+            QFile::remove(path);
+            if (body.isEmpty())
+                continue;
+            writeFile(path, "#!/bin/sh\n" + body);
+            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+            installed.insert(QLatin1String(name), path);
+        }
+        DesktopSpeech voice(world.clock, world.capture, [&](const QString& name) { return installed.value(name); });
+        EXPECT_EQ(voice.engine(), c.engine);
+        EXPECT_EQ(voice.available(), c.engine != DesktopSpeech::Engine::None);
+
+        std::optional<std::optional<QString>> result;
+        voice.speak(text, QStringLiteral("pl"), [&](const std::optional<QString>& error) { result = error; });
+        EXPECT_FALSE(result) << "never answered inside speak()";
+        if (c.played) {
+            ASSERT_TRUE(waitUntil([&] { return !world.audio->sounds.isEmpty(); }));
+            EXPECT_EQ(world.audio->sounds.first().sampleRate, 22050);
+            EXPECT_EQ(world.audio->sounds.first().samples, (std::vector<float>{0.0f, 0.5f}));
+            EXPECT_FALSE(result) << "done only once the sound has been played";
+            world.audio->sounds.first().done(std::nullopt);
+        }
+        ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
+        if (c.error) {
+            ASSERT_TRUE(result->has_value());
+            EXPECT_TRUE((*result)->contains(QLatin1String(c.error))) << (*result)->toStdString();
+        } else {
+            EXPECT_FALSE(result->has_value()) << result->value_or(QString()).toStdString();
+        }
+        if (!c.args.isEmpty()) {
+            EXPECT_EQ(QString::fromUtf8(readFile(argsFile)), c.args.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+        }
+        if (!c.played) {
+            EXPECT_TRUE(world.audio->sounds.isEmpty());
+        }
+    }
+}
+
+TEST(DesktopSpeechTest, AHungProgramIsStoppedAtTheLimitAndACancelledOneNeverAnswers) {
+    TempHome home;
+    PanelWorld world;
+    const QString path = home.filePath(QStringLiteral("espeak-ng"));
+    writeFile(path, "#!/bin/sh\nexec tail -f /dev/null\n");
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    DesktopSpeech voice(world.clock, world.capture,
+                        [&](const QString& name) { return name == QLatin1String("espeak-ng") ? path : QString(); });
+    auto running = [&] {
+        const auto processes = voice.findChildren<QProcess*>();
+        return std::any_of(processes.begin(), processes.end(),
+                           [](QProcess* p) { return p->state() == QProcess::Running; });
+    };
+
+    std::optional<std::optional<QString>> result;
+    voice.speak(QStringLiteral("Pytanie"), QStringLiteral("pl"), [&](const auto& error) { result = error; });
+    ASSERT_TRUE(waitUntil(running));
+    world.clock.advance(DesktopSpeech::kRunLimit - 1s);
+    EXPECT_FALSE(result);
+    world.clock.advance(1s);
+    ASSERT_TRUE(result && result->has_value());
+    EXPECT_TRUE((*result)->contains(QStringLiteral("60 s")));
+    EXPECT_TRUE(waitUntil([&] { return !running(); })) << "the program is killed";
+
+    bool answered = false;
+    voice.speak(QStringLiteral("Pytanie"), QStringLiteral("pl"), [&](const auto&) { answered = true; });
+    ASSERT_TRUE(waitUntil(running));
+    voice.cancel();
+    EXPECT_TRUE(waitUntil([&] { return !running(); }));
+    world.clock.advance(DesktopSpeech::kRunLimit);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(answered);
+}
+
+// The real program's streamed WAV, where the machine has it.
+TEST(DesktopSpeechTest, TheInstalledEspeakIsRead) {
+    if (QStandardPaths::findExecutable(QStringLiteral("espeak-ng")).isEmpty())
+        GTEST_SKIP() << "espeak-ng is not installed";
+    TempHome home;
+    PanelWorld world;
+    DesktopSpeech voice(world.clock, world.capture);
+    ASSERT_EQ(voice.engine(), DesktopSpeech::Engine::Espeak);
+    voice.speak(QStringLiteral("Ile to kosztuje?"), QStringLiteral("pl"), [](const auto&) {});
+    ASSERT_TRUE(waitUntil([&] { return !world.audio->sounds.isEmpty(); }, 10000));
+    const auto& sound = world.audio->sounds.first();
+    EXPECT_GE(sound.sampleRate, 16000);
+    EXPECT_GT(sound.samples.size(), size_t(sound.sampleRate / 2)) << "half a second at least";
+    EXPECT_TRUE(std::any_of(sound.samples.begin(), sound.samples.end(), [](float s) { return std::abs(s) > 0.05f; }));
+}
+
+TEST_F(RehearsalFlowTest, EachQuestionWaitsForTheAnswerAndTheNoteIsMarked) {
+    writeFile(QDir(ContextDocuments::folderPath()).filePath(QStringLiteral("pytania.md")),
+              "# Próba\n- Ile to kosztuje?\n- Jak długo trwa wdrożenie?\n- Czy macie referencje?\n");
+    launch();
+    rehearsal().start();
+    EXPECT_TRUE(rehearsal().running());
+    EXPECT_TRUE(app->capture().transcriptionEnabled()) << "own keys: listening starts at once";
+    EXPECT_TRUE(app->sessions().current().rehearsal);
+    ASSERT_EQ(speech->calls.size(), 1);
+    EXPECT_EQ(speech->calls[0].text, QStringLiteral("Ile to kosztuje?"));
+    EXPECT_EQ(speech->calls[0].language, QStringLiteral("pl"));
+    EXPECT_EQ(rehearsal().questionIndex(), 0);
+    EXPECT_EQ(rehearsal().questionCount(), 3);
+    EXPECT_EQ(rehearsal().status(), i18n::format("notice.rehearsal.question", QStringLiteral("1"), QStringLiteral("3"),
+                                                 QStringLiteral("Ile to kosztuje?")));
+
+    // The first answer: silence while the question is read, then words, a partial and more words.
+    clientHears(0);
+    clock.advance(30s);
+    speech->spoken();
+    clock.advance(10s);
+    EXPECT_EQ(speech->calls.size(), 1) << "nothing said yet";
+    app->transcript().add(Speaker::Me, QStringLiteral("To zależy od liczby użytkowników."), true);
+    clock.advance(Rehearsal::kAnswerPause - 100ms);
+    app->transcript().add(Speaker::Me, QStringLiteral("Dla dwudziestu osób"), false);
+    clock.advance(Rehearsal::kAnswerPause - 100ms);
+    EXPECT_EQ(speech->calls.size(), 1) << "still speaking";
+    app->transcript().add(Speaker::Me, QStringLiteral("Dla dwudziestu osób to tysiąc złotych miesięcznie."), true);
+    clock.advance(Rehearsal::kAnswerPause - 100ms);
+    EXPECT_EQ(speech->calls.size(), 1);
+    clock.advance(100ms);
+    ASSERT_EQ(speech->calls.size(), 2) << "the pause after the answer brings the next question";
+    EXPECT_EQ(rehearsal().questionIndex(), 1);
+
+    // The voice fails: the question is shown to be read, and without any answer the next one comes anyway.
+    clientHears(1);
+    speech->spoken(QStringLiteral("espeak-ng: kod wyjścia 1"));
+    EXPECT_EQ(rehearsal().status(), i18n::format("notice.rehearsal.unspoken", QStringLiteral("2"), QStringLiteral("3"),
+                                                 QStringLiteral("Jak długo trwa wdrożenie?")));
+    EXPECT_EQ(app->state().notice(), rehearsal().status());
+    clock.advance(Rehearsal::kAnswerTimeout - 1s);
+    EXPECT_EQ(speech->calls.size(), 2);
+    clock.advance(1s);
+    ASSERT_EQ(speech->calls.size(), 3);
+
+    // The last answer ends while an answer card is still being written: the note waits for it.
+    clientHears(2);
+    speech->spoken();
+    app->assistant()->aiAnswer();
+    ASSERT_TRUE(app->assistant()->busy());
+    const int requests = llm.count();
+    app->transcript().add(Speaker::Me, QStringLiteral("Tak, trzy wdrożenia w branży spożywczej."), true);
+    clock.advance(Rehearsal::kAnswerPause);
+    EXPECT_EQ(rehearsal().status(), i18n::text("notice.rehearsal.finishing"));
+    EXPECT_TRUE(rehearsal().running());
+    EXPECT_EQ(llm.count(), requests) << "no note asked for while the answer is written";
+    llm.finish(llm.count() - 1);
+    EXPECT_FALSE(rehearsal().running());
+    ASSERT_EQ(llm.count(), requests + 1) << "the note is asked for";
+    llm.reply({QStringLiteral("Próba: cena, wdrożenie, referencje.")});
+    ASSERT_TRUE(waitUntil([&] { return !notes().isEmpty(); }, 3000));
+
+    ASSERT_EQ(notes().size(), 1);
+    const QString note = QString::fromUtf8(readFile(QDir(SessionStore::folderPath()).filePath(notes().first())));
+    EXPECT_TRUE(note.contains(QStringLiteral("**") + i18n::text("file.rehearsal") + QStringLiteral("**")));
+    EXPECT_TRUE(note.contains(QStringLiteral("tysiąc złotych")));
+    const QJsonArray index = QJsonDocument::fromJson(readFile(SessionStore::indexPath())).array();
+    ASSERT_EQ(index.size(), 1);
+    EXPECT_EQ(index.at(0).toObject().value(QStringLiteral("rehearsal")), QJsonValue(true));
+    EXPECT_FALSE(app->sessions().current().rehearsal) << "the next conversation is a real one";
+    EXPECT_FALSE(app->capture().transcriptionEnabled());
+
+    const QString log = logText();
+    for (const char* line : {"próba: początek, pytań: 3 z pliku pytania.md", "próba: pytanie 1 z 3",
+                             "próba: synteza mowy nie powiodła się: espeak-ng: kod wyjścia 1", "próba: bez odpowiedzi",
+                             "próba: koniec, pytania: 3 z 3"})
+        EXPECT_TRUE(log.contains(QString::fromUtf8(line))) << line;
+}
+
+TEST_F(RehearsalFlowTest, SkippingStoppingAndRefusals) {
+    launch();
+    app->sessions().setMode(ConversationMode::Evaluation);
+    const auto builtIn = rehearsal::builtInQuestions(ConversationMode::Evaluation, QStringLiteral("pl")).texts;
+
+    // Not over a conversation under way, and not without a voice.
+    app->transcript().add(Speaker::Client, QStringLiteral("Dzień dobry."), true);
+    rehearsal().start();
+    EXPECT_FALSE(rehearsal().running());
+    EXPECT_EQ(rehearsal().status(), i18n::text("notice.rehearsal.busy"));
+    app->transcript().clear();
+    speech->voice = false;
+    rehearsal().start();
+    EXPECT_FALSE(rehearsal().running());
+    EXPECT_EQ(rehearsal().status(), i18n::text("menu.rehearsal.install"));
+    EXPECT_TRUE(speech->calls.isEmpty());
+    EXPECT_FALSE(app->sessions().current().rehearsal);
+    EXPECT_FALSE(app->capture().transcriptionEnabled());
+
+    // A skip while the question is read cuts it short; a late word from the voice changes nothing.
+    speech->voice = true;
+    rehearsal().toggle();
+    ASSERT_EQ(speech->calls.size(), 1);
+    EXPECT_EQ(speech->calls[0].text, builtIn.first());
+    rehearsal().next();
+    ASSERT_EQ(speech->calls.size(), 2);
+    EXPECT_EQ(speech->calls[1].text, builtIn.at(1));
+    EXPECT_FALSE(speech->calls[0].done) << "the first question's voice was cancelled";
+
+    // Ended before anything was said: listening stops, no note, no mark.
+    rehearsal().toggle();
+    EXPECT_FALSE(rehearsal().running());
+    EXPECT_FALSE(app->capture().transcriptionEnabled());
+    EXPECT_FALSE(app->sessions().current().rehearsal);
+    EXPECT_EQ(llm.count(), 0);
+    clock.advance(Rehearsal::kAnswerTimeout * 2);
+    EXPECT_EQ(speech->calls.size(), 2) << "no timer of the ended practice fires";
+
+    // Listening turned off halfway: the practice stops, what was said stays (marked) to be finished as usual.
+    rehearsal().start();
+    clientHears(2);
+    speech->spoken();
+    app->transcript().add(Speaker::Me, QStringLiteral("Ustalam priorytety z zespołem."), true);
+    app->session().toggle();
+    EXPECT_FALSE(rehearsal().running());
+    EXPECT_EQ(rehearsal().status(), i18n::text("notice.rehearsal.interrupted"));
+    EXPECT_TRUE(app->sessions().current().rehearsal);
+    clock.advance(Rehearsal::kAnswerTimeout);
+    EXPECT_EQ(speech->calls.size(), 3);
+}
+
+TEST_F(RehearsalFlowTest, WithAnAccountTheFirstQuestionWaitsForTheMeteredSession) {
+    Keychain(secrets).write(QStringLiteral("backend-token"), QStringLiteral("token-1"));
+    peer.addToken(QStringLiteral("token-1"));
+    launch();
+    app->state().setShowingWelcome(true);
+    rehearsal().start();
+    EXPECT_FALSE(app->state().showingWelcome()) << "started from the welcome screen, it leaves it";
+    EXPECT_TRUE(rehearsal().running());
+    EXPECT_EQ(rehearsal().status(), i18n::text("notice.rehearsal.waiting"));
+    EXPECT_TRUE(speech->calls.isEmpty()) << "nothing is read before it can be heard";
+    ASSERT_TRUE(waitUntil([&] { return app->capture().transcriptionEnabled(); }));
+    EXPECT_EQ(peer.http().requestsTo(QStringLiteral("/api/session/start")).size(), 1) << "metered like a real call";
+    EXPECT_EQ(speech->calls.size(), 1);
+}
+
+TEST(RehearsalMenuTest, EntriesFollowThePracticeAndSayWhatItCosts) {
+    TempHome home;
+    PanelWorld world;
+    const struct {
+        bool signedIn, available, running;
+        const char* entry;
+        bool enabled, metered, install, next;
+    } cases[] = {
+        {false, true, false, "menu.rehearsal", true, false, false, false},
+        {true, true, false, "menu.rehearsal", true, true, false, false},
+        {true, false, false, "menu.rehearsal", false, true, true, false},
+        {false, true, true, "menu.rehearsalEnd", true, false, false, true},
+    };
+    for (OptionsMenu::Kind kind : {OptionsMenu::Kind::Welcome, OptionsMenu::Kind::Overlay}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.entry) + (kind == OptionsMenu::Kind::Welcome ? " welcome" : " panel") +
+                         (c.signedIn ? " signed in" : "") + (c.available ? "" : " no voice"));
+            int toggles = 0, skips = 0;
+            PanelCallbacks cb;
+            cb.hasBackendToken = [&] { return c.signedIn; };
+            cb.rehearsal = [&] { return RehearsalView{c.available, c.running, QStringLiteral("Pytanie 1 z 5: Ile?")}; };
+            cb.onRehearsal = [&] { ++toggles; };
+            cb.onRehearsalNext = [&] { ++skips; };
+            OptionsMenu menu(kind, world.models(), cb);
+            menu.rebuild();
+            auto action = [&](const char* name) { return menu.findChild<QAction*>(QLatin1String(name)); };
+            QAction* entry = action(c.entry);
+            ASSERT_NE(entry, nullptr);
+            EXPECT_EQ(entry->text(), i18n::text(c.entry));
+            EXPECT_EQ(entry->isEnabled(), c.enabled);
+            EXPECT_EQ(entry->toolTip().contains(i18n::text("menu.rehearsal.metered")), c.metered);
+            if (!c.running) {
+                EXPECT_TRUE(entry->statusTip().contains(i18n::text("menu.rehearsal.hint")));
+                EXPECT_EQ(entry->statusTip(), entry->toolTip()) << "a screen reader reads the same hint";
+            }
+            EXPECT_EQ(action("rehearsalInstall") != nullptr, c.install);
+            EXPECT_EQ(action("menu.rehearsalNext") != nullptr, c.next);
+            EXPECT_EQ(action("rehearsalStatus") != nullptr, c.running);
+            entry->trigger();
+            if (c.next)
+                action("menu.rehearsalNext")->trigger();
+            EXPECT_EQ(toggles, c.enabled ? 1 : 0);
+            EXPECT_EQ(skips, c.next ? 1 : 0);
+        }
+    }
+}
