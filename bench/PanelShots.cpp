@@ -1,6 +1,6 @@
 // Pictures of the panel's faces for review: welcome, working without and with an answer card, the options menu
 // open, the collapsed orb, the working face in owner mode; then the manager's three tabs and the profile window's
-// two. Usage: panel_shots <folder> [pl|en]
+// two, and the pre-call check. Usage: panel_shots <folder> [pl|en]
 #include "core/Localization.h"
 #include "support/PanelWorld.h"
 #include "support/TempHome.h"
@@ -8,6 +8,7 @@
 #include "ui/OptionsMenu.h"
 #include "ui/OverlayPanel.h"
 #include "ui/OverlayView.h"
+#include "ui/PreflightWindow.h"
 #include "ui/ProfileWindow.h"
 #include "ui/RootView.h"
 
@@ -204,6 +205,29 @@ int main(int argc, char** argv) {
         profile.findChild<QTabWidget*>()->setCurrentIndex(1);
         settle(100);
         ok &= save(profile.grab().toImage(), folder, QStringLiteral("11-profile-documents"));
+    }
+    {
+        // The pre-call check after a run on a laptop without headphones.
+        test::PanelWorld world;
+        PreflightWindow check(world.capture);
+        using S = PreflightRow::State;
+        check.setRows({
+            {i18n::text("preflight.item.system"), S::Passed, i18n::format("preflight.system.ok", "Built-in Audio"), {}, {}, false},
+            {i18n::text("preflight.item.mic"), S::Passed, i18n::text("preflight.mic.ok"), i18n::text("preflight.mic.speak"), {}, true},
+            {i18n::text("preflight.item.echo"), S::Warning, i18n::format("preflight.echo.leak", "-18"),
+             i18n::text("preflight.echo.advice"), i18n::text("preflight.fix.echo"), false},
+            {i18n::text("preflight.item.stt"), S::Failed, i18n::text("preflight.stt.badKey"),
+             i18n::text("preflight.keys.advice"), i18n::text("preflight.fix.keys"), false},
+            {i18n::text("preflight.item.llm"), S::Warning,
+             i18n::format("preflight.llm.retired", "gemini-flash-latest", "gemini-flash-lite-latest"), {}, {}, false},
+            {i18n::text("preflight.item.backend"), S::Skipped, i18n::text("preflight.backend.ownKeys"), {}, {}, false},
+        });
+        check.setRunning(true);
+        check.setRunning(false);
+        check.setFooter(i18n::format("preflight.duration", "3.4"));
+        check.present();
+        settle(150);
+        ok &= save(check.grab().toImage(), folder, QStringLiteral("12-preflight"));
     }
     return ok ? 0 : 1;
 }

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Pictures of every face of the panel (welcome, working without and with an answer card, the options menu open,
-# the collapsed orb, owner mode) and of the manager and profile windows for review, rendered offscreen into
+# the collapsed orb, owner mode) and of the manager, profile and pre-call check windows for review, rendered offscreen into
 # <build folder>/screenshots.
 # Usage: scripts/screenshots.sh [build folder, default build/dev] [pl|en]
 set -eu

@@ -69,7 +69,7 @@ PreflightWindow::PreflightWindow(AudioCapture& capture, QWidget* parent) : QWidg
     setFixedWidth(kWidth);
 
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(20, 16, 20, 16);
+    layout->setContentsMargins(kMargin, 16, kMargin, 16);
     layout->setSpacing(8);
     auto* title = windowKit::heading(i18n::text("preflight.title"), this);
     layout->addWidget(title);
@@ -115,7 +115,7 @@ PreflightWindow::RowWidgets PreflightWindow::makeRow(int index) {
     row->setSpacing(12);
     w.state = new QLabel(w.frame);
     w.state->setObjectName(QStringLiteral("state") + n);
-    w.state->setMinimumWidth(90);
+    w.state->setFixedWidth(kStateWidth);
     w.state->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QFont bold = w.state->font();
     bold.setWeight(QFont::DemiBold);
@@ -126,29 +126,32 @@ PreflightWindow::RowWidgets PreflightWindow::makeRow(int index) {
     text->setSpacing(2);
     w.title = new QLabel(w.frame);
     w.title->setFont(bold);
+    w.title->setWordWrap(true);
+    w.title->setFixedWidth(kTextWidth);
     w.detail = new QLabel(w.frame);
     w.detail->setObjectName(QStringLiteral("detail") + n);
     w.detail->setWordWrap(true);
+    w.detail->setFixedWidth(kTextWidth);
     w.detail->setTextInteractionFlags(Qt::TextSelectableByMouse);
     w.advice = windowKit::caption(QString(), w.frame);
     w.advice->setObjectName(QStringLiteral("advice") + n);
+    w.advice->setFixedWidth(kTextWidth);
     text->addWidget(w.title);
     text->addWidget(w.detail);
     text->addWidget(w.advice);
     w.level = new QProgressBar(w.frame);
-    w.level->setObjectName(QStringLiteral("micLevel"));
     w.level->setRange(0, 100);
     w.level->setTextVisible(false);
-    w.level->setMaximumHeight(8);
+    w.level->setFixedSize(kTextWidth, 8);
     w.level->setAccessibleName(i18n::text("preflight.micLevel"));
     w.level->hide();
     text->addWidget(w.level);
-    row->addLayout(text, 1);
-
+    // Under the advice rather than beside it: the text keeps the whole width, so its wrapped height is right.
     w.fix = new QPushButton(w.frame);
     w.fix->setObjectName(QStringLiteral("fix") + n);
     w.fix->hide();
-    row->addWidget(w.fix, 0, Qt::AlignTop);
+    text->addWidget(w.fix, 0, Qt::AlignLeft);
+    row->addLayout(text, 1);
     connect(w.fix, &QPushButton::clicked, this, [this, index] {
         if (onFix)
             onFix(index);
@@ -166,6 +169,23 @@ void PreflightWindow::setRows(const QList<PreflightRow>& rows) {
     for (int i = 0; i < int(rows.size()); ++i)
         showRow(i);
     showLevel();
+    fitHeight();
+}
+
+// Verdicts come in with texts of their own length: each wrapped text is given the height it needs at the column's
+// fixed width, and the window the height of them all.
+void PreflightWindow::fitHeight() {
+    for (const RowWidgets& w : std::as_const(m_widgets))
+        for (QLabel* label : {w.title, w.detail, w.advice})
+            label->setFixedHeight(label->text().isEmpty() ? 0 : label->heightForWidth(kTextWidth));
+    // The layouts cache their items' hints; they are asked afresh.
+    for (const RowWidgets& w : std::as_const(m_widgets)) {
+        w.frame->layout()->invalidate();
+        w.frame->layout()->activate();
+    }
+    layout()->invalidate();
+    layout()->activate();
+    setFixedHeight(std::max(layout()->totalSizeHint().height(), layout()->totalMinimumSize().height()));
 }
 
 void PreflightWindow::showRow(int index) {
@@ -186,6 +206,7 @@ void PreflightWindow::showRow(int index) {
     w.fix->setVisible(!r.fixLabel.isEmpty());
     w.fix->setEnabled(!m_running);
     w.level->setVisible(r.showsMicLevel);
+    w.level->setObjectName(r.showsMicLevel ? QStringLiteral("micLevel") : QString());
     // What a screen reader says on reaching the line: the thing, its verdict, then the explanation.
     w.frame->setAccessibleName(r.title + QStringLiteral(": ") + state);
     w.frame->setAccessibleDescription(QStringList{r.detail, r.advice}.join(QLatin1Char(' ')).trimmed());
@@ -214,10 +235,11 @@ void PreflightWindow::setIntro(const QString& text) {
 void PreflightWindow::setFooter(const QString& text) {
     m_footer->setText(text);
     m_footer->setVisible(!text.isEmpty());
+    fitHeight();
 }
 
 void PreflightWindow::present() {
-    adjustSize();
+    fitHeight();
     windowKit::present(this, m_presented);
 }
 
@@ -226,9 +248,12 @@ void PreflightWindow::keyPressEvent(QKeyEvent* event) {
         close();
         return;
     }
-    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && m_runButton->isEnabled() &&
-        !qobject_cast<QPushButton*>(focusWidget())) {
-        m_runButton->click();
+    // Return presses the focused button, else runs the check (a plain window has no default button of its own).
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        auto* focused = qobject_cast<QPushButton*>(focusWidget());
+        QPushButton* target = focused && focused->isVisible() ? focused : m_runButton;
+        if (target->isEnabled())
+            target->click();
         return;
     }
     QWidget::keyPressEvent(event);

@@ -36,6 +36,9 @@ class PreflightWindow : public QWidget {
     Q_OBJECT
 public:
     static constexpr int kWidth = 560;
+    static constexpr int kMargin = 20;
+    static constexpr int kStateWidth = 96;
+    static constexpr int kTextWidth = kWidth - 2 * kMargin - kStateWidth - 12;
 
     explicit PreflightWindow(AudioCapture& capture, QWidget* parent = nullptr);
 
@@ -69,6 +72,7 @@ private:
     RowWidgets makeRow(int index);
     void showRow(int index);
     void showLevel();
+    void fitHeight();
 
     AudioCapture& m_capture;
     QList<PreflightRow> m_rows;
