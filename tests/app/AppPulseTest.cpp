@@ -1,7 +1,8 @@
-// The pre-call check's sound lines against a private PulseAudio daemon: the tone really plays on the default
-// output and comes back from its monitor; a loopback from the loudspeakers into the microphone stands for a laptop
-// without headphones.
+// What the program plays itself, against a private PulseAudio daemon: the pre-call check's tone really plays on
+// the default output and comes back from its monitor (a loopback from the loudspeakers into the microphone stands
+// for a laptop without headphones); a practice question spoken by espeak-ng reaches the system audio.
 #include "app/PreflightCheck.h"
+#include "app/SpeechSynthesizer.h"
 
 #include "audio/AudioCapture.h"
 #include "audio/PulseAudioSystem.h"
@@ -17,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QStandardPaths>
 
 #include <cstdio>
 
@@ -27,7 +29,7 @@ using Verdict = PreflightLine::Verdict;
 
 namespace {
 
-class PreflightPulseTest : public ::testing::Test {
+class AppPulseTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!PulseServer::binaryAvailable())
@@ -89,7 +91,7 @@ protected:
     std::unique_ptr<PreflightCheck> check;
 };
 
-TEST_F(PreflightPulseTest, ToneComesBackAndEchoCancellationCutsTheLeak) {
+TEST_F(AppPulseTest, ToneComesBackAndEchoCancellationCutsTheLeak) {
     leak(-20);
     QElapsedTimer took;
     took.start();
@@ -116,7 +118,7 @@ TEST_F(PreflightPulseTest, ToneComesBackAndEchoCancellationCutsTheLeak) {
                  static_cast<long long>(echoMs));
 }
 
-TEST_F(PreflightPulseTest, AMonitorThatCarriesNothingFailsTheClientLine) {
+TEST_F(AppPulseTest, AMonitorThatCarriesNothingFailsTheClientLine) {
     ASSERT_TRUE(server->pactl({QStringLiteral("set-source-mute"), QStringLiteral("speakers.monitor"), QStringLiteral("1")}));
     check->run();
     finish();
@@ -127,6 +129,26 @@ TEST_F(PreflightPulseTest, AMonitorThatCarriesNothingFailsTheClientLine) {
     // This daemon's microphone is a null device: digital silence, which a real microphone never gives.
     EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Warning);
     EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Skipped);
+}
+
+TEST_F(AppPulseTest, APracticeQuestionIsHeardAsTheClient) {
+    if (QStandardPaths::findExecutable(QStringLiteral("espeak-ng")).isEmpty())
+        GTEST_SKIP() << "espeak-ng is not installed";
+    DesktopSpeech speech(clock, *capture);
+    ASSERT_EQ(speech.engine(), DesktopSpeech::Engine::Espeak);
+    ToneMeter heard;
+    capture->onChunk = [&](AudioChannel channel, const AudioChunk& chunk) { heard.add(channel, chunk); };
+    std::optional<std::optional<QString>> result;
+    speech.speak(QStringLiteral("Ile kosztuje wdrożenie u nas?"), QStringLiteral("pl"),
+                 [&](const std::optional<QString>& error) { result = error; });
+    ASSERT_TRUE(waitUntil([&] { return result.has_value(); }, 20000));
+    EXPECT_EQ(*result, std::nullopt);
+    // A second of the question at conversational loudness, on the client's channel only.
+    const ToneMeter::Mark end = heard.mark();
+    ASSERT_GT(end.system, heard.span(AudioChannel::System, 1.0));
+    EXPECT_GT(heard.power(AudioChannel::System, 0, end.system).value_or(0), 1e-4); // above -40 dBFS
+    EXPECT_LT(heard.power(AudioChannel::Mic, 0, end.mic).value_or(0), 1e-8);
+    capture->onChunk = {};
 }
 
 } // namespace
