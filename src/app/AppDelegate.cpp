@@ -407,7 +407,8 @@ ScreenGrabber AppDelegate::portalGrabber() {
 
 bool AppDelegate::isCommand(const QString& argument) {
     return argument == QLatin1String("--answer") || argument == QLatin1String("--analyze-screen") ||
-           argument == QLatin1String("--toggle-panel");
+           argument == QLatin1String("--toggle-panel") || argument == QLatin1String("--check") ||
+           argument == QLatin1String("--practise");
 }
 
 void AppDelegate::runCommand(const QString& command) {
@@ -418,6 +419,10 @@ void AppDelegate::runCommand(const QString& command) {
         m_assistant->aiAnswer();
     else if (command == QLatin1String("--analyze-screen"))
         m_assistant->analyzeScreen();
+    else if (command == QLatin1String("--check"))
+        showPreflight();
+    else if (command == QLatin1String("--practise"))
+        m_rehearsal->toggle();
     else
         m_panels->toggleVisibility();
 }

@@ -95,8 +95,9 @@ public:
     void showPreflight();
     // Asks the update feed now and shows what it found.
     void checkForUpdates();
-    // The command-line actions a desktop's own shortcuts can start ("--answer", "--analyze-screen",
-    // "--toggle-panel"), handed to the running instance.
+    // The command-line actions a desktop's own shortcuts and the launcher's actions can start ("--answer",
+    // "--analyze-screen", "--toggle-panel", "--check" for the check before a call, "--practise" to start or end a
+    // practice conversation), handed to the running instance.
     static bool isCommand(const QString& argument);
     void runCommand(const QString& command);
     void relaunch(const QString& binary = {});

@@ -29,7 +29,7 @@ constexpr int kRelaunchWaitMs = 10'000;
 
 struct Arguments {
     QList<QUrl> urls;
-    QStringList actions; // --answer, --analyze-screen, --toggle-panel
+    QStringList actions; // --answer, --analyze-screen, --toggle-panel, --check, --practise
     qint64 afterPid = 0; // --after PID: the process this one replaces
 };
 

@@ -426,6 +426,9 @@ TEST_F(AppDelegateTest, PreflightIsReachedFromBothMenusAndOfferedOnceWhenDue) {
     ASSERT_NE(app->keysWindow(), nullptr);
     EXPECT_TRUE(app->keysWindow()->isVisible());
     EXPECT_FALSE(PreflightCheck::isDue(clock.nowMs()));
+    // The launcher's action runs it again.
+    app->runCommand(QStringLiteral("--check"));
+    EXPECT_TRUE(app->preflight()->check().running());
 }
 
 TEST_F(AppDelegateTest, UrlsAreLoggedAndAuthReturnsReachTheBackend) {

@@ -366,22 +366,6 @@ TEST(DesktopSpeechTest, AHungProgramIsStoppedAtTheLimitAndACancelledOneNeverAnsw
     EXPECT_FALSE(answered);
 }
 
-// The real program's streamed WAV, where the machine has it.
-TEST(DesktopSpeechTest, TheInstalledEspeakIsRead) {
-    if (QStandardPaths::findExecutable(QStringLiteral("espeak-ng")).isEmpty())
-        GTEST_SKIP() << "espeak-ng is not installed";
-    TempHome home;
-    PanelWorld world;
-    DesktopSpeech voice(world.clock, world.capture);
-    ASSERT_EQ(voice.engine(), DesktopSpeech::Engine::Espeak);
-    voice.speak(QStringLiteral("Ile to kosztuje?"), QStringLiteral("pl"), [](const auto&) {});
-    ASSERT_TRUE(waitUntil([&] { return !world.audio->sounds.isEmpty(); }, 10000));
-    const auto& sound = world.audio->sounds.first();
-    EXPECT_GE(sound.sampleRate, 16000);
-    EXPECT_GT(sound.samples.size(), size_t(sound.sampleRate / 2)) << "half a second at least";
-    EXPECT_TRUE(std::any_of(sound.samples.begin(), sound.samples.end(), [](float s) { return std::abs(s) > 0.05f; }));
-}
-
 TEST_F(RehearsalFlowTest, EachQuestionWaitsForTheAnswerAndTheNoteIsMarked) {
     writeFile(QDir(ContextDocuments::folderPath()).filePath(QStringLiteral("pytania.md")),
               "# Próba\n- Ile to kosztuje?\n- Jak długo trwa wdrożenie?\n- Czy macie referencje?\n");
