@@ -39,7 +39,12 @@ int main(int argc, char** argv) {
                        commit ? QStringLiteral("Zdanie numer %1 jest jasne.").arg(s / 4)
                               : QStringLiteral("Zdanie numer %1").arg(s / 4 + 1)});
     }
-    stt.setScript(script);
+    // "voice": transcripts follow the speech in the audio instead of the clock (bench/practice.sh).
+    if (argc > 1 && QByteArray(argv[1]) == "voice")
+        stt.setVoiceReplies({QStringLiteral("Ile kosztuje wdrożenie u nas, pytanie %2 na kanale %1?"),
+                             QStringLiteral("Rozumiem, a jak długo to trwa, pytanie %2 na kanale %1?")});
+    else
+        stt.setScript(script);
     if (!llm.start() || !backend.start() || !stt.start()) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
         return 1;

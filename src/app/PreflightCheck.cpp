@@ -317,13 +317,16 @@ void PreflightCheck::judgeTone() {
     const bool cancelling = capture.echoCancellation();
     const double leak = echo.leakDb.value_or(echo.leakFloorDb);
     (cancelling ? m_leakWith : m_leakWithout) = leak;
-    m_parts.log.note(QStringLiteral("sprawdzenie: przeciek %1 dB%2 (tłumienie echa %3)")
-                         .arg(echo.leakDb ? decibels(leak) : QStringLiteral("< ") + decibels(leak),
-                              QString(), cancelling ? QStringLiteral("włączone") : QStringLiteral("wyłączone")));
+    // With no trace of the tone in the microphone, the figure is only a bound: "< -58".
+    (cancelling ? m_leakWithText : m_leakWithoutText) =
+        echo.leakDb ? decibels(leak) : QStringLiteral("< ") + decibels(leak);
+    m_parts.log.note(QStringLiteral("sprawdzenie: przeciek %1 dB (tłumienie echa %2)")
+                         .arg(cancelling ? m_leakWithText : m_leakWithoutText,
+                              cancelling ? QStringLiteral("włączone") : QStringLiteral("wyłączone")));
     QString measured = echo.leakDb ? i18n::format("preflight.echo.leak", decibels(leak))
                                    : i18n::format("preflight.echo.below", decibels(leak));
     if (m_leakWithout && m_leakWith)
-        measured = i18n::format("preflight.echo.compare", decibels(*m_leakWithout), decibels(*m_leakWith));
+        measured = i18n::format("preflight.echo.compare", m_leakWithoutText, m_leakWithText);
     if (!echo.leakDb || leak <= kLeakLimitDb)
         set(Item::EchoPath, Verdict::Passed, measured);
     else if (cancelling)

@@ -151,6 +151,7 @@ private:
     Timer* m_audioTimer = nullptr;
     std::optional<double> m_leakWithout;
     std::optional<double> m_leakWith;
+    QString m_leakWithoutText, m_leakWithText;
 
     std::unique_ptr<TranscriberPort> m_transcriber;
     Timer* m_transcriptionTimer = nullptr;

@@ -4,6 +4,8 @@
 #include "core/Localization.h"
 #include "ui/PreflightWindow.h"
 
+#include <QLocale>
+
 namespace quippet {
 
 namespace {
@@ -95,7 +97,8 @@ void PreflightFlow::refresh() {
     m_window->setRunning(m_check->running());
     const auto took = m_check->lastDuration();
     m_window->setFooter(took && !m_check->running()
-                            ? i18n::format("preflight.duration", QString::number(double(took->count()) / 1000.0, 'f', 1))
+                            ? i18n::format("preflight.duration",
+                                           QLocale(i18n::language()).toString(double(took->count()) / 1000.0, 'f', 1))
                             : QString());
 }
 

@@ -161,8 +161,20 @@ PreflightWindow::RowWidgets PreflightWindow::makeRow(int index) {
 }
 
 void PreflightWindow::setRows(const QList<PreflightRow>& rows) {
+    const bool grown = m_widgets.size() < rows.size();
     while (m_widgets.size() < rows.size())
         m_widgets.append(makeRow(int(m_widgets.size())));
+    if (grown) {
+        // Tab goes through the mends from the top, then to Close and to the check itself.
+        QWidget* previous = nullptr;
+        for (const RowWidgets& w : std::as_const(m_widgets)) {
+            if (previous)
+                setTabOrder(previous, w.fix);
+            previous = w.fix;
+        }
+        setTabOrder(previous, m_closeButton);
+        setTabOrder(m_closeButton, m_runButton);
+    }
     for (qsizetype i = rows.size(); i < m_widgets.size(); ++i)
         m_widgets[i].frame->hide();
     m_rows = rows;

@@ -124,6 +124,8 @@ void SttPeer::onMessage(int index, const QString& text) {
         QByteArray::fromBase64(message.value(QLatin1String("audio_base_64")).toString().toLatin1());
     c.chunks.append(audio);
     c.audio.append(audio);
+    if (!m_voiceReplies.isEmpty())
+        hearVoice(index, audio);
     while (m_firedSteps[index] < m_script.size() && c.audio.size() >= m_script[m_firedSteps[index]].atBytes) {
         const Step& step = m_script[m_firedSteps[index]++];
         if (c.socket)
@@ -131,6 +133,38 @@ void SttPeer::onMessage(int index, const QString& text) {
                 json({{QStringLiteral("message_type"), step.type}, {QStringLiteral("text"), step.text}}));
     }
     emit chunkReceived();
+}
+
+void SttPeer::hearVoice(int index, const QByteArray& audio) {
+    constexpr qsizetype kSecond = 96000; // 48 kHz mono 16-bit
+    const auto* samples = reinterpret_cast<const qint16*>(audio.constData());
+    const qsizetype n = audio.size() / 2;
+    double sum = 0;
+    for (qsizetype i = 0; i < n; ++i)
+        sum += double(samples[i]) * samples[i];
+    const bool loud = n > 0 && sum / double(n) > 327.68 * 327.68; // -40 dBFS
+    Voice& v = m_voices[index];
+    QWebSocket* socket = m_connections[index].socket;
+    if (loud) {
+        if (v.speech / kSecond != (v.speech + audio.size()) / kSecond && socket)
+            socket->sendTextMessage(json({{QStringLiteral("message_type"), QStringLiteral("partial_transcript")},
+                                          {QStringLiteral("text"), QStringLiteral("…")}}));
+        v.speech += audio.size();
+        v.quiet = 0;
+        return;
+    }
+    if (v.speech == 0)
+        return;
+    v.quiet += audio.size();
+    if (v.quiet < kSecond * 6 / 10)
+        return;
+    if (socket)
+        socket->sendTextMessage(
+            json({{QStringLiteral("message_type"), QStringLiteral("committed_transcript")},
+                  {QStringLiteral("text"), m_voiceReplies.at(v.replies % m_voiceReplies.size())
+                                               .arg(QString::number(index + 1), QString::number(v.replies + 1))}}));
+    ++v.replies;
+    v = Voice{0, 0, v.replies};
 }
 
 SttPeer::Connection* SttPeer::newestOpen() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -58,6 +59,10 @@ public:
     // Any token with this prefix is accepted once (the backend peer issues "stt-1", "stt-2"...).
     void setTokenPrefix(const QString& prefix) { m_tokenPrefix = prefix; }
     void setScript(QList<Step> steps) { m_script = std::move(steps); }
+    // Instead of a script: what a voice-activity service does. Each stretch of speech in a connection's audio
+    // (louder than -40 dBFS) gets a partial transcript every second and, once 0.6 s of quiet follows it, a committed
+    // one: the next of `texts` in turn, with %1 replaced by the connection's number and %2 by the stretch's.
+    void setVoiceReplies(QStringList texts) { m_voiceReplies = std::move(texts); }
     // Every accepted connection is closed (1011) right after its "session_started".
     void setCloseAtOnce(bool close) { m_closeAtOnce = close; }
 
@@ -98,6 +103,13 @@ private:
     QList<Step> m_script;
     QList<Connection> m_connections;
     QList<int> m_firedSteps; // per connection: script steps already sent
+    struct Voice {
+        qsizetype speech = 0, quiet = 0; // bytes of the current stretch of speech and of the quiet after it
+        int replies = 0;
+    };
+    void hearVoice(int index, const QByteArray& audio);
+    QStringList m_voiceReplies;
+    QHash<int, Voice> m_voices;
     bool m_closeAtOnce = false;
 };
 
