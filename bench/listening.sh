@@ -14,53 +14,10 @@ set -euo pipefail
 build=$(realpath "${1:-build/dev}")
 seconds=${2:-60}
 cd "$(dirname "$0")/.."
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A private sound server: speakers (the client's side) and a microphone fed from a second null sink.
-mkdir -p "$work/pa/runtime" "$work/pa/home"; chmod 700 "$work/pa/runtime"
-cat > "$work/pa/ci.pa" <<EOF
-.fail
-load-module module-native-protocol-unix auth-anonymous=1 socket=$work/pa/native
-load-module module-null-sink sink_name=speakers rate=48000 sink_properties=device.description=Speakers
-load-module module-null-sink sink_name=micfeed rate=48000 sink_properties=device.description=MicFeed
-load-module module-remap-source source_name=testmic master=micfeed.monitor source_properties=device.description=TestMic
-set-default-sink speakers
-set-default-source testmic
-EOF
-HOME=$work/pa/home XDG_RUNTIME_DIR=$work/pa/runtime pulseaudio --daemonize=no --exit-idle-time=-1 -n \
-  -F "$work/pa/ci.pa" --log-target=file:"$work/pa/pa.log" &
-pids+=($!)
-export PULSE_SERVER=unix:$work/pa/native
-for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-
-"$build/bench/bench_listening_peers" > "$work/peers.txt" &
-pids+=($!)
-for _ in $(seq 50); do [ "$(wc -l < "$work/peers.txt")" -ge 3 ] && break; sleep 0.1; done
-backend=$(awk '$1=="backend"{print $2}' "$work/peers.txt")
-llm=$(awk '$1=="llm"{print $2}' "$work/peers.txt")
-stt=$(awk '$1=="stt"{print $2}' "$work/peers.txt")
-
-# A new user's home, signed in (the backend takes the stored token), profile step skipped, installed per user.
-export HOME=$work/home
-mkdir -p "$HOME/.config/Quippet" "$HOME/.local/bin"
-cp "$build/src/quippet" "$HOME/.local/bin/quippet"
-cat > "$HOME/.config/Quippet/Quippet.conf" <<EOF
-[General]
-elevenLabsBaseURL=$stt
-geminiBaseURL=$llm
-onboardingSkipped=true
-echoCancellation=false
-launchAtLoginSeeded=true
-EOF
-export QUIPPET_BACKEND=$backend QUIPPET_INSTANCE=quippet-bench-$$
-printf %s bench-token | secret-tool store --label=Quippet service backend-token account chatrelo
+. bench/harness.sh
+start_sound_server
+start_peers
+new_home
 
 espeak-ng -v pl -w "$work/client.wav" "Dzień dobry, czy mogą państwo powiedzieć, ile kosztuje wdrożenie i jak długo trwa?"
 espeak-ng -v pl -w "$work/me.wav" "Oczywiście, wdrożenie trwa zwykle około sześciu tygodni."

@@ -16,33 +16,11 @@
 set -euo pipefail
 build=$(realpath "${1:-build/dev}")
 cd "$(dirname "$0")/.."
-work=$(mktemp -d)
 shots=$build/practice
 mkdir -p "$shots"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-mkdir -p "$work/pa/runtime" "$work/pa/home"; chmod 700 "$work/pa/runtime"
-cat > "$work/pa/ci.pa" <<EOF
-.fail
-load-module module-native-protocol-unix auth-anonymous=1 socket=$work/pa/native
-load-module module-null-sink sink_name=speakers rate=48000 sink_properties=device.description=Speakers
-load-module module-null-sink sink_name=micfeed rate=48000 sink_properties=device.description=MicFeed
-load-module module-remap-source source_name=testmic master=micfeed.monitor source_properties=device.description=TestMic
-load-module module-loopback source=speakers.monitor sink=micfeed latency_msec=20 source_dont_move=true sink_dont_move=true
-set-default-sink speakers
-set-default-source testmic
-EOF
-HOME=$work/pa/home XDG_RUNTIME_DIR=$work/pa/runtime pulseaudio --daemonize=no --exit-idle-time=-1 -n \
-  -F "$work/pa/ci.pa" --log-target=file:"$work/pa/pa.log" &
-pids+=($!)
-export PULSE_SERVER=unix:$work/pa/native
-for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+. bench/harness.sh
+start_sound_server \
+  "load-module module-loopback source=speakers.monitor sink=micfeed latency_msec=20 source_dont_move=true sink_dont_move=true"
 loopback=$(pactl list short sink-inputs | awk '/loopback/{print $1; exit}')
 pactl set-sink-input-volume "$loopback" -20dB
 # A microphone is never digitally silent: a faint hiss on its feed.
@@ -50,29 +28,11 @@ sox -n -r 48000 -c 1 -b 16 "$work/hiss.wav" synth 300 whitenoise vol 0.002 2>/de
 paplay --device=micfeed "$work/hiss.wav" &
 pids+=($!)
 
-"$build/bench/bench_listening_peers" voice > "$work/peers.txt" &
-pids+=($!)
-for _ in $(seq 50); do [ "$(wc -l < "$work/peers.txt")" -ge 3 ] && break; sleep 0.1; done
-backend=$(awk '$1=="backend"{print $2}' "$work/peers.txt")
-llm=$(awk '$1=="llm"{print $2}' "$work/peers.txt")
-stt=$(awk '$1=="stt"{print $2}' "$work/peers.txt")
-
-export HOME=$work/home
-mkdir -p "$HOME/.config/Quippet" "$HOME/.local/bin" "$HOME/quippet-context"
-cp "$build/src/quippet" "$HOME/.local/bin/quippet"
-cat > "$HOME/.config/Quippet/Quippet.conf" <<EOF
-[General]
-elevenLabsBaseURL=$stt
-geminiBaseURL=$llm
-onboardingSkipped=true
-echoCancellation=false
-launchAtLoginSeeded=true
-meetingDetection=false
-EOF
+start_peers voice
+new_home meetingDetection=false
+mkdir -p "$HOME/quippet-context"
 printf '# Pytania\n- Ile kosztuje wdrożenie?\n- Jak długo trwa wdrożenie?\n- Czy macie referencje?\n' \
   > "$HOME/quippet-context/pytania.md"
-export QUIPPET_BACKEND=$backend QUIPPET_INSTANCE=quippet-practice-$$
-printf %s bench-token | secret-tool store --label=Quippet service backend-token account chatrelo
 espeak-ng -v pl -w "$work/me.wav" "Wdrożenie trwa zwykle sześć tygodni, a cena zależy od liczby stanowisk."
 
 quippet() { LANG=pl_PL.UTF-8 "$HOME/.local/bin/quippet" "$@"; }
