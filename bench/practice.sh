@@ -66,7 +66,8 @@ shot "$window" 1-check
 grep -E "sprawdzenie: " "$log" | sed 's/^/  /'
 
 echo "== the echo mend, pressed through the accessibility bus =="
-fix=$(python3 -c "import json; print(json.load(open('resources/i18n/pl.json'))['preflight.fix.echo'])")
+# The mend's spoken name: what it does, then the line it mends.
+fix=$(python3 -c "import json; t = json.load(open('resources/i18n/pl.json')); print(t['preflight.fix.echo'] + ' — ' + t['preflight.item.echo'])")
 /usr/bin/python3 -c "
 import sys; sys.path.insert(0, 'bench'); import a11y_walk as w
 q = w.app(); ok = w.report('the check', q); w.press(q, sys.argv[1]); sys.exit(0 if ok else 1)" "$fix"

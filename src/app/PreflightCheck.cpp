@@ -108,6 +108,7 @@ void PreflightCheck::run() {
         line = PreflightLine{line.item, Verdict::Checking, i18n::text("preflight.checking"), {}, Fix::None};
     m_leakWith.reset();
     m_leakWithout.reset();
+    m_cutShort = false;
     m_startedAt = m_parts.clock.monotonic();
     m_running = true;
     m_parts.log.note(QStringLiteral("sprawdzenie: start"));
@@ -149,7 +150,8 @@ void PreflightCheck::maybeFinish() {
     m_running = false;
     m_deadline->stop();
     const auto took = m_parts.clock.monotonic() - m_startedAt;
-    if (!m_echoOnly) {
+    // A check cut short by its deadline tells little: the offer at the next call stays due.
+    if (!m_echoOnly && !m_cutShort) {
         m_lastDuration = took;
         Settings::setValue(kLastRunKey, m_parts.clock.nowMs());
     }
@@ -159,6 +161,7 @@ void PreflightCheck::maybeFinish() {
 }
 
 void PreflightCheck::timedOut() {
+    m_cutShort = true;
     stopAudio();
     if (m_transcriber) {
         m_transcriber->stop();
@@ -191,7 +194,11 @@ void PreflightCheck::startAudio(bool echoOnly) {
 }
 
 void PreflightCheck::stopAudio() {
+    // A tone of an abandoned run must not sound into the next run's quiet. Idle first: its end is no verdict.
+    const bool playing = m_phase == AudioPhase::Playing;
     m_phase = AudioPhase::Idle;
+    if (const quint64 tone = std::exchange(m_tone, 0); tone && playing)
+        m_parts.capture.stopSound(tone);
     m_parts.capture.onChunk = {};
     m_audioTimer->stop();
 }
@@ -238,7 +245,7 @@ void PreflightCheck::playTone() {
     m_audioTimer->start(kAudioWait + std::chrono::milliseconds(qint64(kToneSeconds * 1000)));
     const quint64 generation = m_generation;
     QPointer<PreflightCheck> self(this);
-    m_parts.capture.playSound(testTone(kToneSeconds, kToneAmplitude), 48000,
+    m_tone = m_parts.capture.playSound(testTone(kToneSeconds, kToneAmplitude), 48000,
                               [self, generation](const std::optional<QString>& error) {
                                   if (self && self->m_generation == generation &&
                                       self->m_phase == AudioPhase::Playing)
@@ -247,6 +254,7 @@ void PreflightCheck::playTone() {
 }
 
 void PreflightCheck::toneEnded(const std::optional<QString>& error) {
+    m_tone = 0;
     if (error) {
         stopAudio();
         set(Item::SystemAudio, Verdict::Failed, i18n::format("preflight.system.notPlayed", *error),
@@ -313,6 +321,10 @@ void PreflightCheck::judgeTone() {
         set(Item::EchoPath, Verdict::Skipped, i18n::text("preflight.echo.needsMic"));
         return;
     }
+    if (!echo.heard) { // the tone went missing after its first second
+        set(Item::EchoPath, Verdict::Skipped, i18n::text("preflight.echo.needsTone"));
+        return;
+    }
 
     const bool cancelling = capture.echoCancellation();
     const double leak = echo.leakDb.value_or(echo.leakFloorDb);
@@ -338,8 +350,14 @@ void PreflightCheck::judgeTone() {
 void PreflightCheck::audioTimedOut() {
     const ToneMeter::Mark now = m_meter.mark();
     const AudioPhase phase = m_phase;
+    if (phase == AudioPhase::Tail) {
+        // The tone was played out; a stream stalled after it. What was captured is judged.
+        m_micExpected = false;
+        judgeTone();
+        return;
+    }
     stopAudio();
-    if (phase == AudioPhase::Playing || phase == AudioPhase::Tail) {
+    if (phase == AudioPhase::Playing) {
         set(Item::SystemAudio, Verdict::Failed, i18n::format("preflight.system.notPlayed", i18n::text("preflight.timeout")),
             i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
         if (pending(Item::EchoPath))
@@ -370,6 +388,7 @@ void PreflightCheck::enableEchoCancellation() {
     m_parts.capture.setEchoCancellation(true);
     const bool wasRunning = m_running;
     m_running = true;
+    m_cutShort = false;
     m_startedAt = m_parts.clock.monotonic();
     set(Item::EchoPath, Verdict::Checking, i18n::text("preflight.echo.remeasuring"));
     if (!wasRunning)

@@ -136,6 +136,7 @@ private:
     Parts m_parts;
     quint64 m_generation = 0;
     bool m_running = false;
+    bool m_cutShort = false; // the deadline decided some line
     QList<PreflightLine> m_lines;
     std::chrono::milliseconds m_startedAt{0};
     std::optional<std::chrono::milliseconds> m_lastDuration;
@@ -147,6 +148,7 @@ private:
     bool m_echoOnly = false;
     bool m_micExpected = false;
     ToneMeter::Mark m_quietFrom, m_playFrom, m_playTo;
+    quint64 m_tone = 0; // the test tone's sound number while it plays
     double m_micPeak = 0;
     Timer* m_audioTimer = nullptr;
     std::optional<double> m_leakWithout;

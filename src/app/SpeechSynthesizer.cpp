@@ -178,10 +178,11 @@ void DesktopSpeech::finished(quint64 run, Engine engine, int exitCode, bool cras
         return;
     }
     QPointer<DesktopSpeech> self(this);
-    m_capture.playSound(std::move(sound->samples), sound->sampleRate, [self, run](const std::optional<QString>& error) {
-        if (self)
-            self->settle(run, error);
-    });
+    m_sound = m_capture.playSound(std::move(sound->samples), sound->sampleRate,
+                                  [self, run](const std::optional<QString>& error) {
+                                      if (self)
+                                          self->settle(run, error);
+                                  });
 }
 
 void DesktopSpeech::settle(quint64 run, const std::optional<QString>& error) {
@@ -196,6 +197,9 @@ void DesktopSpeech::cancel() {
     ++m_run;
     m_done = {};
     m_output.clear();
+    // A question being read is silenced, not talked over by the next one.
+    if (const quint64 sound = std::exchange(m_sound, 0))
+        m_capture.stopSound(sound);
     if (!m_process)
         return;
     QProcess* process = m_process;

@@ -302,7 +302,7 @@ void GeminiClient::verify(std::function<void(std::variant<QStringList, QString>)
         done(noKeyText());
         return;
     }
-    QNetworkRequest request(QUrl(baseUrl().toString() + QStringLiteral("/v1beta/models?key=") +
+    QNetworkRequest request(QUrl(baseUrl().toString() + QStringLiteral("/v1beta/models?pageSize=1000&key=") +
                                  QString::fromLatin1(QUrl::toPercentEncoding(*key))));
     request.setTransferTimeout(kTimeoutMs);
     QNetworkReply* reply = m_network->get(request);

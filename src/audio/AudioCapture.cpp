@@ -91,8 +91,12 @@ void AudioCapture::handOver(AudioChannel channel, const AudioChunk& chunk,
         onHandOver(channel, readAt);
 }
 
-void AudioCapture::playSound(std::vector<float> samples, int sampleRate, AudioSystem::PlayDone done) {
-    m_system->playSound(std::move(samples), sampleRate, std::move(done));
+quint64 AudioCapture::playSound(std::vector<float> samples, int sampleRate, AudioSystem::PlayDone done) {
+    return m_system->playSound(std::move(samples), sampleRate, std::move(done));
+}
+
+void AudioCapture::stopSound(quint64 id) {
+    m_system->stopSound(id);
 }
 
 void AudioCapture::start() {

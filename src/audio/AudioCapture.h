@@ -58,8 +58,9 @@ public:
     void refreshPermissions();
     void startMic();
     void note(const QString& line);
-    // A short sound (a test tone, a spoken question) on the default output.
-    void playSound(std::vector<float> samples, int sampleRate, AudioSystem::PlayDone done);
+    // A short sound (a test tone, a spoken question) on the default output; stopSound silences it.
+    quint64 playSound(std::vector<float> samples, int sampleRate, AudioSystem::PlayDone done);
+    void stopSound(quint64 id);
 
     float clientLevel() const { return m_clientLevel; }
     float myLevel() const { return m_myLevel; }

@@ -57,8 +57,11 @@ public:
     // Asks the sound server again; the answer comes as inputAvailabilityChanged.
     virtual void recheck() = 0;
     // Plays mono samples at `sampleRate` on the default output. `done` runs once on the main thread, after the
-    // sound has been played out or has failed; never after this object is gone.
-    virtual void playSound(std::vector<float> samples, int sampleRate, PlayDone done) = 0;
+    // sound has been played out, has failed or was stopped; never after this object is gone. Returns the sound's
+    // number for stopSound.
+    virtual quint64 playSound(std::vector<float> samples, int sampleRate, PlayDone done) = 0;
+    // Silences a sound still playing (its `done` gets an error); a finished or unknown one is left alone.
+    virtual void stopSound(quint64 id) = 0;
 
     // Granted once the server answered and has a microphone as its default input; NotDetermined before any answer.
     virtual PermissionState inputAvailability() const = 0;

@@ -40,9 +40,9 @@ private:
 // "48000Hz 2ch 32bit float interleaved"
 QString describeFormat(const AudioFormat& format);
 
-// Root mean square of each channel; the largest. 0 for no samples.
 // Sample `index` of raw PCM in `format`, as a value in [-1, 1].
 double sampleAt(const AudioFormat& format, const char* data, qsizetype index);
+// Root mean square of each channel; the largest. 0 for no samples.
 float loudestChannelRms(const AudioFormat& format, const char* data, qsizetype bytes);
 // Root mean square of the first channel only.
 float firstChannelRms(const AudioFormat& format, const char* data, qsizetype bytes);

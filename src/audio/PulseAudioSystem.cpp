@@ -5,6 +5,7 @@
 
 #include <QMetaObject>
 #include <QPointer>
+#include <QTimer>
 #include <QSet>
 
 #include <pulse/pulseaudio.h>
@@ -83,10 +84,14 @@ public:
         quint64 id = 0;
         pa_stream* stream = nullptr;
         std::vector<float> samples;
+        int sampleRate = 0;
         size_t offset = 0;
-        bool draining = false;
+        pa_operation* drain = nullptr;
     };
     void startPlayback(quint64 id, std::vector<float> samples, int sampleRate);
+    void connectPlayback(Playback* playback);
+    void stopPlayback(quint64 id);
+    void connectWaitingPlaybacks();
     void endPlayback(Playback* playback, const std::optional<QString>& error);
 
     PulseAudioSystem* m_capture = nullptr;
@@ -271,6 +276,7 @@ void PulseCore::onContextState(pa_context* c, void* self) {
             core->m_lossNoted = false;
             core->postNote(QStringLiteral("audio systemowe: serwer dźwięku znowu dostępny"));
         }
+        core->connectWaitingPlaybacks();
         pa_context_set_subscribe_callback(c, &PulseCore::onEvent, core);
         if (pa_operation* op = pa_context_subscribe(
                 c,
@@ -540,16 +546,17 @@ void PulseCore::startPlayback(quint64 id, std::vector<float> samples, int sample
     playback->core = this;
     playback->id = id;
     playback->samples = std::move(samples);
-    if (!ready()) {
-        m_playbacks.push_back(std::move(playback));
-        endPlayback(m_playbacks.back().get(), QStringLiteral("serwer dźwięku niedostępny"));
-        return;
-    }
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, uint32_t(sampleRate), 1};
-    pa_stream* s = pa_stream_new(m_context, "Quippet: dźwięk", &spec, nullptr);
-    playback->stream = s;
-    Playback* p = playback.get();
+    playback->sampleRate = sampleRate;
     m_playbacks.push_back(std::move(playback));
+    // While the connection is still coming up the sound waits for it (onContextState).
+    if (ready())
+        connectPlayback(m_playbacks.back().get());
+}
+
+void PulseCore::connectPlayback(Playback* p) {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, uint32_t(p->sampleRate), 1};
+    pa_stream* s = pa_stream_new(m_context, "Quippet: dźwięk", &spec, nullptr);
+    p->stream = s;
     if (!s) {
         endPlayback(p, text(pa_strerror(pa_context_errno(m_context))));
         return;
@@ -560,11 +567,36 @@ void PulseCore::startPlayback(quint64 id, std::vector<float> samples, int sample
         endPlayback(p, text(pa_strerror(pa_context_errno(m_context))));
 }
 
+// Sounds asked for while the connection came up. Connecting one may end it (and take it off the list).
+void PulseCore::connectWaitingPlaybacks() {
+    std::vector<Playback*> waiting;
+    for (const auto& p : m_playbacks)
+        if (!p->stream)
+            waiting.push_back(p.get());
+    for (Playback* p : waiting)
+        connectPlayback(p);
+}
+
+void PulseCore::stopPlayback(quint64 id) {
+    for (const auto& p : m_playbacks) {
+        if (p->id == id) {
+            endPlayback(p.get(), QStringLiteral("zatrzymano"));
+            return;
+        }
+    }
+}
+
 void PulseCore::endPlayback(Playback* playback, const std::optional<QString>& error) {
     const auto it = std::find_if(m_playbacks.begin(), m_playbacks.end(),
                                  [playback](const auto& p) { return p.get() == playback; });
     if (it == m_playbacks.end())
         return;
+    if (playback->drain) {
+        // Its callback would reach a freed playback.
+        pa_operation_cancel(playback->drain);
+        pa_operation_unref(playback->drain);
+        playback->drain = nullptr;
+    }
     if (pa_stream* s = playback->stream) {
         pa_stream_set_state_callback(s, nullptr, nullptr);
         pa_stream_set_write_callback(s, nullptr, nullptr);
@@ -592,21 +624,26 @@ void PulseCore::onPlaybackWrite(pa_stream* s, size_t bytes, void* playback) {
     const size_t left = (p->samples.size() - p->offset) * sizeof(float);
     const size_t n = std::min(bytes / sizeof(float) * sizeof(float), left);
     if (n > 0) {
-        pa_stream_write(s, p->samples.data() + p->offset, n, nullptr, 0, PA_SEEK_RELATIVE);
+        if (pa_stream_write(s, p->samples.data() + p->offset, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+            p->core->endPlayback(p, text(pa_strerror(pa_context_errno(pa_stream_get_context(s)))));
+            return;
+        }
         p->offset += n / sizeof(float);
     }
-    if (p->offset >= p->samples.size() && !p->draining) {
-        p->draining = true;
+    if (p->offset >= p->samples.size() && !p->drain) {
         pa_stream_set_write_callback(s, nullptr, nullptr);
-        if (pa_operation* op = pa_stream_drain(s, &PulseCore::onPlaybackDrained, p))
-            pa_operation_unref(op);
-        else
+        p->drain = pa_stream_drain(s, &PulseCore::onPlaybackDrained, p);
+        if (!p->drain)
             p->core->endPlayback(p, text(pa_strerror(pa_context_errno(pa_stream_get_context(s)))));
     }
 }
 
 void PulseCore::onPlaybackDrained(pa_stream* s, int success, void* playback) {
     auto* p = static_cast<Playback*>(playback);
+    if (p->drain) {
+        pa_operation_unref(p->drain);
+        p->drain = nullptr;
+    }
     if (success)
         p->core->endPlayback(p, std::nullopt);
     else
@@ -769,12 +806,33 @@ void PulseAudioSystem::startMic(std::unique_ptr<EchoCanceller> canceller) {
     m_core->reconcile();
 }
 
-void PulseAudioSystem::playSound(std::vector<float> samples, int sampleRate, PlayDone done) {
+quint64 PulseAudioSystem::playSound(std::vector<float> samples, int sampleRate, PlayDone done) {
     const quint64 id = ++m_lastPlayback;
     m_playing.insert(id, std::move(done));
+    // A stream the server never plays out (suspended, corked) must still end.
+    const qint64 lengthMs = sampleRate > 0 ? qint64(samples.size()) * 1000 / sampleRate : 0;
+    QTimer::singleShot(std::chrono::milliseconds(lengthMs + kPlayGraceMs), this,
+                       [this, id] { endSound(id, QStringLiteral("dźwięk nie został odtworzony na czas")); });
     auto l = m_core->lock();
     m_core->ensureConnected();
     m_core->startPlayback(id, std::move(samples), sampleRate);
+    return id;
+}
+
+void PulseAudioSystem::stopSound(quint64 id) {
+    endSound(id, QStringLiteral("zatrzymano"));
+}
+
+// Said at once: the server's own word about the sound would come later, and is then dropped.
+void PulseAudioSystem::endSound(quint64 id, const QString& why) {
+    const PlayDone done = m_playing.take(id);
+    if (!done)
+        return;
+    {
+        auto l = m_core->lock();
+        m_core->stopPlayback(id);
+    }
+    done(why);
 }
 
 void PulseAudioSystem::playbackEnded(quint64 id, const std::optional<QString>& error) {

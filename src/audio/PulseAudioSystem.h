@@ -39,7 +39,10 @@ public:
     void start() override;
     void startMic(std::unique_ptr<EchoCanceller> canceller) override;
     void recheck() override;
-    void playSound(std::vector<float> samples, int sampleRate, PlayDone done) override;
+    quint64 playSound(std::vector<float> samples, int sampleRate, PlayDone done) override;
+    void stopSound(quint64 id) override;
+    // A sound gets this long beyond its own length to be played out before it is ended as failed.
+    static constexpr int kPlayGraceMs = 3000;
     PermissionState inputAvailability() const override { return m_input; }
     OutputRoute outputRoute() const override { return m_route; }
 
@@ -51,6 +54,7 @@ private:
     void setInput(PermissionState state);
     void setRoute(const OutputRoute& route);
     void playbackEnded(quint64 id, const std::optional<QString>& error);
+    void endSound(quint64 id, const QString& why);
 
     std::shared_ptr<PulseCore> m_core;
     PermissionState m_input = PermissionState::NotDetermined;

@@ -76,7 +76,7 @@ void showOnAllWorkspaces(WId window) {
     auto atom = [c](const char* name) {
         xcb_intern_atom_reply_t* reply =
             xcb_intern_atom_reply(c, xcb_intern_atom(c, 0, uint16_t(strlen(name)), name), nullptr);
-        const xcb_atom_t a = reply ? reply->atom : XCB_ATOM_NONE;
+        const xcb_atom_t a = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
         free(reply);
         return a;
     };

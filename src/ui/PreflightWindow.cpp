@@ -116,6 +116,7 @@ PreflightWindow::RowWidgets PreflightWindow::makeRow(int index) {
     w.state = new QLabel(w.frame);
     w.state->setObjectName(QStringLiteral("state") + n);
     w.state->setFixedWidth(kStateWidth);
+    w.state->setWordWrap(true);
     w.state->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     QFont bold = w.state->font();
     bold.setWeight(QFont::DemiBold);
@@ -132,7 +133,7 @@ PreflightWindow::RowWidgets PreflightWindow::makeRow(int index) {
     w.detail->setObjectName(QStringLiteral("detail") + n);
     w.detail->setWordWrap(true);
     w.detail->setFixedWidth(kTextWidth);
-    w.detail->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    w.detail->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     w.advice = windowKit::caption(QString(), w.frame);
     w.advice->setObjectName(QStringLiteral("advice") + n);
     w.advice->setFixedWidth(kTextWidth);
@@ -215,6 +216,9 @@ void PreflightWindow::showRow(int index) {
     w.advice->setText(r.advice);
     w.advice->setVisible(!r.advice.isEmpty());
     w.fix->setText(r.fixLabel);
+    // Two lines may offer the same mend: a screen reader tells them apart by the line's name and verdict.
+    w.fix->setAccessibleName(r.fixLabel + QStringLiteral(" — ") + r.title);
+    w.fix->setAccessibleDescription(QStringList{state, r.detail, r.advice}.join(QLatin1Char(' ')).trimmed());
     w.fix->setVisible(!r.fixLabel.isEmpty());
     w.fix->setEnabled(!m_running);
     w.level->setVisible(r.showsMicLevel);

@@ -421,7 +421,7 @@ TEST_F(AppDelegateTest, PreflightIsReachedFromBothMenusAndOfferedOnceWhenDue) {
     EXPECT_EQ(model.fixLabel, i18n::text("preflight.fix.keys"));
     auto* fix = window->findChild<QPushButton*>(QStringLiteral("fix%1").arg(int(PreflightLine::Item::LanguageModel)));
     ASSERT_NE(fix, nullptr);
-    EXPECT_EQ(fix->accessibleName().isEmpty() ? fix->text() : fix->accessibleName(), model.fixLabel);
+    EXPECT_EQ(fix->text(), model.fixLabel);
     fix->click();
     ASSERT_NE(app->keysWindow(), nullptr);
     EXPECT_TRUE(app->keysWindow()->isVisible());

@@ -151,4 +151,27 @@ TEST_F(AppPulseTest, APracticeQuestionIsHeardAsTheClient) {
     capture->onChunk = {};
 }
 
+TEST_F(AppPulseTest, SoundsWaitForTheServerAndCanBeStopped) {
+    // Asked for before the connection is up: played once it is.
+    PulseAudioSystem fresh;
+    std::optional<std::optional<QString>> first;
+    fresh.playSound(std::vector<float>(4800, 0.0f), 48000, [&](const auto& error) { first = error; });
+    ASSERT_TRUE(waitUntil([&] { return first.has_value(); }, 10000));
+    EXPECT_EQ(*first, std::nullopt);
+
+    // Stopped while it plays: told at once, and only once.
+    int calls = 0;
+    std::optional<QString> why;
+    const quint64 id = fresh.playSound(std::vector<float>(48000 * 5, 0.0f), 48000, [&](const auto& error) {
+        ++calls;
+        why = error;
+    });
+    fresh.stopSound(id);
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(why.has_value());
+    // The server's own word on it was posted as it stopped; it is delivered now, and dropped.
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 1);
+}
+
 } // namespace

@@ -335,6 +335,18 @@ TEST_F(PreflightCheckTest, NothingOutlastsTheDeadline) {
         QCoreApplication::processEvents();
     EXPECT_EQ(check->lines(), decided);
     EXPECT_EQ(finished.count(), 1);
+    // A check cut short is not remembered: the offer at the next call stays due.
+    EXPECT_TRUE(PreflightCheck::isDue(clock.nowMs()));
+
+    // Cut short while the tone plays: the tone is silenced, so it cannot sound into the next run's quiet.
+    room->systemDelivers = true;
+    check->run();
+    for (int i = 0; i < 20 && audio->sounds.isEmpty(); ++i)
+        room->tick();
+    ASSERT_EQ(audio->sounds.size(), 1);
+    clock.advance(PreflightCheck::kTimeout);
+    EXPECT_EQ(audio->stops, 1);
+    EXPECT_FALSE(audio->sounds.first().done);
 }
 
 } // namespace

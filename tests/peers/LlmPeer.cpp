@@ -1,5 +1,7 @@
 #include "peers/LlmPeer.h"
 
+#include <algorithm>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QTimer>
@@ -77,10 +79,19 @@ LlmPeer::LlmPeer(QObject* parent) : QObject(parent) {
     m_http.route("GET", QStringLiteral("/v1beta/models"), [this](const HttpRequest& request) {
         if (request.query().queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key)
             return HttpResponse::json(400, kBadKey);
+        // Pages as Google's listing gives them: 50 models unless asked for more, 1000 at most.
+        const QUrlQuery query = request.query();
+        const int size = query.hasQueryItem(QStringLiteral("pageSize"))
+                             ? std::clamp(query.queryItemValue(QStringLiteral("pageSize")).toInt(), 1, 1000)
+                             : 50;
+        const int from = query.queryItemValue(QStringLiteral("pageToken")).toInt();
         QJsonArray models;
-        for (const QString& name : std::as_const(m_listing))
-            models.append(QJsonObject{{QStringLiteral("name"), name}});
-        return HttpResponse::json(200, QJsonDocument(QJsonObject{{QStringLiteral("models"), models}}).toJson());
+        for (qsizetype i = from; i < std::min<qsizetype>(from + size, m_listing.size()); ++i)
+            models.append(QJsonObject{{QStringLiteral("name"), m_listing.at(i)}});
+        QJsonObject page{{QStringLiteral("models"), models}};
+        if (from + size < m_listing.size())
+            page.insert(QStringLiteral("nextPageToken"), QString::number(from + size));
+        return HttpResponse::json(200, QJsonDocument(page).toJson());
     });
 }
 

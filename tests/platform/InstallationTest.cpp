@@ -89,12 +89,14 @@ TEST(InstallationTest, APerUserInstallPutsEverythingInPlaceAndTheAutostartEntryN
           "icons/hicolor/256x256/apps/app.quippet.Quippet.png", "metainfo/app.quippet.Quippet.metainfo.xml"})
         EXPECT_FALSE(read(share + QLatin1Char('/') + QLatin1String(icon)).isEmpty()) << icon;
     const QString validate = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
-    if (!validate.isEmpty())
+    if (!validate.isEmpty()) {
         EXPECT_TRUE(validates(validate, {entry}));
+    }
     // The browser hands quippet:// links to the installed entry.
     const QString mimeapps = home.filePath(QStringLiteral(".config/mimeapps.list"));
-    if (!QStandardPaths::findExecutable(QStringLiteral("xdg-mime")).isEmpty())
+    if (!QStandardPaths::findExecutable(QStringLiteral("xdg-mime")).isEmpty()) {
         EXPECT_TRUE(read(mimeapps).contains("x-scheme-handler/quippet=app.quippet.Quippet.desktop"));
+    }
 
     // The autostart entry names the installed binary, never the build tree the tests run from.
     ASSERT_TRUE(LaunchAtLogin::set(true));

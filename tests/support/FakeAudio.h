@@ -25,7 +25,8 @@ public:
         int sampleRate = 0;
         PlayDone done;
     };
-    QList<Sound> sounds; // asked to be played, oldest first
+    QList<Sound> sounds; // asked to be played, oldest first; a sound's number is its place here, from 1
+    int stops = 0;
     // Called for every sound asked for; unset, sounds wait in `sounds` until the test ends them.
     std::function<void(Sound&)> onSound;
 
@@ -36,10 +37,17 @@ public:
         ++rechecks;
         emit inputAvailabilityChanged();
     }
-    void playSound(std::vector<float> samples, int sampleRate, PlayDone done) override {
+    quint64 playSound(std::vector<float> samples, int sampleRate, PlayDone done) override {
         sounds.append(Sound{std::move(samples), sampleRate, std::move(done)});
         if (onSound)
             onSound(sounds.back());
+        return quint64(sounds.size());
+    }
+    void stopSound(quint64 id) override {
+        ++stops;
+        if (id >= 1 && id <= quint64(sounds.size()))
+            if (auto done = std::exchange(sounds[qsizetype(id - 1)].done, {}))
+                done(QStringLiteral("stopped"));
     }
     PermissionState inputAvailability() const override { return input; }
     OutputRoute outputRoute() const override { return route; }

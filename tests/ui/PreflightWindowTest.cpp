@@ -43,8 +43,10 @@ TEST(PreflightWindow, RowsMendsLevelAndKeys) {
     EXPECT_GE(advice->height(), advice->heightForWidth(advice->width()));
     EXPECT_GT(advice->height(), 3 * advice->fontMetrics().height());
 
-    // Only rows with a mend have a button, and it names the mend.
+    // Only rows with a mend have a button; it names the mend and the line it mends.
     EXPECT_FALSE(window.findChild<QPushButton*>(QStringLiteral("fix1"))->isVisible());
+    EXPECT_EQ(window.findChild<QPushButton*>(QStringLiteral("fix2"))->accessibleName(),
+              QStringLiteral("Włącz tłumienie echa — Echo"));
     window.findChild<QPushButton*>(QStringLiteral("fix2"))->click();
     window.findChild<QPushButton*>(QStringLiteral("fix0"))->click();
     EXPECT_EQ(fixes, (QList<int>{2, 0}));
