@@ -45,8 +45,8 @@ public:
     GeminiStream(GeminiClient& client, QString system, QList<LlmPart> parts, LlmClient::Callbacks callbacks,
                  QObject* context)
         : QObject(context), m_keychain(client.m_keychain), m_clock(client.m_clock), m_gate(client.m_gate),
-          m_network(client.m_network.get()), m_system(std::move(system)), m_parts(std::move(parts)),
-          m_callbacks(std::move(callbacks)) {}
+          m_network(client.m_network.get()), m_retired(client.m_retired), m_system(std::move(system)),
+          m_parts(std::move(parts)), m_callbacks(std::move(callbacks)) {}
 
     ~GeminiStream() override { dropReply(); }
 
@@ -60,7 +60,13 @@ public:
             return;
         }
         m_gate.record(now);
-        attempt(0);
+        // Models found gone earlier are not asked again on the own-key route (while a later one remains).
+        int first = 0;
+        const int last = int(GeminiClient::modelChain().size()) - 1;
+        if (!m_keychain.read(QLatin1String(Keychain::kBackendToken)))
+            while (first < last && m_retired->contains(GeminiClient::modelChain().at(first)))
+                ++first;
+        attempt(first);
     }
 
 private:
@@ -221,6 +227,7 @@ private:
         }
         // A model the provider has retired is gone for this key; the next one in the chain still answers.
         if (httpStatus == 404 && m_direct && m_index < last) {
+            m_retired->insert(m_model);
             status(QStringLiteral("brak modelu ") + m_model + QStringLiteral(" — próbuję model zapasowy"));
             attempt(m_index + 1);
             return;
@@ -256,6 +263,7 @@ private:
     Clock& m_clock;
     RateGate& m_gate;
     QPointer<QNetworkAccessManager> m_network;
+    std::shared_ptr<QSet<QString>> m_retired; // shared with the client
     QString m_system;
     QList<LlmPart> m_parts;
     LlmClient::Callbacks m_callbacks;

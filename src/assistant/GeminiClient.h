@@ -6,6 +6,7 @@
 #include "secrets/Keychain.h"
 
 #include <QJsonObject>
+#include <QSet>
 #include <QStringList>
 #include <QUrl>
 
@@ -63,6 +64,8 @@ private:
     Clock& m_clock;
     RateGate& m_gate;
     std::unique_ptr<QNetworkAccessManager> m_network;
+    // Models the provider answered 404 for on the own-key route: gone for this key, skipped from then on.
+    std::shared_ptr<QSet<QString>> m_retired = std::make_shared<QSet<QString>>();
 };
 
 } // namespace quippet

@@ -160,6 +160,11 @@ TEST_F(GeminiClientTest, RetiredModelsAreSkippedOnTheDirectRouteOnly) {
     Outcome outcome = run();
     EXPECT_EQ(outcome.error, std::nullopt);
     EXPECT_EQ(outcome.statuses, QStringList{"brak modelu gemini-flash-latest — próbuję model zapasowy"});
+    // Once found gone, it costs no round trip on later answers.
+    outcome = run();
+    EXPECT_TRUE(outcome.statuses.isEmpty());
+    EXPECT_EQ(llm.modelsRequested(),
+              (QStringList{"gemini-flash-latest", "gemini-flash-lite-latest", "gemini-flash-lite-latest"}));
 
     // Through the proxy a 404 is the backend's answer, not a missing model: it ends the call.
     keychain.write(QLatin1String(Keychain::kBackendToken), QStringLiteral("tok"));
