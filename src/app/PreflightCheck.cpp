@@ -242,10 +242,11 @@ void PreflightCheck::playTone() {
     m_quietFrom = {};
     m_playFrom = m_meter.mark();
     // The sound server has been heard from; the tone gets time to play out and come back.
-    m_audioTimer->start(kAudioWait + std::chrono::milliseconds(qint64(kToneSeconds * 1000)));
+    const double seconds = m_echoOnly ? kCancelledToneSeconds : kToneSeconds;
+    m_audioTimer->start(kAudioWait + std::chrono::milliseconds(qint64(seconds * 1000)));
     const quint64 generation = m_generation;
     QPointer<PreflightCheck> self(this);
-    m_tone = m_parts.capture.playSound(testTone(kToneSeconds, kToneAmplitude), 48000,
+    m_tone = m_parts.capture.playSound(testTone(seconds, kToneAmplitude), 48000,
                               [self, generation](const std::optional<QString>& error) {
                                   if (self && self->m_generation == generation &&
                                       self->m_phase == AudioPhase::Playing)
@@ -300,8 +301,9 @@ void PreflightCheck::judgeTone() {
     tailEnd.mic += m_meter.span(AudioChannel::Mic, kTailSeconds);
     const ToneReading whole = readTone(m_meter, m_quietFrom, m_playFrom, m_playFrom, tailEnd);
     ToneMeter::Mark settled = m_playFrom;
-    settled.system += m_meter.span(AudioChannel::System, kSettleSeconds);
-    settled.mic += m_meter.span(AudioChannel::Mic, kSettleSeconds);
+    const double settle = m_echoOnly ? kCancelledSettleSeconds : kSettleSeconds;
+    settled.system += m_meter.span(AudioChannel::System, settle);
+    settled.mic += m_meter.span(AudioChannel::Mic, settle);
     const ToneReading echo = readTone(m_meter, m_quietFrom, m_playFrom, settled, tailEnd);
     const QString device = capture.outputRoute().deviceName.isEmpty() ? capture.outputRoute().description
                                                                        : capture.outputRoute().deviceName;
@@ -393,7 +395,8 @@ void PreflightCheck::enableEchoCancellation() {
     set(Item::EchoPath, Verdict::Checking, i18n::text("preflight.echo.remeasuring"));
     if (!wasRunning)
         emit runningChanged();
-    m_deadline->start(kTimeout);
+    // The longer tone of this measurement gets its own time.
+    m_deadline->start(kAudioWait + std::chrono::milliseconds(qint64(kCancelledToneSeconds * 1000)) + kAudioWait);
     startAudio(true);
 }
 

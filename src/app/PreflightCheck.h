@@ -56,8 +56,12 @@ public:
     static constexpr double kLeakLimitDb = -30;
     static constexpr float kToneAmplitude = 0.1f; // -20 dBFS peaks: quiet on a normal volume
     static constexpr double kToneSeconds = 2.5;
-    // The leak is read after the first second of the tone, once an echo canceller has caught on.
+    // The leak is read after the first second of the tone.
     static constexpr double kSettleSeconds = 1.0;
+    // Measured again with echo cancellation just switched on, the canceller starts from nothing and moves its
+    // delay once it has heard two seconds of the far end: a longer tone, read once that has settled.
+    static constexpr double kCancelledToneSeconds = 6.0;
+    static constexpr double kCancelledSettleSeconds = 4.0;
     static constexpr double kQuietSeconds = 0.4;
     static constexpr double kTailSeconds = 0.3;
     // How long the sound server may take to deliver the first audio.
