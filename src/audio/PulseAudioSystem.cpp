@@ -554,8 +554,8 @@ void PulseCore::startPlayback(quint64 id, std::vector<float> samples, int sample
 }
 
 void PulseCore::connectPlayback(Playback* p) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, uint32_t(p->sampleRate), 1};
-    pa_stream* s = pa_stream_new(m_context, "Quippet: dźwięk", &spec, nullptr);
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32LE, uint32_t(p->sampleRate), 1};
+    pa_stream* s = pa_stream_new(m_context, "Quippet: dźwięk", &format, nullptr);
     p->stream = s;
     if (!s) {
         endPlayback(p, text(pa_strerror(pa_context_errno(m_context))));
