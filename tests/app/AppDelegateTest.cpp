@@ -1,4 +1,5 @@
 #include "app/AppDelegate.h"
+#include "AppFixture.h"
 
 #include "app/ListeningSession.h"
 #include "app/PanelController.h"
@@ -56,62 +57,23 @@ using K = HotKeyCenter;
 
 namespace {
 
-class AppDelegateTest : public ::testing::Test {
+class AppDelegateTest : public AppFixture {
 protected:
-    TempHome home;
-    ManualClock clock;
-    MemorySecretStore secrets;
-    BackendPeer peer;
-    ScriptedLlm llm;
-    FakeAudioSystem* audio = nullptr;
-    FakeSourceMonitor* sources = nullptr;
     QList<QUrl> opened;
-    QList<FakeTranscriber*> transcribers;
     int relaunches = 0;
     QStringList relaunchedWith;
     std::function<bool()> askToInstall;
-    std::unique_ptr<AppDelegate> app;
-
-    void SetUp() override {
-        ASSERT_TRUE(peer.start());
-        qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
-    }
-    void TearDown() override {
-        app.reset();
-        qunsetenv("QUIPPET_BACKEND");
-    }
 
     void launch(bool windows = false) {
-        AppEnvironment env;
-        env.clock = &clock;
-        env.secrets = &secrets;
-        env.makeAudioSystem = [this] {
-            auto system = std::make_unique<FakeAudioSystem>();
-            audio = system.get();
-            return system;
-        };
-        env.makeSourceMonitor = [this] {
-            auto monitor = std::make_unique<FakeSourceMonitor>();
-            sources = monitor.get();
-            return monitor;
-        };
-        env.llm = &llm;
-        env.createWindows = windows;
+        AppEnvironment env = environment(windows);
         env.relaunch = [this](const QString& binary) {
             ++relaunches;
             relaunchedWith << binary;
         };
         env.askToInstall = askToInstall;
         env.openUrl = [this](const QUrl& url) { opened << url; };
-        app = std::make_unique<AppDelegate>(std::move(env));
-        app->capture().screenCaptureProbe = [] { return true; };
-        // Listening never reaches a real speech-to-text service here.
-        app->capture().setTranscriberFactory([this](TranscriberSetup setup) {
-            auto t = std::make_unique<FakeTranscriber>(std::move(setup));
-            transcribers << t.get();
-            return t;
-        });
-        app->launch();
+        env.screenCaptureProbe = [] { return true; };
+        start(std::move(env));
     }
     void signIn() {
         Keychain(secrets).write(QStringLiteral("backend-token"), QStringLiteral("token-1"));

@@ -3,6 +3,7 @@
 #include "app/AppDelegate.h"
 #include "app/ListeningSession.h"
 #include "app/SpeechSynthesizer.h"
+#include "AppFixture.h"
 
 #include "assistant/Assistant.h"
 #include "assistant/ContextDocuments.h"
@@ -95,41 +96,18 @@ public:
     }
 };
 
-class RehearsalFlowTest : public ::testing::Test {
+class RehearsalFlowTest : public AppFixture {
 protected:
-    TempHome home;
-    ManualClock clock;
-    MemorySecretStore secrets;
-    BackendPeer peer;
-    ScriptedLlm llm;
     FakeSpeech* speech = nullptr;
-    std::unique_ptr<AppDelegate> app;
 
-    void SetUp() override {
-        ASSERT_TRUE(peer.start());
-        qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
-    }
-    void TearDown() override {
-        app.reset();
-        qunsetenv("QUIPPET_BACKEND");
-    }
     void launch() {
-        AppEnvironment env;
-        env.clock = &clock;
-        env.secrets = &secrets;
-        env.makeAudioSystem = [] { return std::make_unique<FakeAudioSystem>(); };
-        env.makeSourceMonitor = [] { return std::make_unique<FakeSourceMonitor>(); };
-        env.llm = &llm;
-        env.createWindows = false;
+        AppEnvironment env = environment(false);
         env.makeSpeech = [this] {
             auto fake = std::make_unique<FakeSpeech>();
             speech = fake.get();
             return fake;
         };
-        app = std::make_unique<AppDelegate>(std::move(env));
-        app->capture().setTranscriberFactory(
-            [](TranscriberSetup setup) { return std::make_unique<FakeTranscriber>(std::move(setup)); });
-        app->launch();
+        start(std::move(env));
         // Answers come only when the test asks for one.
         app->assistant()->setAutoAnswer(false);
     }

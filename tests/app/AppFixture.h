@@ -1,0 +1,73 @@
+#pragma once
+
+#include "app/AppDelegate.h"
+#include "audio/AudioCapture.h"
+#include "peers/BackendPeer.h"
+#include "peers/ScriptedLlm.h"
+#include "support/FakeAudio.h"
+#include "support/ManualClock.h"
+#include "support/MemorySecretStore.h"
+#include "support/TempHome.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace quippet::test {
+
+// The controller with everything outside it stood in for: its own home, a manual clock, an in-memory secret store,
+// the backend peer, an in-process model, a sound server and meeting monitor that do what the test says, and
+// transcription clients that only record. Tests add what their environment needs, then launch.
+class AppFixture : public ::testing::Test {
+protected:
+    TempHome home;
+    ManualClock clock;
+    MemorySecretStore secrets;
+    BackendPeer peer;
+    ScriptedLlm llm;
+    FakeAudioSystem* audio = nullptr;
+    FakeSourceMonitor* sources = nullptr;
+    QList<FakeTranscriber*> transcribers;
+    std::unique_ptr<AppDelegate> app;
+
+    void SetUp() override {
+        ASSERT_TRUE(peer.start());
+        qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
+    }
+    void TearDown() override {
+        app.reset();
+        qunsetenv("QUIPPET_BACKEND");
+    }
+
+    AppEnvironment environment(bool windows) {
+        AppEnvironment env;
+        env.clock = &clock;
+        env.secrets = &secrets;
+        env.makeAudioSystem = [this] {
+            auto system = std::make_unique<FakeAudioSystem>();
+            audio = system.get();
+            return system;
+        };
+        env.makeSourceMonitor = [this] {
+            auto monitor = std::make_unique<FakeSourceMonitor>();
+            sources = monitor.get();
+            return monitor;
+        };
+        env.llm = &llm;
+        env.createWindows = windows;
+        return env;
+    }
+
+    // Builds the controller; listening never reaches a real speech-to-text service.
+    void start(AppEnvironment env) {
+        app = std::make_unique<AppDelegate>(std::move(env));
+        app->capture().setTranscriberFactory([this](TranscriberSetup setup) {
+            auto t = std::make_unique<FakeTranscriber>(std::move(setup));
+            transcribers << t.get();
+            return t;
+        });
+        app->launch();
+    }
+};
+
+} // namespace quippet::test
