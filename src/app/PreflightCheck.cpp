@@ -117,9 +117,10 @@ void PreflightCheck::run() {
     m_deadline->start(kTimeout);
 
     startAudio(false);
+    const bool signedIn = m_parts.keychain.hasBackendToken();
     startTranscription();
-    startLanguageModel();
-    startBackend();
+    startLanguageModel(signedIn);
+    startBackend(signedIn);
 }
 
 void PreflightCheck::set(Item item, Verdict verdict, const QString& detail, const QString& advice, Fix fix) {
@@ -179,7 +180,6 @@ void PreflightCheck::startAudio(bool echoOnly) {
     AudioCapture& capture = m_parts.capture;
     m_echoOnly = echoOnly;
     m_meter.clear();
-    m_micPeak = 0;
     m_micExpected = capture.micPermission() == PermissionState::Granted;
     if (!echoOnly) {
         if (capture.micPermission() == PermissionState::Denied)
@@ -195,23 +195,17 @@ void PreflightCheck::startAudio(bool echoOnly) {
 
 void PreflightCheck::stopAudio() {
     // A tone of an abandoned run must not sound into the next run's quiet. Idle first: its end is no verdict.
-    const bool playing = m_phase == AudioPhase::Playing;
     m_phase = AudioPhase::Idle;
-    if (const quint64 tone = std::exchange(m_tone, 0); tone && playing)
+    if (const quint64 tone = std::exchange(m_tone, 0))
         m_parts.capture.stopSound(tone);
     m_parts.capture.onChunk = {};
     m_audioTimer->stop();
 }
 
 void PreflightCheck::onChunk(AudioChannel channel, const AudioChunk& chunk) {
-    if (channel == AudioChannel::Mic) {
+    if (channel == AudioChannel::Mic)
         m_micExpected = true;
-        const qint64 from = m_meter.mark().mic;
-        m_meter.add(channel, chunk);
-        m_micPeak = std::max(m_micPeak, m_meter.power(channel, from, m_meter.mark().mic).value_or(0));
-    } else {
-        m_meter.add(channel, chunk);
-    }
+    m_meter.add(channel, chunk);
     audioProgress();
 }
 
@@ -254,15 +248,19 @@ void PreflightCheck::playTone() {
                               });
 }
 
+void PreflightCheck::toneFailed(const QString& why) {
+    stopAudio();
+    set(Item::SystemAudio, Verdict::Failed, i18n::format("preflight.system.notPlayed", why),
+        i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
+    if (pending(Item::EchoPath))
+        set(Item::EchoPath, Verdict::Skipped, i18n::text("preflight.echo.needsTone"));
+    judgeMic();
+}
+
 void PreflightCheck::toneEnded(const std::optional<QString>& error) {
     m_tone = 0;
     if (error) {
-        stopAudio();
-        set(Item::SystemAudio, Verdict::Failed, i18n::format("preflight.system.notPlayed", *error),
-            i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
-        if (pending(Item::EchoPath))
-            set(Item::EchoPath, Verdict::Skipped, i18n::text("preflight.echo.needsTone"));
-        judgeTone();
+        toneFailed(*error);
         return;
     }
     m_playTo = m_meter.mark();
@@ -276,7 +274,7 @@ void PreflightCheck::judgeMic() {
     if (m_meter.mark().mic == 0)
         set(Item::Microphone, Verdict::Failed, i18n::text("preflight.mic.silentStream"), i18n::text("preflight.mic.pick"),
             Fix::OpenSoundSettings);
-    else if (m_micPeak <= 0)
+    else if (m_meter.power(AudioChannel::Mic, 0, m_meter.mark().mic).value_or(0) <= 0) // nothing but zeros
         set(Item::Microphone, Verdict::Warning, i18n::text("preflight.mic.zeros"), i18n::text("preflight.mic.unmute"),
             Fix::OpenSoundSettings);
     else
@@ -358,15 +356,11 @@ void PreflightCheck::audioTimedOut() {
         judgeTone();
         return;
     }
-    stopAudio();
     if (phase == AudioPhase::Playing) {
-        set(Item::SystemAudio, Verdict::Failed, i18n::format("preflight.system.notPlayed", i18n::text("preflight.timeout")),
-            i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
-        if (pending(Item::EchoPath))
-            set(Item::EchoPath, Verdict::Skipped, i18n::text("preflight.echo.needsTone"));
-        judgeTone();
+        toneFailed(i18n::text("preflight.timeout"));
         return;
     }
+    stopAudio();
     if (now.system == 0 && pending(Item::SystemAudio))
         set(Item::SystemAudio, Verdict::Failed, i18n::text("preflight.system.noStream"),
             i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
@@ -402,21 +396,23 @@ void PreflightCheck::enableEchoCancellation() {
 
 // --- Transcription: one connection with the present credentials ---
 
-QString PreflightCheck::transcriptionVerdict(const QString& status, bool* passed) {
+PreflightCheck::SpeechVerdict PreflightCheck::transcriptionVerdict(const QString& status) {
     const QString prefix = kProbeLabel + QStringLiteral(": ");
     const QString what = status.startsWith(prefix) ? status.mid(prefix.size()) : status;
-    *passed = what == QStringLiteral("połączono ze Scribe") || what == QStringLiteral("wznowiono połączenie");
-    if (*passed)
-        return i18n::text("preflight.stt.ok");
+    if (what == QStringLiteral("połączono ze Scribe") || what == QStringLiteral("wznowiono połączenie"))
+        return {SpeechVerdict::Passed, i18n::text("preflight.stt.ok")};
     if (what.contains(QStringLiteral("(HTTP 401)")))
-        return i18n::text("preflight.stt.badKey");
+        return {SpeechVerdict::Credentials, i18n::text("preflight.stt.badKey")};
     if (what.startsWith(ElevenLabsTranscriber::kAuthRefused))
-        return i18n::format("preflight.stt.refused", what.mid(ElevenLabsTranscriber::kAuthRefused.size()));
+        return {SpeechVerdict::Credentials,
+                i18n::format("preflight.stt.refused", what.mid(ElevenLabsTranscriber::kAuthRefused.size()))};
     if (what.contains(QStringLiteral("(HTTP 403)")))
-        return i18n::text("preflight.stt.forbidden");
+        return {SpeechVerdict::Credentials, i18n::text("preflight.stt.forbidden")};
+    if (what.contains(KeychainCredentialProvider::missingText()))
+        return {SpeechVerdict::Credentials, what};
     if (what.startsWith(QStringLiteral("nie udało się połączyć")) || what.contains(QStringLiteral("nie odpowiada")))
-        return i18n::format("preflight.stt.unreachable", what);
-    return what;
+        return {SpeechVerdict::Other, i18n::format("preflight.stt.unreachable", what)};
+    return {SpeechVerdict::Other, what};
 }
 
 void PreflightCheck::startTranscription() {
@@ -434,13 +430,9 @@ void PreflightCheck::startTranscription() {
     setup.onStatus = [self, generation](const QString& line) {
         if (!self || self->m_generation != generation || !self->pending(Item::Transcription))
             return;
-        bool passed = false;
-        const QString detail = transcriptionVerdict(line, &passed);
-        const bool credentials = !passed && (line.contains(QStringLiteral("(HTTP 401)")) ||
-                                             line.contains(ElevenLabsTranscriber::kAuthRefused) ||
-                                             line.contains(QStringLiteral("(HTTP 403)")) ||
-                                             line.contains(KeychainCredentialProvider::missingText()));
-        self->endTranscription(passed, detail, credentials ? Fix::OpenKeys : Fix::None);
+        const SpeechVerdict verdict = transcriptionVerdict(line);
+        self->endTranscription(verdict.outcome == SpeechVerdict::Passed, verdict.text,
+                               verdict.outcome == SpeechVerdict::Credentials ? Fix::OpenKeys : Fix::None);
     };
     m_transcriber = factory(std::move(setup));
     m_transcriptionTimer->start(kNetworkWait);
@@ -466,8 +458,7 @@ void PreflightCheck::endTranscription(bool passed, const QString& detail, Fix fi
 
 // --- Language model: the models of the fallback chain are there, and one tiny request is answered ---
 
-void PreflightCheck::startLanguageModel() {
-    const bool signedIn = m_parts.keychain.read(QLatin1String(Keychain::kBackendToken)).has_value();
+void PreflightCheck::startLanguageModel(bool signedIn) {
     if (signedIn || !m_parts.listModels) {
         // Through the backend the models are the backend's choice: the request itself is the proof.
         tinyRequest({}, m_parts.modelChain.value(0));
@@ -533,8 +524,8 @@ void PreflightCheck::tinyRequest(const QStringList& missing, const QString& answ
 
 // --- Backend: reachable and taking the sign-in; the remaining allowance ---
 
-void PreflightCheck::startBackend() {
-    if (!m_parts.keychain.read(QLatin1String(Keychain::kBackendToken))) {
+void PreflightCheck::startBackend(bool signedIn) {
+    if (!signedIn) {
         set(Item::Backend, Verdict::Skipped, i18n::text("preflight.backend.ownKeys"));
         return;
     }

@@ -104,8 +104,13 @@ public:
 
     // Whether a check is due: never run, or the last one is older than a day.
     static bool isDue(qint64 nowMs);
-    // The user-facing words for a speech service status line ("TEST: …"); passed is set when the session started.
-    static QString transcriptionVerdict(const QString& status, bool* passed);
+    // A speech service status line ("TEST: …") read: whether the session started, or whose fault it is that it did
+    // not, in the user's words.
+    struct SpeechVerdict {
+        enum Outcome { Passed, Credentials, Other } outcome;
+        QString text;
+    };
+    static SpeechVerdict transcriptionVerdict(const QString& status);
 
 signals:
     void runningChanged();
@@ -126,6 +131,7 @@ private:
     void audioProgress();
     void playTone();
     void toneEnded(const std::optional<QString>& error);
+    void toneFailed(const QString& why);
     void judgeMic();
     void judgeTone();
     void audioTimedOut();
@@ -133,9 +139,9 @@ private:
 
     void startTranscription();
     void endTranscription(bool passed, const QString& detail, PreflightLine::Fix fix);
-    void startLanguageModel();
+    void startLanguageModel(bool signedIn);
     void tinyRequest(const QStringList& missing, const QString& answering);
-    void startBackend();
+    void startBackend(bool signedIn);
 
     Parts m_parts;
     quint64 m_generation = 0;
@@ -153,7 +159,6 @@ private:
     bool m_micExpected = false;
     ToneMeter::Mark m_quietFrom, m_playFrom, m_playTo;
     quint64 m_tone = 0; // the test tone's sound number while it plays
-    double m_micPeak = 0;
     Timer* m_audioTimer = nullptr;
     std::optional<double> m_leakWithout;
     std::optional<double> m_leakWith;

@@ -1,6 +1,7 @@
 #include "app/SpeechSynthesizer.h"
 
 #include "audio/AudioCapture.h"
+#include "audio/LevelStore.h"
 #include "core/Clock.h"
 
 #include <QProcess>
@@ -63,14 +64,8 @@ std::optional<DecodedSound> decodeWav(const QByteArray& bytes) {
                 return std::nullopt;
             DecodedSound sound;
             sound.sampleRate = sampleRate;
-            sound.samples.resize(size_t(frames));
-            const char* data = bytes.constData() + at;
-            for (qsizetype frame = 0; frame < frames; ++frame) {
-                float sum = 0;
-                for (int channel = 0; channel < channels; ++channel)
-                    sum += float(qFromLittleEndian<qint16>(data + 2 * (frame * channels + channel))) / 32768.0f;
-                sound.samples[size_t(frame)] = sum / float(channels);
-            }
+            appendMono({sampleRate, channels, AudioFormat::SampleType::Int16, true}, bytes.constData() + at, frames,
+                       sound.samples);
             return sound;
         }
         if (size > available)

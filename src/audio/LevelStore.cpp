@@ -60,6 +60,17 @@ double sampleAt(const AudioFormat& format, const char* data, qsizetype index) {
     return 0;
 }
 
+void appendMono(const AudioFormat& format, const char* data, qint64 frames, std::vector<float>& out) {
+    const int channels = std::max(1, format.channels);
+    out.reserve(out.size() + size_t(frames));
+    for (qint64 f = 0; f < frames; ++f) {
+        double sum = 0;
+        for (int c = 0; c < channels; ++c)
+            sum += sampleAt(format, data, format.interleaved ? f * channels + c : c * frames + f);
+        out.push_back(float(sum / channels));
+    }
+}
+
 namespace {
 
 // Sum of squares per channel in one pass over the buffer.

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 namespace quippet {
 
@@ -42,6 +43,8 @@ QString describeFormat(const AudioFormat& format);
 
 // Sample `index` of raw PCM in `format`, as a value in [-1, 1].
 double sampleAt(const AudioFormat& format, const char* data, qsizetype index);
+// Appends `frames` frames of raw PCM in `format` to `out`, its channels averaged into one.
+void appendMono(const AudioFormat& format, const char* data, qint64 frames, std::vector<float>& out);
 // Root mean square of each channel; the largest. 0 for no samples.
 float loudestChannelRms(const AudioFormat& format, const char* data, qsizetype bytes);
 // Root mean square of the first channel only.

@@ -56,6 +56,16 @@ OutputDeviceFacts factsOf(const pa_sink_info& sink) {
     return facts;
 }
 
+// Silences a stream's callbacks, ends it if it is still connected and lets go of it.
+void releaseStream(pa_stream* s) {
+    pa_stream_set_state_callback(s, nullptr, nullptr);
+    pa_stream_set_read_callback(s, nullptr, nullptr);
+    pa_stream_set_write_callback(s, nullptr, nullptr);
+    if (pa_stream_get_state(s) == PA_STREAM_READY || pa_stream_get_state(s) == PA_STREAM_CREATING)
+        pa_stream_disconnect(s);
+    pa_stream_unref(s);
+}
+
 } // namespace
 
 class PulseSourceMonitor;
@@ -457,11 +467,7 @@ void PulseCore::openStream(AudioChannel channel, const std::string& source) {
 void PulseCore::closeStream(Stream& slot) {
     if (!slot.stream)
         return;
-    pa_stream_set_state_callback(slot.stream, nullptr, nullptr);
-    pa_stream_set_read_callback(slot.stream, nullptr, nullptr);
-    if (pa_stream_get_state(slot.stream) == PA_STREAM_READY || pa_stream_get_state(slot.stream) == PA_STREAM_CREATING)
-        pa_stream_disconnect(slot.stream);
-    pa_stream_unref(slot.stream);
+    releaseStream(slot.stream);
     slot.stream = nullptr;
     slot.source.clear();
 }
@@ -597,13 +603,8 @@ void PulseCore::endPlayback(Playback* playback, const std::optional<QString>& er
         pa_operation_unref(playback->drain);
         playback->drain = nullptr;
     }
-    if (pa_stream* s = playback->stream) {
-        pa_stream_set_state_callback(s, nullptr, nullptr);
-        pa_stream_set_write_callback(s, nullptr, nullptr);
-        if (pa_stream_get_state(s) == PA_STREAM_READY || pa_stream_get_state(s) == PA_STREAM_CREATING)
-            pa_stream_disconnect(s);
-        pa_stream_unref(s);
-    }
+    if (playback->stream)
+        releaseStream(playback->stream);
     const quint64 id = playback->id;
     m_playbacks.erase(it);
     if (auto* capture = m_capture)

@@ -59,16 +59,7 @@ std::vector<float> testTone(double seconds, float amplitude, int sampleRate) {
 void ToneMeter::add(AudioChannel channel, const AudioChunk& chunk) {
     std::vector<float>& out = channel == AudioChannel::System ? m_system : m_mic;
     (channel == AudioChannel::System ? m_systemRate : m_micRate) = chunk.format.sampleRate;
-    const int channels = std::max(1, chunk.format.channels);
-    const qint64 frames = chunk.frames();
-    const char* data = chunk.data.constData();
-    out.reserve(out.size() + size_t(frames));
-    for (qint64 f = 0; f < frames; ++f) {
-        double sum = 0;
-        for (int c = 0; c < channels; ++c)
-            sum += sampleAt(chunk.format, data, chunk.format.interleaved ? f * channels + c : c * frames + f);
-        out.push_back(float(sum / channels));
-    }
+    appendMono(chunk.format, chunk.data.constData(), chunk.frames(), out);
 }
 
 void ToneMeter::clear() {
@@ -109,11 +100,6 @@ std::optional<double> ToneMeter::power(AudioChannel channel, qint64 from, qint64
     for (qint64 i = from; i < to; ++i)
         sum += double(x[size_t(i)]) * x[size_t(i)];
     return sum / double(to - from);
-}
-
-ToneReading readTone(const ToneMeter& meter, ToneMeter::Mark quietFrom, ToneMeter::Mark playFrom,
-                     ToneMeter::Mark playTo) {
-    return readTone(meter, quietFrom, playFrom, playFrom, playTo);
 }
 
 ToneReading readTone(const ToneMeter& meter, ToneMeter::Mark quietFrom, ToneMeter::Mark quietTo,

@@ -64,10 +64,7 @@ struct ToneReading {
 // A tone must stand this far above the quiet before it to count as heard.
 inline constexpr double kToneHeardMarginDb = 12;
 
-// Quiet from quietFrom to playFrom, the tone from there to playTo.
-ToneReading readTone(const ToneMeter& meter, ToneMeter::Mark quietFrom, ToneMeter::Mark playFrom,
-                     ToneMeter::Mark playTo);
-// The same with the quiet and the stretch of tone read apart (a tone's first moments left out, say).
+// The quiet from quietFrom to quietTo, the tone from playFrom to playTo (its first moments may be left out).
 ToneReading readTone(const ToneMeter& meter, ToneMeter::Mark quietFrom, ToneMeter::Mark quietTo,
                      ToneMeter::Mark playFrom, ToneMeter::Mark playTo);
 

@@ -82,7 +82,7 @@ ToneReading measure(const Scenario& s) {
         meter.add(AudioChannel::Mic, s.int16Mic ? int16Chunk(mc) : floatChunk(mc));
     }
     marks[2] = meter.mark();
-    return readTone(meter, marks[0], marks[1], marks[2]);
+    return readTone(meter, marks[0], marks[1], marks[1], marks[2]);
 }
 
 } // namespace
@@ -132,5 +132,5 @@ TEST(ToneProbe, SpeechBandNoiseDoesNotPassForTheTone) {
     meter.add(AudioChannel::System, floatChunk({hum.begin(), hum.begin() + kRate}));
     const auto from = meter.mark();
     meter.add(AudioChannel::System, floatChunk({hum.begin() + kRate, hum.end()}));
-    EXPECT_FALSE(readTone(meter, quiet, from, meter.mark()).heard);
+    EXPECT_FALSE(readTone(meter, quiet, from, from, meter.mark()).heard);
 }
