@@ -1,0 +1,493 @@
+#include "server/Api.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+
+#include <cstdio>
+
+namespace quippet::server {
+
+namespace {
+
+constexpr int kUpstreamTimeoutMs = 120'000;
+constexpr qsizetype kMaxUpstreamErrorBody = 64 * 1024;
+constexpr qint64 kMaxFormBody = 64 * 1024;
+
+const HeaderList kJsonHeaders = {{"Content-Type", "application/json; charset=utf-8"},
+                                 {"Cache-Control", "no-store"},
+                                 {"X-Content-Type-Options", "nosniff"}};
+
+// Pages load nothing from elsewhere, run no script, post only to this server and are never framed.
+const HeaderList kPageHeaders = {
+    {"Content-Type", "text/html; charset=utf-8"},
+    {"Content-Security-Policy", "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
+                                "frame-ancestors 'none'; base-uri 'none'"},
+    {"X-Frame-Options", "DENY"},
+    {"X-Content-Type-Options", "nosniff"},
+    {"Referrer-Policy", "no-referrer"},
+    {"Cache-Control", "no-store"}};
+
+const char kStyle[] = R"(body{font:16px/1.5 system-ui,sans-serif;background:#f4f2ee;color:#1d1d1f;margin:0}
+main{max-width:26rem;margin:4rem auto;padding:2rem;background:#fff;border-radius:12px;box-shadow:0 2px 12px #0002}
+h1{font-size:1.35rem;margin:0 0 1rem}label{display:block;margin:.8rem 0 .2rem;font-weight:600}
+input[type=email],input[type=password],input[type=text]{width:100%;box-sizing:border-box;padding:.55rem;
+border:1px solid #bbb;border-radius:6px;font-size:1rem}button,a.button{display:inline-block;margin-top:1.2rem;
+padding:.6rem 1.2rem;border:0;border-radius:6px;background:#3b5bdb;color:#fff;font-size:1rem;text-decoration:none;
+cursor:pointer}button.quiet{background:#e9e9ee;color:#1d1d1f;margin-left:.5rem}.error{color:#b00020}
+.code{font-family:monospace;font-size:1.1rem;letter-spacing:.1em}p.small{color:#666;font-size:.85rem})";
+
+void json(HttpExchange* exchange, int status, const QVariantMap& body) {
+    exchange->send(status, kJsonHeaders, QJsonDocument(QJsonObject::fromVariantMap(body)).toJson(QJsonDocument::Compact));
+}
+
+void error(HttpExchange* exchange, int status, const QString& code) {
+    json(exchange, status, {{QStringLiteral("error"), code}});
+}
+
+QString escaped(const QString& text) {
+    return text.toHtmlEscaped();
+}
+
+// A form body: "+" is a blank there, and every value is percent-decoded.
+QUrlQuery formOf(const HttpRequest& request) {
+    QByteArray body = request.body;
+    body.replace('+', "%20");
+    return QUrlQuery(QString::fromUtf8(body));
+}
+
+QString field(const QUrlQuery& form, const char* name) {
+    return form.queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
+}
+
+std::optional<QJsonObject> jsonBody(const HttpRequest& request) {
+    if (request.body.trimmed().isEmpty())
+        return QJsonObject();
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(request.body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !doc.isObject())
+        return std::nullopt;
+    return doc.object();
+}
+
+QByteArray bearer(const HttpRequest& request) {
+    const QByteArray header = request.header("authorization");
+    if (!header.startsWith("Bearer "))
+        return {};
+    return header.mid(7).trimmed();
+}
+
+} // namespace
+
+Api::Api(Store& store, ServerConfig config, QObject* parent)
+    : QObject(parent), m_store(store), m_config(std::move(config)), m_network(new QNetworkAccessManager(this)) {
+    m_network->setAutoDeleteReplies(false);
+}
+
+Api::~Api() = default;
+
+QStringList Api::models() {
+    return {QStringLiteral("gemini-flash-latest"), QStringLiteral("gemini-flash-lite-latest"),
+            QStringLiteral("gemini-2.5-flash-lite")};
+}
+
+qint64 Api::bodyLimit(const QByteArray& method, const QString& path) {
+    if (method == "GET" || method == "HEAD")
+        return 0;
+    if (path == QLatin1String("/api/llm"))
+        return kMaxModelBody;
+    if (!path.startsWith(QLatin1String("/api/")))
+        return kMaxFormBody;
+    return kMaxJsonBody;
+}
+
+void Api::handle(const HttpRequest& request, HttpExchange* exchange) {
+    if (request.path.startsWith(QLatin1String("/api/")))
+        handleApi(request, exchange);
+    else
+        handlePage(request, exchange);
+}
+
+// --- the JSON API ---
+
+void Api::handleApi(const HttpRequest& request, HttpExchange* exchange) {
+    const QString& path = request.path;
+    const bool post = request.method == "POST";
+    const bool get = request.method == "GET";
+    if (!post && !get) {
+        error(exchange, 405, QStringLiteral("method_not_allowed"));
+        return;
+    }
+    // The model's body is read by the relay itself; every other body is one JSON object.
+    std::optional<QJsonObject> body;
+    if (post && path != QLatin1String("/api/llm")) {
+        body = jsonBody(request);
+        if (!body) {
+            error(exchange, 400, QStringLiteral("bad_request"));
+            return;
+        }
+    }
+    if (post && path == QLatin1String("/api/auth/device/start")) {
+        const auto start = m_store.startDevice(body->value(QLatin1String("deviceName")).toString());
+        if (!start) {
+            error(exchange, 500, QStringLiteral("server_error"));
+            return;
+        }
+        QUrl page = m_config.publicUrl.resolved(QUrl(QStringLiteral("device")));
+        const QString verification = page.toString();
+        page.setQuery(QStringLiteral("code=") + start->userCode);
+        json(exchange, 200,
+             {{QStringLiteral("device_code"), QString::fromLatin1(start->deviceCode)},
+              {QStringLiteral("user_code"), start->userCode},
+              {QStringLiteral("verification_uri"), verification},
+              {QStringLiteral("verification_uri_complete"), page.toString()},
+              {QStringLiteral("interval"), m_config.pollInterval},
+              {QStringLiteral("expires_in"), start->expiresIn}});
+        return;
+    }
+    if (post && path == QLatin1String("/api/auth/device/token")) {
+        const auto result = m_store.exchangeDevice(body->value(QLatin1String("device_code")).toString().toUtf8(),
+                                                   body->value(QLatin1String("device_name")).toString());
+        if (const auto* token = std::get_if<QByteArray>(&result))
+            json(exchange, 200,
+                 {{QStringLiteral("access_token"), QString::fromLatin1(*token)},
+                  {QStringLiteral("token_type"), QStringLiteral("Bearer")}});
+        else
+            error(exchange, 400, std::get<QString>(result));
+        return;
+    }
+
+    const auto user = m_store.userByToken(bearer(request));
+    if (!user) {
+        error(exchange, 401, QStringLiteral("unauthorized"));
+        return;
+    }
+    auto text = [&body](const char* key) { return body->value(QLatin1String(key)).toString(); };
+    auto seconds = [&body]() -> std::optional<qint64> {
+        const QJsonValue value = body->value(QLatin1String("secondsUsed"));
+        if (!value.isDouble())
+            return std::nullopt;
+        return qint64(value.toDouble());
+    };
+    auto reply = [exchange](const Store::Answer& answer) { json(exchange, answer.status, answer.body); };
+
+    if (get && path == QLatin1String("/api/me")) {
+        json(exchange, 200,
+             {{QStringLiteral("email"), user->email},
+              {QStringLiteral("secondsRemaining"), user->remaining()},
+              {QStringLiteral("tier"), user->tier}});
+    } else if (post && path == QLatin1String("/api/session/start")) {
+        reply(m_store.startSession(*user, text("company"), text("topic")));
+    } else if (post && (path == QLatin1String("/api/session/heartbeat") || path == QLatin1String("/api/session/end"))) {
+        const auto used = seconds();
+        if (!used || !body->value(QLatin1String("sessionId")).isString()) {
+            error(exchange, 400, QStringLiteral("bad_request"));
+            return;
+        }
+        if (path.endsWith(QLatin1String("heartbeat")))
+            reply(m_store.heartbeat(*user, text("sessionId"), *used));
+        else
+            reply(m_store.endSession(*user, text("sessionId"), *used, text("company"), text("topic")));
+    } else if (post && (path == QLatin1String("/api/stt/token") || path == QLatin1String("/api/llm"))) {
+        if (const auto refusal = m_store.mayUseProviders(*user)) {
+            error(exchange, refusal->first, refusal->second);
+            return;
+        }
+        if (path == QLatin1String("/api/llm"))
+            relayModel(request, exchange);
+        else
+            speechToken(exchange);
+    } else if (get && path == QLatin1String("/api/context")) {
+        QJsonArray documents;
+        for (const Document& doc : m_store.documents())
+            documents.append(QJsonObject{{QStringLiteral("name"), doc.name},
+                                         {QStringLiteral("mime"), doc.mime},
+                                         {QStringLiteral("size"), doc.size},
+                                         {QStringLiteral("updatedAt"), doc.updatedAt}});
+        exchange->send(200, kJsonHeaders,
+                       QJsonDocument(QJsonObject{{QStringLiteral("documents"), documents}}).toJson(QJsonDocument::Compact));
+    } else if (get && path.startsWith(QLatin1String("/api/context/"))) {
+        const QString name = path.mid(13);
+        const auto doc = Store::isSafeDocumentName(name) ? m_store.document(name) : std::nullopt;
+        if (!doc) {
+            error(exchange, 404, QStringLiteral("not_found"));
+            return;
+        }
+        exchange->send(200,
+                       {{"Content-Type", doc->mime.toUtf8()},
+                        {"Cache-Control", "no-store"},
+                        {"X-Content-Type-Options", "nosniff"},
+                        {"Content-Disposition", "attachment"}},
+                       doc->content);
+    } else {
+        error(exchange, 404, QStringLiteral("not_found"));
+    }
+}
+
+void Api::speechToken(HttpExchange* exchange) {
+    if (m_config.elevenLabsKey.isEmpty()) {
+        error(exchange, 503, QStringLiteral("speech_not_configured"));
+        return;
+    }
+    QUrl url = m_config.elevenLabsUrl;
+    url.setPath(url.path().chopped(url.path().endsWith(QLatin1Char('/')) ? 1 : 0) +
+                QStringLiteral("/v1/single-use-token/realtime_scribe"));
+    QNetworkRequest request(url);
+    request.setTransferTimeout(kUpstreamTimeoutMs);
+    request.setRawHeader("xi-api-key", m_config.elevenLabsKey);
+    QNetworkReply* reply = m_network->post(request, QByteArray());
+    QPointer<HttpExchange> answer(exchange);
+    connect(exchange, &HttpExchange::gone, reply, &QNetworkReply::abort);
+    connect(reply, &QNetworkReply::finished, this, [reply, answer] {
+        reply->deleteLater();
+        if (!answer)
+            return;
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const QJsonValue token = QJsonDocument::fromJson(reply->readAll()).object().value(QLatin1String("token"));
+        if (status == 200 && token.isString() && !token.toString().isEmpty()) {
+            json(answer, 200, {{QStringLiteral("token"), token.toString()}});
+            return;
+        }
+        std::fprintf(stderr, "quippet-server: the speech service gave no token (HTTP %d)\n", status);
+        error(answer, 502, QStringLiteral("speech_upstream"));
+    });
+}
+
+// The request goes on without "model" and with the server's key in a header; the answer's bytes go back to the
+// program as they arrive, one chunk per read, so every event leaves as soon as it came in.
+void Api::relayModel(const HttpRequest& request, HttpExchange* exchange) {
+    QJsonParseError parseError;
+    QJsonDocument doc = QJsonDocument::fromJson(request.body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !doc.isObject()) {
+        error(exchange, 400, QStringLiteral("bad_request"));
+        return;
+    }
+    QJsonObject body = doc.object();
+    const QString model = body.take(QLatin1String("model")).toString();
+    if (!models().contains(model)) {
+        error(exchange, 400, QStringLiteral("unknown_model"));
+        return;
+    }
+    if (m_config.geminiKey.isEmpty()) {
+        error(exchange, 503, QStringLiteral("model_not_configured"));
+        return;
+    }
+    QUrl url = m_config.geminiUrl;
+    url.setPath(url.path().chopped(url.path().endsWith(QLatin1Char('/')) ? 1 : 0) + QStringLiteral("/v1beta/models/") +
+                model + QStringLiteral(":streamGenerateContent"));
+    url.setQuery(QStringLiteral("alt=sse"));
+    QNetworkRequest upstream(url);
+    upstream.setTransferTimeout(kUpstreamTimeoutMs);
+    upstream.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    upstream.setRawHeader("x-goog-api-key", m_config.geminiKey);
+    QNetworkReply* reply = m_network->post(upstream, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    QPointer<HttpExchange> answer(exchange);
+    connect(exchange, &HttpExchange::gone, reply, &QNetworkReply::abort);
+    auto status = [reply] { return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(); };
+    auto errorBody = std::make_shared<QByteArray>();
+    auto pass = [reply, answer, status, errorBody] {
+        if (!answer)
+            return;
+        if (status() == 200) {
+            if (!answer->isStreaming())
+                answer->beginStream(200, {{"Content-Type", "text/event-stream"},
+                                          {"Cache-Control", "no-store"},
+                                          {"X-Accel-Buffering", "no"}});
+            answer->write(reply->readAll());
+        } else if (errorBody->size() < kMaxUpstreamErrorBody) {
+            *errorBody += reply->read(kMaxUpstreamErrorBody - errorBody->size());
+        } else {
+            reply->readAll();
+        }
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, pass);
+    connect(reply, &QNetworkReply::readyRead, this, pass);
+    connect(reply, &QNetworkReply::finished, this, [reply, answer, status, errorBody, pass] {
+        reply->deleteLater();
+        if (!answer)
+            return;
+        pass();
+        if (answer->isStreaming()) {
+            answer->end(); // a cut upstream ends the stream without its last event; the program sees that
+            return;
+        }
+        const int code = status();
+        if (code == 0) {
+            error(answer, 502, QStringLiteral("model_upstream"));
+            return;
+        }
+        // The provider refusing the server's key is the operator's matter, not the user's sign-in.
+        if (code == 401 || code == 403) {
+            std::fprintf(stderr, "quippet-server: the model provider refused the server's key (HTTP %d)\n", code);
+            error(answer, 502, QStringLiteral("model_upstream"));
+            return;
+        }
+        // 429 and 404 keep their status: the program walks its model chain on them.
+        QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+        if (type.isEmpty())
+            type = "application/json";
+        answer->send(code, {{"Content-Type", type}, {"Cache-Control", "no-store"}}, *errorBody);
+    });
+}
+
+// --- the sign-in pages ---
+
+QByteArray Api::cookie(const QByteArray& name, const QByteArray& value, int maxAge) const {
+    QByteArray out = name + '=' + value + "; Path=/; Max-Age=" + QByteArray::number(maxAge) +
+                     "; HttpOnly; SameSite=Strict";
+    if (m_config.publicUrl.scheme() == QLatin1String("https"))
+        out += "; Secure";
+    return out;
+}
+
+void Api::page(HttpExchange* exchange, int status, const QString& title, const QString& body,
+               const QList<QByteArray>& cookies) {
+    HeaderList headers = kPageHeaders;
+    for (const QByteArray& c : cookies)
+        headers.append({"Set-Cookie", c});
+    const QString html = QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                                        "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+                                        "<title>%1</title><link rel=\"stylesheet\" href=\"/style.css\"></head>"
+                                        "<body><main>%2</main></body></html>\n")
+                             .arg(escaped(title), body);
+    exchange->send(status, headers, html.toUtf8());
+}
+
+QString Api::signInForm(const QString& userCode, const QByteArray& csrf, const QString& message, const QString& email) {
+    const auto device = m_store.deviceByUserCode(userCode);
+    QString intro;
+    QString codeField;
+    if (device) {
+        intro = QStringLiteral("<p>Signing in <b>%1</b> with the code <span class=\"code\">%2</span>.</p>")
+                    .arg(escaped(device->deviceName), escaped(device->userCode));
+        codeField = QStringLiteral("<input type=\"hidden\" name=\"code\" value=\"%1\">").arg(escaped(device->userCode));
+    } else {
+        codeField = QStringLiteral("<label for=\"code\">Code shown by Quippet</label><input type=\"text\" id=\"code\" "
+                                   "name=\"code\" value=\"%1\" autocomplete=\"off\" required>")
+                        .arg(escaped(userCode.left(16)));
+    }
+    return QStringLiteral("<h1>Sign in to Quippet</h1>%1%2<form method=\"post\" action=\"/device/signin\">"
+                          "<input type=\"hidden\" name=\"csrf\" value=\"%3\">%4"
+                          "<label for=\"email\">E-mail</label><input type=\"email\" id=\"email\" name=\"email\" "
+                          "value=\"%5\" autocomplete=\"username\" required>"
+                          "<label for=\"password\">Password</label><input type=\"password\" id=\"password\" "
+                          "name=\"password\" autocomplete=\"current-password\" required>"
+                          "<button type=\"submit\" id=\"signin\">Sign in</button></form>")
+        .arg(message.isEmpty() ? QString() : QStringLiteral("<p class=\"error\" id=\"message\">%1</p>").arg(escaped(message)),
+             intro, QString::fromLatin1(csrf), codeField, escaped(email.left(254)));
+}
+
+void Api::handlePage(const HttpRequest& request, HttpExchange* exchange) {
+    const QString& path = request.path;
+    if (request.method == "GET" && path == QLatin1String("/style.css")) {
+        exchange->send(200, {{"Content-Type", "text/css; charset=utf-8"}, {"X-Content-Type-Options", "nosniff"},
+                             {"Cache-Control", "max-age=3600"}},
+                       QByteArray(kStyle));
+        return;
+    }
+    if (request.method == "GET" && (path == QLatin1String("/") || path == QLatin1String("/device"))) {
+        // A fresh form token for each form shown; the cookie holds the same value (double submit).
+        const QByteArray csrf = secrets::randomToken(24);
+        page(exchange, 200, QStringLiteral("Sign in to Quippet"),
+             signInForm(request.query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded), csrf, {}),
+             {cookie("qs_csrf", csrf, 3600)});
+        return;
+    }
+    if (request.method == "GET" && path == QLatin1String("/panel")) {
+        page(exchange, 200, QStringLiteral("Quippet"),
+             QStringLiteral("<h1>Quippet</h1><p>This server keeps your team's listening time and documents. Your "
+                            "remaining time is shown in Quippet; ask your administrator for more.</p>"));
+        return;
+    }
+    if (request.method == "POST" && (path == QLatin1String("/device/signin") || path == QLatin1String("/device/confirm"))) {
+        const QUrlQuery form = formOf(request);
+        const QByteArray sent = field(form, "csrf").toLatin1();
+        const QByteArray held = request.cookie("qs_csrf");
+        if (held.isEmpty() || !secrets::equal(sent, held)) {
+            page(exchange, 403, QStringLiteral("Sign-in form expired"),
+                 QStringLiteral("<h1>This form has expired</h1><p class=\"error\">Open the sign-in page again from "
+                                "Quippet and send the form once more.</p><a class=\"button\" href=\"/device\">Sign-in "
+                                "page</a>"));
+            return;
+        }
+        if (path.endsWith(QLatin1String("signin")))
+            signIn(request, exchange);
+        else
+            confirm(request, exchange);
+        return;
+    }
+    page(exchange, request.method == "GET" ? 404 : 405, QStringLiteral("Not found"),
+         QStringLiteral("<h1>Not found</h1><p><a href=\"/device\">Sign in to Quippet</a></p>"));
+}
+
+void Api::signIn(const HttpRequest& request, HttpExchange* exchange) {
+    const QUrlQuery form = formOf(request);
+    const QString code = field(form, "code");
+    const QString email = field(form, "email");
+    const QByteArray csrf = request.cookie("qs_csrf");
+    const auto device = m_store.deviceByUserCode(code);
+    if (!device || device->confirmed) {
+        page(exchange, 400, QStringLiteral("Unknown code"),
+             signInForm(code, csrf, QStringLiteral("This code is unknown or has expired. Start the sign-in again in "
+                                                  "Quippet.")));
+        return;
+    }
+    const auto checked = m_store.checkPassword(email, field(form, "password").toUtf8(), request.peer.toString());
+    if (const auto* why = std::get_if<QString>(&checked)) {
+        const bool locked = *why == QLatin1String("locked");
+        page(exchange, locked ? 429 : 401, QStringLiteral("Sign in to Quippet"),
+             signInForm(code, csrf,
+                        locked ? QStringLiteral("Too many sign-in attempts. Wait 15 minutes and try again.")
+                               : QStringLiteral("Wrong e-mail or password."),
+                        email));
+        return;
+    }
+    const qint64 userId = std::get<qint64>(checked);
+    const auto secret = m_store.holdForConfirmation(device->id, userId);
+    const auto user = m_store.userById(userId);
+    if (!secret || !user) {
+        page(exchange, 400, QStringLiteral("Unknown code"),
+             signInForm(code, csrf, QStringLiteral("This code has expired. Start the sign-in again in Quippet.")));
+        return;
+    }
+    page(exchange, 200, QStringLiteral("Connect this computer"),
+         QStringLiteral("<h1 id=\"question\">Connect this computer (%1)?</h1><p>Signed in as <b>%2</b>. Quippet on "
+                        "this computer will use your team's listening time and documents.</p>"
+                        "<form method=\"post\" action=\"/device/confirm\"><input type=\"hidden\" name=\"csrf\" "
+                        "value=\"%3\"><input type=\"hidden\" name=\"code\" value=\"%4\">"
+                        "<button type=\"submit\" name=\"action\" value=\"connect\" id=\"connect\">Connect</button>"
+                        "<button type=\"submit\" name=\"action\" value=\"cancel\" class=\"quiet\" id=\"cancel\">"
+                        "Cancel</button></form>")
+             .arg(escaped(device->deviceName), escaped(user->email), QString::fromLatin1(csrf),
+                  escaped(device->userCode)),
+         {cookie("qs_confirm", *secret, int(Store::kDeviceLifetimeS))});
+}
+
+void Api::confirm(const HttpRequest& request, HttpExchange* exchange) {
+    const QUrlQuery form = formOf(request);
+    const QList<QByteArray> forget = {cookie("qs_confirm", "", 0)};
+    if (field(form, "action") != QLatin1String("connect")) {
+        page(exchange, 200, QStringLiteral("Not connected"),
+             QStringLiteral("<h1>Not connected</h1><p>This computer was not signed in. You can close this page.</p>"),
+             forget);
+        return;
+    }
+    if (!m_store.confirmDevice(field(form, "code"), request.cookie("qs_confirm"))) {
+        page(exchange, 400, QStringLiteral("Not connected"),
+             QStringLiteral("<h1>Not connected</h1><p class=\"error\">This sign-in has expired or was not started in "
+                            "this browser. Start the sign-in again in Quippet.</p>"),
+             forget);
+        return;
+    }
+    page(exchange, 200, QStringLiteral("Connected"),
+         QStringLiteral("<h1 id=\"done\">This computer is connected</h1><p>Return to Quippet: it finishes signing in "
+                        "by itself within a few seconds.</p><a class=\"button\" id=\"return\" "
+                        "href=\"quippet://auth\">Return to Quippet</a>"),
+         forget);
+}
+
+} // namespace quippet::server

@@ -1,0 +1,128 @@
+#pragma once
+
+#include "core/Clock.h"
+#include "server/Database.h"
+#include "server/Secrets.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <optional>
+#include <variant>
+
+namespace quippet::server {
+
+struct User {
+    qint64 id = 0;
+    QString email;
+    QString tier;
+    qint64 secondsAllowed = 0;
+    qint64 secondsUsed = 0;
+    qint64 remaining() const { return std::max<qint64>(0, secondsAllowed - secondsUsed); }
+};
+
+struct Document {
+    QString name;
+    QString mime;
+    qint64 size = 0;
+    QString updatedAt;
+    QByteArray content; // filled only when one document is read
+};
+
+// A device sign-in as the page sees it.
+struct DeviceSignIn {
+    qint64 id = 0;
+    QString userCode;
+    QString deviceName;
+    qint64 expiresAt = 0;
+    std::optional<qint64> pendingUserId; // the password was right; waiting for "connect"
+    bool confirmed = false;
+};
+
+// The rules of accounts, device sign-in, metered sessions and documents, on the database. Every decision about
+// time takes the clock's wall time, so that several servers on one database agree and tests can move time.
+class Store {
+public:
+    static constexpr qint64 kStaleMs = 90'000;        // a session without heartbeat for this long is closed
+    static constexpr qint64 kDeviceLifetimeS = 600;    // how long a device code may wait for the user
+    static constexpr qint64 kFailureWindowMs = 15 * 60'000;
+    static constexpr int kFailuresPerAccount = 5;     // wrong passwords per account within the window
+    static constexpr int kFailuresPerAddress = 20;    // and per address, across accounts
+    static constexpr qint64 kDefaultSeconds = 3600;
+
+    Store(Database& db, Clock& clock, HashCost cost = HashCost::Interactive);
+
+    // --- operator commands; each answers nothing or the reason it failed ---
+    std::optional<QString> addUser(const QString& email, const QByteArray& password, qint64 seconds,
+                                   const QString& tier);
+    std::optional<QString> allow(const QString& email, qint64 seconds);
+    std::optional<QString> revoke(const QString& email);
+    std::optional<QString> addDocument(const QString& name, const QString& mime, const QByteArray& content);
+    std::optional<QString> removeDocument(const QString& name);
+    QList<User> users(const QString& email = {});
+    std::optional<User> user(const QString& email);
+    std::optional<User> userById(qint64 id);
+
+    static std::optional<QString> normalisedEmail(const QString& email);
+    static bool isSafeDocumentName(const QString& name);
+    static qint64 sessionCap(const QString& tier); // the longest one session of this tier may run, in seconds
+
+    // --- device sign-in ---
+    struct DeviceStart {
+        QByteArray deviceCode; // given out once, stored as a hash
+        QString userCode;
+        qint64 expiresIn = 0;
+    };
+    std::optional<DeviceStart> startDevice(const QString& deviceName);
+    std::optional<DeviceSignIn> deviceByUserCode(const QString& userCode);
+    // Checks the password with the attempt limits; the user's id, or the reason as a code: "locked", "wrong".
+    std::variant<qint64, QString> checkPassword(const QString& email, const QByteArray& password,
+                                                const QString& address);
+    // The password was right: the device waits for the same browser to confirm. Answers the browser's secret.
+    std::optional<QByteArray> holdForConfirmation(qint64 deviceId, qint64 userId);
+    bool confirmDevice(const QString& userCode, const QByteArray& browserSecret);
+    // The program's poll: a token, or the refusal code ("authorization_pending", "expired_token", "invalid_grant").
+    std::variant<QByteArray, QString> exchangeDevice(const QByteArray& deviceCode, const QString& deviceName);
+    // Issues a token directly (the command line and tests).
+    std::optional<QByteArray> issueToken(qint64 userId, const QString& deviceName);
+    std::optional<User> userByToken(const QByteArray& token);
+
+    // --- metered sessions; each answers the HTTP status and the JSON body's fields ---
+    struct Answer {
+        int status = 200;
+        QVariantMap body;
+    };
+    Answer startSession(const User& user, const QString& company, const QString& topic);
+    Answer heartbeat(const User& user, const QString& sessionId, qint64 secondsUsed);
+    Answer endSession(const User& user, const QString& sessionId, qint64 secondsUsed, const QString& company,
+                      const QString& topic);
+    // Whether the user may spend on the providers now: nothing, or the refusal (status and error code).
+    std::optional<std::pair<int, QString>> mayUseProviders(const User& user);
+
+    // --- documents ---
+    QList<Document> documents();
+    std::optional<Document> document(const QString& name);
+
+    qint64 now() const { return m_clock.nowMs(); }
+
+private:
+    struct OpenSession {
+        QString id;
+        qint64 startedAt = 0;
+        qint64 charged = 0;
+    };
+    void closeStale(qint64 userId);
+    std::optional<OpenSession> openSession(qint64 userId, const QString& sessionId);
+    // Charges what the client reports, capped by the server's own measure; answers the session's charge afterwards.
+    std::optional<qint64> charge(const User& user, const OpenSession& session, qint64 secondsUsed, bool end);
+    std::optional<User> readUser(QSqlQuery& query);
+    static QString noCreditCode(const User& user);
+
+    Database& m_db;
+    Clock& m_clock;
+    HashCost m_cost;
+    QByteArray m_dummyHash; // checked against when the account does not exist, so both take the same time
+};
+
+} // namespace quippet::server
