@@ -200,11 +200,17 @@ std::optional<QString> Database::migrate() {
 QSqlQuery Database::exec(const QString& sql, const QVariantList& values, bool* ok) {
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
-    bool ran = query.prepare(sql);
-    if (ran) {
-        for (const QVariant& value : values)
-            query.addBindValue(value);
-        ran = query.exec();
+    bool ran;
+    if (values.isEmpty()) {
+        // Statements without values run as they are (PostgreSQL cannot prepare schema changes).
+        ran = query.exec(sql);
+    } else {
+        ran = query.prepare(sql);
+        if (ran) {
+            for (const QVariant& value : values)
+                query.addBindValue(value);
+            ran = query.exec();
+        }
     }
     if (!ran) {
         m_lastError = query.lastError().databaseText().trimmed();

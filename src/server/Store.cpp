@@ -21,7 +21,8 @@ QString plainText(const QString& text, qsizetype limit) {
             continue;
         out += c;
     }
-    return out.trimmed().left(limit);
+    out = out.trimmed().left(limit);
+    return out.isNull() ? QString(QLatin1String("")) : out; // bound as '' rather than NULL
 }
 
 } // namespace

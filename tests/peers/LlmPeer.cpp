@@ -110,7 +110,8 @@ void LlmPeer::routeModel(const QString& model) {
                        [this, model](const HttpRequest& request, HttpStream* stream) {
                            const QUrlQuery query = request.query();
                            if (query.queryItemValue(QStringLiteral("alt")) != QLatin1String("sse") ||
-                               query.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key) {
+                               (query.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key &&
+                                request.header("x-goog-api-key") != m_key.toUtf8())) {
                                m_models.append(model);
                                stream->respond(400, "application/json", kBadKey);
                                return;

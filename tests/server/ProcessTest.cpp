@@ -1,0 +1,132 @@
+// The quippet-server program itself: its operator commands, and two serving processes on one database.
+#include "ServerHarness.h"
+
+#include <QProcess>
+
+namespace quippet::test {
+namespace {
+
+class Program : public ::testing::Test {
+protected:
+    void SetUp() override { databaseUrl = testDatabaseUrl(dir); }
+    void TearDown() override {
+        for (QProcess* process : servers) {
+            process->terminate();
+            process->waitForFinished(5000);
+            delete process;
+        }
+    }
+
+    QProcessEnvironment environment() const {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QUIPPET_SERVER_DATABASE"), databaseUrl);
+        env.insert(QStringLiteral("QUIPPET_SERVER_HASH_COST"), QStringLiteral("minimal"));
+        return env;
+    }
+
+    struct Run {
+        int code = -1;
+        QByteArray out, err;
+    };
+    Run run(const QStringList& arguments, const QByteArray& input = {}) {
+        QProcess process;
+        process.setProcessEnvironment(environment());
+        process.start(QStringLiteral(QUIPPET_SERVER_BINARY), arguments);
+        process.write(input);
+        process.closeWriteChannel();
+        process.waitForFinished(30000);
+        return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+    }
+
+    // Starts "serve" on a free loopback port; answers its address.
+    QUrl serve() {
+        auto* process = new QProcess;
+        servers.append(process);
+        process->setProcessEnvironment(environment());
+        process->start(QStringLiteral(QUIPPET_SERVER_BINARY),
+                       {QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
+        QByteArray out;
+        waitUntil([&] {
+            out += process->readAllStandardOutput();
+            return out.contains("serving on ") || process->state() == QProcess::NotRunning;
+        }, 20000);
+        const QRegularExpression address(QStringLiteral("serving on (\\S+)"));
+        return QUrl(address.match(QString::fromUtf8(out)).captured(1));
+    }
+
+    QTemporaryDir dir;
+    QString databaseUrl;
+    QList<QProcess*> servers;
+};
+
+TEST_F(Program, UserAddReadsThePasswordFromStandardInput) {
+    const Run added = run({QStringLiteral("user"), QStringLiteral("add"), QStringLiteral("Ola@Example.com"),
+                           QStringLiteral("--seconds"), QStringLiteral("120")},
+                          "long enough password\n");
+    ASSERT_EQ(added.code, 0) << added.err.constData();
+    const Run usage = run({QStringLiteral("usage"), QStringLiteral("ola@example.com")});
+    EXPECT_TRUE(usage.out.contains("ola@example.com")) << usage.out.constData();
+    EXPECT_TRUE(usage.out.contains("120"));
+    EXPECT_FALSE(added.out.contains("long enough password"));
+}
+
+// Bad input: a non-zero exit and one plain line.
+class BadCommand : public Program, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(BadCommand, ExitsNonZeroWithOneLine) {
+    const Run result = run(QString::fromLatin1(GetParam()).split(QLatin1Char(' ')), "short\n");
+    EXPECT_NE(result.code, 0);
+    EXPECT_EQ(result.err.count('\n'), 1) << result.err.constData();
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, BadCommand,
+                         ::testing::Values("frobnicate", "user add not-an-email", "user add a@b.c", "user allow a@b.c",
+                                           "user allow nobody@example.com --seconds 60", "user revoke nobody@example.com",
+                                           "docs add /nonexistent/file.md", "docs remove nothing.md",
+                                           "usage nobody@example.com", "serve --listen nonsense",
+                                           "usage --database mysql://x"));
+
+// One server confirms the sign-in, the other hands out the token; sessions move between them likewise.
+TEST_F(Program, TwoServersOnOneDatabaseActAsOne) {
+    ASSERT_EQ(run({QStringLiteral("user"), QStringLiteral("add"), QStringLiteral("ania@example.com")}, "correct horse 1\n").code, 0);
+    const QUrl a = serve();
+    const QUrl b = serve();
+    ASSERT_TRUE(a.isValid() && b.isValid());
+    Client client;
+    const Reply start = client.json(a.resolved(QUrl(QStringLiteral("api/auth/device/start"))), {{"deviceName", "laptop"}});
+    const QString code = start.json().value(QLatin1String("user_code")).toString();
+    const QJsonObject poll{{"device_code", start.json().value(QLatin1String("device_code"))}};
+    EXPECT_EQ(client.json(b.resolved(QUrl(QStringLiteral("api/auth/device/token"))), poll).json().value(QLatin1String("error")),
+              QStringLiteral("authorization_pending"));
+
+    const Reply form = client.send("GET", b.resolved(QUrl(QStringLiteral("device?code=") + code)));
+    const Reply question = client.form(b.resolved(QUrl(QStringLiteral("device/signin"))),
+                                       {{QStringLiteral("csrf"), Client::hidden(form.body, QStringLiteral("csrf"))},
+                                        {QStringLiteral("code"), code},
+                                        {QStringLiteral("email"), QStringLiteral("ania@example.com")},
+                                        {QStringLiteral("password"), QStringLiteral("correct horse 1")}});
+    const Reply done = client.form(b.resolved(QUrl(QStringLiteral("device/confirm"))),
+                                   {{QStringLiteral("csrf"), Client::hidden(question.body, QStringLiteral("csrf"))},
+                                    {QStringLiteral("code"), code},
+                                    {QStringLiteral("action"), QStringLiteral("connect")}});
+    ASSERT_EQ(done.status, 200) << done.body.constData();
+
+    const QByteArray token =
+        client.json(a.resolved(QUrl(QStringLiteral("api/auth/device/token"))), poll).json().value(QLatin1String("access_token")).toString().toLatin1();
+    ASSERT_FALSE(token.isEmpty());
+    EXPECT_EQ(client.json(b.resolved(QUrl(QStringLiteral("api/auth/device/token"))), poll).json().value(QLatin1String("error")),
+              QStringLiteral("invalid_grant"));
+    const Reply session = client.json(b.resolved(QUrl(QStringLiteral("api/session/start"))), {}, token);
+    const QString id = session.json().value(QLatin1String("session")).toObject().value(QLatin1String("id")).toString();
+    ASSERT_FALSE(id.isEmpty()) << session.body.constData();
+    const Reply heartbeat = client.json(a.resolved(QUrl(QStringLiteral("api/session/heartbeat"))),
+                                        {{"sessionId", id}, {"secondsUsed", 0}}, token);
+    EXPECT_EQ(heartbeat.status, 200) << heartbeat.body.constData();
+    EXPECT_EQ(client.json(b.resolved(QUrl(QStringLiteral("api/session/end"))), {{"sessionId", id}, {"secondsUsed", 0}}, token).status, 200);
+    EXPECT_EQ(client.json(a.resolved(QUrl(QStringLiteral("api/session/end"))), {{"sessionId", id}, {"secondsUsed", 0}}, token).json()
+                  .value(QLatin1String("error")),
+              QStringLiteral("no_open_session"));
+}
+
+} // namespace
+} // namespace quippet::test

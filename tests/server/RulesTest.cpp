@@ -1,0 +1,131 @@
+// The metering and sign-in rules, driven by the injected clock.
+#include "ServerHarness.h"
+
+namespace quippet::test {
+namespace {
+
+using server::Store;
+using std::chrono::seconds;
+
+class Rules : public ServerHarness {
+protected:
+    server::User user() { return *store().user(QString::fromLatin1(kEmail)); }
+    QString open() {
+        return store().startSession(user(), {}, {}).body.value(QStringLiteral("session")).toMap().value(QStringLiteral("id")).toString();
+    }
+};
+
+// What the client claims against how long the session has really run: the server's clock caps the charge.
+struct Claim {
+    int ranSeconds;
+    int claimedSeconds;
+    int charged;
+};
+class ChargeCap : public Rules, public ::testing::WithParamInterface<Claim> {};
+
+TEST_P(ChargeCap, ChargeIsTheClaimCappedByTheTimeSinceOpening) {
+    const QString id = open();
+    clock.advance(seconds(GetParam().ranSeconds));
+    ASSERT_EQ(store().heartbeat(user(), id, GetParam().claimedSeconds).status, 200);
+    EXPECT_EQ(user().secondsUsed, GetParam().charged);
+}
+
+INSTANTIATE_TEST_SUITE_P(Claims, ChargeCap,
+                         ::testing::Values(Claim{30, 30, 30}, Claim{30, 20, 20}, Claim{30, 600, 30}, Claim{30, -5, 0},
+                                           Claim{0, 10, 0}));
+
+TEST_F(Rules, ChargeNeverGoesBack) {
+    const QString id = open();
+    clock.advance(seconds(60));
+    store().heartbeat(user(), id, 50);
+    store().heartbeat(user(), id, 10);
+    EXPECT_EQ(user().secondsUsed, 50);
+}
+
+TEST_F(Rules, SessionWithoutHeartbeatFor90SecondsIsClosedAtItsLastHeartbeat) {
+    const QString id = open();
+    clock.advance(seconds(30));
+    store().heartbeat(user(), id, 30);
+    clock.advance(seconds(91));
+    const auto answer = store().heartbeat(user(), id, 121);
+    EXPECT_EQ(answer.status, 409);
+    EXPECT_EQ(answer.body.value(QStringLiteral("error")), QStringLiteral("no_open_session"));
+    EXPECT_EQ(user().secondsUsed, 30);
+}
+
+TEST_F(Rules, NewStartClosesTheOpenSession) {
+    const QString first = open();
+    clock.advance(seconds(20));
+    store().heartbeat(user(), first, 20);
+    const QString second = open();
+    EXPECT_NE(first, second);
+    EXPECT_EQ(store().endSession(user(), first, 40, {}, {}).status, 409);
+    EXPECT_EQ(user().secondsUsed, 20);
+}
+
+TEST_F(Rules, UsingUpTheAllowanceReportsExhausted) {
+    ASSERT_FALSE(store().addUser(QStringLiteral("short@example.com"), kPassword, 50, QStringLiteral("pro")));
+    const server::User shortUser = *store().user(QStringLiteral("short@example.com"));
+    const auto started = store().startSession(shortUser, {}, {});
+    EXPECT_EQ(started.body.value(QStringLiteral("maxSeconds")).toLongLong(), 50);
+    clock.advance(seconds(70));
+    const auto answer = store().heartbeat(shortUser, started.body.value(QStringLiteral("session")).toMap()
+                                                         .value(QStringLiteral("id")).toString(), 70);
+    EXPECT_TRUE(answer.body.value(QStringLiteral("exhausted")).toBool());
+    EXPECT_EQ(answer.body.value(QStringLiteral("secondsRemaining")).toLongLong(), 0);
+    EXPECT_EQ(store().mayUseProviders(*store().user(QStringLiteral("short@example.com")))->second,
+              QStringLiteral("insufficient_credit"));
+}
+
+TEST_F(Rules, FreeTierSessionIsCappedAndRefusedWithItsOwnCode) {
+    ASSERT_FALSE(store().addUser(QStringLiteral("free@example.com"), kPassword, 7200, QStringLiteral("free")));
+    const auto started = store().startSession(*store().user(QStringLiteral("free@example.com")), {}, {});
+    EXPECT_EQ(started.body.value(QStringLiteral("maxSeconds")).toLongLong(), Store::sessionCap(QStringLiteral("free")));
+    ASSERT_FALSE(store().addUser(QStringLiteral("spent@example.com"), kPassword, 0, QStringLiteral("free")));
+    const auto refused = store().startSession(*store().user(QStringLiteral("spent@example.com")), {}, {});
+    EXPECT_EQ(refused.status, 402);
+    EXPECT_EQ(refused.body.value(QStringLiteral("error")), QStringLiteral("free_session_limit"));
+}
+
+TEST_F(Rules, DeviceCodeExpiresAfterItsLifetime) {
+    const auto start = store().startDevice(QStringLiteral("laptop"));
+    clock.advance(seconds(Store::kDeviceLifetimeS));
+    EXPECT_EQ(std::get<QString>(store().exchangeDevice(start->deviceCode, {})), QStringLiteral("expired_token"));
+}
+
+TEST_F(Rules, DeviceCodeIsPendingUntilConfirmed) {
+    const auto start = store().startDevice(QStringLiteral("laptop"));
+    EXPECT_EQ(std::get<QString>(store().exchangeDevice(start->deviceCode, {})), QStringLiteral("authorization_pending"));
+}
+
+TEST_F(Rules, AttemptLimitLiftsAfterItsWindow) {
+    for (int i = 0; i < Store::kFailuresPerAccount; ++i)
+        store().checkPassword(QString::fromLatin1(kEmail), "wrong", QStringLiteral("10.0.0.1"));
+    EXPECT_EQ(std::get<QString>(store().checkPassword(QString::fromLatin1(kEmail), kPassword, QStringLiteral("10.0.0.2"))),
+              QStringLiteral("locked"));
+    clock.advance(std::chrono::milliseconds(Store::kFailureWindowMs + 1000));
+    EXPECT_EQ(std::get<qint64>(store().checkPassword(QString::fromLatin1(kEmail), kPassword, QStringLiteral("10.0.0.2"))),
+              user().id);
+}
+
+TEST_F(Rules, AttemptLimitPerAddressSpansAccounts) {
+    for (int i = 0; i < Store::kFailuresPerAddress; ++i)
+        store().checkPassword(QStringLiteral("nobody%1@example.com").arg(i), "wrong", QStringLiteral("10.0.0.9"));
+    EXPECT_EQ(std::get<QString>(store().checkPassword(QString::fromLatin1(kEmail), kPassword, QStringLiteral("10.0.0.9"))),
+              QStringLiteral("locked"));
+}
+
+TEST_F(Rules, PasswordsAreStoredAsArgon2idHashesAndTokensAsDigests) {
+    const QByteArray token = *store().issueToken(user().id, QStringLiteral("laptop"));
+    server::Database db;
+    ASSERT_FALSE(db.open(*server::DatabaseUrl::parse(databaseUrl)));
+    QSqlQuery hash = db.exec(QStringLiteral("SELECT password_hash FROM users WHERE email = ?"), {QString::fromLatin1(kEmail)});
+    ASSERT_TRUE(hash.next());
+    EXPECT_TRUE(hash.value(0).toString().startsWith(QLatin1String("$argon2id$")));
+    QSqlQuery tokens = db.exec(QStringLiteral("SELECT COUNT(*) FROM access_tokens WHERE token_hash = ?"), {QString::fromLatin1(token)});
+    ASSERT_TRUE(tokens.next());
+    EXPECT_EQ(tokens.value(0).toInt(), 0);
+}
+
+} // namespace
+} // namespace quippet::test

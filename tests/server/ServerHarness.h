@@ -1,0 +1,169 @@
+#pragma once
+
+#include "peers/HttpPeer.h"
+#include "peers/LlmPeer.h"
+#include "server/Server.h"
+#include "support/ManualClock.h"
+#include "support/Wait.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace quippet::test {
+
+// The database a test runs on: QUIPPET_TEST_DATABASE when set (the PostgreSQL run sets it, and each test starts
+// from an empty schema there), else a fresh SQLite file.
+inline QString testDatabaseUrl(const QTemporaryDir& dir) {
+    const QString shared = qEnvironmentVariable("QUIPPET_TEST_DATABASE");
+    if (shared.isEmpty())
+        return QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("server.sqlite"));
+    const auto url = server::DatabaseUrl::parse(shared);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("wipe"));
+        db.setHostName(url->host);
+        db.setPort(url->port);
+        db.setDatabaseName(url->name);
+        db.setUserName(url->user);
+        db.setPassword(url->password);
+        if (db.open()) {
+            QSqlQuery(db).exec(QStringLiteral("DROP SCHEMA public CASCADE"));
+            QSqlQuery(db).exec(QStringLiteral("CREATE SCHEMA public"));
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("wipe"));
+    return shared;
+}
+
+struct Reply {
+    int status = 0;
+    QByteArray body;
+    QList<QNetworkReply::RawHeaderPair> headers;
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+    QByteArray header(const QByteArray& name) const {
+        for (const auto& [key, value] : headers)
+            if (key.compare(name, Qt::CaseInsensitive) == 0)
+                return value;
+        return {};
+    }
+};
+
+// Plain HTTP against the server, as a browser or a stranger would send it; keeps cookies like a browser.
+class Client {
+public:
+    Reply send(const QByteArray& method, const QUrl& url, const QByteArray& body = {},
+               const QByteArray& type = "application/json", const QByteArray& token = {}) {
+        QNetworkRequest request(url);
+        if (!body.isEmpty() || method == "POST")
+            request.setHeader(QNetworkRequest::ContentTypeHeader, type);
+        if (!token.isEmpty())
+            request.setRawHeader("Authorization", "Bearer " + token);
+        QNetworkReply* reply = m_network.sendCustomRequest(request, method, body);
+        waitUntil([reply] { return reply->isFinished(); }, 10000);
+        Reply out{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
+                  reply->rawHeaderPairs()};
+        reply->deleteLater();
+        return out;
+    }
+    Reply json(const QUrl& url, const QJsonObject& body, const QByteArray& token = {}) {
+        return send("POST", url, QJsonDocument(body).toJson(QJsonDocument::Compact), "application/json", token);
+    }
+    Reply form(const QUrl& url, const QList<std::pair<QString, QString>>& fields) {
+        QUrlQuery query;
+        for (const auto& [name, value] : fields)
+            query.addQueryItem(name, QString::fromLatin1(QUrl::toPercentEncoding(value)));
+        return send("POST", url, query.toString(QUrl::FullyEncoded).toLatin1(), "application/x-www-form-urlencoded");
+    }
+    QNetworkAccessManager& network() { return m_network; }
+
+    static QString hidden(const QByteArray& html, const QString& name) {
+        const QRegularExpression re(QStringLiteral("name=\"%1\" value=\"([^\"]*)\"").arg(name));
+        return re.match(QString::fromUtf8(html)).captured(1);
+    }
+
+private:
+    QNetworkAccessManager m_network;
+};
+
+// A quippet-server in this process on a loopback port, with the model and speech-token services stood in for.
+class ServerHarness : public ::testing::Test {
+protected:
+    static constexpr const char* kEmail = "ania@example.com";
+    static constexpr const char* kPassword = "correct horse 1";
+
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(llm.start());
+        llm.setKey(QStringLiteral("gemini-server-key"));
+        ASSERT_TRUE(speech.start());
+        speech.route("POST", QStringLiteral("/v1/single-use-token/realtime_scribe"), [this](const HttpRequest& r) {
+            if (r.header("xi-api-key") != "sk_server")
+                return HttpResponse::json(401, R"({"detail":{"status":"invalid_api_key"}})");
+            return HttpResponse::json(200, QByteArray(R"({"token":"stt-)") + QByteArray::number(++sttTokens) + "\"}");
+        });
+        server::Server::Options options;
+        options.port = 0;
+        databaseUrl = testDatabaseUrl(dir);
+        options.databaseUrl = databaseUrl;
+        options.cost = server::HashCost::Minimal;
+        options.config.elevenLabsKey = "sk_server";
+        options.config.geminiKey = "gemini-server-key";
+        options.config.elevenLabsUrl = speech.baseUrl();
+        options.config.geminiUrl = llm.baseUrl();
+        options.config.pollInterval = 1;
+        server = std::make_unique<server::Server>(clock);
+        const auto failure = server->start(options);
+        ASSERT_FALSE(failure) << qPrintable(*failure);
+        ASSERT_FALSE(store().addUser(QString::fromLatin1(kEmail), kPassword, 3600, QStringLiteral("pro")));
+    }
+
+    server::Store& store() { return server->store(); }
+    QUrl at(const QString& path) const { return server->url().resolved(QUrl(path)); }
+
+    // The browser's part of a sign-in: the page, the password, then "connect". Answers the last page.
+    Reply confirmInBrowser(Client& browser, const QUrl& page, const QString& email = QString::fromLatin1(kEmail),
+                           const QString& password = QString::fromLatin1(kPassword)) {
+        const Reply form = browser.send("GET", page);
+        const Reply question = browser.form(at(QStringLiteral("device/signin")),
+                                            {{QStringLiteral("csrf"), Client::hidden(form.body, QStringLiteral("csrf"))},
+                                             {QStringLiteral("code"), Client::hidden(form.body, QStringLiteral("code"))},
+                                             {QStringLiteral("email"), email},
+                                             {QStringLiteral("password"), password}});
+        if (question.status != 200)
+            return question;
+        return browser.form(at(QStringLiteral("device/confirm")),
+                            {{QStringLiteral("csrf"), Client::hidden(question.body, QStringLiteral("csrf"))},
+                             {QStringLiteral("code"), Client::hidden(question.body, QStringLiteral("code"))},
+                             {QStringLiteral("action"), QStringLiteral("connect")}});
+    }
+
+    // A whole device sign-in over the raw API; answers the access token.
+    QByteArray signInRaw(Client& client) {
+        const Reply start = client.json(at(QStringLiteral("api/auth/device/start")), {{"deviceName", "laptop"}});
+        const QUrl page(start.json().value(QLatin1String("verification_uri_complete")).toString());
+        confirmInBrowser(client, page);
+        const Reply token = client.json(at(QStringLiteral("api/auth/device/token")),
+                                        {{"device_code", start.json().value(QLatin1String("device_code"))}});
+        return token.json().value(QLatin1String("access_token")).toString().toLatin1();
+    }
+
+    QTemporaryDir dir;
+    QString databaseUrl;
+    ManualClock clock;
+    LlmPeer llm;
+    HttpPeer speech;
+    int sttTokens = 0;
+    std::unique_ptr<server::Server> server;
+};
+
+} // namespace quippet::test
