@@ -238,6 +238,10 @@ int runCommand(const QStringList& arguments, Clock& clock) {
             return failWith(*failure);
         std::printf("quippet-server: serving on %s (sign-in page %sdevice)\n", qPrintable(server.url().toString()),
                     qPrintable(server.url().toString()));
+        if (server.store().users().isEmpty())
+            std::printf("quippet-server: no users yet; add the first one with\n  %s user add you@example.com "
+                        "--seconds 36000 --database %s\n",
+                        qPrintable(QCoreApplication::applicationFilePath()), qPrintable(databaseUrl));
         if (options.config.elevenLabsKey.isEmpty())
             std::printf("quippet-server: no QUIPPET_SERVER_ELEVENLABS_KEY: speech tokens are refused\n");
         if (options.config.geminiKey.isEmpty())
