@@ -117,6 +117,8 @@ HttpServer::~HttpServer() {
 }
 
 bool HttpServer::listen(const QHostAddress& address, quint16 port) {
+    // Many programs connecting at once (a team starting its day) should queue, not be turned away.
+    m_server->setListenBacklogSize(1024);
     return m_server->listen(address, port);
 }
 
