@@ -6,7 +6,9 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QFutureWatcher>
 #include <QPointer>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>
 
@@ -436,20 +438,39 @@ void Api::signIn(const HttpRequest& request, HttpExchange* exchange) {
                                                   "Quippet.")));
         return;
     }
-    const auto checked = m_store.checkPassword(email, field(form, "password").toUtf8(), request.peer.toString());
-    if (const auto* why = std::get_if<QString>(&checked)) {
-        const bool locked = *why == QLatin1String("locked");
-        page(exchange, locked ? 429 : 401, QStringLiteral("Sign in to Quippet"),
-             signInForm(code, csrf,
-                        locked ? QStringLiteral("Too many sign-in attempts. Wait 15 minutes and try again.")
-                               : QStringLiteral("Wrong e-mail or password."),
-                        email));
+    const Store::PasswordCheck check = m_store.beginPasswordCheck(email, request.peer.toString());
+    if (check.locked) {
+        page(exchange, 429, QStringLiteral("Sign in to Quippet"),
+             signInForm(code, csrf, QStringLiteral("Too many sign-in attempts. Wait 15 minutes and try again."), email));
+        return;
+    }
+    // Argon2id takes a good part of a second by design: it runs on a worker thread, so that streams and other
+    // requests go on meanwhile.
+    QPointer<HttpExchange> answer(exchange);
+    auto* watcher = new QFutureWatcher<bool>(this);
+    connect(watcher, &QFutureWatcher<bool>::finished, this, [this, watcher, answer, check, code, csrf, email,
+                                                             deviceId = device->id] {
+        watcher->deleteLater();
+        const auto checked = m_store.finishPasswordCheck(check, watcher->result());
+        if (answer)
+            signedIn(answer, checked, deviceId, code, csrf, email);
+    });
+    watcher->setFuture(QtConcurrent::run(
+        [hash = check.hash, password = field(form, "password").toUtf8()] { return secrets::verifyPassword(hash, password); }));
+}
+
+void Api::signedIn(HttpExchange* exchange, const std::variant<qint64, QString>& checked, qint64 deviceId,
+                   const QString& code, const QByteArray& csrf, const QString& email) {
+    if (std::holds_alternative<QString>(checked)) {
+        page(exchange, 401, QStringLiteral("Sign in to Quippet"),
+             signInForm(code, csrf, QStringLiteral("Wrong e-mail or password."), email));
         return;
     }
     const qint64 userId = std::get<qint64>(checked);
-    const auto secret = m_store.holdForConfirmation(device->id, userId);
+    const auto secret = m_store.holdForConfirmation(deviceId, userId);
+    const auto device = m_store.deviceByUserCode(code);
     const auto user = m_store.userById(userId);
-    if (!secret || !user) {
+    if (!secret || !user || !device) {
         page(exchange, 400, QStringLiteral("Unknown code"),
              signInForm(code, csrf, QStringLiteral("This code has expired. Start the sign-in again in Quippet.")));
         return;

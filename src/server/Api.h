@@ -39,6 +39,8 @@ private:
     void handleApi(const HttpRequest& request, HttpExchange* exchange);
     void handlePage(const HttpRequest& request, HttpExchange* exchange);
     void signIn(const HttpRequest& request, HttpExchange* exchange);
+    void signedIn(HttpExchange* exchange, const std::variant<qint64, QString>& checked, qint64 deviceId,
+                  const QString& code, const QByteArray& csrf, const QString& email);
     void confirm(const HttpRequest& request, HttpExchange* exchange);
     void speechToken(HttpExchange* exchange);
     void relayModel(const HttpRequest& request, HttpExchange* exchange);

@@ -27,8 +27,12 @@ QString plainText(const QString& text, qsizetype limit) {
 
 } // namespace
 
-Store::Store(Database& db, Clock& clock, HashCost cost) : m_db(db), m_clock(clock), m_cost(cost) {
-    m_dummyHash = secrets::hashPassword("not a password of anyone", cost).value_or(QByteArray());
+Store::Store(Database& db, Clock& clock, HashCost cost) : m_db(db), m_clock(clock), m_cost(cost) {}
+
+QByteArray Store::dummyHash() {
+    if (m_dummyHash.isEmpty())
+        m_dummyHash = secrets::hashPassword("not a password of anyone", m_cost).value_or(QByteArray());
+    return m_dummyHash;
 }
 
 // --- accounts ---
@@ -252,7 +256,15 @@ std::optional<DeviceSignIn> Store::deviceByUserCode(const QString& userCode) {
 
 std::variant<qint64, QString> Store::checkPassword(const QString& email, const QByteArray& password,
                                                    const QString& address) {
-    const QString account = normalisedEmail(email).value_or(email.left(254));
+    const PasswordCheck check = beginPasswordCheck(email, address);
+    if (check.locked)
+        return QStringLiteral("locked");
+    return finishPasswordCheck(check, secrets::verifyPassword(check.hash, password));
+}
+
+Store::PasswordCheck Store::beginPasswordCheck(const QString& email, const QString& address) {
+    PasswordCheck check;
+    check.account = normalisedEmail(email).value_or(email.left(254));
     const qint64 since = now() - kFailureWindowMs;
     auto count = [&](const char* column, const QString& value) {
         QSqlQuery query = m_db.exec(
@@ -260,21 +272,33 @@ std::variant<qint64, QString> Store::checkPassword(const QString& email, const Q
             {value, since});
         return query.next() ? query.value(0).toInt() : 0;
     };
-    if (count("email", account) >= kFailuresPerAccount || count("address", address) >= kFailuresPerAddress)
-        return QStringLiteral("locked");
-    QSqlQuery query = m_db.exec(QStringLiteral("SELECT id, password_hash FROM users WHERE email = ?"), {account});
-    const bool known = query.next();
-    const qint64 id = known ? query.value(0).toLongLong() : 0;
-    // An unknown account costs the same check, so the answer's timing does not tell which accounts exist.
-    const bool right = secrets::verifyPassword(known ? query.value(1).toString().toLatin1() : m_dummyHash, password);
-    if (known && right) {
-        m_db.exec(QStringLiteral("DELETE FROM signin_failures WHERE email = ?"), {account});
-        return id;
+    if (count("email", check.account) >= kFailuresPerAccount || count("address", address) >= kFailuresPerAddress) {
+        check.locked = true;
+        return check;
     }
     m_db.exec(QStringLiteral("DELETE FROM signin_failures WHERE at < ?"), {since});
-    m_db.exec(QStringLiteral("INSERT INTO signin_failures (email, address, at) VALUES (?, ?, ?)"),
-              {account, address, now()});
-    return QStringLiteral("wrong");
+    QSqlQuery attempt = m_db.exec(QStringLiteral("INSERT INTO signin_failures (email, address, at) VALUES (?, ?, ?) "
+                                                 "RETURNING id"),
+                                  {check.account, address, now()});
+    check.attemptId = attempt.next() ? attempt.value(0).toLongLong() : 0;
+    QSqlQuery query = m_db.exec(QStringLiteral("SELECT id, password_hash FROM users WHERE email = ?"), {check.account});
+    if (query.next()) {
+        check.userId = query.value(0).toLongLong();
+        check.hash = query.value(1).toString().toLatin1();
+    } else {
+        // An unknown account costs the same check, so the answer's timing does not tell which accounts exist.
+        check.hash = dummyHash();
+    }
+    return check;
+}
+
+std::variant<qint64, QString> Store::finishPasswordCheck(const PasswordCheck& check, bool passwordRight) {
+    if (check.locked)
+        return QStringLiteral("locked");
+    if (check.userId == 0 || !passwordRight)
+        return QStringLiteral("wrong");
+    m_db.exec(QStringLiteral("DELETE FROM signin_failures WHERE email = ?"), {check.account});
+    return check.userId;
 }
 
 std::optional<QByteArray> Store::holdForConfirmation(qint64 deviceId, qint64 userId) {

@@ -79,6 +79,18 @@ public:
     // Checks the password with the attempt limits; the user's id, or the reason as a code: "locked", "wrong".
     std::variant<qint64, QString> checkPassword(const QString& email, const QByteArray& password,
                                                 const QString& address);
+    // The same in two steps, so that the slow hash can be checked off the serving thread. The attempt is counted
+    // as failed from the start (and forgiven when the password was right), so that guesses sent at once cannot
+    // all pass the limit before the first is judged.
+    struct PasswordCheck {
+        bool locked = false;
+        QString account;
+        qint64 userId = 0; // 0: no such account
+        qint64 attemptId = 0;
+        QByteArray hash;   // what the password is checked against (a stand-in for unknown accounts)
+    };
+    PasswordCheck beginPasswordCheck(const QString& email, const QString& address);
+    std::variant<qint64, QString> finishPasswordCheck(const PasswordCheck& check, bool passwordRight);
     // The password was right: the device waits for the same browser to confirm. Answers the browser's secret.
     std::optional<QByteArray> holdForConfirmation(qint64 deviceId, qint64 userId);
     bool confirmDevice(const QString& userCode, const QByteArray& browserSecret);
@@ -122,6 +134,7 @@ private:
     Database& m_db;
     Clock& m_clock;
     HashCost m_cost;
+    QByteArray dummyHash();
     QByteArray m_dummyHash; // checked against when the account does not exist, so both take the same time
 };
 
