@@ -52,12 +52,14 @@ Arguments parse(const QStringList& args) {
 
 // A relaunch starts the new process before the old one has quit; taking over its single-instance socket (or
 // handing it a message) while it is still going away would leave no Quippet running.
-void waitForExit(qint64 pid) {
+// True when it has ended (or there was none).
+bool waitForExit(qint64 pid) {
     if (pid <= 0)
-        return;
+        return true;
     QDeadlineTimer deadline(kRelaunchWaitMs);
     while (::kill(pid_t(pid), 0) == 0 && !deadline.hasExpired())
         QThread::msleep(20);
+    return ::kill(pid_t(pid), 0) != 0;
 }
 
 } // namespace
@@ -74,17 +76,20 @@ int runApplication(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
 
     const Arguments args = parse(QApplication::arguments());
-    waitForExit(args.afterPid);
-    const QString instanceName = qEnvironmentVariableIsSet("QUIPPET_INSTANCE")
-                                     ? qEnvironmentVariable("QUIPPET_INSTANCE")
-                                     : SingleInstance::defaultName();
-    SingleInstance instance(instanceName);
+    const bool replacedEnded = waitForExit(args.afterPid);
+    SingleInstance instance(qEnvironmentVariableIsSet("QUIPPET_INSTANCE") ? qEnvironmentVariable("QUIPPET_INSTANCE")
+                                                                          : QStringLiteral("quippet.sock"));
     QStringList messages = args.actions;
     for (const QUrl& url : args.urls)
         messages << url.toString();
-    if (instance.sendToRunning(messages, 500))
+    // A relaunch never hands over to the instance it replaces (that one is on its way out): it takes its place.
+    const bool relaunched = args.afterPid > 0;
+    if (!relaunched && instance.sendToRunning(messages, 500))
         return 0; // the running Quippet took over
-    instance.listen();
+    const bool listening = instance.listen(relaunched ? SingleInstance::Mode::TakeOver : SingleInstance::Mode::Normal);
+    // Another start may have taken the socket between our try and our listen: it is the running one then.
+    if (!listening && instance.sendToRunning(messages, 500))
+        return 0;
 
     // The secret store notes through the log, which the controller creates: forward once it exists.
     AppDelegate* delegatePtr = nullptr;
@@ -134,6 +139,10 @@ int runApplication(int argc, char** argv) {
     };
     QObject::connect(&instance, &SingleInstance::messageReceived, &delegate, take);
     delegate.log().note(QStringLiteral("start: Quippet %1").arg(QApplication::applicationVersion()));
+    if (!replacedEnded)
+        delegate.log().note(QStringLiteral("start: poprzednia instancja wciąż działa — przejmuję jej polecenia"));
+    if (!listening)
+        delegate.log().note(QStringLiteral("start: nie mogę nasłuchiwać poleceń (%1)").arg(instance.path()));
     if (!platformNote.isEmpty())
         delegate.log().note(platformNote);
     delegate.launch();
