@@ -224,6 +224,8 @@ void AppDelegate::launch() {
     m_welcome->refresh();
     registerHotKeys();
     m_session->applyToAssistant();
+    if (!m_pendingNotice.isEmpty())
+        m_state->flash(std::exchange(m_pendingNotice, {}));
 
     m_meetingDetector->onMeetingDetected = [self] {
         if (self)
@@ -262,10 +264,18 @@ bool AppDelegate::offerInstallation() {
     if (installation::isInstalledLocation(binary, QDir::homePath()) || !m_env.askToInstall())
         return true;
     const QString installed = installation::installForUser(binary, QDir::homePath(), m_log->sink());
-    if (installed.isEmpty())
+    if (installed.isEmpty() || !m_env.relaunch)
         return true;
-    relaunch(installed);
-    return false;
+    const QString error = m_env.relaunch(installed);
+    if (error.isEmpty()) {
+        if (m_env.quit)
+            m_env.quit();
+        return false;
+    }
+    // Installed but not startable from there (a home mounted noexec): say so, and go on from here.
+    m_log->note(QStringLiteral("instalacja: nie mogę uruchomić %1 — %2").arg(installed, error));
+    m_pendingNotice = i18n::format("notice.relaunchFailed", error);
+    return true;
 }
 
 void AppDelegate::createWindows() {
@@ -293,10 +303,7 @@ void AppDelegate::createWindows() {
         else
             app.m_backend->startLogin();
     });
-    callbacks.onQuit = act([](AppDelegate& app) {
-        if (app.m_env.quit)
-            app.m_env.quit();
-    });
+    callbacks.onQuit = act([](AppDelegate& app) { app.quit(); });
     callbacks.onProfile = act([](AppDelegate& app) { app.showProfileWindow(); });
     callbacks.onCheckUpdates = act([](AppDelegate& app) { app.checkForUpdates(); });
     callbacks.onRehearsal = act([](AppDelegate& app) { app.m_rehearsal->toggle(); });
@@ -501,9 +508,36 @@ void AppDelegate::checkForUpdates() {
     });
 }
 
+void AppDelegate::quit() {
+    QPointer<AppDelegate> self(this);
+    m_session->leave(m_env.askBeforeQuit, [self] {
+        if (self && self->m_env.quit)
+            self->m_env.quit();
+    });
+}
+
 void AppDelegate::relaunch(const QString& binary) {
-    if (m_env.relaunch)
-        m_env.relaunch(binary);
+    if (!m_env.relaunch)
+        return;
+    QPointer<AppDelegate> self(this);
+    auto restart = [self, binary] {
+        if (!self)
+            return;
+        const QString error = self->m_env.relaunch(binary);
+        if (error.isEmpty()) {
+            if (self->m_env.quit)
+                self->m_env.quit();
+            return;
+        }
+        self->m_log->note(QStringLiteral("restart: nie mogę uruchomić %1 — %2")
+                              .arg(binary.isEmpty() ? QCoreApplication::applicationFilePath() : binary, error));
+        self->m_state->flash(i18n::format("notice.relaunchFailed", error));
+    };
+    // Before the launch has built the session (the installation offer) there is no conversation to keep.
+    if (m_session)
+        m_session->leave(m_env.askBeforeQuit, restart);
+    else
+        restart();
 }
 
 } // namespace quippet

@@ -3,6 +3,7 @@
 #include "assistant/RateGate.h"
 #include "assistant/ScreenGrab.h"
 #include "core/DiagnosticsLog.h"
+#include "ui/QuitQuestion.h"
 
 #include <QObject>
 #include <QUrl>
@@ -52,8 +53,11 @@ struct AppEnvironment {
     // The language model; when null the controller uses the real client.
     LlmClient* llm = nullptr;
     bool createWindows = true; // tests of the controller's logic run without panel or tray
-    // Starts `binary` (empty: the running program) as the new instance and ends this one.
-    std::function<void(const QString& binary)> relaunch;
+    // Starts `binary` (empty: the running program) as the new instance, which takes over once this one has ended.
+    // Answers why it could not start, or nothing.
+    std::function<QString(const QString& binary)> relaunch;
+    // Asked when the program is to end with a conversation in the transcript; unset, it is finished and saved.
+    std::function<QuitChoice()> askBeforeQuit;
     // The installation offer; unset, nothing is offered. True when the user wants Quippet installed.
     std::function<bool()> askToInstall;
     std::function<void()> quit;
@@ -100,6 +104,9 @@ public:
     // practice conversation), handed to the running instance.
     static bool isCommand(const QString& argument);
     void runCommand(const QString& command);
+    // Both end the program only once the conversation is saved or dropped as the user chose and a metered session
+    // is closed; a relaunch that cannot start says why and keeps this one running.
+    void quit();
     void relaunch(const QString& binary = {});
     // The session's shortcuts, once; a later call changes nothing.
     void registerHotKeys();
@@ -166,6 +173,7 @@ private:
     std::unique_ptr<Rehearsal> m_rehearsal;
     std::unique_ptr<PreflightFlow> m_preflight;
     bool m_launched = false;
+    QString m_pendingNotice; // said once the panel exists
 };
 
 } // namespace quippet

@@ -9,6 +9,7 @@
 #include "platform/DesktopServices.h"
 #include "secrets/LibsecretStore.h"
 #include "ui/InstallOffer.h"
+#include "ui/QuitQuestion.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -119,10 +120,12 @@ int runApplication(int argc, char** argv) {
     env.wayland = desktop::isWaylandSession();
     env.relaunch = [](const QString& binary) {
         // The new process waits for this one to end before it takes over the single-instance socket.
-        QProcess::startDetached(binary.isEmpty() ? QApplication::applicationFilePath() : binary,
-                                {QStringLiteral("--after"), QString::number(QApplication::applicationPid())});
-        QApplication::quit();
+        QProcess process;
+        process.setProgram(binary.isEmpty() ? QApplication::applicationFilePath() : binary);
+        process.setArguments({QStringLiteral("--after"), QString::number(QApplication::applicationPid())});
+        return process.startDetached() ? QString() : process.errorString();
     };
+    env.askBeforeQuit = askBeforeQuit;
 
     AppDelegate delegate(std::move(env));
     delegatePtr = &delegate;

@@ -15,7 +15,9 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <climits>
+#include <utility>
 
 namespace quippet {
 
@@ -107,9 +109,16 @@ void ListeningSession::stop() {
     stopTimers();
     const int seconds = int(m_parts.state.elapsed());
     QPointer<ListeningSession> self(this);
+    ++m_closing;
     m_parts.backend.closeSession(seconds, currentCompany(), currentTopic(), [self] {
-        if (self)
-            self->m_parts.backend.refreshAccount();
+        if (!self)
+            return;
+        self->m_closing = std::max(0, self->m_closing - 1);
+        if (self->leaving()) {
+            self->proceedLeaving();
+            return;
+        }
+        self->m_parts.backend.refreshAccount();
     });
 }
 
@@ -173,41 +182,84 @@ void ListeningSession::finish() {
     }
     stop();
     flashKey("notice.summarizing");
-    // The note holds the conversation as it stood when the user finished it.
-    const QString transcript = m_parts.transcript.context(INT_MAX);
+    m_finishTranscript = m_parts.transcript.context(INT_MAX);
     m_finishing = true;
+    const int generation = ++m_generation;
     QPointer<ListeningSession> self(this);
-    m_parts.assistant.summarize([self, transcript](const QString& summary) {
-        if (!self)
-            return;
-        self->m_finishing = false;
-        disconnect(self->m_finishWatch);
-        Parts& p = self->m_parts;
-        const auto result = p.sessions.finish(transcript, summary);
-        if (!result.ok) {
-            // Nothing is lost: the transcript and the conversation stay for another try.
-            self->flashKey("notice.saveFailed");
-            return;
-        }
-        p.state.flash(
-            i18n::format("notice.saved", result.path ? QFileInfo(*result.path).fileName() : QStringLiteral("—")));
-        p.transcript.clear();
-        p.sessions.startNew();
-        self->applyToAssistant();
-        p.state.setElapsed(0);
-        p.state.stopClock();
+    m_parts.assistant.summarize([self, generation](const std::optional<QString>& summary) {
+        if (self)
+            self->store(generation, summary);
     });
-    // A summary that could not start, or that failed, writes nothing: listening may resume.
-    if (!m_parts.assistant.busy()) {
-        m_finishing = false;
+}
+
+void ListeningSession::store(int generation, const std::optional<QString>& summary) {
+    // A summary that arrives after leaving gave up waiting for it finds its conversation already stored.
+    if (!m_finishing || generation != m_generation)
+        return;
+    m_finishing = false;
+    Parts& p = m_parts;
+    const auto result = p.sessions.finish(std::exchange(m_finishTranscript, {}), summary.value_or(QString()));
+    if (!result.ok) {
+        // Nothing is lost: the transcript and the conversation stay for another try, and the program stays open.
+        flashKey("notice.saveFailed");
+        m_then = {};
+        delete m_leaveWait;
         return;
     }
-    m_finishWatch = connect(&m_parts.assistant, &Assistant::busyChanged, this, [this] {
-        if (m_parts.assistant.busy())
+    const QString name = result.path ? QFileInfo(*result.path).fileName() : QStringLiteral("—");
+    const bool summarized = summary && !summary->trimmed().isEmpty();
+    p.state.flash(i18n::format(summarized ? "notice.saved" : "notice.savedNoSummary", name));
+    p.transcript.clear();
+    p.sessions.startNew();
+    applyToAssistant();
+    p.state.setElapsed(0);
+    p.state.stopClock();
+    if (leaving())
+        proceedLeaving();
+}
+
+void ListeningSession::leave(const std::function<QuitChoice()>& ask, std::function<void()> then) {
+    if (leaving())
+        return;
+    // A note already being written is waited for; a conversation not yet finished is the user's call.
+    if (!m_finishing && !m_parts.transcript.isEmpty()) {
+        const QuitChoice choice = ask ? ask() : QuitChoice::FinishAndSave;
+        if (choice == QuitChoice::Cancel)
             return;
-        disconnect(m_finishWatch);
-        m_finishing = false;
+        if (choice == QuitChoice::FinishAndSave)
+            finish();
+    }
+    if (m_parts.capture.transcriptionEnabled())
+        stop();
+    m_then = std::move(then);
+    armLeaveWait();
+    proceedLeaving();
+}
+
+void ListeningSession::armLeaveWait() {
+    delete m_leaveWait;
+    QPointer<ListeningSession> self(this);
+    m_leaveWait = m_parts.clock.singleShot(m_finishing ? kNoteWait : kCloseWait, this, [self] {
+        if (!self)
+            return;
+        if (self->m_finishing) {
+            self->m_parts.note(QStringLiteral("sesja: podsumowanie nie przyszło na czas — zapisuję samą rozmowę"));
+            self->store(self->m_generation, std::nullopt);
+            if (self && self->leaving())
+                self->armLeaveWait();
+            return;
+        }
+        self->m_parts.note(QStringLiteral("sesja: serwer nie potwierdził zamknięcia sesji — kończę"));
+        self->m_closing = 0;
+        self->proceedLeaving();
     });
+}
+
+void ListeningSession::proceedLeaving() {
+    if (!leaving() || m_finishing || m_closing > 0)
+        return;
+    delete m_leaveWait;
+    std::exchange(m_then, {})();
 }
 
 void ListeningSession::applyToAssistant() {

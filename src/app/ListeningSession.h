@@ -1,10 +1,13 @@
 #pragma once
 
 #include "core/DiagnosticsLog.h"
+#include "ui/QuitQuestion.h"
 
 #include <QObject>
 #include <QPointer>
 
+#include <chrono>
+#include <functional>
 #include <optional>
 
 namespace quippet {
@@ -27,6 +30,9 @@ class ListeningSession : public QObject {
     Q_OBJECT
 public:
     static constexpr int kHeartbeatSeconds = 30;
+    // How long leaving waits for the backend to take the seconds used, and for a note being written.
+    static constexpr std::chrono::seconds kCloseWait{5};
+    static constexpr std::chrono::seconds kNoteWait{60};
 
     struct Parts {
         Clock& clock;
@@ -49,8 +55,14 @@ public:
     void begin();
     void stop();
     void toggle();
-    // Stops listening, asks for the summary and writes the note; the next conversation starts empty.
+    // Stops listening, asks for the summary and writes the note; the next conversation starts empty. A summary that
+    // fails or cannot start still leaves a note with the whole transcript, marked as having none.
     void finish();
+    // Before the program ends (quit, relaunch): a conversation in the transcript is finished or dropped as `ask`
+    // answers (not at all on Cancel), a metered session is closed with the seconds used, and then `then` runs. Each
+    // wait is bounded, so the program always ends.
+    void leave(const std::function<QuitChoice()>& ask, std::function<void()> then);
+    bool leaving() const { return bool(m_then); }
     void hitLimit();
     // The conversation's facts (company, topic, mode) as the assistant's instruction.
     void applyToAssistant();
@@ -67,6 +79,9 @@ private:
     void stopTimers();
     void scheduleLimitStop();
     void flashKey(const char* key);
+    void store(int generation, const std::optional<QString>& summary);
+    void armLeaveWait();
+    void proceedLeaving();
     std::optional<QString> currentCompany() const;
     std::optional<QString> currentTopic() const;
 
@@ -75,7 +90,11 @@ private:
     QPointer<Timer> m_limitTimer;
     bool m_starting = false;
     bool m_finishing = false;
-    QMetaObject::Connection m_finishWatch;
+    int m_generation = 0;      // which finish a summary belongs to
+    QString m_finishTranscript; // the conversation being finished, as it stood when the user finished it
+    int m_closing = 0;         // backend sessions being closed
+    std::function<void()> m_then;
+    QPointer<Timer> m_leaveWait;
 };
 
 } // namespace quippet

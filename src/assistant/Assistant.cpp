@@ -105,7 +105,7 @@ QString Assistant::systemInstruction(PromptStyle style) {
 }
 
 void Assistant::run(const QString& kind, const QString& question, PromptStyle style, const QList<LlmPart>& parts,
-                    std::function<void(const QString&)> onFinish) {
+                    SummaryDone onFinish) {
     setBusy(true);
     // Fragments find their card by id: deleting an earlier card while this one streams shifts positions.
     const QUuid id = appendCard(kind, question, QString(), false);
@@ -139,6 +139,8 @@ void Assistant::run(const QString& kind, const QString& question, PromptStyle st
                 emit currentChanged();
         }
         notify(*error);
+        if (onFinish)
+            onFinish(std::nullopt);
     };
     m_llm.stream(systemInstruction(style), parts, std::move(callbacks), this);
 }
@@ -185,9 +187,11 @@ void Assistant::analyzeScreen() {
     screenGrabber(kScreenMaxWidth, done);
 }
 
-void Assistant::summarize(std::function<void(const QString& summary)> onFinish) {
+void Assistant::summarize(SummaryDone onFinish) {
     if (m_busy || m_transcript.isEmpty()) {
         appendCard(i18n::text("card.kind.summary"), kNoQuestion, i18n::text("card.err.noSummary"), false);
+        if (onFinish)
+            onFinish(std::nullopt);
         return;
     }
     LlmPart part;

@@ -82,8 +82,10 @@ public:
     void clientSaid(const QString& text);
     void aiAnswer();
     void analyzeScreen();
-    // onFinish receives the whole note, only when the stream succeeds.
-    void summarize(std::function<void(const QString& summary)> onFinish);
+    // onFinish is always called: with the whole note when the stream succeeds, with nothing when the note failed or
+    // could not start (another reply streaming, nothing said), so the caller can still keep the conversation.
+    using SummaryDone = std::function<void(const std::optional<QString>& summary)>;
+    void summarize(SummaryDone onFinish);
     void goBack();
     void goForward();
     void dropCurrent();
@@ -108,7 +110,7 @@ signals:
 
 private:
     void run(const QString& kind, const QString& question, PromptStyle style, const QList<LlmPart>& parts,
-             std::function<void(const QString&)> onFinish);
+             SummaryDone onFinish);
     QUuid appendCard(const QString& kind, const QString& question, const QString& text, bool isError);
     qsizetype positionOf(const QUuid& id) const;
     void setBusy(bool busy);

@@ -105,6 +105,10 @@ QString SessionMeta::fileSlug() const {
     QString namePart = pieces.join(QLatin1Char('-'));
     namePart.replace(QLatin1Char('/'), QLatin1Char('-')).replace(QLatin1Char(' '), QLatin1Char('-'));
     namePart = leftCharacters(namePart, 60);
+    // File names are capped in bytes (255), and an emoji takes four: with the date, a "-2" and ".md" it must fit.
+    constexpr qsizetype kMaxNameBytes = 200;
+    while (namePart.toUtf8().size() > kMaxNameBytes)
+        namePart.chop(namePart.size() >= 2 && namePart.back().isLowSurrogate() ? 2 : 1);
     if (namePart.isEmpty())
         return QStringLiteral("rozmowa-") + datePart;
     return datePart + QLatin1Char('-') + namePart;
@@ -125,6 +129,8 @@ QJsonObject SessionMeta::toJson() const {
     // Only when set, so the entries of real conversations read the same as those of older releases.
     if (rehearsal)
         o.insert(QStringLiteral("rehearsal"), true);
+    if (noSummary)
+        o.insert(QStringLiteral("noSummary"), true);
     return o;
 }
 
@@ -167,6 +173,8 @@ std::optional<SessionMeta> SessionMeta::fromJson(const QJsonObject& o) {
             return std::nullopt;
         meta.rehearsal = rehearsal.toBool();
     }
+    // Optional flags: absent, null or not a boolean reads as unset.
+    meta.noSummary = o.value(QStringLiteral("noSummary")).toBool(false);
     return meta;
 }
 

@@ -33,6 +33,7 @@ struct SessionMeta {
     std::optional<QDateTime> endedAt;
     std::optional<QString> summaryFile; // note file name inside the conversations folder
     bool rehearsal = false;             // a practice conversation, the client's side read out by Quippet
+    bool noSummary = false;             // the note holds the transcript only: the summary failed or never started
 
     static SessionMeta fresh(const QDateTime& now);
 

@@ -136,6 +136,7 @@ QString SessionStore::freeNoteName(const QString& slug) const {
 SessionStore::FinishResult SessionStore::finish(const QString& transcript, const QString& summary) {
     SessionMeta done = m_current;
     done.endedAt = m_clock.now().toUTC();
+    done.noSummary = summary.trimmed().isEmpty();
     QDir().mkpath(folderPath());
     // Two conversations with the same slug (same minute, same names) get their own files.
     const QString name = freeNoteName(done.fileSlug());

@@ -305,6 +305,11 @@ void ManagerWindow::showHistory() {
             text->addWidget(name);
         }
         text->addWidget(caption(startedText(entry), card));
+        if (entry.noSummary) {
+            QLabel* missing = caption(i18n::text("manager.history.noSummary"), card);
+            missing->setObjectName(QStringLiteral("noSummaryMark"));
+            text->addWidget(missing);
+        }
         row->addLayout(text, 1);
         if (entry.summaryFile && !entry.summaryFile->contains(QLatin1Char('/'))) {
             auto* open = new QPushButton(i18n::text("manager.open"), card);

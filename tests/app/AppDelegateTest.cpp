@@ -62,6 +62,9 @@ protected:
     QList<QUrl> opened;
     int relaunches = 0;
     QStringList relaunchedWith;
+    QString relaunchError;
+    int quits = 0, asked = 0;
+    QuitChoice quitChoice = QuitChoice::Cancel;
     std::function<bool()> askToInstall;
 
     void launch(bool windows = false) {
@@ -69,6 +72,12 @@ protected:
         env.relaunch = [this](const QString& binary) {
             ++relaunches;
             relaunchedWith << binary;
+            return relaunchError;
+        };
+        env.quit = [this] { ++quits; };
+        env.askBeforeQuit = [this] {
+            ++asked;
+            return quitChoice;
         };
         env.askToInstall = askToInstall;
         env.openUrl = [this](const QUrl& url) { opened << url; };
@@ -296,14 +305,64 @@ TEST_F(AppDelegateTest, ANoteThatCannotBeWrittenKeepsTheConversation) {
     EXPECT_FALSE(app->transcript().isEmpty());
     EXPECT_FALSE(app->session().finishing());
 
-    // A summary that fails writes nothing and leaves the user free to listen again.
+    // A summary that fails (no model key, offline, over quota) still keeps the whole conversation, marked as such.
+    blocker.remove();
     app->session().finish();
     ASSERT_TRUE(app->session().finishing());
     llm.finish(llm.count() - 1, QStringLiteral("HTTP 500"));
     ASSERT_TRUE(waitUntil([&] { return !app->session().finishing(); }, 3000));
-    EXPECT_FALSE(app->transcript().isEmpty());
+    EXPECT_TRUE(app->transcript().isEmpty());
+    ASSERT_EQ(app->sessions().history().size(), 1);
+    const SessionMeta stored = app->sessions().history().first();
+    EXPECT_TRUE(stored.noSummary);
+    EXPECT_EQ(app->state().notice(), i18n::format("notice.savedNoSummary", *stored.summaryFile));
+    QFile note(home.filePath(QStringLiteral("quippet-rozmowy/") + *stored.summaryFile));
+    ASSERT_TRUE(note.open(QIODevice::ReadOnly));
+    const QString text = QString::fromUtf8(note.readAll());
+    EXPECT_TRUE(text.contains(i18n::text("file.summary.missing")));
+    EXPECT_TRUE(text.contains(QStringLiteral("Ile kosztuje licencja?")));
     app->session().begin();
     EXPECT_TRUE(app->capture().transcriptionEnabled());
+}
+
+// Quitting mid-call asks first; either way the metered session is closed with the seconds used before the program
+// ends, and a backend that does not answer delays the end only a bounded time.
+TEST_F(AppDelegateTest, QuittingMidCallAsksKeepsTheConversationAndClosesTheMeteredSession) {
+    signIn();
+    writeProfile();
+    launch();
+    auto listenFor = [&](std::chrono::seconds talk) {
+        app->session().begin();
+        ASSERT_TRUE(waitUntil([&] { return app->capture().transcriptionEnabled(); }));
+        app->transcript().add(Utterance::Speaker::Client, QStringLiteral("Ile kosztuje licencja?"), true);
+        clock.advance(talk);
+    };
+    listenFor(20s);
+    app->quit();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(quits, 0) << "cancelled";
+    EXPECT_TRUE(app->capture().transcriptionEnabled());
+
+    quitChoice = QuitChoice::FinishAndSave;
+    app->quit();
+    EXPECT_FALSE(app->capture().transcriptionEnabled());
+    ASSERT_GE(llm.count(), 1);
+    llm.finish(llm.count() - 1, QStringLiteral("Brak klucza."));
+    ASSERT_TRUE(waitUntil([&] { return quits == 1; }));
+    EXPECT_EQ(peer.sessions().last().secondsUsed, 20);
+    ASSERT_EQ(app->sessions().history().size(), 1);
+    EXPECT_TRUE(app->sessions().history().first().noSummary);
+
+    peer.http().route("POST", QStringLiteral("/api/session/end"), HttpResponse{200, {}, {}, false, true});
+    listenFor(7s);
+    quitChoice = QuitChoice::QuitWithoutSaving;
+    app->quit();
+    ASSERT_TRUE(waitUntil([&] { return peer.http().requestsTo(QStringLiteral("/api/session/end")).size() == 2; }));
+    EXPECT_EQ(quits, 1) << "waiting for the backend";
+    EXPECT_TRUE(peer.http().requestsTo(QStringLiteral("/api/session/end")).last().body.contains("\"secondsUsed\":7"));
+    clock.advance(ListeningSession::kCloseWait);
+    EXPECT_EQ(quits, 2);
+    EXPECT_EQ(app->sessions().history().size(), 1) << "dropped as asked";
 }
 
 TEST_F(AppDelegateTest, FactsAndModeSetInTheManagerReachTheNextAnswer) {
@@ -447,9 +506,11 @@ TEST_F(AppDelegateTest, InstallationOfferFromOutsideAnInstalledLocation) {
         bool owner;
         bool accept;
         bool asked, installed, launched;
+        const char* relaunchError = ""; // the installed copy could not start (a home mounted noexec)
     };
     for (const Row& row : {Row{true, true, false, false, true}, Row{false, false, true, false, true},
-                           Row{false, true, true, true, false}}) {
+                           Row{false, true, true, true, false}, Row{false, true, true, true, true, "noexec"}}) {
+        relaunchError = QString::fromUtf8(row.relaunchError);
         TempHome own; // each row its own home, so nothing is installed yet
         Settings::setValue(Settings::kOwnerMode, row.owner);
         bool asked = false;
@@ -466,6 +527,8 @@ TEST_F(AppDelegateTest, InstallationOfferFromOutsideAnInstalledLocation) {
         EXPECT_EQ(app->launched(), row.launched);
         // Only an install relaunches, and then from the installed copy.
         EXPECT_EQ(relaunchedWith, row.installed ? QStringList{installed} : QStringList{});
+        if (*row.relaunchError) // says why, and runs on from here
+            EXPECT_EQ(app->state().notice(), i18n::format("notice.relaunchFailed", relaunchError));
     }
 }
 

@@ -61,6 +61,8 @@ TEST(SessionMetaTest, SlugHeaderAndTitle) {
     meta.name = QString(59, QLatin1Char('a')) + QStringLiteral("😀b");
     EXPECT_EQ(meta.fileSlug(),
               QStringLiteral("2026-03-04_0915-") + QString(59, QLatin1Char('a')) + QStringLiteral("😀"));
+    meta.name = QStringLiteral("😀").repeated(60); // 240 bytes: with the date, over what a file name may hold
+    EXPECT_EQ(meta.fileSlug(), QStringLiteral("2026-03-04_0915-") + QStringLiteral("😀").repeated(50));
     EXPECT_EQ(meta.promptHeader(), QStringLiteral("Temat rozmowy: Oferta Q2\nCharakter rozmowy: oceniająca"));
 
     EXPECT_EQ(conversationMode::fromRawValue(QStringLiteral("Oceniająca")), ConversationMode::Evaluation);
@@ -262,7 +264,7 @@ TEST(SessionStoreTest, DeleteRemovesEntryAndOnlyItsOwnFile) {
     EXPECT_EQ(readFile(SessionStore::indexPath()), QByteArray("[]"));
 }
 
-TEST(SessionStoreTest, APracticeConversationIsMarkedInItsNoteAndIndexOnly) {
+TEST(SessionStoreTest, APracticeAndAMissingSummaryAreMarkedInTheNoteAndIndexOnly) {
     PolishLocale polish;
     test::TempHome home;
     ManualClock clock(localMs(2026, 3, 4, 9, 15));
@@ -280,19 +282,24 @@ TEST(SessionStoreTest, APracticeConversationIsMarkedInItsNoteAndIndexOnly) {
 
     store.startNew();
     EXPECT_FALSE(store.current().rehearsal) << "the next conversation starts unmarked";
-    const auto real = store.finish(QStringLiteral("t"), QStringLiteral("s"));
+    // No summary (the model failed): the transcript is kept all the same, and the history says what is missing.
+    const auto real = store.finish(QStringLiteral("t"), QString());
     ASSERT_TRUE(real.ok);
     EXPECT_FALSE(readFile(*real.path).contains("Próba rozmowy"));
+    EXPECT_TRUE(readFile(*real.path).contains("## Podsumowanie\n\n_Brak podsumowania._\n\n"));
 
     // The key is written for the practice only, and both read back as they were.
     const QJsonArray index = QJsonDocument::fromJson(readFile(SessionStore::indexPath())).array();
     ASSERT_EQ(index.size(), 2);
     EXPECT_FALSE(index.at(0).toObject().contains(QStringLiteral("rehearsal")));
     EXPECT_EQ(index.at(1).toObject().value(QStringLiteral("rehearsal")), QJsonValue(true));
+    EXPECT_EQ(index.at(0).toObject().value(QStringLiteral("noSummary")), QJsonValue(true));
+    EXPECT_FALSE(index.at(1).toObject().contains(QStringLiteral("noSummary")));
     SessionStore reloaded(clock);
     ASSERT_EQ(reloaded.history(), store.history());
     EXPECT_FALSE(reloaded.history().at(0).rehearsal);
     EXPECT_TRUE(reloaded.history().at(1).rehearsal);
+    EXPECT_TRUE(reloaded.history().at(0).noSummary);
 
     // How other writers may spell it: absent, false and null read as a real conversation; a value of another
     // type makes the entry unreadable like any other bad field.

@@ -178,11 +178,14 @@ TEST_F(ManagerWindowTest, APracticeConversationIsMarkedInTheHistoryAndInItsSpoke
         meta.company = rehearsal ? QStringLiteral("Próba") : QStringLiteral("Acme");
         meta.rehearsal = rehearsal;
         world.sessions.setCurrent(meta);
-        world.sessions.finish(QStringLiteral("t"), QStringLiteral("s"));
+        // The real one without a summary: that is marked too.
+        world.sessions.finish(QStringLiteral("t"), rehearsal ? QStringLiteral("s") : QString());
         world.sessions.startNew();
     }
     const auto cards = window.findChildren<QFrame*>(QStringLiteral("historyCard"));
     ASSERT_EQ(cards.size(), 2);
+    EXPECT_NE(cards[0]->findChild<QLabel*>(QStringLiteral("noSummaryMark")), nullptr);
+    EXPECT_EQ(cards[1]->findChild<QLabel*>(QStringLiteral("noSummaryMark")), nullptr);
     // Newest first: the real conversation, then the practice.
     for (int i : {0, 1}) {
         const bool rehearsal = i == 1;
