@@ -187,6 +187,11 @@ StreamResult streamDelay(quint16 port, const QByteArray& path, const QByteArray&
                  (token.isEmpty() ? QByteArray() : "Authorization: Bearer " + token + "\r\n") +
                  "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
     runUntil([&] { return ended; }, 30'000);
+    if (qEnvironmentVariableIsSet("BENCH_SERVER_TRACE")) {
+        for (double d : delays)
+            std::fprintf(stderr, "%.2f ", d);
+        std::fprintf(stderr, "\n");
+    }
     const int over = int(std::count_if(delays.begin(), delays.end(), [](double d) { return d > 2.0; }));
     return {percentile(delays, 0.5), percentile(delays, 0.99), int(delays.size()), over};
 }
@@ -284,16 +289,16 @@ int main(int argc, char** argv) {
     }
     const quint16 port = quint16(base.port());
 
-    const PhaseResult heartbeats = phase(port, tokens, "/api/session/heartbeat", [&](int i) {
-        return QJsonDocument(QJsonObject{{"sessionId", sessions.at(i)}, {"secondsUsed", 1}}).toJson(QJsonDocument::Compact);
-    }, kHeartbeatsPerClient);
-    const PhaseResult speechTokens = phase(port, tokens, "/api/stt/token", [](int) { return QByteArray(); },
-                                           kTokensPerClient);
     const QByteArray request = R"({"contents":[{"role":"user","parts":[{"text":"q"}]}],"model":"gemini-flash-latest"})";
     const StreamResult direct = streamDelay(quint16(model.port()), "/v1beta/models/gemini-flash-latest:streamGenerateContent?alt=sse",
                                             {}, request, writtenAt, clock);
     const StreamResult relayed = streamDelay(port, "/api/llm", tokens.first(), request, writtenAt, clock);
 
+    const PhaseResult heartbeats = phase(port, tokens, "/api/session/heartbeat", [&](int i) {
+        return QJsonDocument(QJsonObject{{"sessionId", sessions.at(i)}, {"secondsUsed", 1}}).toJson(QJsonDocument::Compact);
+    }, kHeartbeatsPerClient);
+    const PhaseResult speechTokens = phase(port, tokens, "/api/stt/token", [](int) { return QByteArray(); },
+                                           kTokensPerClient);
     serverProcess.terminate();
     serverProcess.waitForFinished(5000);
 

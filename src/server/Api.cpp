@@ -1,12 +1,14 @@
 #include "server/Api.h"
 
+#include "server/Upstream.h"
+
+#include <QFutureWatcher>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QFutureWatcher>
 #include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -260,7 +262,7 @@ void Api::speechToken(HttpExchange* exchange) {
 }
 
 // The request goes on without "model" and with the server's key in a header; the answer's bytes go back to the
-// program as they arrive, one chunk per read, so every event leaves as soon as it came in.
+// program as they arrive, in the same socket callback that read them, so every event leaves as soon as it came in.
 void Api::relayModel(const HttpRequest& request, HttpExchange* exchange) {
     QJsonParseError parseError;
     QJsonDocument doc = QJsonDocument::fromJson(request.body, &parseError);
@@ -282,42 +284,37 @@ void Api::relayModel(const HttpRequest& request, HttpExchange* exchange) {
     url.setPath(url.path().chopped(url.path().endsWith(QLatin1Char('/')) ? 1 : 0) + QStringLiteral("/v1beta/models/") +
                 model + QStringLiteral(":streamGenerateContent"));
     url.setQuery(QStringLiteral("alt=sse"));
-    QNetworkRequest upstream(url);
-    upstream.setTransferTimeout(kUpstreamTimeoutMs);
-    upstream.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    upstream.setRawHeader("x-goog-api-key", m_config.geminiKey);
-    QNetworkReply* reply = m_network->post(upstream, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    auto* upstream = new UpstreamRequest(url, {{"Content-Type", "application/json"}, {"x-goog-api-key", m_config.geminiKey}},
+                                         QJsonDocument(body).toJson(QJsonDocument::Compact), kUpstreamTimeoutMs, this);
     QPointer<HttpExchange> answer(exchange);
-    connect(exchange, &HttpExchange::gone, reply, &QNetworkReply::abort);
-    auto status = [reply] { return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(); };
+    connect(exchange, &HttpExchange::gone, upstream, [upstream] {
+        upstream->abort();
+        upstream->deleteLater();
+    });
     auto errorBody = std::make_shared<QByteArray>();
-    auto pass = [reply, answer, status, errorBody] {
+    connect(upstream, &UpstreamRequest::headReceived, this, [upstream, answer] {
+        if (answer && upstream->status() == 200)
+            answer->beginStream(200, {{"Content-Type", "text/event-stream"},
+                                      {"Cache-Control", "no-store"},
+                                      {"X-Accel-Buffering", "no"}});
+    });
+    connect(upstream, &UpstreamRequest::data, this, [upstream, answer, errorBody](const QByteArray& bytes) {
         if (!answer)
             return;
-        if (status() == 200) {
-            if (!answer->isStreaming())
-                answer->beginStream(200, {{"Content-Type", "text/event-stream"},
-                                          {"Cache-Control", "no-store"},
-                                          {"X-Accel-Buffering", "no"}});
-            answer->write(reply->readAll());
-        } else if (errorBody->size() < kMaxUpstreamErrorBody) {
-            *errorBody += reply->read(kMaxUpstreamErrorBody - errorBody->size());
-        } else {
-            reply->readAll();
-        }
-    };
-    connect(reply, &QNetworkReply::metaDataChanged, this, pass);
-    connect(reply, &QNetworkReply::readyRead, this, pass);
-    connect(reply, &QNetworkReply::finished, this, [reply, answer, status, errorBody, pass] {
-        reply->deleteLater();
+        if (upstream->status() == 200)
+            answer->write(bytes);
+        else if (errorBody->size() < kMaxUpstreamErrorBody)
+            *errorBody += bytes.left(kMaxUpstreamErrorBody - errorBody->size());
+    });
+    connect(upstream, &UpstreamRequest::finished, this, [upstream, answer, errorBody](bool) {
+        upstream->deleteLater();
         if (!answer)
             return;
-        pass();
         if (answer->isStreaming()) {
             answer->end(); // a cut upstream ends the stream without its last event; the program sees that
             return;
         }
-        const int code = status();
+        const int code = upstream->status();
         if (code == 0) {
             error(answer, 502, QStringLiteral("model_upstream"));
             return;
@@ -329,11 +326,12 @@ void Api::relayModel(const HttpRequest& request, HttpExchange* exchange) {
             return;
         }
         // 429 and 404 keep their status: the program walks its model chain on them.
-        QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+        QByteArray type = upstream->header("content-type");
         if (type.isEmpty())
             type = "application/json";
         answer->send(code, {{"Content-Type", type}, {"Cache-Control", "no-store"}}, *errorBody);
     });
+    upstream->start();
 }
 
 // --- the sign-in pages ---
