@@ -332,7 +332,8 @@ void AppDelegate::activated() {
 
 void AppDelegate::openUrls(const QList<QUrl>& urls) {
     for (const QUrl& url : urls) {
-        const QByteArray line = "[url] " + url.toString().toUtf8() + '\n';
+        // The journal keeps standard error: the sign-in code in the query never goes there.
+        const QByteArray line = "[url] " + url.toString(QUrl::RemoveQuery | QUrl::RemoveFragment).toUtf8() + '\n';
         std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
         std::fflush(stderr);
         if (url.scheme() == QLatin1String("quippet") && url.host() == QLatin1String("auth") && m_backend) {

@@ -16,6 +16,8 @@
 #include <QPointer>
 #include <QRegularExpression>
 
+#include <filesystem>
+
 namespace quippet {
 
 namespace rehearsal {
@@ -91,7 +93,11 @@ Questions builtInQuestions(ConversationMode mode, const QString& language) {
 
 Questions loadQuestions(const QString& folder, ConversationMode mode, const QString& language) {
     QFile file(QDir(folder).filePath(questionsFileName()));
-    if (file.open(QIODevice::ReadOnly)) {
+    // Only a regular file (or a link to one): a FIFO or a device of that name would block the interface thread.
+    std::error_code error;
+    if (std::filesystem::is_regular_file(std::filesystem::path(QFile::encodeName(file.fileName()).toStdString()),
+                                         error) &&
+        file.open(QIODevice::ReadOnly)) {
         // A question list is a few lines; a huge file is not one.
         const QStringList texts = parseQuestions(QString::fromUtf8(file.read(256 * 1024)));
         if (!texts.isEmpty())

@@ -24,6 +24,7 @@ constexpr int kTimeoutMs = 60'000;
 // Device flows poll every few seconds; a longer interval from the backend is taken as this, which also keeps the
 // sleep well inside what a timer can hold.
 constexpr std::chrono::seconds kMaxPollInterval{60};
+constexpr qint64 kMaxAnswerBytes = 1 << 20;
 
 QString unreachableText() {
     return i18n::text("login.error.unreachable");
@@ -75,16 +76,31 @@ void Backend::send(const QString& path, std::optional<QJsonObject> body, bool au
     } else {
         reply = m_network->get(request);
     }
+    // Every answer of this API is a small JSON object: one larger than the cap is cut off and read as unreachable.
+    auto tooLarge = std::make_shared<bool>(false);
+    const auto limit = [reply, tooLarge](qint64 size) {
+        if (size > kMaxAnswerBytes && !*tooLarge) {
+            *tooLarge = true;
+            reply->abort();
+        }
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this,
+            [reply, limit] { limit(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong()); });
+    connect(reply, &QNetworkReply::readyRead, this, [reply, limit] { limit(reply->bytesAvailable()); });
     // The reply belongs to the network manager, a child of this object: nothing is delivered once we are gone.
-    connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
+    connect(reply, &QNetworkReply::finished, this, [reply, tooLarge, handler = std::move(handler)] {
         reply->deleteLater();
         Answer answer;
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        answer.transportFailed = !status.isValid();
-        if (answer.transportFailed)
-            answer.transportError = reply->errorString();
-        answer.status = status.toInt();
-        answer.body = answerBody(reply->readAll());
+        answer.transportFailed = !status.isValid() || *tooLarge;
+        if (answer.transportFailed) {
+            answer.transportError = *tooLarge ? QStringLiteral("answer larger than %1 bytes").arg(kMaxAnswerBytes)
+                                              : reply->errorString();
+            answer.status = 0;
+        } else {
+            answer.status = status.toInt();
+            answer.body = answerBody(reply->readAll());
+        }
         handler(answer);
     });
 }

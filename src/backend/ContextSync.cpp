@@ -153,8 +153,14 @@ private:
             if (!accept(doc.name))
                 continue;
             const auto known = m_manifest.find(doc.name);
-            if (known != m_manifest.end() && known->second == doc.updatedAt && QFileInfo::exists(localPath(doc.name)))
+            const bool exists = QFileInfo::exists(localPath(doc.name));
+            if (known != m_manifest.end() && known->second == doc.updatedAt && exists)
                 continue;
+            // A file the user put there (no manifest entry) is theirs, whatever the server holds under its name.
+            if (known == m_manifest.end() && exists) {
+                m_kept.insert(doc.name);
+                continue;
+            }
             get(QStringLiteral("api/context/") + doc.name, kMaxDocumentBytes,
                 [this, doc](int status, const QByteArray& body) {
                     // A failed write keeps the old file and the old manifest entry, so the next pull tries again.
@@ -173,6 +179,10 @@ private:
         writeFileAtomically(
             manifestPath(),
             QJsonDocument(QJsonObject{{QStringLiteral("files"), files}}).toJson(QJsonDocument::Compact));
+        if (!m_kept.isEmpty())
+            m_note(QStringLiteral("kontekst: pominięto dokumenty z serwera, bo w folderze są twoje pliki o tych nazwach "
+                                  "(%1)")
+                       .arg(m_kept.size()));
         if (!m_refused.isEmpty())
             m_note(QStringLiteral("kontekst: pominięto dokumenty o niedozwolonych nazwach (%1)").arg(m_refused.size()));
         if (m_changed >= 1)
@@ -214,6 +224,7 @@ private:
     qsizetype m_index = 0;
     std::map<QString, QString> m_manifest;
     QSet<QString> m_refused;
+    QSet<QString> m_kept; // the user's own files of a server document's name
     int m_changed = 0;
 };
 

@@ -44,7 +44,10 @@ QFont pixelFont(qreal pixels, QFont::Weight weight = QFont::Normal, bool monospa
 
 AnswerBody::AnswerBody(QWidget* parent) : QTextBrowser(parent) {
     setObjectName(QStringLiteral("answerBody"));
-    setOpenExternalLinks(true);
+    // The answer's text may be steered by the other party (through what they say or show): a link is only reported
+    // (anchorClicked), for the panel to open through the https-only rule; the view itself never follows one.
+    setOpenLinks(false);
+    setOpenExternalLinks(false);
     setFrameShape(QFrame::NoFrame);
     setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard | Qt::LinksAccessibleByMouse |
                             Qt::LinksAccessibleByKeyboard);
@@ -116,7 +119,8 @@ QVariant AnswerBody::loadResource(int type, const QUrl& name) {
         return m_bubble;
     if (name == QUrl(QStringLiteral("quippet:warning")))
         return m_warning;
-    return QTextBrowser::loadResource(type, name);
+    Q_UNUSED(type);
+    return {}; // nothing from disk or elsewhere is ever loaded into the panel
 }
 
 QList<AnswerBody::Unit> AnswerBody::unitsOf(const AnswerCard& card) {

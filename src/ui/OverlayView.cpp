@@ -5,6 +5,7 @@
 #include "core/DiagnosticsLog.h"
 #include "core/Localization.h"
 #include "core/OwnerMode.h"
+#include "core/SafeUrl.h"
 #include "speech/TranscriptBuffer.h"
 #include "ui/AnswerPanel.h"
 #include "ui/Controls.h"
@@ -94,6 +95,10 @@ OverlayView::OverlayView(PanelModels models, const PanelCallbacks& callbacks, QW
             [this] { PanelCallbacks::call(m_callbacks.onToggleListening); });
 
     m_answerPanel = new AnswerPanel(models.assistant, models.state, this);
+    connect(m_answerPanel->body(), &QTextBrowser::anchorClicked, this, [this](const QUrl& url) {
+        if (isSafeToOpen(url) && m_callbacks.openUrl)
+            m_callbacks.openUrl(url);
+    });
     layout->addWidget(m_answerPanel, 1);
     layout->addStretch(0);
 

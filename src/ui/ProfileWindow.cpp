@@ -78,6 +78,11 @@ QWidget* ProfileWindow::buildProfileTab() {
     m_encodingWarning->setWordWrap(true);
     m_encodingWarning->hide();
     layout->addWidget(m_encodingWarning);
+    m_saveError = new QLabel(i18n::text("profile.saveFailed"), page);
+    m_saveError->setObjectName(QStringLiteral("saveError"));
+    m_saveError->setWordWrap(true);
+    m_saveError->hide();
+    layout->addWidget(m_saveError);
     m_editor = new QPlainTextEdit(page);
     m_editor->setObjectName(QStringLiteral("profileEditor"));
     m_editor->setAccessibleName(i18n::text("profile.tab.profile"));
@@ -149,7 +154,11 @@ void ProfileWindow::saveProfile() {
     if (m_editor->isReadOnly())
         return;
     QDir().mkpath(ContextDocuments::folderPath());
-    writeFileAtomically(profilePath(), m_editor->toPlainText().toUtf8());
+    const bool saved = writeFileAtomically(profilePath(), m_editor->toPlainText().toUtf8());
+    // A failed save says so and keeps the text in the editor; it never shows "saved".
+    m_saveError->setVisible(!saved);
+    if (!saved)
+        return;
     changed();
     // Each save shows the saved state for the full time from that save.
     m_save->setText(i18n::text("profile.saved"));

@@ -59,6 +59,7 @@ private:
     QTabWidget* m_tabs;
     QPlainTextEdit* m_editor = nullptr;
     QLabel* m_encodingWarning = nullptr;
+    QLabel* m_saveError = nullptr;
     QPushButton* m_save = nullptr;
     QWidget* m_docsTab = nullptr;
     QVBoxLayout* m_docRows = nullptr;

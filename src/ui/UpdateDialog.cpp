@@ -3,6 +3,7 @@
 #include "core/Localization.h"
 
 #include <QDesktopServices>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -38,6 +39,11 @@ void showUpdateResult(const UpdateChecker::Result& result, const QString& curren
         }
         break;
     }
+    }
+    // The version and the notes come from the feed: shown as they are written, never as markup or live links.
+    for (QLabel* label : box->findChildren<QLabel*>()) {
+        label->setTextFormat(Qt::PlainText);
+        label->setOpenExternalLinks(false);
     }
     box->show();
     box->raise();

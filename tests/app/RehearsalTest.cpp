@@ -27,6 +27,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -182,6 +184,13 @@ TEST(RehearsalQuestionsTest, TheUsersFileWinsWhenItHoldsAQuestion) {
         // The user's own questions are read in the transcription language.
         EXPECT_EQ(q.language, c.expected.isEmpty() ? QStringLiteral("en") : QStringLiteral("de"));
     }
+    // A FIFO of that name is not opened: that would block until a writer came.
+    QFile::remove(file);
+    ASSERT_EQ(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+    bool fromFile = true;
+    EXPECT_TRUE(returnsWithoutOpening(
+        file, [&] { fromFile = rehearsal::loadQuestions(folder, ConversationMode::Sales, QStringLiteral("de")).fromFile; }));
+    EXPECT_FALSE(fromFile);
 }
 
 TEST(DecodeWavTest, PcmIsReadAndAnythingElseIsRefused) {

@@ -118,8 +118,10 @@ TEST(ContextDocumentsTest, LimitsCountCharactersAndSkipUnreadableFiles) {
     // A FIFO named like a document is neither listed nor opened (opening it would block until a writer comes).
     const QString fifo = QDir(ContextDocuments::folderPath()).filePath(QStringLiteral("rura.md"));
     ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
-    EXPECT_FALSE(ContextDocuments::scan().files.contains(QStringLiteral("rura.md")));
-    EXPECT_TRUE(docs.contextText({QStringLiteral("rura.md")}, 8000).isEmpty());
+    EXPECT_TRUE(test::returnsWithoutOpening(fifo, [&] {
+        EXPECT_FALSE(ContextDocuments::scan().files.contains(QStringLiteral("rura.md")));
+        EXPECT_TRUE(docs.contextText({QStringLiteral("rura.md")}, 8000).isEmpty());
+    }));
 
     // A document far larger than a prompt uses: its start, cut at a whole character.
     writeFile(QStringLiteral("huge.md"), QString(4'000'000, QChar(0x0105)).toUtf8());

@@ -188,6 +188,9 @@ TEST_F(ContextSyncTest, HostileNamesAreNeverWrittenNorDeleted) {
     writeFile(local("old.md"), "old");
     // The user's own profile is neither removed nor replaced, even when an old manifest claims it.
     writeFile(local("o-mnie.md"), "mój profil");
+    // Nor is any other file of the user's own that a server document happens to share its name with.
+    writeFile(local("pytania.md"), "moje pytania");
+    peer.putDocument(QStringLiteral("pytania.md"), "obce pytania", QStringLiteral("1"));
     // An earlier, tampered manifest names files outside the folder.
     writeFile(ContextSync::manifestPath(),
               R"({"files":{"../outside.txt":"1","/etc/hostname":"1","old.md":"1","o-mnie.md":"1"}})");
@@ -209,6 +212,8 @@ TEST_F(ContextSyncTest, HostileNamesAreNeverWrittenNorDeleted) {
     EXPECT_EQ(downloads(), QStringList{"/api/context/dobry.md"});
     // One line for all refused names, whatever they were.
     EXPECT_EQ(notes.filter("niedozwolonych").size(), 1);
+    EXPECT_EQ(readFile(local("pytania.md")), "moje pytania");
+    EXPECT_EQ(notes.filter("twoje pliki").size(), 1);
 
     EXPECT_EQ(readFile(local("o-mnie.md")), "mój profil");
     peer.putDocument(QStringLiteral("o-mnie.md"), "obcy profil", QStringLiteral("2"));

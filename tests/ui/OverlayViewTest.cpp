@@ -17,6 +17,8 @@
 #include <QLabel>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextCursor>
+#include <QTextDocument>
 
 using namespace quippet;
 using namespace std::chrono_literals;
@@ -28,6 +30,7 @@ protected:
     void SetUp() override {
         PanelCallbacks callbacks;
         callbacks.onToggleListening = [this] { ++toggles; };
+        callbacks.openUrl = [this](const QUrl& url) { opened << url; };
         callbacks.hasBackendToken = [] { return true; };
         root = new RootView(std::move(callbacks), world.models());
         panel = std::make_unique<OverlayPanel>(root);
@@ -55,6 +58,7 @@ protected:
     RootView* root = nullptr;
     std::unique_ptr<OverlayPanel> panel;
     int toggles = 0;
+    QList<QUrl> opened;
 };
 
 TEST_F(OverlayViewTest, AReaderKeepsTheirPlaceWhileTheStreamFollowsTheEnd) {
@@ -93,6 +97,51 @@ TEST_F(OverlayViewTest, AReaderKeepsTheirPlaceWhileTheStreamFollowsTheEnd) {
     QApplication::processEvents();
     EXPECT_EQ(bar->value(), 40);
     EXPECT_FALSE(body->showsEnd());
+}
+
+// At the end when the text first outgrows the view, the reader stays at the end as the answer grows on.
+TEST_F(OverlayViewTest, TheCardFollowsFromTheFragmentThatFirstMakesItScroll) {
+    // As in the program: the panel is a strip until the first card makes it grow.
+    panel->setContentSize(QSize(800, 116));
+    QApplication::processEvents();
+    QObject::connect(&world.assistant, &Assistant::cardsChanged, panel.get(),
+                     [this] { panel->setContentSize(QSize(800, 640)); });
+    world.answer({QStringLiteral("Krótko.")}, false);
+    const int request = world.llm.count() - 1;
+    auto* body = find<AnswerBody>("answerBody");
+    QScrollBar* bar = body->verticalScrollBar();
+    QApplication::processEvents();
+    ASSERT_EQ(bar->maximum(), 0);
+    for (int line = 0; line < 40; ++line) {
+        world.llm.chunk(request, (line % 3 == 0 ? QStringLiteral("\n\n") : QStringLiteral(" ")) +
+                                     QStringLiteral("Zdanie %1 o wdrożeniu, kosztach i terminach, ").arg(line).repeated(3));
+        QApplication::processEvents();
+        // What the reader sees: the last line's bottom inside the view.
+        QTextCursor end(body->document());
+        end.movePosition(QTextCursor::End);
+        ASSERT_LE(body->cursorRect(end).bottom(), body->viewport()->height())
+            << "line " << line << ": " << bar->value() << "/" << bar->maximum();
+    }
+    EXPECT_GT(bar->maximum(), 0);
+}
+
+// The answer's text can be steered by the other party: its links open only through the https rule, and the view
+// itself never follows one (a file: link would load the file into the panel).
+TEST_F(OverlayViewTest, AnAnswersLinksOpenOnlyHttpsAndNeverLoadIntoThePanel) {
+    world.answer({QStringLiteral("[plik](file:///etc/hostname) [udział](smb://host/x) [gra](steam://run/1) "
+                                 "[strona](https://example.com/a)")});
+    QApplication::processEvents();
+    auto* body = find<AnswerBody>("answerBody");
+    for (const char* word : {"plik", "udział", "gra", "strona"}) {
+        QTextCursor cursor = body->document()->find(QString::fromUtf8(word));
+        ASSERT_FALSE(cursor.isNull()) << word;
+        cursor.setPosition(cursor.selectionStart() + 1);
+        ASSERT_FALSE(body->anchorAt(body->cursorRect(cursor).center()).isEmpty()) << word;
+        QTest::mouseClick(body->viewport(), Qt::LeftButton, {}, body->cursorRect(cursor).center());
+    }
+    EXPECT_EQ(opened, QList<QUrl>{QUrl(QStringLiteral("https://example.com/a"))});
+    EXPECT_TRUE(body->source().isEmpty());
+    EXPECT_TRUE(body->toPlainText().contains(QStringLiteral("strona")));
 }
 
 TEST_F(OverlayViewTest, CardHeaderNavigatesCopiesDeletesAndCloses) {

@@ -4,6 +4,10 @@
 #include "ui/PanelState.h"
 #include "ui/PanelZone.h"
 #include "ui/TrayIcon.h"
+#include "ui/UpdateDialog.h"
+
+#include <QApplication>
+#include <QLabel>
 #include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
@@ -72,4 +76,27 @@ TEST(TrayIconTest, CreatedOnceEvenWithoutATrayHost) {
     item.install();
     EXPECT_TRUE(item.isInstalled());
     EXPECT_EQ(item.findChildren<QSystemTrayIcon*>().size(), 1);
+}
+
+// A feed's texts may hold markup (entities decoded to tags): shown as written, never as links or rich text.
+TEST(UpdateDialogTest, FeedTextsAreShownAsPlainText) {
+    UpdateChecker::Result result;
+    result.outcome = UpdateChecker::Outcome::Newer;
+    result.release.version = QStringLiteral("<a href=\"smb://host/x\">2.0</a>");
+    result.release.notes = QStringLiteral("<b>Nowe</b> <a href=\"file:///etc/hostname\">klik</a>");
+    showUpdateResult(result, QStringLiteral("1.0"), false);
+    QWidget* box = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        box = widget->objectName() == QLatin1String("updateDialog") ? widget : box;
+    ASSERT_NE(box, nullptr);
+    int marked = 0;
+    for (QLabel* label : box->findChildren<QLabel*>()) {
+        if (!label->text().contains(QLatin1String("<a ")))
+            continue;
+        ++marked;
+        EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+        EXPECT_FALSE(label->openExternalLinks());
+    }
+    EXPECT_EQ(marked, 2) << "the version and the notes";
+    delete box;
 }

@@ -1,5 +1,6 @@
 #include "ui/ProfileWindow.h"
 #include "assistant/Prompts.h"
+#include "core/Localization.h"
 #include "support/Files.h"
 #include "support/TempHome.h"
 
@@ -54,6 +55,16 @@ TEST_F(ProfileWindowTest, TheEditorStartsFromTheTemplateAndNeverOverwritesAForei
     EXPECT_FALSE(child<QAbstractButton>("saveProfileButton")->isEnabled());
     EXPECT_TRUE(child<QPlainTextEdit>("profileEditor")->isReadOnly());
     EXPECT_EQ(changes, 2);
+}
+
+TEST_F(ProfileWindowTest, AFailedSaveSaysSoInsteadOfSaved) {
+    writeFile(home.filePath(QStringLiteral("quippet-context")), "a file where the folder belongs");
+    window.present();
+    auto* save = child<QAbstractButton>("saveProfileButton");
+    save->click();
+    EXPECT_EQ(save->text(), i18n::text("profile.save"));
+    EXPECT_TRUE(child<QLabel>("saveError")->isVisibleTo(&window));
+    EXPECT_EQ(changes, 0);
 }
 
 TEST_F(ProfileWindowTest, ADropImportsOnlyDocumentsTheAssistantReads) {
