@@ -20,6 +20,11 @@ UpstreamRequest::UpstreamRequest(QUrl url, QList<std::pair<QByteArray, QByteArra
     connect(&m_socket, &QSslSocket::sslErrors, this, [this](const QList<QSslError>&) { end(false); });
 }
 
+// The socket's last signals (it disconnects as it goes) must not reach a request half torn down.
+UpstreamRequest::~UpstreamRequest() {
+    m_socket.disconnect(this);
+}
+
 void UpstreamRequest::start() {
     const bool tls = m_url.scheme() == QLatin1String("https");
     QByteArray target = m_url.path(QUrl::FullyEncoded).toLatin1();

@@ -18,6 +18,7 @@ public:
 
     UpstreamRequest(QUrl url, QList<std::pair<QByteArray, QByteArray>> headers, QByteArray body, int idleTimeoutMs,
                     QObject* parent = nullptr);
+    ~UpstreamRequest() override;
     void start();
     void abort();
     int status() const { return m_status; }

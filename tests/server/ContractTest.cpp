@@ -136,6 +136,20 @@ TEST_F(Contract, ModelReplyStreamsThroughTheRelayWithoutTheModelField) {
     EXPECT_FALSE(llm.http().requests().first().target.contains("key="));
 }
 
+TEST_F(Contract, ModelEventsArePassedOnBeforeTheReplyEnds) {
+    LlmScript slow = LlmScript::reply({QStringLiteral("first"), QStringLiteral("second")});
+    slow.delayMs = 600'000; // the second event would come ten minutes later
+    llm.script(QStringLiteral("gemini-flash-latest"), slow);
+    signIn();
+    ASSERT_EQ(openSession(), std::nullopt);
+    GeminiClient client(keychain, clock, gate);
+    QString text;
+    auto context = std::make_unique<QObject>();
+    client.stream(QStringLiteral("system"), {LlmPart{QStringLiteral("pytanie"), std::nullopt}},
+                  {{}, [&](const QString& piece) { text += piece; }, {}}, context.get());
+    EXPECT_TRUE(waitUntil([&] { return text == QLatin1String("first"); }));
+}
+
 TEST_F(Contract, ModelRefusalsKeepTheirStatusSoTheAppWalksItsChain) {
     llm.script(QStringLiteral("gemini-flash-latest"), LlmScript::failure(429, R"({"error":{"code":429}})"));
     llm.script(QStringLiteral("gemini-flash-lite-latest"), LlmScript::failure(429, R"({"error":{"code":429}})"));
