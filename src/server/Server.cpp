@@ -241,7 +241,8 @@ int runCommand(const QStringList& arguments, Clock& clock) {
         if (server.store().users().isEmpty())
             std::printf("quippet-server: no users yet; add the first one with\n  %s user add you@example.com "
                         "--seconds 36000 --database %s\n",
-                        qPrintable(QCoreApplication::applicationFilePath()), qPrintable(databaseUrl));
+                        qPrintable(QCoreApplication::applicationFilePath()),
+                        qPrintable(QUrl(databaseUrl).toString(QUrl::RemovePassword)));
         if (options.config.elevenLabsKey.isEmpty())
             std::printf("quippet-server: no QUIPPET_SERVER_ELEVENLABS_KEY: speech tokens are refused\n");
         if (options.config.geminiKey.isEmpty())
