@@ -34,27 +34,39 @@ void runTool(const QString& program, const QStringList& args) {
         process.kill();
 }
 
-// Quotes an Exec argument by freedesktop's desktop-entry quoting rules.
+// An Exec argument by freedesktop's desktop-entry rules: "%" is doubled (it starts a field code); an argument with a
+// reserved character is quoted, with '"', '`', '$' and '\\' escaped inside the quotes; and then, since the value is
+// a string whose own escapes are undone before the quoting, every backslash is doubled once more.
 QString execQuoted(const QString& command) {
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
+    QString arg = command;
+    arg.replace(QLatin1Char('%'), QLatin1String("%%"));
     bool plain = true;
-    for (QChar c : command)
+    for (QChar c : arg)
         plain = plain && !reserved.contains(c);
     if (plain)
-        return command;
-    QString quoted = command;
-    quoted.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
+        return arg;
+    arg.replace(QLatin1Char('\\'), QLatin1String("\\\\"))
         .replace(QLatin1Char('"'), QLatin1String("\\\""))
         .replace(QLatin1Char('`'), QLatin1String("\\`"))
         .replace(QLatin1Char('$'), QLatin1String("\\$"));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
+    QString quoted = QLatin1Char('"') + arg + QLatin1Char('"');
+    return quoted.replace(QLatin1Char('\\'), QLatin1String("\\\\"));
+}
+
+// A path as the system resolves it (links followed) where it exists, so that a home or ~/.local/bin reached through
+// a link compares equal to the running binary's resolved path.
+QString resolved(const QString& path) {
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return canonical.isEmpty() ? QDir::cleanPath(QFileInfo(path).absoluteFilePath()) : canonical;
 }
 
 } // namespace
 
 bool isInstalledLocation(const QString& binary, const QString& home) {
-    const QString path = QFileInfo(binary).absoluteFilePath();
-    return path.startsWith(QLatin1String("/usr/")) || path == userBinary(home);
+    const QString path = resolved(binary);
+    return path.startsWith(QLatin1String("/usr/")) || path == resolved(userBinary(home)) ||
+           path == userBinary(resolved(home));
 }
 
 bool isPackaged(const QString& binary) { return QFileInfo(binary).absoluteFilePath().startsWith(QLatin1String("/usr/")); }

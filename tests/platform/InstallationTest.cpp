@@ -62,6 +62,16 @@ TEST(InstallationTest, InstalledLocationsAndTheCommandAnEntryNames) {
     system.setPermissions(system.permissions() | QFileDevice::ExeOwner);
     system.close();
     EXPECT_EQ(installedCommand(build, temp.path(), {fakeSystem}), fakeSystem);
+
+    // A home and a ~/.local/bin reached through links: the running binary's path is the resolved one.
+    const QString real = temp.filePath(QStringLiteral("real")), elsewhere = temp.filePath(QStringLiteral("elsewhere"));
+    QDir().mkpath(real + QStringLiteral("/.local"));
+    QDir().mkpath(elsewhere);
+    ASSERT_TRUE(QFile::link(real, temp.filePath(QStringLiteral("linked-home"))));
+    ASSERT_TRUE(QFile::link(elsewhere, real + QStringLiteral("/.local/bin")));
+    ASSERT_TRUE(QFile::copy(fakeSystem, elsewhere + QStringLiteral("/quippet")));
+    EXPECT_TRUE(isInstalledLocation(QFileInfo(elsewhere + QStringLiteral("/quippet")).canonicalFilePath(),
+                                    temp.filePath(QStringLiteral("linked-home"))));
 }
 
 TEST(InstallationTest, APerUserInstallPutsEverythingInPlaceAndTheAutostartEntryNamesIt) {
@@ -104,9 +114,13 @@ TEST(InstallationTest, APerUserInstallPutsEverythingInPlaceAndTheAutostartEntryN
     ASSERT_TRUE(LaunchAtLogin::set(false));
     EXPECT_FALSE(LaunchAtLogin::isEnabled());
 
-    // A path with a blank is quoted in Exec lines.
+    // Exec lines follow the desktop-entry rules: a blank quotes, "%" is doubled, and a backslash or "$" inside
+    // quotes is escaped for the quoting and again for the string.
     EXPECT_EQ(execLine(desktopEntry(QStringLiteral("/home/a b/.local/bin/quippet"))),
               QStringLiteral("\"/home/a b/.local/bin/quippet\" %u"));
+    EXPECT_EQ(execLine(desktopEntry(QStringLiteral("/opt/100%/quippet"))), QStringLiteral("/opt/100%%/quippet %u"));
+    EXPECT_EQ(execLine(desktopEntry(QStringLiteral("/home/a b/q\\x$"))),
+              QStringLiteral("\"/home/a b/q\\\\\\\\x\\\\$\" %u"));
 }
 
 TEST(InstallationTest, NothingInstalledMeansNoAutostartEntryAndTheReasonIsNoted) {
