@@ -136,9 +136,10 @@ void Api::handleApi(const HttpRequest& request, HttpExchange* exchange) {
         }
     }
     if (post && path == QLatin1String("/api/auth/device/start")) {
-        const auto start = m_store.startDevice(body->value(QLatin1String("deviceName")).toString());
+        const auto start = m_store.startDevice(body->value(QLatin1String("deviceName")).toString(),
+                                               request.peer.toString());
         if (!start) {
-            error(exchange, 500, QStringLiteral("server_error"));
+            error(exchange, 429, QStringLiteral("slow_down"));
             return;
         }
         QUrl page = m_config.publicUrl.resolved(QUrl(QStringLiteral("device")));

@@ -56,13 +56,23 @@ QList<Migration> migrations() {
         QStringLiteral("CREATE INDEX signin_failures_email ON signin_failures (email, at)"),
         QStringLiteral("CREATE INDEX signin_failures_address ON signin_failures (address, at)"),
     };
-    Migration one{1, {}, {}};
-    for (const QString& statement : first) {
-        const auto [sqlite, postgres] = both(statement);
-        one.sqlite << sqlite;
-        one.postgres << postgres;
+    // 2: where each device sign-in was asked from, so that one address cannot fill the table.
+    const QStringList second = {
+        QStringLiteral("ALTER TABLE device_codes ADD COLUMN address TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("CREATE INDEX device_codes_address ON device_codes (address, created_at)"),
+    };
+    QList<Migration> out;
+    int version = 0;
+    for (const QStringList& statements : {first, second}) {
+        Migration migration{++version, {}, {}};
+        for (const QString& statement : statements) {
+            const auto [sqlite, postgres] = both(statement);
+            migration.sqlite << sqlite;
+            migration.postgres << postgres;
+        }
+        out.append(migration);
     }
-    return {one};
+    return out;
 }
 
 std::atomic<int> connectionCounter{0};

@@ -210,21 +210,25 @@ std::optional<Document> Store::document(const QString& name) {
 
 // --- device sign-in ---
 
-std::optional<Store::DeviceStart> Store::startDevice(const QString& deviceName) {
+std::optional<Store::DeviceStart> Store::startDevice(const QString& deviceName, const QString& address) {
     QString name = plainText(deviceName, kMaxDeviceName);
     if (name.isEmpty())
         name = QStringLiteral("computer");
     m_db.exec(QStringLiteral("DELETE FROM device_codes WHERE expires_at < ?"), {now() - 86'400'000});
+    QSqlQuery recent = m_db.exec(QStringLiteral("SELECT COUNT(*) FROM device_codes WHERE address = ? AND created_at > ?"),
+                                 {address, now() - kFailureWindowMs});
+    if (recent.next() && recent.value(0).toInt() >= kDeviceStartsPerAddress)
+        return std::nullopt;
     DeviceStart start;
     start.deviceCode = secrets::randomToken(32);
     start.expiresIn = kDeviceLifetimeS;
     for (int attempt = 0; attempt < 5; ++attempt) {
         start.userCode = secrets::userCode();
         bool ok = false;
-        m_db.exec(QStringLiteral("INSERT INTO device_codes (code_hash, user_code, device_name, created_at, expires_at) "
-                                 "VALUES (?, ?, ?, ?, ?)"),
+        m_db.exec(QStringLiteral("INSERT INTO device_codes (code_hash, user_code, device_name, created_at, expires_at, "
+                                 "address) VALUES (?, ?, ?, ?, ?, ?)"),
                   {QString::fromLatin1(secrets::sha256Hex(start.deviceCode)), start.userCode, name, now(),
-                   now() + kDeviceLifetimeS * 1000},
+                   now() + kDeviceLifetimeS * 1000, address.isNull() ? QString(QLatin1String("")) : address},
                   &ok);
         if (ok)
             return start;
@@ -266,13 +270,14 @@ Store::PasswordCheck Store::beginPasswordCheck(const QString& email, const QStri
     PasswordCheck check;
     check.account = normalisedEmail(email).value_or(email.left(254));
     const qint64 since = now() - kFailureWindowMs;
-    auto count = [&](const char* column, const QString& value) {
-        QSqlQuery query = m_db.exec(
-            QStringLiteral("SELECT COUNT(*) FROM signin_failures WHERE %1 = ? AND at > ?").arg(QLatin1String(column)),
-            {value, since});
+    auto count = [&](const QString& sql, const QString& value) {
+        QSqlQuery query = m_db.exec(sql, {value, since});
         return query.next() ? query.value(0).toInt() : 0;
     };
-    if (count("email", check.account) >= kFailuresPerAccount || count("address", address) >= kFailuresPerAddress) {
+    if (count(QStringLiteral("SELECT COUNT(*) FROM signin_failures WHERE email = ? AND at > ?"), check.account) >=
+            kFailuresPerAccount ||
+        count(QStringLiteral("SELECT COUNT(*) FROM signin_failures WHERE address = ? AND at > ?"), address) >=
+            kFailuresPerAddress) {
         check.locked = true;
         return check;
     }

@@ -74,7 +74,9 @@ public:
         QString userCode;
         qint64 expiresIn = 0;
     };
-    std::optional<DeviceStart> startDevice(const QString& deviceName);
+    static constexpr int kDeviceStartsPerAddress = 30; // within kFailureWindowMs
+    // Nothing when the address has asked for too many codes lately.
+    std::optional<DeviceStart> startDevice(const QString& deviceName, const QString& address = {});
     std::optional<DeviceSignIn> deviceByUserCode(const QString& userCode);
     // Checks the password with the attempt limits; the user's id, or the reason as a code: "locked", "wrong".
     std::variant<qint64, QString> checkPassword(const QString& email, const QByteArray& password,

@@ -98,6 +98,19 @@ TEST_F(Rules, DeviceCodeIsPendingUntilConfirmed) {
     EXPECT_EQ(std::get<QString>(store().exchangeDevice(start->deviceCode, {})), QStringLiteral("authorization_pending"));
 }
 
+TEST_F(Rules, DeviceCodesPerAddressAreLimited) {
+    for (int i = 0; i < Store::kDeviceStartsPerAddress; ++i)
+        ASSERT_TRUE(store().startDevice(QStringLiteral("laptop"), QStringLiteral("10.0.0.7")));
+    EXPECT_FALSE(store().startDevice(QStringLiteral("laptop"), QStringLiteral("10.0.0.7")));
+    EXPECT_TRUE(store().startDevice(QStringLiteral("laptop"), QStringLiteral("10.0.0.8")));
+}
+
+TEST_F(Rules, SchemaIsAtTheLatestMigration) {
+    server::Database db;
+    ASSERT_FALSE(db.open(*server::DatabaseUrl::parse(databaseUrl)));
+    EXPECT_EQ(db.schemaVersion(), server::Database::latestVersion());
+}
+
 TEST_F(Rules, AttemptLimitLiftsAfterItsWindow) {
     for (int i = 0; i < Store::kFailuresPerAccount; ++i)
         store().checkPassword(QString::fromLatin1(kEmail), "wrong", QStringLiteral("10.0.0.1"));
