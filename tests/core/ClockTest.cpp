@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QObject>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
 
 using namespace quippet;
 using namespace std::chrono_literals;
@@ -65,4 +69,23 @@ TEST(ManualClockTest, StoppedRestartedAndDestroyedTimers) {
     self->start(100ms);
     clock.advance(10s);
     EXPECT_EQ(count, 3);
+}
+
+// The speech client's worker starts its timers on its own thread while the test advances the clock.
+TEST(ManualClockTest, ATimerOfAnotherThreadTimesOutOnIt) {
+    ManualClock clock;
+    QThread worker;
+    worker.start();
+    QObject owner;
+    owner.moveToThread(&worker);
+    std::atomic<QThread*> firedOn{nullptr};
+    QMetaObject::invokeMethod(
+        &owner, [&] { clock.singleShot(1s, &owner, [&] { firedOn = QThread::currentThread(); }); },
+        Qt::BlockingQueuedConnection);
+    clock.advance(1s);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return firedOn.load() != nullptr; }, 5000));
+    EXPECT_EQ(firedOn.load(), &worker);
+    QMetaObject::invokeMethod(&owner, [&] { qDeleteAll(owner.children()); }, Qt::BlockingQueuedConnection);
+    worker.quit();
+    worker.wait();
 }
