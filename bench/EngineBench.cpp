@@ -67,7 +67,9 @@ void BM_BuildSuggestRequest(benchmark::State& state) {
     NullLlm llm;
     Assistant assistant(transcript, llm, clock, {});
     assistant.setSessionHeader(QStringLiteral("Firma klienta: Acme\nCharakter rozmowy: handlowa"));
-    assistant.systemInstruction(PromptStyle::Suggest); // fills the PDF cache
+    // The PDFs' text is extracted aside when the context is loaded.
+    while (assistant.documents().pdfExtractionsRunning() > 0)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     for (auto _ : state) {
         QString system = assistant.systemInstruction(PromptStyle::Suggest);
         QString user = Prompts::answerPrompt(transcript.context(Assistant::kAnswerUtterances));

@@ -238,6 +238,8 @@ void Assistant::reloadContext() {
         m_contextFiles = scan.files;
         emit contextFilesChanged();
     }
+    // PDF text is extracted aside, ready by the time a reply asks for it.
+    m_documents.prefetch(m_contextFiles);
     if (scan.hasProfile != m_hasProfile) {
         m_hasProfile = scan.hasProfile;
         emit hasProfileChanged();

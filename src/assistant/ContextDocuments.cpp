@@ -10,6 +10,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFuture>
+#include <QObject>
+#include <QPromise>
+#include <QThreadPool>
 #include <QStringDecoder>
 #include <QUrl>
 
@@ -101,6 +105,10 @@ QString ContextDocuments::profileText() {
     return text ? leftCharacters(*text, kProfileLimit) : QString();
 }
 
+ContextDocuments::ContextDocuments() : m_receiver(std::make_unique<QObject>()) {}
+
+ContextDocuments::~ContextDocuments() = default;
+
 std::optional<QString> ContextDocuments::fileText(const QString& name, const QString& folder) {
     const QString path = QDir(folder).filePath(name);
     if (!name.endsWith(QLatin1String(".pdf")))
@@ -113,12 +121,37 @@ std::optional<QString> ContextDocuments::fileText(const QString& name, const QSt
     const auto cached = m_pdfCache.constFind(name);
     if (cached != m_pdfCache.constEnd() && cached->modified == modified)
         return cached->text;
+    const auto running = m_running.constFind(name);
+    if (running == m_running.constEnd() || *running != modified)
+        extract(name, path, modified);
+    return std::nullopt;
+}
+
+void ContextDocuments::extract(const QString& name, const QString& path, const QDateTime& modified) {
     ++m_pdfExtractions;
-    auto text = extractPdfText(path);
-    if (!text)
-        return std::nullopt;
-    m_pdfCache.insert(name, {modified, *text});
-    return text;
+    m_running.insert(name, modified);
+    auto promise = std::make_shared<QPromise<std::optional<QString>>>();
+    QFuture<std::optional<QString>> future = promise->future();
+    QThreadPool::globalInstance()->start([promise, path] {
+        promise->start();
+        promise->addResult(extractPdfText(path));
+        promise->finish();
+    });
+    future.then(m_receiver.get(), [this, name, modified](const std::optional<QString>& text) {
+        // Only the newest version asked for counts; an older extraction finishing late is dropped.
+        if (m_running.value(name) != modified)
+            return;
+        m_running.remove(name);
+        m_pdfCache.insert(name, {modified, text});
+    });
+}
+
+void ContextDocuments::prefetch(const QStringList& files) {
+    const QString folder = folderPath();
+    for (const QString& name : files) {
+        if (name.endsWith(QLatin1String(".pdf")))
+            fileText(name, folder);
+    }
 }
 
 QString ContextDocuments::contextText(const QStringList& files, qsizetype limitPerFile) {

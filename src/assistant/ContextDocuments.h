@@ -5,15 +5,22 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
 #include <optional>
+
+class QObject;
 
 namespace quippet {
 
 // The user's grounding material in ~/quippet-context: the profile "o-mnie.md" and the company documents
-// (.md, .txt, .pdf). Text files are read on every prompt build so edits count at once; PDF text is cached by
-// name and modification date because extraction is the one costly step. Main thread only.
+// (.md, .txt, .pdf). Text files are read on every prompt build so edits count at once; PDF text is extracted on a
+// worker thread (a large PDF would freeze the panel) and cached by name and modification date: a PDF whose text is
+// not there yet is left out of the prompt until it is. Main thread only.
 class ContextDocuments {
 public:
+    ContextDocuments();
+    ~ContextDocuments();
+
     static constexpr qsizetype kProfileLimit = 6000;
     static constexpr qsizetype kDocumentLimit = 8000;
 
@@ -35,17 +42,25 @@ public:
     std::optional<QString> fileText(const QString& name, const QString& folder);
     // "--- name ---\n" + the first `limitPerFile` characters of each readable document, joined by blank lines.
     QString contextText(const QStringList& files, qsizetype limitPerFile);
+    // Starts extracting the PDFs among `files` whose text is missing or older than the file.
+    void prefetch(const QStringList& files);
 
     int pdfExtractions() const { return m_pdfExtractions; }
+    int pdfExtractionsRunning() const { return int(m_running.size()); }
     qsizetype cachedPdfs() const { return m_pdfCache.size(); }
 
 private:
     struct CachedPdf {
         QDateTime modified;
-        QString text;
+        std::optional<QString> text; // nothing: no text layer, or not a PDF
     };
+    void extract(const QString& name, const QString& path, const QDateTime& modified);
+
     QHash<QString, CachedPdf> m_pdfCache;
+    QHash<QString, QDateTime> m_running; // name → the version being extracted
     int m_pdfExtractions = 0;
+    // Receives the workers' results on the main thread; results that arrive after this object is gone are dropped.
+    std::unique_ptr<QObject> m_receiver;
 };
 
 // Text of a PDF file page by page, or nothing when it does not open or holds no text.
