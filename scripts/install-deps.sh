@@ -11,6 +11,8 @@ packages=(
   # running the tests: virtual display, compositor, tray host, private sound server, speech, keyring, session bus
   xvfb xauth xdotool xcompmgr trayer pulseaudio pulseaudio-utils espeak-ng sox
   gnome-keyring libsecret-tools dbus dbus-x11
+  # what a screen reader meets, over the accessibility bus
+  at-spi2-core python3-pyatspi gir1.2-atspi-2.0
   # quippet-server: Qt SQL drivers, libsodium (Argon2id); its tests: PostgreSQL, headless Chromium for the sign-in page
   libqt6sql6-sqlite libqt6sql6-psql libsodium-dev postgresql chromium chromium-driver python3-selenium
   # validating and installing the desktop files

@@ -33,6 +33,7 @@
 #include "secrets/Credentials.h"
 #include "secrets/Keychain.h"
 #include "speech/RealtimeTranscription.h"
+#include "speech/SpeechProbe.h"
 #include "speech/TranscriptBuffer.h"
 #include "speech/UsageMeter.h"
 #include "ui/KeysWindow.h"
@@ -46,6 +47,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QPointer>
 #include <QTimer>
 
@@ -93,6 +96,7 @@ AppDelegate::~AppDelegate() {
     m_hotKeys.reset();
     m_tray.reset();
     m_keysWindow.reset();
+    m_speechKeyCheck.reset();
     m_managerWindow.reset();
     m_profileWindow.reset();
     // The panel owns the root view, whose views reference the models below.
@@ -159,7 +163,17 @@ void AppDelegate::launch() {
         if (self)
             self->showProfileWindow();
     };
+    welcome.openKeys = [self] {
+        if (self)
+            self->showKeysWindow();
+    };
     m_welcome = std::make_unique<WelcomeFlow>(std::move(welcome));
+    // Away from the welcome face, a failed sign-in is said in the panel's notice line.
+    connect(m_backend.get(), &Backend::loginStateChanged, this, [this] {
+        const Backend::LoginState login = m_backend->loginState();
+        if (login.kind == Backend::LoginState::Kind::Failed && !m_state->showingWelcome())
+            m_state->flash(login.message);
+    });
 
     if (m_env.createWindows) {
         m_tray = std::make_unique<TrayIcon>([self] {
@@ -301,8 +315,14 @@ void AppDelegate::createWindows() {
         if (app.m_keychain->hasBackendToken())
             app.m_backend->signOut();
         else
-            app.m_backend->startLogin();
+            app.askServerSignIn();
     });
+    callbacks.onAskServerSignIn = act([](AppDelegate& app) { app.askServerSignIn(); });
+    callbacks.onServerSignIn = [self](const QString& address) {
+        if (self)
+            self->m_welcome->signInTo(address);
+    };
+    callbacks.hasOwnKeys = [self] { return self && WelcomeFlow::hasOwnKeys(*self->m_keychain); };
     callbacks.onQuit = act([](AppDelegate& app) { app.quit(); });
     callbacks.onProfile = act([](AppDelegate& app) { app.showProfileWindow(); });
     callbacks.onCheckUpdates = act([](AppDelegate& app) { app.checkForUpdates(); });
@@ -458,15 +478,58 @@ void AppDelegate::enterWorkMode() {
 void AppDelegate::showKeysWindow() {
     if (!m_keysWindow) {
         QPointer<AppDelegate> self(this);
-        m_keysWindow = std::make_unique<KeysWindow>(*m_keychain, [self](auto done) {
+        KeysWindow::Services services;
+        services.verifyGemini = [self](auto done) {
             if (!self)
                 return;
             if (!self->m_keyCheck)
                 self->m_keyCheck = std::make_unique<GeminiClient>(*self->m_keychain, self->m_clock, self->m_rateGate);
             self->m_keyCheck->verify(std::move(done), self);
-        });
+        };
+        // The key in the keyring, whatever the sign-in: one short connection with it.
+        services.verifySpeech = [self](std::function<void(SpeechVerdict)> done) {
+            if (!self)
+                return;
+            if (!self->m_speechKeyCheck)
+                self->m_speechKeyCheck = std::make_unique<SpeechProbe>(self->m_clock);
+            SpeechProbe* probe = self->m_speechKeyCheck.get();
+            probe->disconnect(self);
+            connect(probe, &SpeechProbe::finished, self, [done](const SpeechVerdict& verdict) { done(verdict); });
+            Keychain* keychain = self->m_keychain.get();
+            probe->start(realtimeTranscriberFactory(self->m_clock,
+                                                    [keychain] {
+                                                        return std::make_shared<KeychainCredentialProvider>(*keychain);
+                                                    }),
+                         self->m_capture->language(), PreflightCheck::kNetworkWait);
+        };
+        services.modelChain = GeminiClient::modelChain();
+        services.openUrl = m_env.openUrl;
+        m_keysWindow = std::make_unique<KeysWindow>(*m_keychain, std::move(services));
+        // Both keys stored is a way in: the welcome face moves on.
+        connect(m_keysWindow.get(), &KeysWindow::keysChanged, this, [this] { m_welcome->refresh(); });
     }
     m_keysWindow->present();
+}
+
+void AppDelegate::askServerSignIn() {
+    const QString current = configuredBackendUrl() ? configuredBackendUrl()->toString() : QString();
+    std::optional<QString> address;
+    if (m_env.askServerAddress) {
+        address = m_env.askServerAddress(current);
+    } else {
+        bool ok = false;
+        const QString typed = QInputDialog::getText(nullptr, i18n::text("server.dialog.title"),
+                                                    i18n::text("server.dialog.label"), QLineEdit::Normal, current, &ok);
+        if (ok)
+            address = typed;
+    }
+    if (!address)
+        return;
+    m_welcome->signInTo(*address);
+    // Away from the welcome face, a refused address is said in the panel's notice line.
+    const ReadyState ready = m_state->ready();
+    if (!m_state->showingWelcome() && ready.kind == ReadyState::Kind::LoginFailed)
+        m_state->flash(ready.message);
 }
 
 void AppDelegate::showManagerWindow() {

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace quippet {
 
@@ -37,6 +38,7 @@ class ScreenGrab;
 class SecretStore;
 class SessionStore;
 class SourceMonitor;
+class SpeechProbe;
 class SpeechSynthesizer;
 class TranscriptBuffer;
 class TrayIcon;
@@ -71,6 +73,8 @@ struct AppEnvironment {
     std::function<std::unique_ptr<HotKeyBackend>()> makeHotKeyBackend;
     // The voice of practice conversations; when unset, the desktop's (espeak-ng, speech-dispatcher).
     std::function<std::unique_ptr<SpeechSynthesizer>()> makeSpeech;
+    // Asks for a Quippet server's address (prefilled with `current`); nothing when cancelled. Unset: a dialog.
+    std::function<std::optional<QString>(const QString& current)> askServerAddress;
 };
 
 // The one object the entry point creates: builds and owns every long-lived object and wires them together at
@@ -92,6 +96,8 @@ public:
     void enterWorkMode();
     void onMeetingDetected();
     void showKeysWindow();
+    // The server route from a menu: asks for the address, then signs in there.
+    void askServerSignIn();
     // The conversation manager and the profile window, each created on first use and kept.
     void showManagerWindow();
     void showProfileWindow();
@@ -166,6 +172,7 @@ private:
     std::unique_ptr<TrayIcon> m_tray;
     std::unique_ptr<HotKeyCenter> m_hotKeys;
     std::unique_ptr<GeminiClient> m_keyCheck; // lists the models of the stored key for the keys window
+    std::unique_ptr<SpeechProbe> m_speechKeyCheck; // proves the stored own speech key for the keys window
     std::unique_ptr<KeysWindow> m_keysWindow;
     std::unique_ptr<ManagerWindow> m_managerWindow;
     std::unique_ptr<ProfileWindow> m_profileWindow;

@@ -19,6 +19,8 @@
 #include <QUrl>
 
 #include <csignal>
+#include <cstdio>
+#include <optional>
 #include <sys/types.h>
 
 namespace quippet {
@@ -65,7 +67,42 @@ bool waitForExit(qint64 pid) {
 
 } // namespace
 
+// What the command line can be answered without a desktop: the version and the usage; without a graphical session
+// anything else ends with one plain line instead of the toolkit's abort.
+std::optional<int> answerWithoutDesktop(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "--version" || arg == "-v") {
+            std::printf("Quippet %s\n", QUIPPET_VERSION);
+            return 0;
+        }
+        if (arg == "--help" || arg == "-h") {
+            std::printf("Usage: quippet [COMMAND]\n"
+                        "A live-call prompter: hears both sides of a call and suggests what to say.\n\n"
+                        "Commands, handed to the running Quippet (it is started when none runs):\n"
+                        "  --answer           answer the client's last question now\n"
+                        "  --analyze-screen   analyse what the screen shows\n"
+                        "  --toggle-panel     show or hide the panel\n"
+                        "  --check            the check before a call\n"
+                        "  --practise         start or end a practice conversation\n\n"
+                        "  --version          print the version\n"
+                        "  --help             print this help\n");
+            return 0;
+        }
+    }
+    // A platform plugin named outright (offscreen, vnc, ...) is the user's choice; otherwise a display is needed.
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    const bool needsDisplay = platform.isEmpty() || platform.startsWith("xcb") || platform.startsWith("wayland");
+    if (needsDisplay && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "Quippet needs a graphical desktop session\n");
+        return 1;
+    }
+    return std::nullopt;
+}
+
 int runApplication(int argc, char** argv) {
+    if (const auto code = answerWithoutDesktop(argc, argv))
+        return *code;
     const QString platformNote = desktop::choosePlatform();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quippet"));

@@ -8,7 +8,7 @@
 #include "core/Settings.h"
 #include "secrets/Credentials.h"
 #include "secrets/Keychain.h"
-#include "speech/ElevenLabsTranscriber.h"
+#include "speech/SpeechProbe.h"
 
 #include <QMetaObject>
 
@@ -24,7 +24,6 @@ using Fix = PreflightLine::Fix;
 
 constexpr int kItems = 6;
 constexpr qint64 kDayMs = 24LL * 60 * 60 * 1000;
-const QString kProbeLabel = QStringLiteral("TEST");
 
 QString decibels(double db) {
     return QString::number(std::lround(db));
@@ -77,17 +76,12 @@ PreflightCheck::PreflightCheck(Parts parts, QObject* parent) : QObject(parent), 
     m_audioTimer = m_parts.clock.createTimer(this);
     m_audioTimer->setSingleShot(true);
     connect(m_audioTimer, &Timer::timeout, this, &PreflightCheck::audioTimedOut);
-    m_transcriptionTimer = m_parts.clock.createTimer(this);
-    m_transcriptionTimer->setSingleShot(true);
-    connect(m_transcriptionTimer, &Timer::timeout, this, [this] {
-        endTranscription(false, i18n::text("preflight.stt.noAnswer"), Fix::None);
-    });
+    m_speechProbe = new SpeechProbe(m_parts.clock, this);
+    connect(m_speechProbe, &SpeechProbe::finished, this, &PreflightCheck::endTranscription);
 }
 
 PreflightCheck::~PreflightCheck() {
     stopAudio();
-    if (m_transcriber)
-        m_transcriber->stop();
 }
 
 bool PreflightCheck::isDue(qint64 nowMs) {
@@ -98,10 +92,7 @@ bool PreflightCheck::isDue(qint64 nowMs) {
 void PreflightCheck::run() {
     ++m_generation;
     stopAudio();
-    if (m_transcriber) {
-        m_transcriber->stop();
-        m_transcriber.reset();
-    }
+    m_speechProbe->cancel();
     delete m_llmContext; // callbacks of an abandoned run go nowhere
     m_llmContext = new QObject(this);
     for (PreflightLine& line : m_lines)
@@ -164,10 +155,7 @@ void PreflightCheck::maybeFinish() {
 void PreflightCheck::timedOut() {
     m_cutShort = true;
     stopAudio();
-    if (m_transcriber) {
-        m_transcriber->stop();
-        m_transcriber.reset();
-    }
+    m_speechProbe->cancel();
     delete m_llmContext;
     for (int i = 0; i < kItems; ++i)
         if (pending(Item(i)))
@@ -396,64 +384,23 @@ void PreflightCheck::enableEchoCancellation() {
 
 // --- Transcription: one connection with the present credentials ---
 
-PreflightCheck::SpeechVerdict PreflightCheck::transcriptionVerdict(const QString& status) {
-    const QString prefix = kProbeLabel + QStringLiteral(": ");
-    const QString what = status.startsWith(prefix) ? status.mid(prefix.size()) : status;
-    if (what == QStringLiteral("połączono ze Scribe") || what == QStringLiteral("wznowiono połączenie"))
-        return {SpeechVerdict::Passed, i18n::text("preflight.stt.ok")};
-    if (what.contains(QStringLiteral("(HTTP 401)")))
-        return {SpeechVerdict::Credentials, i18n::text("preflight.stt.badKey")};
-    if (what.startsWith(ElevenLabsTranscriber::kAuthRefused))
-        return {SpeechVerdict::Credentials,
-                i18n::format("preflight.stt.refused", what.mid(ElevenLabsTranscriber::kAuthRefused.size()))};
-    if (what.contains(QStringLiteral("(HTTP 403)")))
-        return {SpeechVerdict::Credentials, i18n::text("preflight.stt.forbidden")};
-    if (what.contains(KeychainCredentialProvider::missingText()))
-        return {SpeechVerdict::Credentials, what};
-    if (what.startsWith(QStringLiteral("nie udało się połączyć")) || what.contains(QStringLiteral("nie odpowiada")))
-        return {SpeechVerdict::Other, i18n::format("preflight.stt.unreachable", what)};
-    return {SpeechVerdict::Other, what};
-}
-
 void PreflightCheck::startTranscription() {
-    const TranscriberFactory& factory = m_parts.capture.transcriberFactory();
-    if (!factory) {
+    if (!m_parts.capture.transcriberFactory()) {
         set(Item::Transcription, Verdict::Skipped, i18n::text("preflight.stt.none"));
         return;
     }
-    QPointer<PreflightCheck> self(this);
-    const quint64 generation = m_generation;
-    TranscriberSetup setup;
-    setup.label = kProbeLabel;
-    setup.language = m_parts.capture.language();
-    setup.onText = [](const QString&, bool) {};
-    setup.onStatus = [self, generation](const QString& line) {
-        if (!self || self->m_generation != generation || !self->pending(Item::Transcription))
-            return;
-        const SpeechVerdict verdict = transcriptionVerdict(line);
-        self->endTranscription(verdict.outcome == SpeechVerdict::Passed, verdict.text,
-                               verdict.outcome == SpeechVerdict::Credentials ? Fix::OpenKeys : Fix::None);
-    };
-    m_transcriber = factory(std::move(setup));
-    m_transcriptionTimer->start(kNetworkWait);
-    m_transcriber->start();
+    m_speechProbe->start(m_parts.capture.transcriberFactory(), m_parts.capture.language(), kNetworkWait);
 }
 
-void PreflightCheck::endTranscription(bool passed, const QString& detail, Fix fix) {
-    m_transcriptionTimer->stop();
-    // The client reports from inside its own callback: it is let go once that has returned.
-    if (m_transcriber) {
-        m_transcriber->stop();
-        std::shared_ptr<TranscriberPort> done(m_transcriber.release());
-        QMetaObject::invokeMethod(this, [done] {}, Qt::QueuedConnection);
-    }
+void PreflightCheck::endTranscription(const SpeechVerdict& verdict) {
     if (!pending(Item::Transcription))
         return;
-    if (passed)
-        set(Item::Transcription, Verdict::Passed, detail);
+    if (verdict.outcome == SpeechVerdict::Passed)
+        set(Item::Transcription, Verdict::Passed, verdict.text);
+    else if (verdict.outcome == SpeechVerdict::Credentials)
+        set(Item::Transcription, Verdict::Failed, verdict.text, i18n::text("preflight.keys.advice"), Fix::OpenKeys);
     else
-        set(Item::Transcription, Verdict::Failed, detail,
-            fix == Fix::OpenKeys ? i18n::text("preflight.keys.advice") : i18n::text("preflight.network.advice"), fix);
+        set(Item::Transcription, Verdict::Failed, verdict.text, i18n::text("preflight.network.advice"));
 }
 
 // --- Language model: the models of the fallback chain are there, and one tiny request is answered ---

@@ -2,6 +2,7 @@
 
 #include "audio/ToneProbe.h"
 #include "audio/TranscriberPort.h"
+#include "speech/SpeechProbe.h"
 #include "core/DiagnosticsLog.h"
 
 #include <QList>
@@ -104,13 +105,6 @@ public:
 
     // Whether a check is due: never run, or the last one is older than a day.
     static bool isDue(qint64 nowMs);
-    // A speech service status line ("TEST: …") read: whether the session started, or whose fault it is that it did
-    // not, in the user's words.
-    struct SpeechVerdict {
-        enum Outcome { Passed, Credentials, Other } outcome;
-        QString text;
-    };
-    static SpeechVerdict transcriptionVerdict(const QString& status);
 
 signals:
     void runningChanged();
@@ -138,7 +132,7 @@ private:
     void stopAudio();
 
     void startTranscription();
-    void endTranscription(bool passed, const QString& detail, PreflightLine::Fix fix);
+    void endTranscription(const SpeechVerdict& verdict);
     void startLanguageModel(bool signedIn);
     void tinyRequest(const QStringList& missing, const QString& answering);
     void startBackend(bool signedIn);
@@ -164,8 +158,7 @@ private:
     std::optional<double> m_leakWith;
     QString m_leakWithoutText, m_leakWithText;
 
-    std::unique_ptr<TranscriberPort> m_transcriber;
-    Timer* m_transcriptionTimer = nullptr;
+    SpeechProbe* m_speechProbe = nullptr;
     QPointer<QObject> m_llmContext;
 };
 

@@ -6,6 +6,7 @@
 #include "backend/Backend.h"
 #include "core/Localization.h"
 #include "core/Settings.h"
+#include "secrets/BackendUrl.h"
 #include "secrets/Keychain.h"
 #include "ui/PanelState.h"
 
@@ -17,21 +18,37 @@ WelcomeFlow::WelcomeFlow(Parts parts, QObject* parent) : QObject(parent), m_part
     connect(&m_parts.backend, &Backend::loginStateChanged, this, &WelcomeFlow::refresh);
 }
 
+bool WelcomeFlow::hasOwnKeys(const Keychain& keychain) {
+    return keychain.read(QLatin1String(Keychain::kElevenLabsKey)) && keychain.read(QLatin1String(Keychain::kGeminiKey));
+}
+
+ReadyState WelcomeFlow::routes(ReadyState state) const {
+    if (const auto configured = configuredBackendUrl())
+        state.server = configured->toString();
+    state.serverFromEnvironment = backendUrlFromEnvironment();
+    return state;
+}
+
 void WelcomeFlow::refresh() {
     using Kind = Backend::LoginState::Kind;
     PanelState& state = m_parts.state;
     const Backend::LoginState login = m_parts.backend.loginState();
+    if (m_addressError) {
+        state.setReady(routes(ReadyState::loginFailed(*m_addressError)));
+        return;
+    }
     if (login.kind == Kind::Failed) {
-        state.setReady(ReadyState::loginFailed(login.message));
+        state.setReady(routes(ReadyState::loginFailed(login.message)));
         return;
     }
     if (login.kind == Kind::WaitingForBrowser) {
         state.setReady(ReadyState::of(ReadyState::Kind::WaitingForBrowser));
         return;
     }
-    // The stored token, not the published sign-in state, says whether the user counts as signed in.
-    if (!m_parts.keychain.hasBackendToken()) {
-        state.setReady(ReadyState::of(ReadyState::Kind::NeedsLogin));
+    // The stored token, not the published sign-in state, says whether the user counts as signed in; without one,
+    // the user's own keys are the way in.
+    if (!m_parts.keychain.hasBackendToken() && !hasOwnKeys(m_parts.keychain)) {
+        state.setReady(routes(ReadyState::of(ReadyState::Kind::NeedsLogin)));
         return;
     }
     QStringList missing;
@@ -51,7 +68,10 @@ void WelcomeFlow::primaryAction() {
     switch (ready.kind) {
     case ReadyState::Kind::LoginFailed:
     case ReadyState::Kind::NeedsLogin:
-        m_parts.backend.startLogin();
+        if (ready.serverIsPrimary())
+            signInTo(ready.server);
+        else
+            useOwnKeys();
         break;
     case ReadyState::Kind::MissingPermissions:
         if (ready.permissions.contains(i18n::text("perm.microphone")))
@@ -77,7 +97,15 @@ void WelcomeFlow::primaryAction() {
 }
 
 void WelcomeFlow::secondaryAction() {
-    switch (m_parts.state.ready().kind) {
+    const ReadyState ready = m_parts.state.ready();
+    switch (ready.kind) {
+    case ReadyState::Kind::LoginFailed:
+    case ReadyState::Kind::NeedsLogin:
+        if (ready.serverIsPrimary())
+            useOwnKeys();
+        else
+            signInTo(ready.server);
+        break;
     case ReadyState::Kind::MissingPermissions:
         if (m_parts.relaunch)
             m_parts.relaunch();
@@ -89,6 +117,29 @@ void WelcomeFlow::secondaryAction() {
     default:
         break;
     }
+}
+
+void WelcomeFlow::useOwnKeys() {
+    m_addressError.reset();
+    if (m_parts.backend.loginState().kind != Backend::LoginState::Kind::SignedIn)
+        m_parts.backend.cancelLogin(); // a failure or a wait for the browser is set aside
+    refresh();
+    if (m_parts.openKeys)
+        m_parts.openKeys();
+}
+
+void WelcomeFlow::signInTo(const QString& address) {
+    const auto parsed = parseServerAddress(address);
+    if (const auto* error = std::get_if<QString>(&parsed)) {
+        m_addressError = *error;
+        refresh();
+        return;
+    }
+    m_addressError.reset();
+    // QUIPPET_BACKEND decides while it is set; the address shown then is that one.
+    if (!backendUrlFromEnvironment())
+        storeBackendUrl(std::get<QUrl>(parsed));
+    m_parts.backend.startLogin();
 }
 
 } // namespace quippet

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "ui/ReadyState.h"
+
 #include <QObject>
+
+#include <optional>
 
 #include <functional>
 
@@ -12,9 +16,9 @@ class Backend;
 class Keychain;
 class PanelState;
 
-// The welcome screen's step (sign in, grant access, set up the profile, ready) worked out from the sign-in state,
-// the stored token, the permissions and the profile, kept current as they change; and what its two actions do.
-// Main thread only.
+// The welcome screen's step (a way in, grant access, set up the profile, ready) worked out from the sign-in state,
+// the stored token or own keys, the permissions and the profile, kept current as they change; and what its actions
+// do. There are two ways in: the user's own provider keys, or a Quippet server's sign-in. Main thread only.
 class WelcomeFlow : public QObject {
     Q_OBJECT
 public:
@@ -27,6 +31,7 @@ public:
         std::function<void()> enterWorkMode;
         std::function<void()> relaunch;
         std::function<void()> openProfile; // the profile step after the templates exist
+        std::function<void()> openKeys;    // the own-keys route: the keys window
     };
 
     explicit WelcomeFlow(Parts parts, QObject* parent = nullptr);
@@ -34,9 +39,20 @@ public:
     void refresh();
     void primaryAction();
     void secondaryAction();
+    // The own-keys route: an unfinished or failed sign-in is set aside and the keys window opens.
+    void useOwnKeys();
+    // The server route: an address as the user typed it. An acceptable one is remembered ("backendBaseURL") and the
+    // device sign-in runs against it; otherwise the face says why.
+    void signInTo(const QString& address);
+
+    // Both own provider keys are stored: the program can work without a server.
+    static bool hasOwnKeys(const Keychain& keychain);
 
 private:
+    ReadyState routes(ReadyState state) const;
+
     Parts m_parts;
+    std::optional<QString> m_addressError; // why the last typed address was not used
 };
 
 } // namespace quippet

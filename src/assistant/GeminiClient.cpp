@@ -333,12 +333,12 @@ void GeminiClient::verify(std::function<void(std::variant<QStringList, QString>)
         }
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         if (!status.isValid()) {
-            done(reply->errorString()); // the keys window puts "Gemini: " in front
+            done(i18n::format("keys.gemini.unreachable", reply->errorString()));
             return;
         }
         const QByteArray body = reply->readAll();
         if (status.toInt() != 200) {
-            done(httpFailureText(status.toInt(), QString::fromUtf8(body)));
+            done(listingFailureText(status.toInt(), QString::fromUtf8(body)));
             return;
         }
         QStringList names;
@@ -373,6 +373,19 @@ std::optional<QString> GeminiClient::humanMessage(const QByteArray& body) {
 QString GeminiClient::noKeyText() {
     return QStringLiteral(
         "brak klucza Gemini — secret-tool store --label=Gemini service gemini-api-key account chatrelo");
+}
+
+QString GeminiClient::listingFailureText(int status, const QString& body) {
+    // The API answers a bad key with 400 API_KEY_INVALID, a key from a country it does not serve with 400
+    // FAILED_PRECONDITION, a key without access with 403.
+    if (body.contains(QLatin1String("location is not supported"), Qt::CaseInsensitive))
+        return i18n::text("keys.gemini.region");
+    if (status == 401 || status == 403 || body.contains(QLatin1String("API_KEY_INVALID")) ||
+        body.contains(QLatin1String("API key not valid"), Qt::CaseInsensitive))
+        return i18n::text("keys.gemini.refused");
+    if (status == 429)
+        return i18n::text("keys.gemini.quota");
+    return httpFailureText(status, body);
 }
 
 QString GeminiClient::httpFailureText(int status, const QString& body) {

@@ -40,6 +40,8 @@ public:
     // The localised sentence for a backend error body ({"error": code}), or nothing for any other body.
     static std::optional<QString> humanMessage(const QByteArray& body);
     static QString noKeyText();
+    // Why the model listing of the own key was refused, in the user's words.
+    static QString listingFailureText(int status, const QString& body);
     static QString httpFailureText(int status, const QString& body);
     // The developer line written to stderr after a stream that reported token usage.
     static QString usageLine(const QString& model, const QJsonObject& usage);

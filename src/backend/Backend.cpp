@@ -139,9 +139,17 @@ void Backend::requestDeviceCode() {
                 verification = QUrl(*uri, QUrl::StrictMode);
         }
         if (!code || !verification.isValid() || verification.isEmpty()) {
-            const QString message = answer.transportFailed ? answer.transportError : unreachableText();
-            setLoginState(LoginState::failed(message));
-            m_note(QStringLiteral("logowanie: ") + message);
+            if (answer.transportFailed) {
+                // Nothing answered at that address: the user is told which one, the log also why.
+                const QString message = i18n::format("login.error.unreachableAt",
+                                                     baseURL().toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery));
+                setLoginState(LoginState::failed(message));
+                m_note(QStringLiteral("logowanie: ") + message + QStringLiteral(" (") + answer.transportError +
+                       QLatin1Char(')'));
+                return;
+            }
+            setLoginState(LoginState::failed(unreachableText()));
+            m_note(QStringLiteral("logowanie: ") + unreachableText());
             return;
         }
         // Only a web page is handed to the desktop: a file: address or another program's scheme could open a local

@@ -222,7 +222,12 @@ private:
             if (!decoder.hasError())
                 handle(text);
         });
-        connect(socket, &QWebSocket::disconnected, this, [this, socket] { lost(socket); });
+        // A connection refused outright may end before its error is reported: the reason is said either way.
+        connect(socket, &QWebSocket::disconnected, this, [this, socket] {
+            if (socket == m_socket && !m_open && socket->error() != QAbstractSocket::UnknownSocketError)
+                refused(refusalReason(*socket));
+            lost(socket);
+        });
         connect(socket, qOverload<QAbstractSocket::SocketError>(&QWebSocket::error), this,
                 [this, socket](QAbstractSocket::SocketError) {
                     if (socket == m_socket && !m_open)

@@ -88,18 +88,48 @@ QAction* OptionsMenu::toggle(const char* key, bool on, const std::function<void(
 void OptionsMenu::section(const QString& title, const char* name) {
     if (!isEmpty())
         addSeparator();
-    QAction* a = line(title, name);
+    QAction* a = addAction(title);
+    a->setObjectName(QLatin1String(name));
+    a->setEnabled(false);
     QFont font = a->font();
     font.setBold(true);
     a->setFont(font);
 }
 
-// A line of information: shown, readable by a screen reader, not an action.
-QAction* OptionsMenu::line(const QString& text, const char* name) {
+// A line of information. It stays enabled, so that arrowing through the menu reaches it and a screen reader speaks
+// it; choosing it does `action` (nothing when unset) and closes the menu.
+QAction* OptionsMenu::line(const QString& text, const char* name, const std::function<void()>& action) {
     QAction* a = addAction(text);
     a->setObjectName(QLatin1String(name));
-    a->setEnabled(false);
+    connect(a, &QAction::triggered, this, [action] {
+        if (action)
+            action();
+    });
     return a;
+}
+
+// Which way in is in use, and the other one: signed in, the account (e-mail, time left) and signing out; on own
+// keys, that, and signing in to a server; with neither, both ways.
+void OptionsMenu::accountEntries() {
+    const PanelCallbacks& cb = m_callbacks;
+    const bool signedIn = cb.hasBackendToken && cb.hasBackendToken();
+    if (signedIn) {
+        Backend& backend = m_models.backend;
+        const auto openAccount = [this] {
+            if (m_callbacks.openUrl)
+                m_callbacks.openUrl(accountPage());
+        };
+        if (const auto email = backend.email())
+            line(*email, "accountEmail", openAccount);
+        line(overlay::accountBalanceLine(backend.tier(), backend.secondsRemaining()), "accountBalance", openAccount);
+        if (m_kind == Kind::Overlay)
+            entry("menu.topUp", openAccount);
+        entry("menu.signOut", cb.onAccount);
+        return;
+    }
+    const bool ownKeys = cb.hasOwnKeys && cb.hasOwnKeys();
+    line(i18n::text(ownKeys ? "menu.account.ownKeys" : "menu.account.noRoute"), "accountRoute", cb.onSettings);
+    entry("menu.account.server", cb.onAskServerSignIn);
 }
 
 void OptionsMenu::buildWelcome() {
@@ -112,8 +142,8 @@ void OptionsMenu::buildWelcome() {
     entry("menu.contextFolder", [] { Onboarding::openFolder(); });
     entry("menu.checkUpdates", cb.onCheckUpdates);
     addSeparator();
-    const bool signedIn = cb.hasBackendToken && cb.hasBackendToken();
-    entry(signedIn ? "menu.signOut" : "menu.signIn", cb.onAccount);
+    accountEntries();
+    addSeparator();
     toggle("menu.launchAtLogin", LaunchAtLogin::isEnabled(), [](bool on) { LaunchAtLogin::set(on); });
     toggle("menu.meetingDetect", MeetingDetector::isEnabled(), [](bool on) { MeetingDetector::setEnabled(on); });
 }
@@ -125,7 +155,7 @@ void OptionsMenu::rehearsalEntries() {
     QAction* start = entry(view.running ? "menu.rehearsalEnd" : "menu.rehearsal", cb.onRehearsal);
     if (view.running) {
         if (!view.status.isEmpty())
-            line(QFontMetrics(font()).elidedText(view.status, Qt::ElideRight, 420), "rehearsalStatus");
+            line(QFontMetrics(font()).elidedText(view.status, Qt::ElideRight, 420), "rehearsalStatus", {});
         entry("menu.rehearsalNext", cb.onRehearsalNext);
         return;
     }
@@ -137,7 +167,7 @@ void OptionsMenu::rehearsalEntries() {
         hint << i18n::text("menu.rehearsal.install");
         start->setEnabled(false);
         // A disabled entry is passed over by the keyboard: what to install is a line of its own.
-        line(i18n::text("menu.rehearsal.install"), "rehearsalInstall");
+        line(i18n::text("menu.rehearsal.install"), "rehearsalInstall", {});
     }
     start->setToolTip(hint.join(QLatin1Char(' ')));
     start->setStatusTip(start->toolTip());
@@ -147,19 +177,9 @@ void OptionsMenu::buildOverlay() {
     const PanelCallbacks& cb = m_callbacks;
     AudioCapture& capture = m_models.capture;
     Assistant& assistant = m_models.assistant;
-    Backend& backend = m_models.backend;
 
     section(i18n::text("menu.account"), "accountSection");
-    if (const auto email = backend.email())
-        line(*email, "accountEmail");
-    line(overlay::accountBalanceLine(backend.tier(), backend.secondsRemaining()), "accountBalance");
-    entry("menu.topUp", [this] {
-        if (m_callbacks.openUrl)
-            m_callbacks.openUrl(accountPage());
-    });
-    // Someone on their own keys has no account to leave; they are offered one instead.
-    const bool signedIn = cb.hasBackendToken ? cb.hasBackendToken() : true;
-    entry(signedIn ? "menu.signOut" : "menu.signIn", cb.onAccount);
+    accountEntries();
 
     section(i18n::text("menu.language"), "languageSection");
     auto* group = new QActionGroup(this);

@@ -29,7 +29,8 @@ private:
     void rehearsalEntries();
     QAction* entry(const char* key, const std::function<void()>& action);
     QAction* toggle(const char* key, bool on, const std::function<void(bool)>& changed);
-    QAction* line(const QString& text, const char* name);
+    QAction* line(const QString& text, const char* name, const std::function<void()>& action);
+    void accountEntries();
     void section(const QString& title, const char* name);
 
     Kind m_kind;

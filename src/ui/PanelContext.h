@@ -44,6 +44,10 @@ struct PanelCallbacks {
     std::function<RehearsalView()> rehearsal;
     std::function<void(const QUrl&)> openUrl;
     std::function<bool()> hasBackendToken; // signed in: the account entry offers sign-out
+    std::function<bool()> hasOwnKeys;      // both own provider keys are stored
+    // Sign in to the Quippet server at an address as the user typed it; and asking for one first.
+    std::function<void(const QString& address)> onServerSignIn;
+    std::function<void()> onAskServerSignIn;
 
     // Calls an optional callback.
     static void call(const std::function<void()>& fn) {

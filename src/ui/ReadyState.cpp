@@ -11,7 +11,7 @@ const char* ReadyState::subtitleKey() const {
     case Kind::MissingPermissions:
         return "welcome.subtitle.permissions";
     case Kind::NeedsLogin:
-        return "welcome.subtitle.login";
+        return "welcome.subtitle.routes";
     case Kind::WaitingForBrowser:
         return "welcome.subtitle.browser";
     case Kind::SetupProfile:
@@ -26,7 +26,7 @@ const char* ReadyState::actionKey() const {
     switch (kind) {
     case Kind::LoginFailed:
     case Kind::NeedsLogin:
-        return "welcome.action.login";
+        return serverIsPrimary() ? "welcome.action.server" : "welcome.action.ownKeys";
     case Kind::MissingPermissions:
         return "welcome.action.permissions";
     case Kind::WaitingForBrowser:
@@ -40,6 +40,8 @@ const char* ReadyState::actionKey() const {
 }
 
 const char* ReadyState::secondaryActionKey() const {
+    if (offersRoutes())
+        return serverIsPrimary() ? "welcome.action.ownKeys" : "welcome.action.server";
     if (kind == Kind::SetupProfile)
         return "welcome.action.setupSkip";
     if (kind == Kind::MissingPermissions && permissions.contains(i18n::text("perm.screen")))

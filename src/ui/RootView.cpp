@@ -24,6 +24,10 @@ RootView::RootView(Callbacks callbacks, PanelModels models, QWidget* parent)
     m_welcome = new WelcomeView(new OptionsMenu(OptionsMenu::Kind::Welcome, models, m_callbacks, this), this);
     connect(m_welcome, &WelcomeView::primaryClicked, this, call(&Callbacks::onPrimary));
     connect(m_welcome, &WelcomeView::secondaryClicked, this, call(&Callbacks::onSecondary));
+    connect(m_welcome, &WelcomeView::serverSignInClicked, this, [this](const QString& address) {
+        if (m_callbacks.onServerSignIn)
+            m_callbacks.onServerSignIn(address);
+    });
     connect(m_welcome, &WelcomeView::collapseClicked, this, call(&Callbacks::onCollapse));
     connect(m_welcome, &WelcomeView::positionClicked, this, call(&Callbacks::onCenter));
     connect(m_welcome, &WelcomeView::quitClicked, this, call(&Callbacks::onQuit));
@@ -65,6 +69,7 @@ void RootView::updateWelcome() {
     const char* secondary = ready.secondaryActionKey();
     m_welcome->setStep(i18n::text(ready.subtitleKey()), detail, i18n::text(ready.actionKey()),
                        secondary ? i18n::text(secondary) : QString());
+    m_welcome->setRoutes(ready.offersRoutes(), ready.serverIsPrimary(), ready.server, ready.serverFromEnvironment);
 }
 
 } // namespace quippet

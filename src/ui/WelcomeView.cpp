@@ -5,6 +5,7 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -14,7 +15,7 @@ namespace quippet {
 WelcomeView::WelcomeView(QMenu* menu, QWidget* parent) : QWidget(parent), m_menu(menu) {
     setObjectName(QStringLiteral("welcomeView"));
     setStyleSheet(QStringLiteral("QLabel { color: white; }"));
-    auto* layout = new QVBoxLayout(this);
+    auto* layout = m_layout = new QVBoxLayout(this);
     layout->setContentsMargins(18, 14, 18, 18);
     layout->setSpacing(10);
 
@@ -46,7 +47,7 @@ WelcomeView::WelcomeView(QMenu* menu, QWidget* parent) : QWidget(parent), m_menu
     connect(quit, &QAbstractButton::clicked, this, &WelcomeView::quitClicked);
 
     layout->addStretch();
-    auto* title = new QLabel(QStringLiteral("Quippet"), this);
+    auto* title = m_title = new QLabel(QStringLiteral("Quippet"), this);
     title->setObjectName(QStringLiteral("welcomeTitle"));
     QFont titleFont = title->font();
     titleFont.setPixelSize(26);
@@ -85,8 +86,53 @@ WelcomeView::WelcomeView(QMenu* menu, QWidget* parent) : QWidget(parent), m_menu
     m_secondary->setStyleSheet(QStringLiteral("QPushButton { color: rgba(255,255,255,170); border: none; }"
                                               "QPushButton:focus { text-decoration: underline; }"));
     layout->addWidget(m_secondary);
-    connect(m_primary, &QPushButton::clicked, this, &WelcomeView::primaryClicked);
-    connect(m_secondary, &QPushButton::clicked, this, &WelcomeView::secondaryClicked);
+    m_address = new QLineEdit(this);
+    m_address->setObjectName(QStringLiteral("serverAddressField"));
+    m_address->setAccessibleName(i18n::text("welcome.server.label"));
+    m_address->setPlaceholderText(i18n::text("welcome.server.label") + QStringLiteral(" — https://…"));
+    m_address->setMinimumHeight(28);
+    m_address->setStyleSheet(QStringLiteral("QLineEdit { color: white; background: rgba(255,255,255,22);"
+                                            " border: 1px solid rgba(255,255,255,60); border-radius: 7px;"
+                                            " padding: 0 8px; }"
+                                            "QLineEdit:focus { border: 2px solid white; }"));
+    m_address->hide();
+    layout->insertWidget(layout->indexOf(m_primary), m_address);
+    connect(m_address, &QLineEdit::returnPressed, this, [this] { emit serverSignInClicked(m_address->text()); });
+    connect(m_primary, &QPushButton::clicked, this, [this] { routeClicked(true); });
+    connect(m_secondary, &QPushButton::clicked, this, [this] { routeClicked(false); });
+}
+
+void WelcomeView::routeClicked(bool primary) {
+    if (m_routes && primary == m_serverPrimary)
+        emit serverSignInClicked(m_address->text());
+    else if (primary)
+        emit primaryClicked();
+    else
+        emit secondaryClicked();
+}
+
+void WelcomeView::setRoutes(bool show, bool serverPrimary, const QString& address, bool fixed) {
+    m_routes = show;
+    m_serverPrimary = serverPrimary;
+    // The address stands right above the button that signs in to it.
+    m_layout->removeWidget(m_address);
+    m_layout->insertWidget(m_layout->indexOf(serverPrimary ? m_primary : m_secondary), m_address);
+    // What the user is typing stays; a configured address fills an empty field.
+    if (!address.isEmpty() && (fixed || m_address->text().isEmpty()))
+        m_address->setText(address);
+    m_address->setReadOnly(fixed);
+    m_address->setToolTip(fixed ? i18n::text("welcome.server.fromEnvironment") : QString());
+    m_address->setVisible(show);
+    // Tab reaches the address right before the button that signs in to it.
+    if (serverPrimary) {
+        setTabOrder(m_address, m_primary);
+        setTabOrder(m_primary, m_secondary);
+    } else {
+        setTabOrder(m_primary, m_address);
+        setTabOrder(m_address, m_secondary);
+    }
+    // The product name is in the header too: the face needs the room for both routes.
+    m_title->setVisible(!show);
 }
 
 void WelcomeView::setStep(const QString& subtitle, const QString& detail, const QString& primary,

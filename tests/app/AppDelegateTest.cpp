@@ -16,6 +16,7 @@
 #include "core/Settings.h"
 #include "core/SingleInstance.h"
 #include "peers/BackendPeer.h"
+#include "peers/SttPeer.h"
 #include "peers/ScriptedLlm.h"
 #include "records/SessionStore.h"
 #include "secrets/Keychain.h"
@@ -46,6 +47,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRadioButton>
+#include <QTcpServer>
 #include <QTest>
 #include <QUuid>
 
@@ -148,6 +150,125 @@ TEST_F(AppDelegateTest, WelcomeActionsDriveSignIn) {
     ASSERT_TRUE(waitUntil([&] { return Keychain(secrets).hasBackendToken(); }));
     ASSERT_TRUE(
         waitUntil([&] { return ready().kind == Kind::MissingPermissions || ready().kind == Kind::SetupProfile; }));
+}
+
+// The way in is a backend token or both own keys; without either, the face offers both routes, the configured
+// server's first when an address was set.
+TEST_F(AppDelegateTest, TheWayInIsATokenOrBothOwnKeys) {
+    struct Case {
+        const char* name;
+        bool token, speechKey, geminiKey, address;
+        bool needsWayIn;
+        const char* primary; // the face's first route when it needs one
+    };
+    const Case cases[] = {
+        {"token", true, false, false, true, false, nullptr},
+        {"own keys", false, true, true, false, false, nullptr},
+        {"own keys, server configured", false, true, true, true, false, nullptr},
+        {"speech key only", false, true, false, false, true, "welcome.action.ownKeys"},
+        {"model key only, server configured", false, false, true, true, true, "welcome.action.server"},
+        {"nothing", false, false, false, false, true, "welcome.action.ownKeys"},
+        {"nothing, server configured", false, false, false, true, true, "welcome.action.server"},
+    };
+    writeProfile();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Keychain keys(secrets);
+        for (const char* service : {Keychain::kBackendToken, Keychain::kElevenLabsKey, Keychain::kGeminiKey})
+            keys.remove(QLatin1String(service));
+        if (c.token)
+            signIn();
+        if (c.speechKey)
+            keys.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_own"));
+        if (c.geminiKey)
+            keys.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("AIza_own"));
+        if (c.address)
+            qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
+        else
+            qunsetenv("QUIPPET_BACKEND");
+        launch();
+        EXPECT_EQ(ready().kind == Kind::NeedsLogin, c.needsWayIn);
+        if (c.primary) {
+            EXPECT_STREQ(ready().actionKey(), c.primary);
+            EXPECT_EQ(ready().server.isEmpty(), !c.address) << "no address is offered unless one was set";
+        }
+    }
+}
+
+TEST_F(AppDelegateTest, EachRouteOfTheFaceLeadsWhereItSays) {
+    // No address configured: own keys first; the server route asks for an address before anything is sent.
+    qunsetenv("QUIPPET_BACKEND");
+    launch();
+    app->welcome().primaryAction();
+    ASSERT_NE(app->keysWindow(), nullptr);
+    EXPECT_TRUE(app->keysWindow()->isVisible());
+    app->keysWindow()->close();
+    app->welcome().secondaryAction();
+    EXPECT_EQ(ready().kind, Kind::LoginFailed);
+    EXPECT_EQ(ready().message, i18n::text("server.error.empty"));
+    EXPECT_TRUE(peer.http().requestsTo(QStringLiteral("/api/auth/device/start")).isEmpty());
+
+    // An address that is not https stays unused; an accepted one is remembered and signed in to.
+    app->welcome().signInTo(QStringLiteral("http://example.com"));
+    EXPECT_EQ(ready().message, i18n::format("server.error.insecure", QStringLiteral("http://example.com")));
+    EXPECT_FALSE(Settings::string(Settings::kBackendBaseUrl));
+    app->welcome().signInTo(peer.baseUrl().toString());
+    EXPECT_EQ(ready().kind, Kind::WaitingForBrowser);
+    ASSERT_TRUE(waitUntil([&] { return !opened.isEmpty(); }));
+    EXPECT_EQ(Settings::string(Settings::kBackendBaseUrl), peer.baseUrl().toString());
+
+    // Now configured, the server is the first route; the other is one click away and sets the wait aside.
+    app->welcome().primaryAction(); // cancel the wait
+    ASSERT_EQ(ready().kind, Kind::NeedsLogin);
+    EXPECT_STREQ(ready().actionKey(), "welcome.action.server");
+    app->welcome().secondaryAction();
+    EXPECT_TRUE(app->keysWindow()->isVisible());
+}
+
+TEST_F(AppDelegateTest, AnUnreachableServerIsNamedAndOwnKeysStayOneClickAway) {
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const QString nowhere = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+    closed.close();
+    qunsetenv("QUIPPET_BACKEND");
+    launch();
+    app->welcome().signInTo(nowhere);
+    ASSERT_TRUE(waitUntil([&] { return ready().kind == Kind::LoginFailed; }));
+    EXPECT_EQ(ready().message, i18n::format("login.error.unreachableAt", QUrl(nowhere).toString()));
+    EXPECT_STREQ(ready().secondaryActionKey(), "welcome.action.ownKeys");
+    app->welcome().secondaryAction();
+    EXPECT_TRUE(app->keysWindow()->isVisible());
+    EXPECT_EQ(ready().kind, Kind::NeedsLogin) << "the failure is set aside";
+}
+
+// A new user with neither token nor keys stores both keys in the keys window, walks the welcome face to the panel,
+// and the speech service hears from them with their own key.
+TEST_F(AppDelegateTest, ANewUserOnOwnKeysReachesAListeningPanel) {
+    SttPeer stt;
+    ASSERT_TRUE(stt.start());
+    stt.setApiKey(QStringLiteral("sk_newcomer"));
+    Settings::setValue(Settings::kElevenLabsBaseUrl, stt.baseUrl().toString());
+    qunsetenv("QUIPPET_BACKEND");
+    realTranscription = true;
+    launch();
+    ASSERT_EQ(ready().kind, Kind::NeedsLogin);
+    app->welcome().primaryAction();
+    KeysWindow* keys = app->keysWindow();
+    ASSERT_NE(keys, nullptr);
+    keys->findChild<QLineEdit*>(QStringLiteral("elevenLabsField"))->setText(QStringLiteral("sk_newcomer"));
+    keys->findChild<QLineEdit*>(QStringLiteral("geminiField"))->setText(QStringLiteral("AIza_newcomer"));
+    keys->findChild<QPushButton*>(QStringLiteral("saveButton"))->click();
+    EXPECT_EQ(ready().kind, Kind::SetupProfile) << "both keys stored: past the way in, at once";
+
+    app->welcome().secondaryAction(); // the profile later
+    ASSERT_EQ(ready().kind, Kind::Ready);
+    app->welcome().primaryAction();
+    EXPECT_FALSE(app->state().showingWelcome());
+    EXPECT_TRUE(app->capture().transcriptionEnabled());
+    ASSERT_TRUE(waitUntil([&] { return stt.acceptedCount() >= 1; }, 5000));
+    EXPECT_EQ(stt.connections().first().apiKey, QStringLiteral("sk_newcomer"));
+    EXPECT_TRUE(peer.http().requestsTo(QStringLiteral("/api/session/start")).isEmpty()) << "nothing is metered";
+    app->session().stop();
 }
 
 TEST_F(AppDelegateTest, MissingMicrophoneIsRequestedBeforeTheScreen) {
@@ -534,6 +655,37 @@ TEST_F(AppDelegateTest, InstallationOfferFromOutsideAnInstalledLocation) {
 
 // A relaunch starts the new process while the old one is still quitting: the new one must wait for it to be gone
 // and then take over, not hand its start to the dying process and leave nothing running.
+// Without a graphical session the version and the help still answer, and anything else ends with one plain line
+// rather than the toolkit's abort.
+TEST(CommandLineTest, AnswersWithoutADesktop) {
+    struct Case {
+        QStringList args;
+        int exitCode;
+        const char* out; // what standard output starts with
+        const char* err; // the whole of standard error
+    };
+    const Case cases[] = {
+        {{QStringLiteral("--version")}, 0, "Quippet " QUIPPET_VERSION_TEXT "\n", ""},
+        {{QStringLiteral("--help")}, 0, "Usage: quippet", ""},
+        {{}, 1, "", "Quippet needs a graphical desktop session\n"},
+        {{QStringLiteral("--answer")}, 1, "", "Quippet needs a graphical desktop session\n"},
+    };
+    TempHome home;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(QUIPPET_BINARY), c.args);
+        ASSERT_TRUE(process.waitForFinished(20'000));
+        EXPECT_EQ(process.exitCode(), c.exitCode);
+        EXPECT_TRUE(process.readAllStandardOutput().startsWith(c.out));
+        EXPECT_EQ(process.readAllStandardError(), QByteArray(c.err));
+    }
+}
+
 TEST(RelaunchTest, TheNewProcessTakesOverOnceTheOldOneHasGone) {
     TempHome home;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -29,6 +29,9 @@ protected:
     FakeSourceMonitor* sources = nullptr;
     QList<FakeTranscriber*> transcribers;
     std::unique_ptr<AppDelegate> app;
+    // Listening with the program's own transcription clients (pointed at a local peer by the test) instead of
+    // recorders.
+    bool realTranscription = false;
 
     void SetUp() override {
         ASSERT_TRUE(peer.start());
@@ -60,12 +63,15 @@ protected:
 
     // Builds the controller; listening never reaches a real speech-to-text service.
     void start(AppEnvironment env) {
+        app.reset();
         app = std::make_unique<AppDelegate>(std::move(env));
-        app->capture().setTranscriberFactory([this](TranscriberSetup setup) {
-            auto t = std::make_unique<FakeTranscriber>(std::move(setup));
-            transcribers << t.get();
-            return t;
-        });
+        if (!realTranscription) {
+            app->capture().setTranscriberFactory([this](TranscriberSetup setup) {
+                auto t = std::make_unique<FakeTranscriber>(std::move(setup));
+                transcribers << t.get();
+                return t;
+            });
+        }
         app->launch();
     }
 };

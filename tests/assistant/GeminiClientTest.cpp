@@ -298,7 +298,7 @@ TEST_F(GeminiClientTest, VerifyListsBareModelNames) {
     EXPECT_TRUE(std::holds_alternative<QString>(verify()));
 
     keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("wrong"));
-    EXPECT_TRUE(std::get<QString>(verify()).startsWith("Gemini HTTP 400: {\"error\""));
+    EXPECT_EQ(std::get<QString>(verify()), i18n::text("keys.gemini.refused"));
     keychain.remove(QLatin1String(Keychain::kGeminiKey));
     EXPECT_EQ(std::get<QString>(verify()), GeminiClient::noKeyText());
 }

@@ -178,13 +178,13 @@ TEST_F(BackendTest, SignInThatCannotStartFails) {
         ASSERT_TRUE(waitUntil([&] { return backend->loginState() == LoginState::failed(unreachable); })) << address;
     }
     EXPECT_EQ(notes.size(), 5);
-    // Unreachable: the network layer's own description.
+    // Nothing answers: the user is told the address; the log also has the network layer's description.
     backendGone();
+    const QString address = Backend::baseURL().toString();
     backend->startLogin();
     ASSERT_TRUE(waitUntil([&] { return backend->loginState().kind == Kind::Failed; }));
-    EXPECT_NE(backend->loginState().message, unreachable);
-    EXPECT_FALSE(backend->loginState().message.isEmpty());
-    EXPECT_EQ(notes.last(), "logowanie: " + backend->loginState().message);
+    EXPECT_EQ(backend->loginState().message, i18n::format("login.error.unreachableAt", address));
+    EXPECT_TRUE(notes.last().startsWith("logowanie: " + backend->loginState().message + " ("));
     EXPECT_TRUE(opened.isEmpty());
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/Settings.h"
 #include "peers/HttpPeer.h"
+#include "core/Localization.h"
 #include "secrets/BackendUrl.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
@@ -96,6 +97,59 @@ TEST(CredentialChoiceTest, BackendTokenWinsOverOwnKey) {
     auto* backend = dynamic_cast<BackendCredentialProvider*>(viaBackend.get());
     ASSERT_NE(backend, nullptr);
     EXPECT_EQ(backend->tokenEndpoint(), QUrl(QStringLiteral("https://b.example/v1/api/stt/token")));
+}
+
+// Only an address someone chose is offered; the built-in one never is.
+TEST(BackendUrlTest, OnlyAChosenAddressCountsAsConfigured) {
+    TempHome home;
+    qunsetenv("QUIPPET_BACKEND");
+    EXPECT_FALSE(configuredBackendUrl());
+    EXPECT_FALSE(backendUrlFromEnvironment());
+    storeBackendUrl(QUrl(QStringLiteral("https://team.example/q")));
+    EXPECT_EQ(configuredBackendUrl(), QUrl(QStringLiteral("https://team.example/q")));
+    qputenv("QUIPPET_BACKEND", "");
+    EXPECT_FALSE(configuredBackendUrl()) << "set but empty: nothing chosen, and the preference does not count";
+    EXPECT_TRUE(backendUrlFromEnvironment());
+    qunsetenv("QUIPPET_BACKEND");
+}
+
+TEST(BackendUrlTest, TypedServerAddresses) {
+    struct Case {
+        const char* typed;
+        const char* accepted; // nullptr: refused with `why`
+        const char* why;
+    };
+    const Case cases[] = {
+        {"https://quippet.example.com", "https://quippet.example.com", nullptr},
+        {"  https://q.example:8443/team/ ", "https://q.example:8443/team/", nullptr},
+        {"quippet.example.com", "https://quippet.example.com", nullptr},
+        {"http://127.0.0.1:8080", "http://127.0.0.1:8080", nullptr},
+        {"http://localhost:8080", "http://localhost:8080", nullptr},
+        {"http://[::1]:8080", "http://[::1]:8080", nullptr},
+        {"http://quippet.example.com", nullptr, "server.error.insecure"},
+        {"http://192.168.1.5:8080", nullptr, "server.error.insecure"},
+        {"https://user:pw@q.example", nullptr, "server.error.insecure"},
+        {"https://q.example/?next=evil", nullptr, "server.error.insecure"},
+        {"ftp://q.example", nullptr, "server.error.invalid"},
+        {"file:///etc/passwd", nullptr, "server.error.invalid"},
+        {"https://", nullptr, "server.error.invalid"},
+        {"not a url at all", nullptr, "server.error.invalid"},
+        {"   ", nullptr, "server.error.empty"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        const auto parsed = parseServerAddress(QString::fromUtf8(c.typed));
+        if (c.accepted) {
+            ASSERT_TRUE(std::holds_alternative<QUrl>(parsed)) << std::get<QString>(parsed).toStdString();
+            EXPECT_EQ(std::get<QUrl>(parsed), QUrl(QString::fromUtf8(c.accepted)));
+        } else {
+            ASSERT_TRUE(std::holds_alternative<QString>(parsed));
+            const QString expected = QLatin1String(c.why) == QLatin1String("server.error.empty")
+                                         ? i18n::text(c.why)
+                                         : i18n::format(c.why, QString::fromUtf8(c.typed).trimmed());
+            EXPECT_EQ(std::get<QString>(parsed), expected);
+        }
+    }
 }
 
 TEST(BackendUrlTest, EnvironmentThenPreferenceThenDefault) {
