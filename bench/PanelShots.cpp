@@ -4,6 +4,7 @@
 #include "core/Localization.h"
 #include "support/PanelWorld.h"
 #include "support/TempHome.h"
+#include "ui/KeysWindow.h"
 #include "ui/ManagerWindow.h"
 #include "ui/OptionsMenu.h"
 #include "ui/OverlayPanel.h"
@@ -113,6 +114,16 @@ int main(int argc, char** argv) {
         shot.world.state.setReady(ReadyState::of(ReadyState::Kind::NeedsLogin));
         shot.panel.setContentSize(QSize(460, 300));
         ok &= save(shot.image(), folder, QStringLiteral("1-welcome"));
+    }
+    {
+        // A team's server was configured and could not be reached: it comes first, own keys one click away.
+        Shot shot;
+        ReadyState failed = ReadyState::loginFailed(
+            i18n::format("login.error.unreachableAt", QStringLiteral("https://quippet.example.com")));
+        failed.server = QStringLiteral("https://quippet.example.com");
+        shot.world.state.setReady(failed);
+        shot.panel.setContentSize(QSize(460, 300));
+        ok &= save(shot.image(), folder, QStringLiteral("1-welcome-server"));
     }
     {
         Shot shot;
@@ -228,6 +239,22 @@ int main(int argc, char** argv) {
         check.present();
         settle(150);
         ok &= save(check.grab().toImage(), folder, QStringLiteral("12-preflight"));
+    }
+    {
+        // The keys window with both keys stored, after checking the speech key.
+        test::MemorySecretStore secrets;
+        Keychain keychain(secrets);
+        keychain.write(QLatin1String(Keychain::kElevenLabsKey), QStringLiteral("sk_shot"));
+        keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("AIza_shot"));
+        KeysWindow::Services services;
+        services.verifySpeech = [](std::function<void(SpeechVerdict)> done) {
+            done({SpeechVerdict::Passed, i18n::text("preflight.stt.ok")});
+        };
+        KeysWindow keys(keychain, services);
+        keys.verifySpeech();
+        keys.present();
+        settle(150);
+        ok &= save(keys.grab().toImage(), folder, QStringLiteral("13-keys"));
     }
     return ok ? 0 : 1;
 }
