@@ -10,6 +10,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>
@@ -391,8 +392,12 @@ void Api::handlePage(const HttpRequest& request, HttpExchange* exchange) {
         return;
     }
     if (request.method == "GET" && (path == QLatin1String("/") || path == QLatin1String("/device"))) {
-        // A fresh form token for each form shown; the cookie holds the same value (double submit).
-        const QByteArray csrf = secrets::randomToken(24);
+        // The form token and the browser's cookie hold the same value (double submit); a browser that already has
+        // one keeps it, so two open sign-in tabs both still work.
+        QByteArray csrf = request.cookie("qs_csrf");
+        static const QRegularExpression wellFormed(QStringLiteral("^[A-Za-z0-9_-]{32}$"));
+        if (!wellFormed.match(QString::fromLatin1(csrf)).hasMatch())
+            csrf = secrets::randomToken(24);
         page(exchange, 200, QStringLiteral("Sign in to Quippet"),
              signInForm(request.query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded), csrf, {}),
              {cookie("qs_csrf", csrf, 3600)});
