@@ -127,7 +127,7 @@ int Database::latestVersion() {
     return migrations().constLast().version;
 }
 
-std::optional<QString> Database::open(const DatabaseUrl& url) {
+std::optional<QString> Database::open(const DatabaseUrl& url, int upTo) {
     m_postgres = url.kind == DatabaseUrl::Kind::Postgres;
     const QString driver = m_postgres ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE");
     if (!QSqlDatabase::isDriverAvailable(driver))
@@ -155,7 +155,7 @@ std::optional<QString> Database::open(const DatabaseUrl& url) {
         exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
         exec(QStringLiteral("PRAGMA foreign_keys=ON"));
     }
-    return migrate();
+    return migrate(upTo);
 }
 
 int Database::schemaVersion() {
@@ -166,7 +166,7 @@ int Database::schemaVersion() {
 // All pending migrations run in one transaction. Several servers may start at once on one PostgreSQL: the first
 // takes the advisory lock, the others wait and then find the versions applied; SQLite's write lock does the same
 // for a file.
-std::optional<QString> Database::migrate() {
+std::optional<QString> Database::migrate(int upTo) {
     if (!begin())
         return QStringLiteral("cannot start a transaction (the database is locked)");
     bool ok = true;
@@ -182,7 +182,7 @@ std::optional<QString> Database::migrate() {
         current = query.next() ? query.value(0).toInt() : 0;
     }
     for (const Migration& migration : migrations()) {
-        if (!ok || migration.version <= current)
+        if (!ok || migration.version <= current || migration.version > upTo)
             continue;
         for (const QString& statement : m_postgres ? migration.postgres : migration.sqlite) {
             exec(statement, {}, &ok);

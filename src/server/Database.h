@@ -30,7 +30,8 @@ public:
     Database& operator=(const Database&) = delete;
 
     // Opens and migrates; on failure answers a plain sentence (never the password).
-    std::optional<QString> open(const DatabaseUrl& url);
+    // upTo: the schema version to migrate to (an older one only to test upgrades).
+    std::optional<QString> open(const DatabaseUrl& url, int upTo = latestVersion());
     bool isPostgres() const { return m_postgres; }
     int schemaVersion();
     static int latestVersion();
@@ -43,7 +44,7 @@ public:
     void rollback();
 
 private:
-    std::optional<QString> migrate();
+    std::optional<QString> migrate(int upTo);
 
     QString m_name;
     QSqlDatabase m_db;

@@ -111,6 +111,25 @@ TEST_F(Rules, SchemaIsAtTheLatestMigration) {
     EXPECT_EQ(db.schemaVersion(), server::Database::latestVersion());
 }
 
+TEST(Migrations, AnOlderDatabaseIsBroughtUpToDateKeepingItsData) {
+    QTemporaryDir dir;
+    const auto url = server::DatabaseUrl::parse(QStringLiteral("sqlite:") + dir.filePath(QStringLiteral("old.sqlite")));
+    {
+        server::Database old;
+        ASSERT_FALSE(old.open(*url, 1));
+        old.exec(QStringLiteral("INSERT INTO users (email, password_hash, tier, seconds_allowed, created_at) VALUES "
+                                "(?, ?, ?, ?, ?)"),
+                 {QStringLiteral("old@example.com"), QStringLiteral("x"), QStringLiteral("pro"), 60, 0});
+    }
+    server::Database db;
+    ASSERT_FALSE(db.open(*url));
+    ManualClock clock;
+    server::Store store(db, clock, server::HashCost::Minimal);
+    EXPECT_EQ(db.schemaVersion(), server::Database::latestVersion());
+    EXPECT_TRUE(store.user(QStringLiteral("old@example.com")).has_value());
+    EXPECT_TRUE(store.startDevice(QStringLiteral("laptop"), QStringLiteral("10.0.0.1")).has_value());
+}
+
 TEST_F(Rules, AttemptLimitLiftsAfterItsWindow) {
     for (int i = 0; i < Store::kFailuresPerAccount; ++i)
         store().checkPassword(QString::fromLatin1(kEmail), "wrong", QStringLiteral("10.0.0.1"));
