@@ -42,6 +42,7 @@
 #include "ui/PanelState.h"
 #include "ui/ProfileWindow.h"
 #include "ui/RootView.h"
+#include "ui/ShortcutsDialog.h"
 #include "ui/TrayIcon.h"
 #include "ui/UpdateDialog.h"
 
@@ -51,6 +52,8 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QTimer>
+
+#include <algorithm>
 
 #include <cstdio>
 
@@ -326,6 +329,7 @@ void AppDelegate::createWindows() {
     callbacks.onQuit = act([](AppDelegate& app) { app.quit(); });
     callbacks.onProfile = act([](AppDelegate& app) { app.showProfileWindow(); });
     callbacks.onCheckUpdates = act([](AppDelegate& app) { app.checkForUpdates(); });
+    callbacks.onShortcuts = act([](AppDelegate& app) { app.showShortcuts(); });
     callbacks.onRehearsal = act([](AppDelegate& app) { app.m_rehearsal->toggle(); });
     callbacks.onRehearsalNext = act([](AppDelegate& app) { app.m_rehearsal->next(); });
     callbacks.rehearsal = [self] {
@@ -370,15 +374,24 @@ void AppDelegate::registerHotKeys() {
     if (m_hotKeys)
         return;
     std::unique_ptr<HotKeyBackend> backend;
+    bool viaPortal = false;
+    bool grabsAreGlobal = true; // X11 grabs on Wayland only see keys typed into XWayland windows
     if (m_env.makeHotKeyBackend) {
         backend = m_env.makeHotKeyBackend();
     } else if (m_env.createWindows && m_env.wayland && PortalShortcuts::available()) {
-        // The desktop binds the keys for us (and says whether it took them).
+        // The desktop binds the keys for us; what it really bound is known once its own list has been read.
         auto portal = std::make_unique<PortalShortcuts>();
         portal->note = m_log->sink();
+        QPointer<AppDelegate> me(this);
+        portal->verified = [me](const QMap<std::uint32_t, QString>& triggers) {
+            if (me)
+                me->shortcutsKnown(triggers);
+        };
         backend = std::move(portal);
+        viaPortal = true;
     } else if (m_env.createWindows) {
         backend = makeX11HotKeyBackend();
+        grabsAreGlobal = !m_env.wayland;
         if (m_env.wayland) {
             m_log->note(QStringLiteral("skróty: sesja Wayland — skróty działają tylko w oknach XWayland; przypisz w "
                                        "ustawieniach klawiatury polecenia quippet --answer, quippet --analyze-screen, "
@@ -404,33 +417,75 @@ void AppDelegate::registerHotKeys() {
                               act([](AppDelegate& app) { app.m_panels->togglePrivate(); }));
     // Brings back a panel that was hidden or pushed off screen, without taking focus from the call.
     m_hotKeys->registerHotKey(K::kKeyR, K::kSuper | K::kAlt, act([](AppDelegate& app) { app.m_panels->place(); }));
+
+    if (viaPortal || !m_hotKeys->hasBackend())
+        return;
+    // Grabs answer at once: a combination registered is bound, shown as the desktop's settings write it.
+    const QList<std::pair<std::uint32_t, QString>> keys{{1, QStringLiteral("Super+Return")},
+                                                        {2, QStringLiteral("Super+Shift+Return")},
+                                                        {3, QStringLiteral("Super+Alt+H")},
+                                                        {4, QStringLiteral("Super+Alt+P")},
+                                                        {5, QStringLiteral("Super+Alt+R")}};
+    QMap<std::uint32_t, QString> triggers;
+    for (const auto& [id, text] : keys)
+        triggers.insert(id, grabsAreGlobal && m_hotKeys->hasHandler(id) ? text : QString());
+    shortcutsKnown(triggers);
+}
+
+void AppDelegate::shortcutsKnown(const QMap<std::uint32_t, QString>& triggers) {
+    m_shortcutTriggers = triggers;
+    const bool allWork = !triggers.isEmpty() && std::all_of(triggers.cbegin(), triggers.cend(),
+                                                             [](const QString& t) { return !t.isEmpty(); });
+    if (allWork || m_shortcutsTold || !m_assistant)
+        return;
+    m_shortcutsTold = true;
+    m_assistant->showNotice(i18n::text("shortcuts.kind"), i18n::text("shortcuts.heading"), shortcuts::commands());
+    m_state->flash(i18n::text("notice.shortcutsUnbound"));
+    m_log->note(QStringLiteral("skróty: w panelu podano polecenia do przypisania (quippet --answer itd.)"));
+}
+
+void AppDelegate::showShortcuts() {
+    const QList<std::pair<std::uint32_t, const char*>> names{{1, "shortcuts.name.answer"},
+                                                              {2, "shortcuts.name.screen"},
+                                                              {3, "shortcuts.name.collapse"},
+                                                              {4, "shortcuts.name.private"},
+                                                              {5, "shortcuts.name.place"}};
+    QList<ShortcutState> states;
+    for (const auto& [id, key] : names)
+        states << ShortcutState{i18n::text(key), m_shortcutTriggers.value(id)};
+    quippet::showShortcuts(states);
 }
 
 // On Wayland an X11 grab sees only XWayland windows: the picture comes from the desktop portal, with the panel
-// hidden for the moment of the shot as on X11.
+// hidden for the moment of the shot as on X11. The desktop may first ask the user for permission: then the panel
+// comes back after a short while and says so, and the answer is waited for within a bound.
 ScreenGrabber AppDelegate::portalGrabber() {
     m_portal = std::make_unique<PortalScreenshot>();
     QPointer<AppDelegate> self(this);
-    return [self](int maxWidth, std::function<void(const ScreenShot&)> done) {
-        if (!self)
+    m_screenGrab->takePicture = [self](ScreenGrab::PictureAnswer answer) {
+        if (!self) {
+            answer({}, ScreenGrab::Failure::NoDisplay);
             return;
-        if (self->m_screenGrab->hideOwnWindows)
-            self->m_screenGrab->hideOwnWindows();
-        self->m_clock.singleShot(ScreenGrab::kHideSettle, self, [self, maxWidth, done] {
-            self->m_portal->take([self, maxWidth, done](const QImage& picture, const QString& error) {
-                if (!self)
-                    return;
-                if (self->m_screenGrab->showOwnWindows)
-                    self->m_screenGrab->showOwnWindows();
-                if (picture.isNull()) {
-                    self->m_log->note(QStringLiteral("ekran: ") + error);
-                    done(ScreenShot{{}, ScreenGrab::description(ScreenGrab::Failure::NoDisplay)});
-                    return;
-                }
-                done(ScreenGrab::encode(picture, maxWidth));
-            });
+        }
+        self->m_log->note(QStringLiteral("ekran: prośba o zrzut do portalu pulpitu"));
+        self->m_portal->take([self, answer](const QImage& picture, const QString& error) {
+            if (self) {
+                self->m_log->note(picture.isNull() ? QStringLiteral("ekran: ") + error
+                                                   : QStringLiteral("ekran: zrzut z portalu %1×%2")
+                                                         .arg(picture.width())
+                                                         .arg(picture.height()));
+            }
+            answer(picture, PortalScreenshot::isRefusal(error) ? ScreenGrab::Failure::Refused
+                                                               : ScreenGrab::Failure::NoDisplay);
         });
     };
+    m_screenGrab->onAsking = [self] {
+        if (!self)
+            return;
+        self->m_log->note(QStringLiteral("ekran: pulpit jeszcze nie odpowiedział (pyta o zgodę?) — panel wraca"));
+        self->m_state->flash(i18n::text("notice.screenAsking"));
+    };
+    return m_screenGrab->grabber();
 }
 
 bool AppDelegate::isCommand(const QString& argument) {
@@ -506,7 +561,7 @@ void AppDelegate::showKeysWindow() {
         services.openUrl = m_env.openUrl;
         m_keysWindow = std::make_unique<KeysWindow>(*m_keychain, std::move(services));
         // Both keys stored is a way in: the welcome face moves on.
-        connect(m_keysWindow.get(), &KeysWindow::keysChanged, this, [this] { m_welcome->refresh(); });
+        connect(m_keysWindow.get(), &KeysWindow::keysChanged, m_welcome.get(), &WelcomeFlow::keysChanged);
     }
     m_keysWindow->present();
 }

@@ -128,6 +128,15 @@ void WelcomeFlow::useOwnKeys() {
         m_parts.openKeys();
 }
 
+void WelcomeFlow::keysChanged() {
+    if (hasOwnKeys(m_parts.keychain)) {
+        m_addressError.reset();
+        if (m_parts.backend.loginState().kind == Backend::LoginState::Kind::Failed)
+            m_parts.backend.cancelLogin();
+    }
+    refresh();
+}
+
 void WelcomeFlow::signInTo(const QString& address) {
     const auto parsed = parseServerAddress(address);
     if (const auto* error = std::get_if<QString>(&parsed)) {

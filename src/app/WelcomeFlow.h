@@ -41,6 +41,8 @@ public:
     void secondaryAction();
     // The own-keys route: an unfinished or failed sign-in is set aside and the keys window opens.
     void useOwnKeys();
+    // Keys were stored or removed: both own keys are a way in, so a failed sign-in no longer stands in the way.
+    void keysChanged();
     // The server route: an address as the user typed it. An acceptable one is remembered ("backendBaseURL") and the
     // device sign-in runs against it; otherwise the face says why.
     void signInTo(const QString& address);

@@ -239,6 +239,15 @@ TEST_F(AppDelegateTest, AnUnreachableServerIsNamedAndOwnKeysStayOneClickAway) {
     app->welcome().secondaryAction();
     EXPECT_TRUE(app->keysWindow()->isVisible());
     EXPECT_EQ(ready().kind, Kind::NeedsLogin) << "the failure is set aside";
+
+    // Keys stored from the menu after another failed attempt: the failure gives way to them.
+    app->welcome().signInTo(nowhere);
+    ASSERT_TRUE(waitUntil([&] { return ready().kind == Kind::LoginFailed; }));
+    app->keysWindow()->findChild<QLineEdit*>(QStringLiteral("elevenLabsField"))->setText(QStringLiteral("sk_own"));
+    app->keysWindow()->findChild<QLineEdit*>(QStringLiteral("geminiField"))->setText(QStringLiteral("AIza_own"));
+    app->keysWindow()->save();
+    EXPECT_NE(ready().kind, Kind::LoginFailed);
+    EXPECT_NE(ready().kind, Kind::NeedsLogin);
 }
 
 // A new user with neither token nor keys stores both keys in the keys window, walks the welcome face to the panel,
