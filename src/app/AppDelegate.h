@@ -5,6 +5,7 @@
 #include "core/DiagnosticsLog.h"
 #include "ui/QuitQuestion.h"
 
+#include <QMap>
 #include <QObject>
 #include <QUrl>
 
@@ -116,6 +117,10 @@ public:
     void relaunch(const QString& binary = {});
     // The session's shortcuts, once; a later call changes nothing.
     void registerHotKeys();
+    // The keys each shortcut works with in any application, by registration (empty: it does not), once known.
+    const QMap<std::uint32_t, QString>& shortcutTriggers() const { return m_shortcutTriggers; }
+    // The "Shortcuts…" window: that state per shortcut and the commands to bind instead.
+    void showShortcuts();
 
     bool launched() const { return m_launched; }
 
@@ -146,6 +151,8 @@ public:
 private:
     bool offerInstallation();
     ScreenGrabber portalGrabber();
+    // What the desktop did with our shortcuts; when some do not work, the panel says so once, with the commands.
+    void shortcutsKnown(const QMap<std::uint32_t, QString>& triggers);
     void createWindows();
 
     AppEnvironment m_env;
@@ -181,6 +188,8 @@ private:
     std::unique_ptr<PreflightFlow> m_preflight;
     bool m_launched = false;
     QString m_pendingNotice; // said once the panel exists
+    QMap<std::uint32_t, QString> m_shortcutTriggers;
+    bool m_shortcutsTold = false;
 };
 
 } // namespace quippet

@@ -92,6 +92,10 @@ public:
     // Empties the card list; a reply still streaming keeps running but has no card to grow.
     void closeAll();
     void reloadContext();
+    // A card of Quippet's own (no model request), shown at once: its heading, and a text the card's copy takes.
+    void showNotice(const QString& kind, const QString& heading, const QString& text) {
+        appendCard(kind, heading, text, false);
+    }
 
     // The system instruction as a request of this style would get it now.
     QString systemInstruction(PromptStyle style);

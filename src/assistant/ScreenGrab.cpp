@@ -1,6 +1,7 @@
 #include "assistant/ScreenGrab.h"
 
 #include "core/Clock.h"
+#include "core/Localization.h"
 
 #include <QBuffer>
 #include <QGuiApplication>
@@ -32,6 +33,10 @@ QString ScreenGrab::description(Failure failure) {
         return QStringLiteral("nie znaleziono ekranu");
     case Failure::EncodingFailed:
         return QStringLiteral("nie udało się zakodować zrzutu");
+    case Failure::Refused:
+        return i18n::text("screen.err.refused");
+    case Failure::TimedOut:
+        return i18n::text("screen.err.timedOut");
     }
     return {};
 }
@@ -65,7 +70,53 @@ void ScreenGrab::capture(int maxWidth, std::function<void(const ScreenShot&)> do
         return;
     }
     hideOwnWindows();
-    m_clock.singleShot(kHideSettle, this, [this, maxWidth, done] { grabNow(maxWidth, done); });
+    m_clock.singleShot(kHideSettle, this, [this, maxWidth, done] {
+        if (takePicture)
+            takeNow(maxWidth, done);
+        else
+            grabNow(maxWidth, done);
+    });
+}
+
+void ScreenGrab::takeNow(int maxWidth, const std::function<void(const ScreenShot&)>& done) {
+    struct Pending {
+        bool shown = false;
+        bool finished = false;
+        QPointer<Timer> asking, giveUp;
+    };
+    auto pending = std::make_shared<Pending>();
+    QPointer<ScreenGrab> self(this);
+    auto showOnce = [self, pending] {
+        if (pending->shown || !self)
+            return;
+        pending->shown = true;
+        if (self->showOwnWindows)
+            self->showOwnWindows();
+    };
+    auto finish = [pending, showOnce, done](const ScreenShot& shot) {
+        if (pending->finished)
+            return;
+        pending->finished = true;
+        for (Timer* timer : {pending->asking.data(), pending->giveUp.data()}) {
+            if (timer) {
+                timer->stop();
+                timer->deleteLater();
+            }
+        }
+        showOnce();
+        done(shot);
+    };
+    pending->asking = m_clock.singleShot(kAskingAfter, this, [self, pending, showOnce] {
+        if (pending->finished)
+            return;
+        showOnce();
+        if (self && self->onAsking)
+            self->onAsking();
+    });
+    pending->giveUp = m_clock.singleShot(kGiveUpAfter, this, [finish] { finish({{}, description(Failure::TimedOut)}); });
+    takePicture([finish, maxWidth](const QImage& picture, Failure failure) {
+        finish(picture.isNull() ? ScreenShot{{}, description(failure)} : encode(picture, maxWidth));
+    });
 }
 
 void ScreenGrab::grabNow(int maxWidth, const std::function<void(const ScreenShot&)>& done) {

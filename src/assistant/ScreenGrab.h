@@ -29,11 +29,15 @@ using ScreenGrabber = std::function<void(int maxWidth, std::function<void(const 
 class ScreenGrab : public QObject {
     Q_OBJECT
 public:
-    enum class Failure { NoDisplay, EncodingFailed };
+    enum class Failure { NoDisplay, EncodingFailed, Refused, TimedOut };
 
     // Under a compositor a hidden window stays in the picture until the next frame has been drawn.
     static constexpr std::chrono::milliseconds kHideSettle{200};
     static constexpr int kJpegQuality = 85;
+    // A source that may ask the user first (the desktop portal) gets the windows back after kAskingAfter even while
+    // it waits, and its answer is waited for kGiveUpAfter at most (GNOME's question itself lapses after 25 s).
+    static constexpr std::chrono::milliseconds kAskingAfter{2000};
+    static constexpr std::chrono::milliseconds kGiveUpAfter{30'000};
 
     explicit ScreenGrab(Clock& clock, QObject* parent = nullptr);
 
@@ -42,6 +46,12 @@ public:
     std::function<void()> showOwnWindows;
     // Replaces the platform grab (tests); answers a null image when there is no screen.
     std::function<QImage()> grabScreen;
+    // An asynchronous source used instead of the grab: it answers once with the picture, or a null one and why not
+    // (NoDisplay for a failure, Refused when the picture was not allowed).
+    using PictureAnswer = std::function<void(const QImage& picture, Failure failure)>;
+    std::function<void(PictureAnswer answer)> takePicture;
+    // The windows came back while the source still waits: the desktop is asking the user.
+    std::function<void()> onAsking;
 
     void capture(int maxWidth, std::function<void(const ScreenShot&)> done);
     ScreenGrabber grabber();
@@ -54,6 +64,7 @@ public:
 
 private:
     void grabNow(int maxWidth, const std::function<void(const ScreenShot&)>& done);
+    void takeNow(int maxWidth, const std::function<void(const ScreenShot&)>& done);
 
     Clock& m_clock;
 };

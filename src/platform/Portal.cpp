@@ -2,6 +2,8 @@
 
 #include <QDBusMessage>
 
+#include <atomic>
+
 namespace quippet::portal {
 
 bool offers(const QDBusConnection& bus, const QString& interface) {
@@ -17,6 +19,11 @@ QString requestPath(const QDBusConnection& bus, const QString& token) {
     QString sender = bus.baseService().mid(1);
     sender.replace(QLatin1Char('.'), QLatin1Char('_'));
     return kPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
+}
+
+QString nextToken() {
+    static std::atomic<quint64> serial{0};
+    return QStringLiteral("quippet%1").arg(++serial);
 }
 
 } // namespace quippet::portal

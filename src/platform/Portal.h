@@ -19,4 +19,8 @@ bool offers(const QDBusConnection& bus, const QString& interface);
 // answer can be listened for before the call is made (it may come before the call's own reply).
 QString requestPath(const QDBusConnection& bus, const QString& token);
 
+// A handle token no other request of this process has used, whichever portal client asks: request paths are made
+// of our bus name and the token, so a client listening on its own path never hears another client's answer.
+QString nextToken();
+
 } // namespace quippet::portal

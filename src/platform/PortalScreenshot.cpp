@@ -20,6 +20,8 @@ using namespace portal;
 const QString kInterface = QStringLiteral("org.freedesktop.portal.Screenshot");
 // The portal may show the user a confirmation first.
 constexpr int kAnswerTimeoutMs = 120'000;
+const QString kCancelled = QStringLiteral("zrzut anulowany");
+const QString kRefused = QStringLiteral("portal odmówił zrzutu");
 
 // Receives the one Response signal of a request, then goes away.
 class Request : public QObject {
@@ -42,7 +44,7 @@ public:
 public slots:
     void response(uint code, const QVariantMap& results) {
         if (code != 0) {
-            finish({}, code == 1 ? QStringLiteral("zrzut anulowany") : QStringLiteral("portal odmówił zrzutu"));
+            finish({}, code == 1 ? kCancelled : kRefused);
             return;
         }
         const QUrl uri(results.value(QStringLiteral("uri")).toString());
@@ -63,6 +65,10 @@ private:
 
 PortalScreenshot::PortalScreenshot(QDBusConnection bus, QObject* parent) : QObject(parent), m_bus(std::move(bus)) {}
 
+bool PortalScreenshot::isRefusal(const QString& error) {
+    return error == kCancelled || error == kRefused;
+}
+
 bool PortalScreenshot::available() const {
     return offers(m_bus, kInterface);
 }
@@ -72,7 +78,7 @@ void PortalScreenshot::take(std::function<void(const QImage&, const QString&)> d
         done({}, QStringLiteral("brak magistrali sesji"));
         return;
     }
-    const QString token = QStringLiteral("quippet%1").arg(++m_serial);
+    const QString token = nextToken();
     const QString requestPath = portal::requestPath(m_bus, token);
     auto* request = new Request(std::move(done), this);
     m_bus.connect(kService, requestPath, kRequest, QStringLiteral("Response"), request,

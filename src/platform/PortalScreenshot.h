@@ -20,10 +20,12 @@ public:
     // Takes one picture of the whole screen without asking the user to pick an area. `done` gets the picture, or
     // a null image with a diagnostics text (refused, cancelled, unreadable file, no portal).
     void take(std::function<void(const QImage& picture, const QString& error)> done);
+    // Whether an error of take() means the picture was not allowed (the user or the desktop said no, or the
+    // question was dismissed) rather than that it failed.
+    static bool isRefusal(const QString& error);
 
 private:
     QDBusConnection m_bus;
-    int m_serial = 0;
 };
 
 } // namespace quippet

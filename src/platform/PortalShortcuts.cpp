@@ -9,6 +9,8 @@
 #include <QDBusPendingCall>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace quippet {
 
 namespace {
@@ -116,30 +118,33 @@ void PortalShortcuts::ungrab(std::uint32_t id) {
     m_triggers.remove(id);
 }
 
-QString PortalShortcuts::requestPath(const QString& token) const {
-    return portal::requestPath(m_bus, token);
-}
-
-void PortalShortcuts::createSession() {
-    const QString token = QStringLiteral("quippet%1").arg(++m_serial);
-    m_bus.connect(kService, requestPath(token), kRequest, QStringLiteral("Response"), this,
-                  SLOT(sessionCreated(uint, QVariantMap)));
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("CreateSession"));
-    call << QVariantMap{{QStringLiteral("handle_token"), token},
-                        {QStringLiteral("session_handle_token"), QStringLiteral("quippet")}};
+void PortalShortcuts::request(Step step, const QString& method, QList<QVariant> arguments, QVariantMap options) {
+    const QString token = nextToken();
+    const QString path = requestPath(m_bus, token);
+    m_pending.insert(path, step);
+    m_bus.connect(kService, path, kRequest, QStringLiteral("Response"), this, SLOT(response(QDBusMessage)));
+    options.insert(QStringLiteral("handle_token"), token);
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+    arguments << options;
+    call.setArguments(arguments);
     m_bus.asyncCall(call);
 }
 
-void PortalShortcuts::sessionCreated(uint code, const QVariantMap& results) {
-    m_session = results.value(QStringLiteral("session_handle")).value<QDBusObjectPath>().path();
-    if (m_session.isEmpty())
-        m_session = results.value(QStringLiteral("session_handle")).toString();
-    if (code != 0 || m_session.isEmpty()) {
-        if (note)
-            note(QStringLiteral("skróty: portal odmówił sesji skrótów"));
+void PortalShortcuts::response(const QDBusMessage& message) {
+    const auto it = m_pending.constFind(message.path());
+    const QList<QVariant> args = message.arguments();
+    if (it == m_pending.constEnd() || args.size() < 2)
         return;
-    }
-    bindAll();
+    const Step step = *it;
+    m_pending.erase(it);
+    m_bus.disconnect(kService, message.path(), kRequest, QStringLiteral("Response"), this,
+                     SLOT(response(QDBusMessage)));
+    answered(step, args.at(0).toUInt(), qdbus_cast<QVariantMap>(args.at(1)));
+}
+
+void PortalShortcuts::createSession() {
+    request(Step::Session, QStringLiteral("CreateSession"), {},
+            {{QStringLiteral("session_handle_token"), QStringLiteral("quippet")}});
 }
 
 void PortalShortcuts::bindAll() {
@@ -149,20 +154,69 @@ void PortalShortcuts::bindAll() {
             QString::number(it.key()),
             {{QStringLiteral("description"), describe(it.key())}, {QStringLiteral("preferred_trigger"), it.value()}}};
     }
-    const QString token = QStringLiteral("quippet%1").arg(++m_serial);
-    m_bus.connect(kService, requestPath(token), kRequest, QStringLiteral("Response"), this,
-                  SLOT(shortcutsBound(uint, QVariantMap)));
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("BindShortcuts"));
-    call << QVariant::fromValue(QDBusObjectPath(m_session)) << QVariant::fromValue(shortcuts) << QString()
-         << QVariantMap{{QStringLiteral("handle_token"), token}};
-    m_bus.asyncCall(call);
+    request(Step::Bind, QStringLiteral("BindShortcuts"),
+            {QVariant::fromValue(QDBusObjectPath(m_session)), QVariant::fromValue(shortcuts), QString()});
 }
 
-void PortalShortcuts::shortcutsBound(uint code, const QVariantMap&) {
-    m_bound = code == 0;
+void PortalShortcuts::answered(Step step, uint code, const QVariantMap& results) {
+    const QString useCommands = QStringLiteral(" — użyj poleceń quippet --answer itd.");
+    switch (step) {
+    case Step::Session: {
+        const QVariant handle = results.value(QStringLiteral("session_handle"));
+        QString session = handle.value<QDBusObjectPath>().path();
+        if (session.isEmpty())
+            session = handle.toString();
+        if (code != 0 || session.isEmpty()) {
+            report({}, QStringLiteral("skróty: portal odmówił sesji skrótów") + useCommands);
+            return;
+        }
+        m_session = session;
+        bindAll();
+        return;
+    }
+    case Step::Bind:
+        if (code != 0) {
+            report({}, QStringLiteral("skróty: pulpit nie przyjął skrótów") + useCommands);
+            return;
+        }
+        // A desktop may answer success and bind nothing: only its own list says what really has keys.
+        request(Step::List, QStringLiteral("ListShortcuts"), {QVariant::fromValue(QDBusObjectPath(m_session))});
+        return;
+    case Step::List: {
+        if (code != 0) {
+            report({}, QStringLiteral("skróty: pulpit nie podał listy skrótów") + useCommands);
+            return;
+        }
+        QMap<std::uint32_t, QString> triggers;
+        for (const Shortcut& s : qdbus_cast<Shortcuts>(results.value(QStringLiteral("shortcuts")))) {
+            bool ok = false;
+            const std::uint32_t id = s.id.toUInt(&ok);
+            if (ok && m_triggers.contains(id))
+                triggers.insert(id, s.properties.value(QStringLiteral("trigger_description")).toString().trimmed());
+        }
+        QStringList missing;
+        for (auto it = m_triggers.constBegin(); it != m_triggers.constEnd(); ++it) {
+            if (triggers.value(it.key()).isEmpty())
+                missing << QString::number(it.key());
+        }
+        report(triggers, missing.isEmpty()
+                             ? QStringLiteral("skróty: przez portal pulpitu (GlobalShortcuts), każdy ma klawisze")
+                             : QStringLiteral("skróty: pulpit przyjął skróty, ale bez klawiszy: ") +
+                                   missing.join(QStringLiteral(", ")) + useCommands);
+        return;
+    }
+    }
+}
+
+void PortalShortcuts::report(const QMap<std::uint32_t, QString>& triggers, const QString& line) {
+    QMap<std::uint32_t, QString> all;
+    for (auto it = m_triggers.constBegin(); it != m_triggers.constEnd(); ++it)
+        all.insert(it.key(), triggers.value(it.key()));
+    m_bound = !all.isEmpty() && std::all_of(all.cbegin(), all.cend(), [](const QString& t) { return !t.isEmpty(); });
     if (note)
-        note(m_bound ? QStringLiteral("skróty: przez portal pulpitu (GlobalShortcuts)")
-                     : QStringLiteral("skróty: pulpit nie przyjął skrótów — użyj poleceń quippet --answer itd."));
+        note(line);
+    if (verified)
+        verified(all);
 }
 
 void PortalShortcuts::activated(const QDBusMessage& message) {

@@ -31,24 +31,32 @@ public:
     static QString triggerText(std::uint32_t keySym, std::uint32_t modifiers);
 
     std::function<void(const QString& line)> note;
+    // After each binding, checked with the desktop's own list: every registered shortcut with the trigger the
+    // desktop reports for it; an empty trigger (or a refusal anywhere on the way) means it does not work.
+    std::function<void(const QMap<std::uint32_t, QString>& triggers)> verified;
+    // Every registered shortcut was bound and carries a trigger.
     bool bound() const { return m_bound; }
+    QString session() const { return m_session; }
 
 private slots:
-    void sessionCreated(uint code, const QVariantMap& results);
-    void shortcutsBound(uint code, const QVariantMap& results);
+    void response(const QDBusMessage& message); // (code, results) on one of our request paths
     void activated(const QDBusMessage& message); // (session, shortcut id, timestamp, options)
 
 private:
-    QString requestPath(const QString& token) const;
+    enum class Step { Session, Bind, List };
+    // Calls `method` with `arguments` and the options holding a fresh handle token; its answer comes to response().
+    void request(Step step, const QString& method, QList<QVariant> arguments, QVariantMap options = {});
+    void answered(Step step, uint code, const QVariantMap& results);
     void createSession();
     void bindAll();
+    void report(const QMap<std::uint32_t, QString>& triggers, const QString& line);
 
     QDBusConnection m_bus;
     QMap<std::uint32_t, QString> m_triggers; // id → preferred trigger
+    QMap<QString, Step> m_pending;           // our request paths not answered yet
     QString m_session;
     bool m_bindScheduled = false;
     bool m_bound = false;
-    int m_serial = 0;
 };
 
 } // namespace quippet

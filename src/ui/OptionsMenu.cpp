@@ -140,6 +140,7 @@ void OptionsMenu::buildWelcome() {
     entry("menu.manager", cb.onManager);
     rehearsalEntries();
     entry("menu.contextFolder", [] { Onboarding::openFolder(); });
+    entry("menu.shortcuts", cb.onShortcuts);
     entry("menu.checkUpdates", cb.onCheckUpdates);
     addSeparator();
     accountEntries();
@@ -221,6 +222,7 @@ void OptionsMenu::buildOverlay() {
     addSeparator();
     entry("menu.keys", cb.onSettings);
     entry("menu.position", cb.onCenter);
+    entry("menu.shortcuts", cb.onShortcuts);
     entry("menu.checkUpdates", cb.onCheckUpdates);
     addSeparator();
     entry("chrome.quit", cb.onQuit);

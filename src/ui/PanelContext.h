@@ -38,6 +38,7 @@ struct PanelCallbacks {
         onFinishSession, onToggleListening, onAccount, onQuit;
     std::function<void()> onProfile;      // the profile and its documents
     std::function<void()> onCheckUpdates; // asks for a newer version, with a visible answer
+    std::function<void()> onShortcuts;    // the shortcuts window: what each one is bound to, the commands to bind
     std::function<void()> onPreflight;    // the check before a call
     // Start or end the practice conversation; skip to its next question.
     std::function<void()> onRehearsal, onRehearsalNext;

@@ -69,3 +69,60 @@ TEST(ScreenGrabTest, OwnWindowsAreHiddenForTheMomentOfTheGrab) {
     EXPECT_EQ(result->error, QStringLiteral("nie znaleziono ekranu"));
     EXPECT_EQ(steps, (QStringList{QStringLiteral("hide"), QStringLiteral("show")}));
 }
+
+// A source that may ask the user first: the windows are back within kAskingAfter whatever it does, shown once, and
+// its answer is awaited kGiveUpAfter at most; a late answer is dropped.
+TEST(ScreenGrabTest, ASlowSourceGetsTheWindowsBackInBoundedTime) {
+    using F = ScreenGrab::Failure;
+    struct Case {
+        const char* name;
+        std::optional<std::chrono::milliseconds> answerAfter; // after the request; none: never in time
+        F failure;                                            // answered with a null picture unless NoDisplay
+        QStringList steps;
+        QString error;
+    };
+    const QString refused = ScreenGrab::description(F::Refused);
+    const QString timedOut = ScreenGrab::description(F::TimedOut);
+    const QList<Case> cases{
+        {"quick picture", 500ms, F::NoDisplay, {"hide", "take", "show", "done"}, {}},
+        {"allowed after asking", 10s, F::NoDisplay, {"hide", "take", "show", "asking", "done"}, {}},
+        {"refused after asking", 10s, F::Refused, {"hide", "take", "show", "asking", "done"}, refused},
+        {"no answer", std::nullopt, F::NoDisplay, {"hide", "take", "show", "asking", "done"}, timedOut},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ManualClock clock;
+        ScreenGrab grab(clock);
+        QStringList steps;
+        ScreenGrab::PictureAnswer answer;
+        grab.hideOwnWindows = [&] { steps << QStringLiteral("hide"); };
+        grab.showOwnWindows = [&] { steps << QStringLiteral("show"); };
+        grab.onAsking = [&] { steps << QStringLiteral("asking"); };
+        grab.takePicture = [&](ScreenGrab::PictureAnswer a) {
+            steps << QStringLiteral("take");
+            answer = std::move(a);
+        };
+        std::optional<ScreenShot> result;
+        grab.capture(400, [&](const ScreenShot& shot) {
+            steps << QStringLiteral("done");
+            result = shot;
+        });
+        clock.advance(ScreenGrab::kHideSettle);
+        ASSERT_TRUE(answer);
+        QImage picture(800, 400, QImage::Format_RGB32);
+        picture.fill(Qt::black);
+        const QImage given = c.failure == F::NoDisplay ? picture : QImage();
+        if (c.answerAfter) {
+            clock.advance(*c.answerAfter);
+            answer(given, c.failure);
+        } else {
+            clock.advance(ScreenGrab::kGiveUpAfter);
+            answer(picture, F::NoDisplay); // too late
+        }
+        clock.advance(ScreenGrab::kGiveUpAfter);
+        EXPECT_EQ(steps, c.steps);
+        ASSERT_TRUE(result.has_value());
+        EXPECT_EQ(result->error, c.error);
+        EXPECT_EQ(result->ok(), c.error.isEmpty());
+    }
+}

@@ -1,3 +1,4 @@
+#include "platform/PortalScreenshot.h"
 #include "platform/PortalShortcuts.h"
 
 #include "support/Wait.h"
@@ -7,18 +8,44 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVirtualObject>
 #include <QMutex>
-#include <QScopeGuard>
 #include <QThread>
 
 using namespace quippet;
 
 namespace {
 
-// The GlobalShortcuts side of a desktop portal: sessions, binding, and presses sent back as signals.
-class FakeShortcutsPortal : public QDBusVirtualObject {
+struct Entry {
+    QString id;
+    QVariantMap properties;
+};
+
+QDBusArgument& operator<<(QDBusArgument& arg, const Entry& e) {
+    arg.beginStructure();
+    arg << e.id << e.properties;
+    arg.endStructure();
+    return arg;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& arg, Entry& e) {
+    arg.beginStructure();
+    arg >> e.id >> e.properties;
+    arg.endStructure();
+    return arg;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Entry)
+
+namespace {
+
+// A desktop portal with GlobalShortcuts (sessions, binding, the list of what got keys) and a Screenshot that always
+// refuses; every request is answered with a Response on the path its handle token names.
+class FakePortal : public QDBusVirtualObject {
 public:
     QString introspect(const QString&) const override { return {}; }
 
@@ -31,101 +58,178 @@ public:
         const QVariantMap options = qdbus_cast<QVariantMap>(message.arguments().last());
         QString sender = message.service().mid(1);
         sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-        const QString request = QStringLiteral("/org/freedesktop/portal/desktop/request/") + sender + '/' +
-                                options.value(QStringLiteral("handle_token")).toString();
+        const QString token = options.value(QStringLiteral("handle_token")).toString();
+        const QString request = QStringLiteral("/org/freedesktop/portal/desktop/request/") + sender + '/' + token;
+        QMutexLocker lock(&mutex);
+        tokens << token;
+        uint code = 0;
         QVariantMap results;
         if (member == QLatin1String("CreateSession")) {
-            QMutexLocker lock(&mutex);
             session = QStringLiteral("/org/freedesktop/portal/desktop/session/") + sender + QStringLiteral("/quippet");
             results.insert(QStringLiteral("session_handle"), QVariant::fromValue(QDBusObjectPath(session)));
         } else if (member == QLatin1String("BindShortcuts")) {
             const QDBusArgument list = message.arguments().at(1).value<QDBusArgument>();
-            QMutexLocker lock(&mutex);
+            bound.clear();
             list.beginArray();
             while (!list.atEnd()) {
-                QString id;
-                QVariantMap properties;
-                list.beginStructure();
-                list >> id >> properties;
-                list.endStructure();
-                bound << id + QLatin1Char('=') + properties.value(QStringLiteral("preferred_trigger")).toString();
+                Entry e;
+                list >> e;
+                bound << e;
             }
             list.endArray();
+            code = bindCode;
+        } else if (member == QLatin1String("ListShortcuts")) {
+            QList<Entry> listed;
+            for (const Entry& e : std::as_const(bound)) {
+                const QString trigger = e.id == unboundId ? QString() : e.properties.value(QStringLiteral("preferred_trigger")).toString();
+                listed << Entry{e.id, {{QStringLiteral("trigger_description"), trigger}}};
+            }
+            results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(listed));
+        } else if (member == QLatin1String("Screenshot")) {
+            code = 2;
         } else {
             return false;
         }
         connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
         QDBusMessage response = QDBusMessage::createSignal(request, QStringLiteral("org.freedesktop.portal.Request"),
                                                            QStringLiteral("Response"));
-        response << uint(0) << results;
+        response << code << results;
         connection.send(response);
         return true;
     }
 
     QMutex mutex;
     QString session;
-    QStringList bound;
+    QList<Entry> bound;
+    QStringList tokens;
+    uint bindCode = 0;
+    QString unboundId; // listed with an empty trigger
 };
 
-TEST(PortalShortcutsTest, ShortcutsAreBoundThroughThePortalAndPressesComeBack) {
-    if (!QDBusConnection::sessionBus().isConnected())
-        GTEST_SKIP() << "no session bus";
-    const QString name = QStringLiteral("fake-shortcuts-portal");
-    {
-        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+class PortalShortcutsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        qDBusRegisterMetaType<Entry>();
+        qDBusRegisterMetaType<QList<Entry>>();
+        if (!QDBusConnection::sessionBus().isConnected())
+            GTEST_SKIP() << "no session bus";
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, kName);
         // Served from a thread of its own, so that the client's blocking probe can be answered.
-        QThread thread;
-        auto* served = new FakeShortcutsPortal;
-        served->moveToThread(&thread);
+        fake = new FakePortal;
+        fake->moveToThread(&thread);
         thread.start();
-        auto cleanup = qScopeGuard([&] {
-            QMetaObject::invokeMethod(
-                served, [served] { delete served; }, Qt::BlockingQueuedConnection);
-            thread.quit();
-            thread.wait();
-        });
-        FakeShortcutsPortal& fake = *served;
-        ASSERT_TRUE(bus.registerVirtualObject(QStringLiteral("/org/freedesktop/portal/desktop"), served));
+        ASSERT_TRUE(bus.registerVirtualObject(QStringLiteral("/org/freedesktop/portal/desktop"), fake));
         EXPECT_FALSE(PortalShortcuts::available()) << "not until the portal owns its name";
         ASSERT_TRUE(bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
-        EXPECT_TRUE(PortalShortcuts::available());
+    }
+    void TearDown() override {
+        QDBusConnection bus(kName);
+        bus.unregisterService(QStringLiteral("org.freedesktop.portal.Desktop"));
+        bus.unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
+        QDBusConnection::disconnectFromBus(kName);
+        if (fake)
+            QMetaObject::invokeMethod(fake, [this] { delete fake; }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+    }
 
-        auto backend = std::make_unique<PortalShortcuts>();
-        PortalShortcuts* portal = backend.get();
-        QStringList notes;
-        portal->note = [&](const QString& line) { notes << line; };
-        HotKeyCenter center(std::move(backend));
-        QList<int> pressed;
+    // Registers the three shortcuts of the table, then waits for the verified outcome.
+    void bindThree(HotKeyCenter& center, QList<int>& pressed) {
         ASSERT_TRUE(center.registerHotKey(HotKeyCenter::kKeyReturn, HotKeyCenter::kSuper, [&] { pressed << 1; }));
         ASSERT_TRUE(center.registerHotKey(HotKeyCenter::kKeyReturn, HotKeyCenter::kSuper | HotKeyCenter::kShift,
                                           [&] { pressed << 2; }));
         ASSERT_TRUE(center.registerHotKey(HotKeyCenter::kKeyH, HotKeyCenter::kSuper | HotKeyCenter::kAlt,
                                           [&] { pressed << 3; }));
-        ASSERT_TRUE(test::waitUntil([&] { return portal->bound(); }, 10'000));
-        {
-            QMutexLocker lock(&fake.mutex);
-            EXPECT_EQ(fake.bound, (QStringList{QStringLiteral("1=LOGO+Return"), QStringLiteral("2=SHIFT+LOGO+Return"),
-                                               QStringLiteral("3=ALT+LOGO+h")}));
-        }
-        EXPECT_EQ(notes, QStringList{QStringLiteral("skróty: przez portal pulpitu (GlobalShortcuts)")});
-
-        // A press of our session reaches its handler; one of another session does not.
-        auto activate = [&](const QString& session, const QString& id) {
-            QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/portal/desktop"),
-                                                             QStringLiteral("org.freedesktop.portal.GlobalShortcuts"),
-                                                             QStringLiteral("Activated"));
-            signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1) << QVariantMap();
-            bus.send(signal);
-        };
-        activate(QStringLiteral("/org/freedesktop/portal/desktop/session/other/x"), QStringLiteral("1"));
-        activate(fake.session, QStringLiteral("2"));
-        ASSERT_TRUE(test::waitUntil([&] { return !pressed.isEmpty(); }, 10'000));
-        QCoreApplication::processEvents();
-        EXPECT_EQ(pressed, QList<int>{2});
-        bus.unregisterService(QStringLiteral("org.freedesktop.portal.Desktop"));
-        bus.unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
     }
-    QDBusConnection::disconnectFromBus(name);
+
+    const QString kName = QStringLiteral("fake-shortcuts-portal");
+    QThread thread;
+    FakePortal* fake = nullptr;
+};
+
+TEST_F(PortalShortcutsTest, PressesOfOurSessionComeBack) {
+    auto backend = std::make_unique<PortalShortcuts>();
+    PortalShortcuts* portal = backend.get();
+    bool verified = false;
+    portal->verified = [&](const QMap<std::uint32_t, QString>&) { verified = true; };
+    HotKeyCenter center(std::move(backend));
+    QList<int> pressed;
+    bindThree(center, pressed);
+    ASSERT_TRUE(test::waitUntil([&] { return verified; }, 10'000));
+
+    auto activate = [&](const QString& session, const QString& id) {
+        QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/portal/desktop"),
+                                                         QStringLiteral("org.freedesktop.portal.GlobalShortcuts"),
+                                                         QStringLiteral("Activated"));
+        signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1) << QVariantMap();
+        QDBusConnection(kName).send(signal);
+    };
+    activate(QStringLiteral("/org/freedesktop/portal/desktop/session/other/x"), QStringLiteral("1"));
+    activate(portal->session(), QStringLiteral("2"));
+    ASSERT_TRUE(test::waitUntil([&] { return !pressed.isEmpty(); }, 10'000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(pressed, QList<int>{2});
+}
+
+// A screenshot asked for while the shortcuts are being bound, on the same bus: each client hears only the answers
+// to its own requests, whatever the order they come in.
+TEST_F(PortalShortcutsTest, AScreenshotAnswerNeverReachesTheShortcuts) {
+    PortalScreenshot shot;
+    QString shotError;
+    auto backend = std::make_unique<PortalShortcuts>();
+    PortalShortcuts* portal = backend.get();
+    QStringList notes;
+    portal->note = [&](const QString& line) { notes << line; };
+    HotKeyCenter center(std::move(backend));
+    QList<int> pressed;
+    shot.take([&](const QImage&, const QString& error) { shotError = error; });
+    bindThree(center, pressed);
+    shot.take([&](const QImage&, const QString& error) { shotError = error; });
+    ASSERT_TRUE(test::waitUntil([&] { return !notes.isEmpty() && !shotError.isEmpty(); }, 10'000));
+    // Late duplicates would have arrived by now.
+    test::waitUntil([] { return false; }, 200);
+
+    EXPECT_EQ(notes, QStringList{QStringLiteral("skróty: przez portal pulpitu (GlobalShortcuts), każdy ma klawisze")});
+    EXPECT_TRUE(portal->bound());
+    EXPECT_EQ(portal->session(), fake->session);
+    EXPECT_TRUE(PortalScreenshot::isRefusal(shotError)) << shotError.toStdString();
+    QMutexLocker lock(&fake->mutex);
+    EXPECT_EQ(fake->tokens.size(), 5); // two screenshots, session, binding, list
+    EXPECT_EQ(QSet<QString>(fake->tokens.begin(), fake->tokens.end()).size(), fake->tokens.size());
+}
+
+// What the desktop's own list says decides: a shortcut without a trigger does not work, nor does any when the
+// binding is refused.
+TEST_F(PortalShortcutsTest, OnlyShortcutsListedWithATriggerCountAsBound) {
+    struct Case {
+        const char* name;
+        uint bindCode;
+        QString unboundId;
+        QMap<std::uint32_t, QString> expected;
+    };
+    const QList<Case> cases{
+        {"bound", 0, {}, {{1, "LOGO+Return"}, {2, "SHIFT+LOGO+Return"}, {3, "ALT+LOGO+h"}}},
+        {"empty trigger", 0, QStringLiteral("2"), {{1, "LOGO+Return"}, {2, ""}, {3, "ALT+LOGO+h"}}},
+        {"refused", 2, {}, {{1, ""}, {2, ""}, {3, ""}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            QMutexLocker lock(&fake->mutex);
+            fake->bindCode = c.bindCode;
+            fake->unboundId = c.unboundId;
+        }
+        auto backend = std::make_unique<PortalShortcuts>();
+        PortalShortcuts* portal = backend.get();
+        std::optional<QMap<std::uint32_t, QString>> triggers;
+        portal->verified = [&](const QMap<std::uint32_t, QString>& t) { triggers = t; };
+        HotKeyCenter center(std::move(backend));
+        QList<int> pressed;
+        bindThree(center, pressed);
+        ASSERT_TRUE(test::waitUntil([&] { return triggers.has_value(); }, 10'000));
+        EXPECT_EQ(*triggers, c.expected);
+        EXPECT_EQ(portal->bound(), c.bindCode == 0 && c.unboundId.isEmpty());
+    }
 }
 
 } // namespace
