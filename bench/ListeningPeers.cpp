@@ -1,8 +1,11 @@
 // The loopback services a whole-program measurement runs against (bench/listening.sh): the backend (which takes the
 // token "bench-token" and confirms every device sign-in at once), the language model behind it, and the
 // speech-to-text service, which answers each connection's audio with a partial transcript every second and a
-// committed one (a statement, so no automatic answer starts) every fourth second. Prints "backend URL", "llm URL" and "stt URL" lines, then serves until killed.
+// committed one (a statement, so no automatic answer starts) every fourth second; and the speech service's REST side,
+// which hands a quippet-server single-use tokens the speech-to-text peer then takes ("sk_server" is its key). Prints
+// "backend URL", "llm URL", "stt URL" and "sttapi URL" lines, then serves until killed.
 #include "peers/BackendPeer.h"
+#include "peers/HttpPeer.h"
 #include "peers/LlmPeer.h"
 #include "peers/SttPeer.h"
 
@@ -45,15 +48,23 @@ int main(int argc, char** argv) {
                              QStringLiteral("Rozumiem, a jak długo to trwa, pytanie %2 na kanale %1?")});
     else
         stt.setScript(script);
-    if (!llm.start() || !backend.start() || !stt.start()) {
+    HttpPeer sttApi;
+    int tokens = 0;
+    sttApi.route("POST", QStringLiteral("/v1/single-use-token/realtime_scribe"), [&tokens](const HttpRequest& r) {
+        if (r.header("xi-api-key") != "sk_server")
+            return HttpResponse::json(401, R"({"detail":{"status":"invalid_api_key"}})");
+        return HttpResponse::json(200, QByteArray(R"({"token":"stt-srv-)") + QByteArray::number(++tokens) + "\"}");
+    });
+    if (!llm.start() || !backend.start() || !stt.start() || !sttApi.start()) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
         return 1;
     }
     QTimer confirm;
     QObject::connect(&confirm, &QTimer::timeout, &backend, [&backend] { backend.confirm(); });
     confirm.start(300);
-    std::printf("backend %s\nllm %s\nstt %s\n", qPrintable(backend.baseUrl().toString()),
-                qPrintable(llm.baseUrl().toString()), qPrintable(stt.baseUrl().toString()));
+    std::printf("backend %s\nllm %s\nstt %s\nsttapi %s\n", qPrintable(backend.baseUrl().toString()),
+                qPrintable(llm.baseUrl().toString()), qPrintable(stt.baseUrl().toString()),
+                qPrintable(sttApi.baseUrl().toString()));
     std::fflush(stdout);
     return QCoreApplication::exec();
 }

@@ -35,8 +35,9 @@ start_sound_server() {
 start_peers() {
   "$build/bench/bench_listening_peers" "$@" > "$work/peers.txt" &
   pids+=($!)
-  for _ in $(seq 50); do [ "$(wc -l < "$work/peers.txt")" -ge 3 ] && break; sleep 0.1; done
+  for _ in $(seq 50); do [ "$(wc -l < "$work/peers.txt")" -ge 4 ] && break; sleep 0.1; done
   backend=$(awk '$1=="backend"{print $2}' "$work/peers.txt")
+  sttapi=$(awk '$1=="sttapi"{print $2}' "$work/peers.txt")
   llm=$(awk '$1=="llm"{print $2}' "$work/peers.txt")
   stt=$(awk '$1=="stt"{print $2}' "$work/peers.txt")
 }

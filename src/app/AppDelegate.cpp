@@ -171,11 +171,27 @@ void AppDelegate::launch() {
             self->showKeysWindow();
     };
     m_welcome = std::make_unique<WelcomeFlow>(std::move(welcome));
+    // The team's documents come from the backend: at launch when signed in, and as soon as a sign-in is confirmed.
+    const auto pullContext = [self, note] {
+        if (!self)
+            return;
+        ContextSync::pull(*self->m_keychain, note, self, [self] {
+            if (!self)
+                return;
+            self->m_assistant->reloadContext();
+            self->m_welcome->refresh();
+        });
+    };
     // Away from the welcome face, a failed sign-in is said in the panel's notice line.
-    connect(m_backend.get(), &Backend::loginStateChanged, this, [this] {
+    auto signingIn = std::make_shared<bool>(false);
+    connect(m_backend.get(), &Backend::loginStateChanged, this, [this, signingIn, pullContext] {
+        using LoginKind = Backend::LoginState::Kind;
         const Backend::LoginState login = m_backend->loginState();
-        if (login.kind == Backend::LoginState::Kind::Failed && !m_state->showingWelcome())
+        if (login.kind == LoginKind::Failed && !m_state->showingWelcome())
             m_state->flash(login.message);
+        if (login.kind == LoginKind::SignedIn && *signingIn)
+            pullContext();
+        *signingIn = login.kind == LoginKind::WaitingForBrowser;
     });
 
     if (m_env.createWindows) {
@@ -261,14 +277,8 @@ void AppDelegate::launch() {
         });
     }
 
-    if (m_keychain->hasBackendToken()) {
-        ContextSync::pull(*m_keychain, note, this, [self] {
-            if (!self)
-                return;
-            self->m_assistant->reloadContext();
-            self->m_welcome->refresh();
-        });
-    }
+    if (m_keychain->hasBackendToken())
+        pullContext();
     m_launched = true;
 }
 

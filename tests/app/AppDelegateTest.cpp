@@ -150,6 +150,8 @@ TEST_F(AppDelegateTest, WelcomeActionsDriveSignIn) {
     ASSERT_TRUE(waitUntil([&] { return Keychain(secrets).hasBackendToken(); }));
     ASSERT_TRUE(
         waitUntil([&] { return ready().kind == Kind::MissingPermissions || ready().kind == Kind::SetupProfile; }));
+    // The team's documents are asked for at once, not at the next launch.
+    EXPECT_TRUE(waitUntil([&] { return !peer.http().requestsTo(QStringLiteral("/api/context")).isEmpty(); }));
 }
 
 // The way in is a backend token or both own keys; without either, the face offers both routes, the configured
