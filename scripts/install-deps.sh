@@ -15,6 +15,8 @@ packages=(
   at-spi2-core python3-pyatspi gir1.2-atspi-2.0
   # quippet-server: Qt SQL drivers, libsodium (Argon2id); its tests: PostgreSQL, headless Chromium for the sign-in page
   libqt6sql6-sqlite libqt6sql6-psql libsodium-dev postgresql chromium chromium-driver python3-selenium
+  # its Debian package and the service unit's checks
+  dpkg-dev systemd
   # validating and installing the desktop files
   desktop-file-utils appstream file xdg-utils
 )

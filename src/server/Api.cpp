@@ -1,6 +1,9 @@
 #include "server/Api.h"
 
+#include "server/Metrics.h"
+#include "server/Pages.h"
 #include "server/Upstream.h"
+#include "server/Web.h"
 
 #include <QFutureWatcher>
 #include <QJsonArray>
@@ -11,6 +14,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QRegularExpression>
+#include <QElapsedTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>
@@ -27,25 +31,6 @@ const HeaderList kJsonHeaders = {{"Content-Type", "application/json; charset=utf
                                  {"Cache-Control", "no-store"},
                                  {"X-Content-Type-Options", "nosniff"}};
 
-// Pages load nothing from elsewhere, run no script, post only to this server and are never framed.
-const HeaderList kPageHeaders = {
-    {"Content-Type", "text/html; charset=utf-8"},
-    {"Content-Security-Policy", "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
-                                "frame-ancestors 'none'; base-uri 'none'"},
-    {"X-Frame-Options", "DENY"},
-    {"X-Content-Type-Options", "nosniff"},
-    {"Referrer-Policy", "no-referrer"},
-    {"Cache-Control", "no-store"}};
-
-const char kStyle[] = R"(body{font:16px/1.5 system-ui,sans-serif;background:#f4f2ee;color:#1d1d1f;margin:0}
-main{max-width:26rem;margin:4rem auto;padding:2rem;background:#fff;border-radius:12px;box-shadow:0 2px 12px #0002}
-h1{font-size:1.35rem;margin:0 0 1rem}label{display:block;margin:.8rem 0 .2rem;font-weight:600}
-input[type=email],input[type=password],input[type=text]{width:100%;box-sizing:border-box;padding:.55rem;
-border:1px solid #bbb;border-radius:6px;font-size:1rem}button,a.button{display:inline-block;margin-top:1.2rem;
-padding:.6rem 1.2rem;border:0;border-radius:6px;background:#3b5bdb;color:#fff;font-size:1rem;text-decoration:none;
-cursor:pointer}button.quiet{background:#e9e9ee;color:#1d1d1f;margin-left:.5rem}.error{color:#b00020}
-.code{font-family:monospace;font-size:1.1rem;letter-spacing:.1em}p.small{color:#666;font-size:.85rem})";
-
 void json(HttpExchange* exchange, int status, const QVariantMap& body) {
     exchange->send(status, kJsonHeaders, QJsonDocument(QJsonObject::fromVariantMap(body)).toJson(QJsonDocument::Compact));
 }
@@ -54,20 +39,9 @@ void error(HttpExchange* exchange, int status, const QString& code) {
     json(exchange, status, {{QStringLiteral("error"), code}});
 }
 
-QString escaped(const QString& text) {
-    return text.toHtmlEscaped();
-}
-
-// A form body: "+" is a blank there, and every value is percent-decoded.
-QUrlQuery formOf(const HttpRequest& request) {
-    QByteArray body = request.body;
-    body.replace('+', "%20");
-    return QUrlQuery(QString::fromUtf8(body));
-}
-
-QString field(const QUrlQuery& form, const char* name) {
-    return form.queryItemValue(QLatin1String(name), QUrl::FullyDecoded);
-}
+using web::escaped;
+using web::field;
+using web::formOf;
 
 std::optional<QJsonObject> jsonBody(const HttpRequest& request) {
     if (request.body.trimmed().isEmpty())
@@ -88,8 +62,10 @@ QByteArray bearer(const HttpRequest& request) {
 
 } // namespace
 
-Api::Api(Store& store, ServerConfig config, QObject* parent)
-    : QObject(parent), m_store(store), m_config(std::move(config)), m_network(new QNetworkAccessManager(this)) {
+Api::Api(Store& store, ServerConfig config, Metrics* metrics, QObject* parent)
+    : QObject(parent), m_store(store), m_config(std::move(config)), m_network(new QNetworkAccessManager(this)),
+      m_metrics(metrics),
+      m_pages(new Pages(store, m_config.publicUrl.scheme() == QLatin1String("https"), this)) {
     m_network->setAutoDeleteReplies(false);
 }
 
@@ -105,12 +81,25 @@ qint64 Api::bodyLimit(const QByteArray& method, const QString& path) {
         return 0;
     if (path == QLatin1String("/api/llm"))
         return kMaxModelBody;
+    if (path == QLatin1String("/admin/documents/upload"))
+        return Pages::kMaxUploadBody;
     if (!path.startsWith(QLatin1String("/api/")))
         return kMaxFormBody;
     return kMaxJsonBody;
 }
 
 void Api::handle(const HttpRequest& request, HttpExchange* exchange) {
+    if (request.method == "GET" && request.path == QLatin1String("/healthz")) {
+        const bool up = m_store.reachable();
+        exchange->send(up ? 200 : 503, {{"Content-Type", "text/plain; charset=utf-8"}, {"Cache-Control", "no-store"}},
+                       up ? "ok\n" : "database unreachable\n");
+        return;
+    }
+    if (request.method == "GET" && request.path == QLatin1String("/metrics")) {
+        exchange->send(200, {{"Content-Type", "text/plain; version=0.0.4; charset=utf-8"}, {"Cache-Control", "no-store"}},
+                       m_metrics ? m_metrics->text(m_store.openSessionCount()) : QByteArray());
+        return;
+    }
     if (request.path.startsWith(QLatin1String("/api/")))
         handleApi(request, exchange);
     else
@@ -172,6 +161,7 @@ void Api::handleApi(const HttpRequest& request, HttpExchange* exchange) {
         error(exchange, 401, QStringLiteral("unauthorized"));
         return;
     }
+    exchange->userId = user->id;
     auto text = [&body](const char* key) { return body->value(QLatin1String(key)).toString(); };
     auto seconds = [&body]() -> std::optional<qint64> {
         const QJsonValue value = body->value(QLatin1String("secondsUsed"));
@@ -203,6 +193,8 @@ void Api::handleApi(const HttpRequest& request, HttpExchange* exchange) {
             error(exchange, refusal->first, refusal->second);
             return;
         }
+        m_store.countRequest(user->id, path == QLatin1String("/api/llm") ? QStringLiteral("model")
+                                                                          : QStringLiteral("speech_token"));
         if (path == QLatin1String("/api/llm"))
             relayModel(request, exchange);
         else
@@ -247,9 +239,13 @@ void Api::speechToken(HttpExchange* exchange) {
     request.setRawHeader("xi-api-key", m_config.elevenLabsKey);
     QNetworkReply* reply = m_network->post(request, QByteArray());
     QPointer<HttpExchange> answer(exchange);
+    QElapsedTimer timer;
+    timer.start();
     connect(exchange, &HttpExchange::gone, reply, &QNetworkReply::abort);
-    connect(reply, &QNetworkReply::finished, this, [reply, answer] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, answer, timer] {
         reply->deleteLater();
+        if (m_metrics)
+            m_metrics->upstream(QStringLiteral("speech"), double(timer.elapsed()) / 1000);
         if (!answer)
             return;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -294,18 +290,24 @@ void Api::relayModel(const HttpRequest& request, HttpExchange* exchange) {
         upstream->deleteLater();
     });
     auto errorBody = std::make_shared<QByteArray>();
-    connect(upstream, &UpstreamRequest::headReceived, this, [upstream, answer] {
+    QElapsedTimer timer;
+    timer.start();
+    connect(upstream, &UpstreamRequest::headReceived, this, [this, upstream, answer, timer] {
+        if (m_metrics)
+            m_metrics->upstream(QStringLiteral("model"), double(timer.elapsed()) / 1000);
         if (answer && upstream->status() == 200)
             answer->beginStream(200, {{"Content-Type", "text/event-stream"},
                                       {"Cache-Control", "no-store"},
                                       {"X-Accel-Buffering", "no"}});
     });
-    connect(upstream, &UpstreamRequest::data, this, [upstream, answer, errorBody](const QByteArray& bytes) {
+    connect(upstream, &UpstreamRequest::data, this, [this, upstream, answer, errorBody](const QByteArray& bytes) {
         if (!answer)
             return;
-        if (upstream->status() == 200)
+        if (upstream->status() == 200) {
             answer->write(bytes);
-        else if (errorBody->size() < kMaxUpstreamErrorBody)
+            if (m_metrics)
+                m_metrics->proxiedEvents(bytes.count("data:"));
+        } else if (errorBody->size() < kMaxUpstreamErrorBody)
             *errorBody += bytes.left(kMaxUpstreamErrorBody - errorBody->size());
     });
     connect(upstream, &UpstreamRequest::finished, this, [upstream, answer, errorBody](bool) {
@@ -339,24 +341,15 @@ void Api::relayModel(const HttpRequest& request, HttpExchange* exchange) {
 // --- the sign-in pages ---
 
 QByteArray Api::cookie(const QByteArray& name, const QByteArray& value, int maxAge) const {
-    QByteArray out = name + '=' + value + "; Path=/; Max-Age=" + QByteArray::number(maxAge) +
-                     "; HttpOnly; SameSite=Strict";
-    if (m_config.publicUrl.scheme() == QLatin1String("https"))
-        out += "; Secure";
-    return out;
+    return web::cookie(name, value, maxAge, m_config.publicUrl.scheme() == QLatin1String("https"));
 }
 
 void Api::page(HttpExchange* exchange, int status, const QString& title, const QString& body,
                const QList<QByteArray>& cookies) {
-    HeaderList headers = kPageHeaders;
+    HeaderList headers = web::pageHeaders();
     for (const QByteArray& c : cookies)
         headers.append({"Set-Cookie", c});
-    const QString html = QStringLiteral("<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-                                        "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
-                                        "<title>%1</title><link rel=\"stylesheet\" href=\"/style.css\"></head>"
-                                        "<body><main>%2</main></body></html>\n")
-                             .arg(escaped(title), body);
-    exchange->send(status, headers, html.toUtf8());
+    exchange->send(status, headers, web::document(web::Lang{}, title, body));
 }
 
 QString Api::signInForm(const QString& userCode, const QByteArray& csrf, const QString& message, const QString& email) {
@@ -388,27 +381,20 @@ void Api::handlePage(const HttpRequest& request, HttpExchange* exchange) {
     if (request.method == "GET" && path == QLatin1String("/style.css")) {
         exchange->send(200, {{"Content-Type", "text/css; charset=utf-8"}, {"X-Content-Type-Options", "nosniff"},
                              {"Cache-Control", "max-age=3600"}},
-                       QByteArray(kStyle));
+                       web::styleSheet());
         return;
     }
     if (request.method == "GET" && (path == QLatin1String("/") || path == QLatin1String("/device"))) {
         // The form token and the browser's cookie hold the same value (double submit); a browser that already has
         // one keeps it, so two open sign-in tabs both still work.
-        QByteArray csrf = request.cookie("qs_csrf");
-        static const QRegularExpression wellFormed(QStringLiteral("^[A-Za-z0-9_-]{32}$"));
-        if (!wellFormed.match(QString::fromLatin1(csrf)).hasMatch())
-            csrf = secrets::randomToken(24);
+        const QByteArray csrf = web::formToken(request);
         page(exchange, 200, QStringLiteral("Sign in to Quippet"),
              signInForm(request.query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded), csrf, {}),
              {cookie("qs_csrf", csrf, 3600)});
         return;
     }
-    if (request.method == "GET" && path == QLatin1String("/panel")) {
-        page(exchange, 200, QStringLiteral("Quippet"),
-             QStringLiteral("<h1>Quippet</h1><p>This server keeps your team's listening time and documents. Your "
-                            "remaining time is shown in Quippet; ask your administrator for more.</p>"));
+    if (m_pages->handle(request, exchange))
         return;
-    }
     if (request.method == "POST" && (path == QLatin1String("/device/signin") || path == QLatin1String("/device/confirm"))) {
         const QUrlQuery form = formOf(request);
         const QByteArray sent = field(form, "csrf").toLatin1();
@@ -489,7 +475,9 @@ void Api::signedIn(HttpExchange* exchange, const std::variant<qint64, QString>& 
                         "Cancel</button></form>")
              .arg(escaped(device->deviceName), escaped(user->email), QString::fromLatin1(csrf),
                   escaped(device->userCode)),
-         {cookie("qs_confirm", *secret, int(Store::kDeviceLifetimeS))});
+         {cookie("qs_confirm", *secret, int(Store::kDeviceLifetimeS)),
+          // The same browser is then signed in to the account page as well.
+          m_pages->sessionCookie(m_store.openWebSession(userId).value_or(QByteArray()))});
 }
 
 void Api::confirm(const HttpRequest& request, HttpExchange* exchange) {

@@ -10,6 +10,9 @@ class QNetworkAccessManager;
 
 namespace quippet::server {
 
+class Metrics;
+class Pages;
+
 struct ServerConfig {
     QUrl publicUrl;     // what users' browsers reach; the sign-in links are made from it
     QByteArray elevenLabsKey;
@@ -27,7 +30,7 @@ public:
     static constexpr qint64 kMaxJsonBody = 1 << 20;
     static constexpr qint64 kMaxModelBody = 8 << 20;
 
-    Api(Store& store, ServerConfig config, QObject* parent = nullptr);
+    Api(Store& store, ServerConfig config, Metrics* metrics = nullptr, QObject* parent = nullptr);
     ~Api() override;
 
     void handle(const HttpRequest& request, HttpExchange* exchange);
@@ -54,6 +57,8 @@ private:
     Store& m_store;
     ServerConfig m_config;
     QNetworkAccessManager* m_network;
+    Metrics* m_metrics;
+    Pages* m_pages;
 };
 
 } // namespace quippet::server

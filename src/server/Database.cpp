@@ -61,9 +61,23 @@ QList<Migration> migrations() {
         QStringLiteral("ALTER TABLE device_codes ADD COLUMN address TEXT NOT NULL DEFAULT ''"),
         QStringLiteral("CREATE INDEX device_codes_address ON device_codes (address, created_at)"),
     };
+    // 3: the browser pages: roles, disabled accounts, browser sessions, the audit log and per-day request counts.
+    const QStringList third = {
+        QStringLiteral("ALTER TABLE users ADD COLUMN role TEXT NOT NULL DEFAULT 'user'"),
+        QStringLiteral("ALTER TABLE users ADD COLUMN disabled_at BIGINT"),
+        QStringLiteral("CREATE TABLE web_sessions (id $ID, token_hash TEXT NOT NULL UNIQUE, user_id BIGINT NOT NULL "
+                       "REFERENCES users(id) ON DELETE CASCADE, created_at BIGINT NOT NULL, expires_at BIGINT NOT "
+                       "NULL)"),
+        QStringLiteral("CREATE TABLE audit_log (id $ID, at BIGINT NOT NULL, actor TEXT NOT NULL, action TEXT NOT "
+                       "NULL, subject TEXT NOT NULL, detail TEXT NOT NULL)"),
+        QStringLiteral("CREATE TABLE request_counts (user_id BIGINT NOT NULL REFERENCES users(id) ON DELETE CASCADE, "
+                       "day TEXT NOT NULL, kind TEXT NOT NULL, count BIGINT NOT NULL, PRIMARY KEY (user_id, day, "
+                       "kind))"),
+        QStringLiteral("CREATE INDEX sessions_started ON sessions (started_at)"),
+    };
     QList<Migration> out;
     int version = 0;
-    for (const QStringList& statements : {first, second}) {
+    for (const QStringList& statements : {first, second, third}) {
         Migration migration{++version, {}, {}};
         for (const QString& statement : statements) {
             const auto [sqlite, postgres] = both(statement);

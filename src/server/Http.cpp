@@ -1,5 +1,10 @@
 #include "server/Http.h"
 
+#include <QFile>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -52,6 +57,7 @@ void HttpExchange::send(int status, const HeaderList& headers, const QByteArray&
     if (m_done || m_streaming)
         return;
     m_done = true;
+    m_status = status;
     if (m_socket) {
         m_socket->write(head(status, headers, body.size()) + body);
         m_socket->flush();
@@ -63,6 +69,7 @@ void HttpExchange::beginStream(int status, const HeaderList& headers) {
     if (m_done || m_streaming)
         return;
     m_streaming = true;
+    m_status = status;
     if (m_socket) {
         m_socket->write(head(status, headers, -1));
         m_socket->flush();
@@ -114,6 +121,37 @@ HttpServer::HttpServer(Handler handler, BodyLimit bodyLimit, QObject* parent)
 HttpServer::~HttpServer() {
     for (Connection* connection : std::as_const(m_connections))
         delete connection;
+}
+
+std::optional<QString> HttpServer::useTls(const QString& certificateFile, const QString& keyFile) {
+    const QList<QSslCertificate> chain = QSslCertificate::fromPath(certificateFile, QSsl::Pem);
+    if (chain.isEmpty())
+        return QStringLiteral("no PEM certificate in %1").arg(certificateFile);
+    QFile keyIn(keyFile);
+    if (!keyIn.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read the key file %1").arg(keyFile);
+    QSslKey key(&keyIn, QSsl::Rsa, QSsl::Pem);
+    if (key.isNull()) {
+        keyIn.seek(0);
+        key = QSslKey(&keyIn, QSsl::Ec, QSsl::Pem);
+    }
+    if (key.isNull())
+        return QStringLiteral("no unencrypted PEM key (RSA or EC) in %1").arg(keyFile);
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setLocalCertificate(chain.first());
+    config.setLocalCertificateChain(chain);
+    config.setPrivateKey(key);
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    config.setPeerVerifyMode(QSslSocket::VerifyNone); // browsers and programs are not asked for certificates
+    auto* server = new QSslServer(this);
+    server->setSslConfiguration(config);
+    server->setHandshakeTimeout(10'000);
+    // Connections are handed over once their handshake is done.
+    delete m_server;
+    m_server = server;
+    m_server->setMaxPendingConnections(1024);
+    connect(m_server, &QTcpServer::pendingConnectionAvailable, this, &HttpServer::accept);
+    return std::nullopt;
 }
 
 bool HttpServer::listen(const QHostAddress& address, quint16 port) {

@@ -10,6 +10,7 @@
 #include <QUrlQuery>
 
 #include <functional>
+#include <optional>
 
 class QTcpServer;
 class QTcpSocket;
@@ -46,6 +47,9 @@ public:
     void end();
     bool isOpen() const;
     bool isStreaming() const { return m_streaming; }
+    int status() const { return m_status; } // 0 until an answer began
+
+    qint64 userId = 0; // who asked, once the handler knows; for the request log
 
 signals:
     void finished(bool keepAlive); // the answer is complete
@@ -60,6 +64,7 @@ private:
     bool m_keepAlive;
     bool m_streaming = false;
     bool m_done = false;
+    int m_status = 0;
 };
 
 // A small HTTP/1.1 server on QTcpServer, one thread, event driven: keep-alive, one request at a time per
@@ -74,6 +79,8 @@ public:
     HttpServer(Handler handler, BodyLimit bodyLimit, QObject* parent = nullptr);
     ~HttpServer() override;
 
+    // Serves https with this certificate chain and key (PEM files); call before listen. Nothing, or why not.
+    std::optional<QString> useTls(const QString& certificateFile, const QString& keyFile);
     bool listen(const QHostAddress& address, quint16 port);
     QString errorString() const;
     quint16 port() const;

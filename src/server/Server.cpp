@@ -1,6 +1,11 @@
 #include "server/Server.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QFile>
 #include <QFileInfo>
 #include <QMimeDatabase>
@@ -28,8 +33,29 @@ std::optional<QString> Server::start(Options options) {
     if (auto failure = m_db->open(*url))
         return failure;
     m_store = std::make_unique<Store>(*m_db, m_clock, options.cost);
-    m_http = new HttpServer([this](const HttpRequest& request, HttpExchange* exchange) { m_api->handle(request, exchange); },
-                            &Api::bodyLimit, this);
+    m_logRequests = options.logRequests;
+    m_http = new HttpServer(
+        [this](const HttpRequest& request, HttpExchange* exchange) {
+            QElapsedTimer timer;
+            timer.start();
+            // Counted and logged once the answer is complete (or its connection gone); a streamed answer at its end.
+            auto record = [this, exchange, timer, method = request.method, path = request.path] {
+                const double seconds = double(timer.nsecsElapsed()) / 1e9;
+                m_metrics.request(Metrics::endpoint(path), exchange->status(), seconds);
+                if (m_logRequests)
+                    logRequest(method, path, exchange->status(), seconds, exchange->userId);
+            };
+            connect(exchange, &HttpExchange::finished, this, record);
+            connect(exchange, &HttpExchange::gone, this, record);
+            m_api->handle(request, exchange);
+        },
+        &Api::bodyLimit, this);
+    if (!options.tlsCertificate.isEmpty() || !options.tlsKey.isEmpty()) {
+        if (options.tlsCertificate.isEmpty() || options.tlsKey.isEmpty())
+            return QStringLiteral("https needs both a certificate and a key file");
+        if (const auto failure = m_http->useTls(options.tlsCertificate, options.tlsKey))
+            return failure;
+    }
     if (!m_http->listen(options.host, options.port))
         return QStringLiteral("cannot listen on %1:%2: %3")
             .arg(options.host.toString())
@@ -41,13 +67,28 @@ std::optional<QString> Server::start(Options options) {
             host = QStringLiteral("127.0.0.1");
         if (options.host.protocol() == QAbstractSocket::IPv6Protocol && host != QLatin1String("127.0.0.1"))
             host = QLatin1Char('[') + host + QLatin1Char(']');
-        options.config.publicUrl = QUrl(QStringLiteral("http://%1:%2/").arg(host).arg(m_http->port()));
+        options.config.publicUrl = QUrl(QStringLiteral("%1://%2:%3/")
+                                            .arg(options.tlsCertificate.isEmpty() ? QStringLiteral("http")
+                                                                                  : QStringLiteral("https"),
+                                                 host)
+                                            .arg(m_http->port()));
     }
     if (!options.config.publicUrl.path().endsWith(QLatin1Char('/')))
         options.config.publicUrl.setPath(options.config.publicUrl.path() + QLatin1Char('/'));
     m_url = options.config.publicUrl;
-    m_api = new Api(*m_store, std::move(options.config), this);
+    m_api = new Api(*m_store, std::move(options.config), &m_metrics, this);
     return std::nullopt;
+}
+
+// One line per request: method, path (never the query, which may carry a sign-in code), status, duration, user.
+void Server::logRequest(const QByteArray& method, const QString& path, int status, double seconds, qint64 userId) {
+    QString shown = path.left(200);
+    for (QChar& c : shown)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = QLatin1Char('?');
+    std::printf("%s %s %d %.1fms user=%lld\n", method.left(10).constData(), qPrintable(shown), status,
+                seconds * 1000, static_cast<long long>(userId));
+    std::fflush(stdout);
 }
 
 quint16 Server::port() const {
@@ -87,7 +128,8 @@ struct Arguments {
     QString bad; // the first option that could not be read
 };
 
-Arguments parse(const QStringList& args, const QStringList& known) {
+// Options take a value ("--seconds 60" or "--seconds=60"), except the flags, which stand alone.
+Arguments parse(const QStringList& args, const QStringList& known, const QStringList& flags = {}) {
     Arguments out;
     for (qsizetype i = 0; i < args.size(); ++i) {
         const QString& arg = args.at(i);
@@ -97,6 +139,10 @@ Arguments parse(const QStringList& args, const QStringList& known) {
         }
         QString name = arg.mid(2), value;
         const qsizetype eq = name.indexOf(QLatin1Char('='));
+        if (flags.contains(name)) {
+            out.options.insert(name, QStringLiteral("1"));
+            continue;
+        }
         if (eq >= 0) {
             value = name.mid(eq + 1);
             name = name.left(eq);
@@ -118,13 +164,16 @@ int failWith(const QString& line) {
 }
 
 const char kUsage[] = R"(usage: quippet-server COMMAND [options]
-  serve [--listen HOST:PORT] [--database URL] [--public-url URL]
-  user add EMAIL [--seconds N] [--tier NAME]     (password read from standard input)
+  serve [--listen HOST:PORT] [--database URL] [--public-url URL] [--tls-cert PEM --tls-key PEM]
+  user add EMAIL [--seconds N] [--tier NAME] [--admin]   (password read from standard input)
   user allow EMAIL --seconds N
   user revoke EMAIL
+  user disable EMAIL | user enable EMAIL
   docs add FILE [--name NAME]
   docs remove NAME
   usage [EMAIL]
+  backup FILE        (a consistent SQLite snapshot, also while serving)
+  restore FILE       (into the --database file, which must not exist yet)
 every command takes --database URL (default: $QUIPPET_SERVER_DATABASE, else an SQLite file under the XDG data home)
 )";
 
@@ -173,6 +222,90 @@ QByteArray readPassword() {
     return line;
 }
 
+// A provider key from the environment, else from a file: QUIPPET_SERVER_…_KEY_FILE, or the credential systemd
+// hands the service (LoadCredential=, readable by the service alone).
+QByteArray providerKey(const char* variable, const char* credential) {
+    QByteArray key = qgetenv(variable).trimmed();
+    if (!key.isEmpty())
+        return key;
+    QString file = qEnvironmentVariable((QByteArray(variable) + "_FILE").constData());
+    if (file.isEmpty() && qEnvironmentVariableIsSet("CREDENTIALS_DIRECTORY"))
+        file = qEnvironmentVariable("CREDENTIALS_DIRECTORY") + QLatin1Char('/') + QLatin1String(credential);
+    QFile in(file);
+    if (!file.isEmpty() && in.open(QIODevice::ReadOnly))
+        key = in.read(4096).trimmed();
+    return key;
+}
+
+// A copy of an SQLite database taken in one read transaction, so writers may go on meanwhile.
+std::optional<QString> vacuumInto(QSqlDatabase& db, const QString& file) {
+    QSqlQuery query(db);
+    if (!query.prepare(QStringLiteral("VACUUM INTO ?")))
+        return QStringLiteral("the snapshot could not be prepared: ") + query.lastError().databaseText();
+    query.addBindValue(QFileInfo(file).absoluteFilePath());
+    if (!query.exec())
+        return QStringLiteral("the snapshot failed: ") + query.lastError().databaseText();
+    return std::nullopt;
+}
+
+std::optional<QString> backup(const DatabaseUrl& url, const QString& file) {
+    if (url.kind == DatabaseUrl::Kind::Postgres)
+        return QStringLiteral("for PostgreSQL use its own tools: pg_dump -Fc -f FILE DB, and pg_restore -d DB FILE");
+    if (QFileInfo::exists(file))
+        return QStringLiteral("%1 exists already; a backup is always a new file").arg(file);
+    Database db; // brings the schema up to date first, so a backup is always of the current version
+    if (const auto failure = db.open(url))
+        return failure;
+    const QString name = QStringLiteral("quippet-backup");
+    std::optional<QString> failure;
+    {
+        QSqlDatabase source = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        source.setDatabaseName(url.path);
+        source.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
+        failure = source.open() ? vacuumInto(source, file) : std::optional<QString>(QStringLiteral("cannot open the database"));
+        source.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return failure;
+}
+
+std::optional<QString> restore(const QString& file, const DatabaseUrl& url) {
+    if (url.kind == DatabaseUrl::Kind::Postgres)
+        return QStringLiteral("for PostgreSQL use its own tools: pg_restore -d DB FILE");
+    if (!QFileInfo(file).isFile())
+        return QStringLiteral("no backup file %1").arg(file);
+    if (QFileInfo::exists(url.path))
+        return QStringLiteral("%1 exists; restore into a new file (stop the server and move the old one away first)")
+            .arg(url.path);
+    const QString name = QStringLiteral("quippet-restore");
+    std::optional<QString> failure;
+    {
+        QSqlDatabase source = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        source.setDatabaseName(file);
+        source.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        if (!source.open()) {
+            failure = QStringLiteral("cannot open %1").arg(file);
+        } else {
+            QSqlQuery check(source);
+            if (!check.exec(QStringLiteral("PRAGMA integrity_check")) || !check.next() ||
+                check.value(0).toString() != QLatin1String("ok") ||
+                !check.exec(QStringLiteral("SELECT MAX(version) FROM schema_migrations")) || !check.next())
+                failure = QStringLiteral("%1 is not an intact quippet-server backup").arg(file);
+            check.finish();
+            if (!failure) {
+                QDir().mkpath(QFileInfo(url.path).absolutePath());
+                failure = vacuumInto(source, url.path);
+            }
+        }
+        source.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    if (failure)
+        return failure;
+    Database db; // an older backup is migrated to the current schema
+    return db.open(url);
+}
+
 void stopOnSignals() {
     // SIGINT and SIGTERM end the event loop, so the database is closed cleanly.
     static int pipeFds[2];
@@ -198,7 +331,9 @@ int runCommand(const QStringList& arguments, Clock& clock) {
     const QString command = arguments.first();
     const Arguments args = parse(arguments.mid(1), {QStringLiteral("listen"), QStringLiteral("database"),
                                                     QStringLiteral("public-url"), QStringLiteral("seconds"),
-                                                    QStringLiteral("tier"), QStringLiteral("name")});
+                                                    QStringLiteral("tier"), QStringLiteral("name"),
+                                                    QStringLiteral("tls-cert"), QStringLiteral("tls-key")},
+                                     {QStringLiteral("admin")});
     if (!args.bad.isEmpty())
         return failWith(args.bad);
     if (!secrets::initialise())
@@ -225,8 +360,19 @@ int runCommand(const QStringList& arguments, Clock& clock) {
                 (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
                 return failWith(QStringLiteral("--public-url wants an http or https address"));
         }
-        options.config.elevenLabsKey = qgetenv("QUIPPET_SERVER_ELEVENLABS_KEY").trimmed();
-        options.config.geminiKey = qgetenv("QUIPPET_SERVER_GEMINI_KEY").trimmed();
+        options.config.elevenLabsKey = providerKey("QUIPPET_SERVER_ELEVENLABS_KEY", "elevenlabs-key");
+        options.config.geminiKey = providerKey("QUIPPET_SERVER_GEMINI_KEY", "gemini-key");
+        options.tlsCertificate = setting(args, QStringLiteral("tls-cert"), "QUIPPET_SERVER_TLS_CERT");
+        options.tlsKey = setting(args, QStringLiteral("tls-key"), "QUIPPET_SERVER_TLS_KEY");
+        // Under systemd the certificate and key may come as the service's credentials.
+        const QString credentials = qEnvironmentVariable("CREDENTIALS_DIRECTORY");
+        if (options.tlsCertificate.isEmpty() && options.tlsKey.isEmpty() && !credentials.isEmpty() &&
+            QFileInfo::exists(credentials + QStringLiteral("/tls.crt")) &&
+            QFileInfo::exists(credentials + QStringLiteral("/tls.key"))) {
+            options.tlsCertificate = credentials + QStringLiteral("/tls.crt");
+            options.tlsKey = credentials + QStringLiteral("/tls.key");
+        }
+        options.logRequests = qEnvironmentVariable("QUIPPET_SERVER_LOG_REQUESTS") != QLatin1String("0");
         if (qEnvironmentVariableIsSet("QUIPPET_SERVER_ELEVENLABS_URL"))
             options.config.elevenLabsUrl = QUrl(qEnvironmentVariable("QUIPPET_SERVER_ELEVENLABS_URL"));
         if (qEnvironmentVariableIsSet("QUIPPET_SERVER_GEMINI_URL"))
@@ -256,9 +402,19 @@ int runCommand(const QStringList& arguments, Clock& clock) {
     const auto url = DatabaseUrl::parse(databaseUrl);
     if (!url)
         return failWith(QStringLiteral("not a database URL (sqlite:PATH or postgresql://USER@HOST/DB)"));
+    if (command == QLatin1String("backup") || command == QLatin1String("restore")) {
+        if (args.positional.size() != 1)
+            return failWith(command + QStringLiteral(" takes one FILE"));
+        const QString file = args.positional.first();
+        if (const auto failure = command == QLatin1String("backup") ? backup(*url, file) : restore(file, *url))
+            return failWith(*failure);
+        std::printf(command == QLatin1String("backup") ? "backed up to %s\n" : "restored %s\n", qPrintable(file));
+        return 0;
+    }
     const bool known = (command == QLatin1String("user") && args.positional.size() == 2 &&
-                        QStringList{QStringLiteral("add"), QStringLiteral("allow"), QStringLiteral("revoke")}.contains(
-                            args.positional.first())) ||
+                        QStringList{QStringLiteral("add"), QStringLiteral("allow"), QStringLiteral("revoke"),
+                                    QStringLiteral("disable"), QStringLiteral("enable")}
+                            .contains(args.positional.first())) ||
                        (command == QLatin1String("docs") && args.positional.size() == 2 &&
                         QStringList{QStringLiteral("add"), QStringLiteral("remove")}.contains(args.positional.first())) ||
                        (command == QLatin1String("usage") && args.positional.size() <= 1);
@@ -280,7 +436,9 @@ int runCommand(const QStringList& arguments, Clock& clock) {
         if (!seconds)
             return failWith(QStringLiteral("--seconds wants a whole number"));
         failure = store.addUser(subject, readPassword(), *seconds,
-                                args.options.value(QStringLiteral("tier"), QStringLiteral("pro")));
+                                args.options.value(QStringLiteral("tier"), QStringLiteral("pro")),
+                                args.options.contains(QStringLiteral("admin")) ? QStringLiteral("admin")
+                                                                               : QStringLiteral("user"));
         if (!failure)
             std::printf("added %s with %lld s\n", qPrintable(Store::normalisedEmail(subject).value_or(subject)),
                         static_cast<long long>(*seconds));
@@ -293,6 +451,8 @@ int runCommand(const QStringList& arguments, Clock& clock) {
         failure = store.revoke(subject);
         if (!failure)
             std::printf("signed out every device of %s\n", qPrintable(subject));
+    } else if (command == QLatin1String("user") && (what == QLatin1String("disable") || what == QLatin1String("enable"))) {
+        failure = store.setDisabled(subject, what == QLatin1String("disable"));
     } else if (command == QLatin1String("docs") && what == QLatin1String("add")) {
         QFile file(subject);
         if (!file.open(QIODevice::ReadOnly))
@@ -317,6 +477,10 @@ int runCommand(const QStringList& arguments, Clock& clock) {
     }
     if (failure)
         return failWith(*failure);
+    if (command != QLatin1String("usage"))
+        store.audit(QStringLiteral("command line"), command + QLatin1Char('.') + what, subject,
+                    args.options.contains(QStringLiteral("seconds")) ? args.options.value(QStringLiteral("seconds")) + QStringLiteral(" s")
+                                                                     : QString());
     return 0;
 }
 

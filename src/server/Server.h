@@ -4,6 +4,7 @@
 #include "server/Api.h"
 #include "server/Database.h"
 #include "server/Http.h"
+#include "server/Metrics.h"
 #include "server/Store.h"
 
 #include <QHostAddress>
@@ -24,6 +25,8 @@ public:
         QString databaseUrl;
         ServerConfig config; // publicUrl empty: made from the listening address
         HashCost cost = HashCost::Interactive;
+        bool logRequests = false; // one line per request on standard output (the journal, under systemd)
+        QString tlsCertificate, tlsKey; // PEM files: serve https directly
     };
 
     Server(Clock& clock, QObject* parent = nullptr);
@@ -36,18 +39,23 @@ public:
     Store& store() { return *m_store; }
 
 private:
+    void logRequest(const QByteArray& method, const QString& path, int status, double seconds, qint64 userId);
+
     Clock& m_clock;
     std::unique_ptr<Database> m_db;
     std::unique_ptr<Store> m_store;
     Api* m_api = nullptr;
     HttpServer* m_http = nullptr;
     QUrl m_url;
+    Metrics m_metrics;
+    bool m_logRequests = false;
 };
 
 // "HOST:PORT", "[v6]:PORT" or ":PORT".
 std::optional<std::pair<QHostAddress, quint16>> parseListen(const QString& text);
 
-// The operator's commands: serve, user add/allow/revoke, docs add/remove, usage. Answers the exit status.
+// The operator's commands: serve, user add/allow/revoke/tier/disable/enable, docs add/remove, usage, backup,
+// restore. Answers the exit status.
 int runCommand(const QStringList& arguments, Clock& clock);
 
 } // namespace quippet::server

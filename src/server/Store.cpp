@@ -58,10 +58,15 @@ QString Store::noCreditCode(const User& user) {
                                                : QStringLiteral("insufficient_credit");
 }
 
+// The columns readUser() reads, in its order.
+#define USER_COLUMNS "id, email, tier, seconds_allowed, seconds_used, role, disabled_at"
+
 std::optional<User> Store::readUser(QSqlQuery& query) {
     if (!query.next())
         return std::nullopt;
     User user;
+    user.role = query.value(5).toString();
+    user.disabled = !query.value(6).isNull();
     user.id = query.value(0).toLongLong();
     user.email = query.value(1).toString();
     user.tier = query.value(2).toString();
@@ -75,13 +80,13 @@ std::optional<User> Store::user(const QString& email) {
     if (!normal)
         return std::nullopt;
     QSqlQuery query = m_db.exec(
-        QStringLiteral("SELECT id, email, tier, seconds_allowed, seconds_used FROM users WHERE email = ?"), {*normal});
+        QStringLiteral("SELECT " USER_COLUMNS " FROM users WHERE email = ?"), {*normal});
     return readUser(query);
 }
 
 std::optional<User> Store::userById(qint64 id) {
     QSqlQuery query = m_db.exec(
-        QStringLiteral("SELECT id, email, tier, seconds_allowed, seconds_used FROM users WHERE id = ?"), {id});
+        QStringLiteral("SELECT " USER_COLUMNS " FROM users WHERE id = ?"), {id});
     return readUser(query);
 }
 
@@ -93,14 +98,21 @@ QList<User> Store::users(const QString& email) {
         return out;
     }
     QSqlQuery query = m_db.exec(
-        QStringLiteral("SELECT id, email, tier, seconds_allowed, seconds_used FROM users ORDER BY email"));
+        QStringLiteral("SELECT " USER_COLUMNS " FROM users ORDER BY email"));
     while (const auto found = readUser(query))
         out.append(*found);
     return out;
 }
 
+std::optional<QString> Store::checkTier(const QString& tier) {
+    static const QRegularExpression tierPattern(QStringLiteral("^[a-z0-9_-]{1,32}$"));
+    if (!tierPattern.match(tier).hasMatch())
+        return QStringLiteral("a tier is 1 to 32 of a-z, 0-9, _ and -");
+    return std::nullopt;
+}
+
 std::optional<QString> Store::addUser(const QString& email, const QByteArray& password, qint64 seconds,
-                                      const QString& tier) {
+                                      const QString& tier, const QString& role) {
     const auto normal = normalisedEmail(email);
     if (!normal)
         return QStringLiteral("not an e-mail address: %1").arg(email.left(80));
@@ -108,9 +120,10 @@ std::optional<QString> Store::addUser(const QString& email, const QByteArray& pa
         return QStringLiteral("the password must have at least 8 characters");
     if (password.size() > 1024)
         return QStringLiteral("the password is longer than 1024 bytes");
-    static const QRegularExpression tierPattern(QStringLiteral("^[a-z0-9_-]{1,32}$"));
-    if (!tierPattern.match(tier).hasMatch())
-        return QStringLiteral("a tier is 1 to 32 of a-z, 0-9, _ and -");
+    if (const auto bad = checkTier(tier))
+        return bad;
+    if (role != QLatin1String("user") && role != QLatin1String("admin"))
+        return QStringLiteral("a role is user or admin");
     if (seconds < 0)
         return QStringLiteral("seconds must not be negative");
     if (user(*normal))
@@ -120,8 +133,8 @@ std::optional<QString> Store::addUser(const QString& email, const QByteArray& pa
         return QStringLiteral("the password could not be hashed (out of memory)");
     bool ok = false;
     m_db.exec(QStringLiteral("INSERT INTO users (email, password_hash, tier, seconds_allowed, seconds_used, "
-                             "created_at) VALUES (?, ?, ?, ?, 0, ?)"),
-              {*normal, QString::fromLatin1(*hash), tier, seconds, now()}, &ok);
+                             "created_at, role) VALUES (?, ?, ?, ?, 0, ?, ?)"),
+              {*normal, QString::fromLatin1(*hash), tier, seconds, now(), role}, &ok);
     if (!ok)
         return QStringLiteral("the user could not be stored");
     return std::nullopt;
@@ -286,7 +299,7 @@ Store::PasswordCheck Store::beginPasswordCheck(const QString& email, const QStri
                                                  "RETURNING id"),
                                   {check.account, address, now()});
     check.attemptId = attempt.next() ? attempt.value(0).toLongLong() : 0;
-    QSqlQuery query = m_db.exec(QStringLiteral("SELECT id, password_hash FROM users WHERE email = ?"), {check.account});
+    QSqlQuery query = m_db.exec(QStringLiteral("SELECT id, password_hash FROM users WHERE email = ? AND disabled_at IS NULL"), {check.account});
     if (query.next()) {
         check.userId = query.value(0).toLongLong();
         check.hash = query.value(1).toString().toLatin1();
@@ -374,9 +387,10 @@ std::optional<QByteArray> Store::issueToken(qint64 userId, const QString& device
 std::optional<User> Store::userByToken(const QByteArray& token) {
     if (token.isEmpty() || token.size() > kMaxTokenChars)
         return std::nullopt;
-    QSqlQuery query = m_db.exec(QStringLiteral("SELECT u.id, u.email, u.tier, u.seconds_allowed, u.seconds_used FROM "
-                                               "access_tokens t JOIN users u ON u.id = t.user_id WHERE t.token_hash = "
-                                               "? AND t.revoked_at IS NULL"),
+    QSqlQuery query = m_db.exec(QStringLiteral("SELECT u.id, u.email, u.tier, u.seconds_allowed, u.seconds_used, u.role, "
+                                               "u.disabled_at FROM access_tokens t JOIN users u ON u.id = t.user_id "
+                                               "WHERE t.token_hash = ? AND t.revoked_at IS NULL AND u.disabled_at IS "
+                                               "NULL"),
                                 {QString::fromLatin1(secrets::sha256Hex(token))});
     return readUser(query);
 }

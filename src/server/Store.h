@@ -5,6 +5,8 @@
 #include "server/Secrets.h"
 
 #include <QByteArray>
+#include <QHash>
+#include <QStringList>
 #include <QList>
 #include <QString>
 
@@ -19,7 +21,32 @@ struct User {
     QString tier;
     qint64 secondsAllowed = 0;
     qint64 secondsUsed = 0;
+    QString role = QStringLiteral("user"); // "admin" may use the admin pages
+    bool disabled = false;
     qint64 remaining() const { return std::max<qint64>(0, secondsAllowed - secondsUsed); }
+    bool isAdmin() const { return role == QLatin1String("admin"); }
+};
+
+// One listening session as the account page lists it.
+struct SessionRecord {
+    qint64 userId = 0;
+    qint64 startedAt = 0;
+    qint64 seconds = 0;
+    QString company;
+    QString topic;
+};
+
+struct AuditEntry {
+    qint64 at = 0;
+    QString actor, action, subject, detail;
+};
+
+// Requests to the providers on one day (UTC, "yyyy-MM-dd").
+struct RequestCount {
+    qint64 userId = 0;
+    QString day;
+    QString kind; // "model" or "speech_token"
+    qint64 count = 0;
 };
 
 struct Document {
@@ -55,7 +82,11 @@ public:
 
     // --- operator commands; each answers nothing or the reason it failed ---
     std::optional<QString> addUser(const QString& email, const QByteArray& password, qint64 seconds,
-                                   const QString& tier);
+                                   const QString& tier, const QString& role = QStringLiteral("user"));
+    std::optional<QString> setTier(const QString& email, const QString& tier);
+    std::optional<QString> setDisabled(const QString& email, bool disabled); // disabling signs everything out
+    std::optional<QString> setPassword(qint64 userId, const QByteArray& password);
+    static std::optional<QString> checkTier(const QString& tier);
     std::optional<QString> allow(const QString& email, qint64 seconds);
     std::optional<QString> revoke(const QString& email);
     std::optional<QString> addDocument(const QString& name, const QString& mime, const QByteArray& content);
@@ -113,6 +144,24 @@ public:
                       const QString& topic);
     // Whether the user may spend on the providers now: nothing, or the refusal (status and error code).
     std::optional<std::pair<int, QString>> mayUseProviders(const User& user);
+
+    // --- browser sessions of the account and admin pages ---
+    static constexpr qint64 kWebSessionMs = 12 * 3600'000;
+    std::optional<QByteArray> openWebSession(qint64 userId); // the cookie's value, stored as a hash
+    std::optional<User> userByWebSession(const QByteArray& token);
+    void closeWebSession(const QByteArray& token);
+
+    // --- what the pages show ---
+    QList<SessionRecord> recentSessions(qint64 userId, int limit);
+    QList<SessionRecord> sessionsSince(qint64 sinceMs);
+    QHash<qint64, qint64> lastActivity(); // user id -> the last heartbeat of any of its sessions
+    QStringList adminEmails();
+    void audit(const QString& actor, const QString& action, const QString& subject, const QString& detail = {});
+    QList<AuditEntry> auditLog(int limit);
+    void countRequest(qint64 userId, const QString& kind);
+    QList<RequestCount> requestCounts(const QString& sinceDay);
+    qint64 openSessionCount();
+    bool reachable(); // the database answers
 
     // --- documents ---
     QList<Document> documents();
