@@ -271,24 +271,31 @@ void KeysWindow::save() {
         emit keysChanged();
 }
 
-void KeysWindow::verify() {
-    if (m_checking)
-        return;
-    Field& field = *m_llm;
+// A check proves what is stored: a new key in the field is saved first. False (and the reason shown) when there is
+// nothing to check.
+bool KeysWindow::prepareCheck(Field& field, bool canCheck) {
     const Outcome stored = store(field, true);
     if (stored == Outcome::Saved || stored == Outcome::Removed)
         emit keysChanged();
-    setModels({});
     field.result->show();
     if (stored == Outcome::Failed) {
         field.result->setText(i18n::format("settings.status.failed", field.name));
-        return;
+        return false;
     }
-    if (!m_keychain.read(QLatin1String(field.service)) || !m_services.verifyGemini) {
+    if (!m_keychain.read(QLatin1String(field.service)) || !canCheck) {
         field.result->setText(i18n::text("keys.verify.nothing"));
-        return;
+        return false;
     }
     field.result->setText(i18n::text("keys.verifying"));
+    return true;
+}
+
+void KeysWindow::verify() {
+    if (m_checking)
+        return;
+    setModels({});
+    if (!prepareCheck(*m_llm, bool(m_services.verifyGemini)))
+        return;
     setChecking(true);
     QPointer<KeysWindow> self(this);
     m_services.verifyGemini([self](const VerifyResult& result) {
@@ -320,20 +327,8 @@ void KeysWindow::finishVerify(const VerifyResult& result) {
 void KeysWindow::verifySpeech() {
     if (m_speechChecking)
         return;
-    Field& field = *m_speech;
-    const Outcome stored = store(field, true);
-    if (stored == Outcome::Saved || stored == Outcome::Removed)
-        emit keysChanged();
-    field.result->show();
-    if (stored == Outcome::Failed) {
-        field.result->setText(i18n::format("settings.status.failed", field.name));
+    if (!prepareCheck(*m_speech, bool(m_services.verifySpeech)))
         return;
-    }
-    if (!m_keychain.read(QLatin1String(field.service)) || !m_services.verifySpeech) {
-        field.result->setText(i18n::text("keys.verify.nothing"));
-        return;
-    }
-    field.result->setText(i18n::text("keys.verifying"));
     setSpeechChecking(true);
     const quint64 attempt = ++m_speechAttempt;
     QPointer<KeysWindow> self(this);

@@ -87,6 +87,7 @@ private:
     struct Field;
     enum class Outcome { Unchanged, Saved, Failed, Removed, Kept };
     Outcome store(Field& field, bool confirmRemoval);
+    bool prepareCheck(Field& field, bool canCheck);
     void loadStoredState();
     void finishVerify(const VerifyResult& result);
     void setStatus(const QString& status);
