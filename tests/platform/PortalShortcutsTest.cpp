@@ -44,7 +44,8 @@ Q_DECLARE_METATYPE(Entry)
 namespace {
 
 // A desktop portal with GlobalShortcuts (sessions, binding, the list of what got keys) and a Screenshot that always
-// refuses; every request is answered with a Response on the path its handle token names.
+// refuses; every request is answered with a Response on the path its handle token names. Screenshot answers are
+// held back until a shortcuts session is asked for, and then sent first: the two clients' requests interleave.
 class FakePortal : public QDBusVirtualObject {
 public:
     QString introspect(const QString&) const override { return {}; }
@@ -94,6 +95,15 @@ public:
         QDBusMessage response = QDBusMessage::createSignal(request, QStringLiteral("org.freedesktop.portal.Request"),
                                                            QStringLiteral("Response"));
         response << code << results;
+        if (member == QLatin1String("Screenshot")) {
+            held << response;
+            return true;
+        }
+        if (member == QLatin1String("CreateSession")) {
+            for (const QDBusMessage& h : std::as_const(held))
+                connection.send(h);
+            held.clear();
+        }
         connection.send(response);
         return true;
     }
@@ -102,6 +112,7 @@ public:
     QString session;
     QList<Entry> bound;
     QStringList tokens;
+    QList<QDBusMessage> held;
     uint bindCode = 0;
     QString unboundId; // listed with an empty trigger
 };
