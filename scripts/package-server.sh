@@ -35,7 +35,7 @@ Version: $version
 Architecture: $arch
 Maintainer: Quippet <support@quippet.app>
 Installed-Size: $size
-Depends: ${depends:+$depends, }libqt6sql6-sqlite, systemd
+Depends: ${depends:+$depends, }libqt6sql6-sqlite, ca-certificates, systemd
 Suggests: libqt6sql6-psql, postgresql
 Section: net
 Priority: optional
