@@ -392,8 +392,10 @@ void Pages::users(const Context& c, const User& admin) {
     for (const User& u : m_store.users()) {
         const QString who = escaped(u.email);
         auto form = [&](const QString& action, const QString& inputs, const QString& button) {
+            // Each row's buttons name their user, so that a screen reader tells the rows apart.
             return QStringLiteral("<form method=\"post\" action=\"/admin/users/%1\">%2<input type=\"hidden\" "
-                                  "name=\"email\" value=\"%3\">%4<button type=\"submit\">%5</button></form>")
+                                  "name=\"email\" value=\"%3\">%4<button type=\"submit\" aria-label=\"%5: %3\">%5"
+                                  "</button></form>")
                 .arg(action, csrfField(c), who, inputs, button);
         };
         QString actions =
@@ -522,9 +524,9 @@ void Pages::documents(const Context& c, const User& admin) {
                         "<tr><td>%1</td><td class=\"n\">%2</td><td>%3</td><td><form method=\"post\" "
                         "action=\"/admin/documents/upload\" enctype=\"multipart/form-data\">%4<input type=\"hidden\" "
                         "name=\"name\" value=\"%1\"><input type=\"file\" name=\"files\" required aria-label=\"%5\">"
-                        "<button type=\"submit\">%6</button></form><form method=\"post\" "
+                        "<button type=\"submit\" aria-label=\"%6: %1\">%6</button></form><form method=\"post\" "
                         "action=\"/admin/documents/remove\">%4<input type=\"hidden\" name=\"name\" value=\"%1\">"
-                        "<button type=\"submit\" class=\"quiet\">%7</button></form></td></tr>")
+                        "<button type=\"submit\" class=\"quiet\" aria-label=\"%7: %1\">%7</button></form></td></tr>")
                         .arg(name, size(d.size), escaped(d.updatedAt), csrfField(c),
                              l("New content for %1", "Nowa treść dla %1").arg(name), l("Replace", "Zastąp"),
                              l("Remove", "Usuń"));

@@ -17,7 +17,9 @@ import urllib.request
 try:
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
+    from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import WebDriverWait
 except ImportError:
     print("python3-selenium is not installed: skipped")
     sys.exit(77)
@@ -75,7 +77,13 @@ def main():
                                                   "intl.accept_languages": "en-US,en"})
         driver = webdriver.Chrome(service=Service(DRIVER), options=options)
         driver.set_page_load_timeout(20)
+        driver.implicitly_wait(10)  # a clicked form's answer may still be loading
         sizes = {}
+
+        def until(condition):
+            """Waits for the page a click leads to (the old one may still be shown)."""
+            WebDriverWait(driver, 10, ignored_exceptions=(NoSuchElementException, StaleElementReferenceException)) \
+                .until(lambda _: condition())
 
         def visit(path):
             driver.get(base + path)
@@ -97,7 +105,7 @@ def main():
         fill("email", LEAD)
         fill("password", PASSWORD)
         driver.find_element(By.ID, "signin").click()
-        assert driver.find_element(By.ID, "email").text == LEAD
+        until(lambda: driver.find_element(By.ID, "email").text == LEAD)
         visit("admin/users")
         fill("new-email", REP)
         fill("new-hours", "1")
@@ -118,7 +126,7 @@ def main():
         minutes.clear()
         minutes.send_keys("30")
         driver.find_element(By.XPATH, row + "//form[@action='/admin/users/time']//button").click()
-        assert "1 h 30 min" in driver.find_element(By.XPATH, row).text
+        until(lambda: "1 h 30 min" in driver.find_element(By.XPATH, row).text)
 
         # A post without the form token is refused even with the lead's session.
         session = {c["name"]: c["value"] for c in driver.get_cookies()}["qs_session"]
@@ -140,6 +148,7 @@ def main():
         fill("password", initial)
         driver.find_element(By.ID, "signin").click()
         driver.find_element(By.ID, "connect").click()
+        driver.find_element(By.ID, "done")
         token = api(base + "api/auth/device/token", {"device_code": start["device_code"]})["access_token"]
         secrets.append(token)
         names = [d["name"] for d in api(base + "api/context", token=token)["documents"]]
