@@ -75,7 +75,7 @@ TEST_F(Pages, AddedUserSignsInWithThePasswordShownOnce) {
     const QString password = QRegularExpression(QStringLiteral("id=\"initial-password\">([^<]+)<"))
                                  .match(QString::fromUtf8(added.body)).captured(1);
     ASSERT_EQ(password.size(), 16) << added.body.constData();
-    EXPECT_TRUE(std::holds_alternative<qint64>(store().checkPassword(QStringLiteral("rep@example.com"), password.toLatin1(), {})));
+    EXPECT_TRUE(std::holds_alternative<qint64>(store().checkPassword(QStringLiteral("rep@example.com"), password.toLatin1(), QStringLiteral("127.0.0.1"))));
     EXPECT_EQ(store().user(QStringLiteral("rep@example.com"))->secondsAllowed, 7200);
     EXPECT_EQ(store().auditLog(1).value(0).action, QStringLiteral("user.add"));
     EXPECT_FALSE(client.send("GET", at(QStringLiteral("admin/users"))).body.contains(password.toUtf8()));
