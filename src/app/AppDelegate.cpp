@@ -495,7 +495,14 @@ ScreenGrabber AppDelegate::portalGrabber() {
         self->m_log->note(QStringLiteral("ekran: pulpit jeszcze nie odpowiedział (pyta o zgodę?) — panel wraca"));
         self->m_state->flash(i18n::text("notice.screenAsking"));
     };
-    return m_screenGrab->grabber();
+    // What the card will say about a picture that did not come (refused, no answer in time) goes to the log too.
+    return [self, grab = m_screenGrab->grabber()](int maxWidth, std::function<void(const ScreenShot&)> done) {
+        grab(maxWidth, [self, done](const ScreenShot& shot) {
+            if (self && !shot.ok())
+                self->m_log->note(QStringLiteral("ekran: na karcie: ") + shot.error);
+            done(shot);
+        });
+    };
 }
 
 bool AppDelegate::isCommand(const QString& argument) {
