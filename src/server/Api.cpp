@@ -349,7 +349,7 @@ void Api::page(HttpExchange* exchange, int status, const QString& title, const Q
     HeaderList headers = web::pageHeaders();
     for (const QByteArray& c : cookies)
         headers.append({"Set-Cookie", c});
-    exchange->send(status, headers, web::document(web::Lang{}, title, body));
+    exchange->send(status, headers, web::document(m_lang, title, body));
 }
 
 QString Api::signInForm(const QString& userCode, const QByteArray& csrf, const QString& message, const QString& email) {
@@ -357,27 +357,34 @@ QString Api::signInForm(const QString& userCode, const QByteArray& csrf, const Q
     QString intro;
     QString codeField;
     if (device) {
-        intro = QStringLiteral("<p>Signing in <b>%1</b> with the code <span class=\"code\">%2</span>.</p>")
+        intro = m_lang("<p>Signing in <b>%1</b> with the code <span class=\"code\">%2</span>.</p>",
+                       "<p>Logowanie komputera <b>%1</b> kodem <span class=\"code\">%2</span>.</p>")
                     .arg(escaped(device->deviceName), escaped(device->userCode));
         codeField = QStringLiteral("<input type=\"hidden\" name=\"code\" value=\"%1\">").arg(escaped(device->userCode));
     } else {
-        codeField = QStringLiteral("<label for=\"code\">Code shown by Quippet</label><input type=\"text\" id=\"code\" "
-                                   "name=\"code\" value=\"%1\" autocomplete=\"off\" required>")
-                        .arg(escaped(userCode.left(16)));
+        codeField = QStringLiteral("<label for=\"code\">%1</label><input type=\"text\" id=\"code\" "
+                                   "name=\"code\" value=\"%2\" autocomplete=\"off\" required>")
+                        .arg(m_lang("Code shown by Quippet", "Kod pokazany przez Quippet"), escaped(userCode.left(16)));
     }
-    return QStringLiteral("<h1>Sign in to Quippet</h1>%1%2<form method=\"post\" action=\"/device/signin\">"
+    return QStringLiteral("<h1>%6</h1>%1%2<form method=\"post\" action=\"/device/signin\">"
                           "<input type=\"hidden\" name=\"csrf\" value=\"%3\">%4"
                           "<label for=\"email\">E-mail</label><input type=\"email\" id=\"email\" name=\"email\" "
                           "value=\"%5\" autocomplete=\"username\" required>"
-                          "<label for=\"password\">Password</label><input type=\"password\" id=\"password\" "
+                          "<label for=\"password\">%7</label><input type=\"password\" id=\"password\" "
                           "name=\"password\" autocomplete=\"current-password\" required>"
-                          "<button type=\"submit\" id=\"signin\">Sign in</button></form>")
+                          "<button type=\"submit\" id=\"signin\">%8</button></form>")
         .arg(message.isEmpty() ? QString() : QStringLiteral("<p class=\"error\" id=\"message\">%1</p>").arg(escaped(message)),
-             intro, QString::fromLatin1(csrf), codeField, escaped(email.left(254)));
+             intro, QString::fromLatin1(csrf), codeField, escaped(email.left(254)), signInTitle(),
+             m_lang("Password", "Hasło"), m_lang("Sign in", "Zaloguj"));
+}
+
+QString Api::signInTitle() const {
+    return m_lang("Sign in to Quippet", "Zaloguj się do Quippet");
 }
 
 void Api::handlePage(const HttpRequest& request, HttpExchange* exchange) {
     const QString& path = request.path;
+    m_lang = web::langOf(request);
     if (request.method == "GET" && path == QLatin1String("/style.css")) {
         exchange->send(200, {{"Content-Type", "text/css; charset=utf-8"}, {"X-Content-Type-Options", "nosniff"},
                              {"Cache-Control", "max-age=3600"}},
@@ -388,7 +395,7 @@ void Api::handlePage(const HttpRequest& request, HttpExchange* exchange) {
         // The form token and the browser's cookie hold the same value (double submit); a browser that already has
         // one keeps it, so two open sign-in tabs both still work.
         const QByteArray csrf = web::formToken(request);
-        page(exchange, 200, QStringLiteral("Sign in to Quippet"),
+        page(exchange, 200, signInTitle(),
              signInForm(request.query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded), csrf, {}),
              {cookie("qs_csrf", csrf, 3600)});
         return;
@@ -400,10 +407,11 @@ void Api::handlePage(const HttpRequest& request, HttpExchange* exchange) {
         const QByteArray sent = field(form, "csrf").toLatin1();
         const QByteArray held = request.cookie("qs_csrf");
         if (held.isEmpty() || !secrets::equal(sent, held)) {
-            page(exchange, 403, QStringLiteral("Sign-in form expired"),
-                 QStringLiteral("<h1>This form has expired</h1><p class=\"error\">Open the sign-in page again from "
-                                "Quippet and send the form once more.</p><a class=\"button\" href=\"/device\">Sign-in "
-                                "page</a>"));
+            page(exchange, 403, m_lang("Sign-in form expired", "Formularz logowania wygasł"),
+                 m_lang("<h1>This form has expired</h1><p class=\"error\">Open the sign-in page again from Quippet and "
+                        "send the form once more.</p><a class=\"button\" href=\"/device\">Sign-in page</a>",
+                        "<h1>Ten formularz wygasł</h1><p class=\"error\">Otwórz stronę logowania ponownie z Quippet i "
+                        "wyślij formularz jeszcze raz.</p><a class=\"button\" href=\"/device\">Strona logowania</a>"));
             return;
         }
         if (path.endsWith(QLatin1String("signin")))
@@ -412,8 +420,9 @@ void Api::handlePage(const HttpRequest& request, HttpExchange* exchange) {
             confirm(request, exchange);
         return;
     }
-    page(exchange, request.method == "GET" ? 404 : 405, QStringLiteral("Not found"),
-         QStringLiteral("<h1>Not found</h1><p><a href=\"/device\">Sign in to Quippet</a></p>"));
+    page(exchange, request.method == "GET" ? 404 : 405, m_lang("Not found", "Nie znaleziono"),
+         QStringLiteral("<h1>%1</h1><p><a href=\"/device\">%2</a></p>")
+             .arg(m_lang("Not found", "Nie znaleziono"), signInTitle()));
 }
 
 void Api::signIn(const HttpRequest& request, HttpExchange* exchange) {
@@ -423,15 +432,17 @@ void Api::signIn(const HttpRequest& request, HttpExchange* exchange) {
     const QByteArray csrf = request.cookie("qs_csrf");
     const auto device = m_store.deviceByUserCode(code);
     if (!device || device->confirmed) {
-        page(exchange, 400, QStringLiteral("Unknown code"),
-             signInForm(code, csrf, QStringLiteral("This code is unknown or has expired. Start the sign-in again in "
-                                                  "Quippet.")));
+        page(exchange, 400, m_lang("Unknown code", "Nieznany kod"),
+             signInForm(code, csrf, m_lang("This code is unknown or has expired. Start the sign-in again in Quippet.",
+                                           "Ten kod jest nieznany lub wygasł. Zacznij logowanie od nowa w Quippet.")));
         return;
     }
     const Store::PasswordCheck check = m_store.beginPasswordCheck(email, request.peer.toString());
     if (check.locked) {
-        page(exchange, 429, QStringLiteral("Sign in to Quippet"),
-             signInForm(code, csrf, QStringLiteral("Too many sign-in attempts. Wait 15 minutes and try again."), email));
+        page(exchange, 429, signInTitle(),
+             signInForm(code, csrf, m_lang("Too many sign-in attempts. Wait 15 minutes and try again.",
+                                           "Zbyt wiele prób logowania. Odczekaj 15 minut i spróbuj ponownie."),
+                        email));
         return;
     }
     // Argon2id takes a good part of a second by design: it runs on a worker thread, so that streams and other
@@ -439,7 +450,8 @@ void Api::signIn(const HttpRequest& request, HttpExchange* exchange) {
     QPointer<HttpExchange> answer(exchange);
     auto* watcher = new QFutureWatcher<bool>(this);
     connect(watcher, &QFutureWatcher<bool>::finished, this, [this, watcher, answer, check, code, csrf, email,
-                                                             deviceId = device->id] {
+                                                             deviceId = device->id, lang = m_lang] {
+        m_lang = lang; // other requests may have been answered meanwhile
         watcher->deleteLater();
         const auto checked = m_store.finishPasswordCheck(check, watcher->result());
         if (answer)
@@ -452,8 +464,8 @@ void Api::signIn(const HttpRequest& request, HttpExchange* exchange) {
 void Api::signedIn(HttpExchange* exchange, const std::variant<qint64, QString>& checked, qint64 deviceId,
                    const QString& code, const QByteArray& csrf, const QString& email) {
     if (std::holds_alternative<QString>(checked)) {
-        page(exchange, 401, QStringLiteral("Sign in to Quippet"),
-             signInForm(code, csrf, QStringLiteral("Wrong e-mail or password."), email));
+        page(exchange, 401, signInTitle(),
+             signInForm(code, csrf, m_lang("Wrong e-mail or password.", "Błędny e-mail lub hasło."), email));
         return;
     }
     const qint64 userId = std::get<qint64>(checked);
@@ -461,18 +473,26 @@ void Api::signedIn(HttpExchange* exchange, const std::variant<qint64, QString>& 
     const auto device = m_store.deviceByUserCode(code);
     const auto user = m_store.userById(userId);
     if (!secret || !user || !device) {
-        page(exchange, 400, QStringLiteral("Unknown code"),
-             signInForm(code, csrf, QStringLiteral("This code has expired. Start the sign-in again in Quippet.")));
+        page(exchange, 400, m_lang("Unknown code", "Nieznany kod"),
+             signInForm(code, csrf, m_lang("This code has expired. Start the sign-in again in Quippet.",
+                                           "Ten kod wygasł. Zacznij logowanie od nowa w Quippet.")));
         return;
     }
-    page(exchange, 200, QStringLiteral("Connect this computer"),
-         QStringLiteral("<h1 id=\"question\">Connect this computer (%1)?</h1><p>Signed in as <b>%2</b>. Quippet on "
-                        "this computer will use your team's listening time and documents.</p>"
-                        "<form method=\"post\" action=\"/device/confirm\"><input type=\"hidden\" name=\"csrf\" "
-                        "value=\"%3\"><input type=\"hidden\" name=\"code\" value=\"%4\">"
-                        "<button type=\"submit\" name=\"action\" value=\"connect\" id=\"connect\">Connect</button>"
-                        "<button type=\"submit\" name=\"action\" value=\"cancel\" class=\"quiet\" id=\"cancel\">"
-                        "Cancel</button></form>")
+    page(exchange, 200, m_lang("Connect this computer", "Połącz ten komputer"),
+         m_lang("<h1 id=\"question\">Connect this computer (%1)?</h1><p>Signed in as <b>%2</b>. Quippet on this "
+                "computer will use your team's listening time and documents.</p>"
+                "<form method=\"post\" action=\"/device/confirm\"><input type=\"hidden\" name=\"csrf\" "
+                "value=\"%3\"><input type=\"hidden\" name=\"code\" value=\"%4\">"
+                "<button type=\"submit\" name=\"action\" value=\"connect\" id=\"connect\">Connect</button>"
+                "<button type=\"submit\" name=\"action\" value=\"cancel\" class=\"quiet\" id=\"cancel\">"
+                "Cancel</button></form>",
+                "<h1 id=\"question\">Połączyć ten komputer (%1)?</h1><p>Zalogowano jako <b>%2</b>. Quippet na tym "
+                "komputerze będzie korzystał z czasu słuchania i dokumentów twojego zespołu.</p>"
+                "<form method=\"post\" action=\"/device/confirm\"><input type=\"hidden\" name=\"csrf\" "
+                "value=\"%3\"><input type=\"hidden\" name=\"code\" value=\"%4\">"
+                "<button type=\"submit\" name=\"action\" value=\"connect\" id=\"connect\">Połącz</button>"
+                "<button type=\"submit\" name=\"action\" value=\"cancel\" class=\"quiet\" id=\"cancel\">"
+                "Anuluj</button></form>")
              .arg(escaped(device->deviceName), escaped(user->email), QString::fromLatin1(csrf),
                   escaped(device->userCode)),
          {cookie("qs_confirm", *secret, int(Store::kDeviceLifetimeS)),
@@ -484,22 +504,27 @@ void Api::confirm(const HttpRequest& request, HttpExchange* exchange) {
     const QUrlQuery form = formOf(request);
     const QList<QByteArray> forget = {cookie("qs_confirm", "", 0)};
     if (field(form, "action") != QLatin1String("connect")) {
-        page(exchange, 200, QStringLiteral("Not connected"),
-             QStringLiteral("<h1>Not connected</h1><p>This computer was not signed in. You can close this page.</p>"),
+        page(exchange, 200, m_lang("Not connected", "Nie połączono"),
+             m_lang("<h1>Not connected</h1><p>This computer was not signed in. You can close this page.</p>",
+                    "<h1>Nie połączono</h1><p>Ten komputer nie został zalogowany. Możesz zamknąć tę stronę.</p>"),
              forget);
         return;
     }
     if (!m_store.confirmDevice(field(form, "code"), request.cookie("qs_confirm"))) {
-        page(exchange, 400, QStringLiteral("Not connected"),
-             QStringLiteral("<h1>Not connected</h1><p class=\"error\">This sign-in has expired or was not started in "
-                            "this browser. Start the sign-in again in Quippet.</p>"),
+        page(exchange, 400, m_lang("Not connected", "Nie połączono"),
+             m_lang("<h1>Not connected</h1><p class=\"error\">This sign-in has expired or was not started in this "
+                    "browser. Start the sign-in again in Quippet.</p>",
+                    "<h1>Nie połączono</h1><p class=\"error\">To logowanie wygasło lub nie zaczęło się w tej "
+                    "przeglądarce. Zacznij logowanie od nowa w Quippet.</p>"),
              forget);
         return;
     }
-    page(exchange, 200, QStringLiteral("Connected"),
-         QStringLiteral("<h1 id=\"done\">This computer is connected</h1><p>Return to Quippet: it finishes signing in "
-                        "by itself within a few seconds.</p><a class=\"button\" id=\"return\" "
-                        "href=\"quippet://auth\">Return to Quippet</a>"),
+    page(exchange, 200, m_lang("Connected", "Połączono"),
+         m_lang("<h1 id=\"done\">This computer is connected</h1><p>Return to Quippet: it finishes signing in by "
+                "itself within a few seconds.</p><a class=\"button\" id=\"return\" href=\"quippet://auth\">Return "
+                "to Quippet</a>",
+                "<h1 id=\"done\">Ten komputer jest połączony</h1><p>Wróć do Quippet: sam dokończy logowanie w ciągu "
+                "kilku sekund.</p><a class=\"button\" id=\"return\" href=\"quippet://auth\">Wróć do Quippet</a>"),
          forget);
 }
 

@@ -2,6 +2,7 @@
 
 #include "server/Http.h"
 #include "server/Store.h"
+#include "server/Web.h"
 
 #include <QObject>
 #include <QUrl>
@@ -56,7 +57,10 @@ private:
 
     Store& m_store;
     ServerConfig m_config;
+    QString signInTitle() const;
+
     QNetworkAccessManager* m_network;
+    web::Lang m_lang; // of the page being answered (one thread: set per request)
     Metrics* m_metrics;
     Pages* m_pages;
 };

@@ -58,6 +58,7 @@ def main():
         options.add_experimental_option("prefs", {"profile.managed_default_content_settings.javascript": 2})
         driver = webdriver.Chrome(service=Service(DRIVER), options=options)
         driver.set_page_load_timeout(20)
+        driver.implicitly_wait(10)  # a clicked form's answer may still be loading
 
         driver.get(start["verification_uri_complete"])
         assert driver.find_element(By.ID, "email").get_attribute("type") == "email"
