@@ -69,6 +69,7 @@ wait_for() { # wait_for SECONDS TEST...: polls until the test passes
 logged() { grep -q -- "$1" "$QLOG" 2>/dev/null; }
 
 cleanup() {
+    disown -a # the desktop's own crashes on the way down are not this test's outcome
     for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do kill "${PIDS[i]}" 2>/dev/null; sleep 0.2; done
     sleep 1
     # Helpers the bus started on demand carry our runtime folder in their environment: end them, one PID at a time.
@@ -122,7 +123,7 @@ else
 fi
 export WAYLAND_DISPLAY=wayland-q
 wait_for 30 test -S "$XDG_RUNTIME_DIR/wayland-q" || { echo "no Wayland socket"; exit 1; }
-wait_for 30 xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 || { echo "XWayland $DISPLAY not answering"; exit 1; }
+wait_for 30 timeout 5 xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 || { echo "XWayland $DISPLAY not answering"; exit 1; }
 if [ $DESK = gnome ]; then
     # GNOME starts in the Activities overview: Escape through mutter's remote-desktop keyboard.
     sleep 3
@@ -150,16 +151,15 @@ fi
 sleep 2
 start portal /usr/libexec/xdg-desktop-portal --verbose
 wait_for 20 grep -q "org.freedesktop.portal.Desktop acquired" "$WORK/portal.log" || echo "portal frontend slow?"
-if [ $DESK = gnome ]; then
-    # What a user's earlier "Allow" in GNOME's screenshot question leaves behind (table screenshot, app id "").
-    /usr/bin/python3 - <<'EOF' || { echo "permission store not reachable"; exit 1; }
+allow_screenshots() { # what a user's "Allow" in GNOME's screenshot question leaves behind (table screenshot, app id "")
+    /usr/bin/python3 - <<'EOF'
 import dbus
 store = dbus.SessionBus().get_object('org.freedesktop.impl.portal.PermissionStore',
                                      '/org/freedesktop/impl/portal/PermissionStore')
 store.SetPermission('screenshot', True, 'screenshot', '', ['yes'],
                     dbus_interface='org.freedesktop.impl.portal.PermissionStore')
 EOF
-fi
+}
 
 # 4. Sound: PipeWire and its pulse server, a null "speakers" sink and a virtual "mic" source.
 start pipewire pipewire
@@ -260,6 +260,25 @@ else
     miss "no shortcuts outcome in the log"
 fi
 
+if [ $DESK = gnome ]; then
+    # Not allowed yet: GNOME asks, and nobody answers. The panel must be back within seconds, saying so.
+    quippet --analyze-screen
+    if wait_for 8 logged "pulpit jeszcze nie odpowiedział (pyta o zgodę?) — panel wraca" &&
+        xwininfo -id "${PANEL:-0}" 2>/dev/null | grep -q IsViewable; then
+        pass "the desktop asks for permission: the panel is back and says so"
+        quote "ekran: prośba o zrzut"; quote "panel wraca"
+    else
+        miss "while the desktop asked for permission the panel did not come back within seconds"
+    fi
+    # The question lapses (GNOME: 25 s) or Quippet stops waiting (30 s); then the user's "Allow" is stored.
+    if wait_for 40 logged "ekran: na karcie: "; then
+        pass "the unanswered question ends in bounded time, saying how to allow screenshots later"
+        quote "ekran: na karcie: "
+    else
+        miss "no outcome of the unanswered permission question within 40 s"
+    fi
+    allow_screenshots || miss "permission store not reachable"
+fi
 quippet --analyze-screen
 if wait_for 60 grep -q "image=True" "$WORK/model-requests.log" 2>/dev/null; then
     pass "--analyze-screen: a picture from the portal reached the model peer"

@@ -35,6 +35,7 @@
 #include "ui/PanelState.h"
 #include "ui/ProfileWindow.h"
 #include "ui/RootView.h"
+#include "ui/ShortcutsDialog.h"
 
 #include <gtest/gtest.h>
 
@@ -807,6 +808,44 @@ TEST(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
     app.reset();
     QCoreApplication::processEvents();
     EXPECT_EQ(log.ungrabs.size(), 5);
+}
+
+// Shortcuts that do not work are said once in the panel: a card whose text (what its copy button takes) is the
+// commands to bind; the state per shortcut is kept for the Shortcuts… window.
+TEST(HotKeyTableTest, ShortcutsThatDoNotWorkAreToldOnACardWithTheCommands) {
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "one combination held elsewhere" : "all bound");
+        TempHome home;
+        ManualClock clock;
+        MemorySecretStore secrets;
+        BackendPeer peer;
+        ASSERT_TRUE(peer.start());
+        qputenv("QUIPPET_BACKEND", peer.baseUrl().toString().toUtf8());
+        ScriptedLlm llm;
+        FakeHotKeyBackend::Log log;
+        if (held)
+            log.heldElsewhere << std::pair{K::kKeyH, K::kSuper | K::kAlt};
+        AppEnvironment env;
+        env.clock = &clock;
+        env.secrets = &secrets;
+        env.makeAudioSystem = [] { return std::make_unique<FakeAudioSystem>(); };
+        env.makeSourceMonitor = [] { return std::make_unique<FakeSourceMonitor>(); };
+        env.llm = &llm;
+        env.createWindows = false;
+        env.makeHotKeyBackend = [&] { return std::make_unique<FakeHotKeyBackend>(log); };
+        AppDelegate app(std::move(env));
+        app.launch();
+        qunsetenv("QUIPPET_BACKEND");
+
+        EXPECT_EQ(app.shortcutTriggers().value(3).isEmpty(), held);
+        EXPECT_EQ(app.shortcutTriggers().value(1), QStringLiteral("Super+Return"));
+        ASSERT_EQ(app.assistant()->cards().size(), held ? 1 : 0);
+        if (held) {
+            EXPECT_EQ(app.assistant()->cards().first().kind, i18n::text("shortcuts.kind"));
+            EXPECT_EQ(app.assistant()->cards().first().text, shortcuts::commands());
+            EXPECT_TRUE(shortcuts::commands().contains(QStringLiteral("quippet --answer")));
+        }
+    }
 }
 
 } // namespace
