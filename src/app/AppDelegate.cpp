@@ -239,6 +239,9 @@ void AppDelegate::launch() {
             self->m_keyCheck = std::make_unique<GeminiClient>(*self->m_keychain, self->m_clock, self->m_rateGate);
         self->m_keyCheck->verify(std::move(done), self);
     };
+    if (m_env.wayland) {
+        check.screenshotsAllowed = [self] { return self ? self->m_screenshotsAllowed : std::nullopt; };
+    }
     PreflightFlow::Actions fixes;
     fixes.openSoundSettings = m_env.openSoundSettings;
     fixes.openKeys = [self] {
@@ -480,6 +483,8 @@ ScreenGrabber AppDelegate::portalGrabber() {
         self->m_log->note(QStringLiteral("ekran: prośba o zrzut do portalu pulpitu"));
         self->m_portal->take([self, answer](const QImage& picture, const QString& error) {
             if (self) {
+                if (!picture.isNull() || PortalScreenshot::isRefusal(error))
+                    self->m_screenshotsAllowed = !picture.isNull();
                 self->m_log->note(picture.isNull() ? QStringLiteral("ekran: ") + error
                                                    : QStringLiteral("ekran: zrzut z portalu %1×%2")
                                                          .arg(picture.width())
@@ -498,8 +503,11 @@ ScreenGrabber AppDelegate::portalGrabber() {
     // What the card will say about a picture that did not come (refused, no answer in time) goes to the log too.
     return [self, grab = m_screenGrab->grabber()](int maxWidth, std::function<void(const ScreenShot&)> done) {
         grab(maxWidth, [self, done](const ScreenShot& shot) {
-            if (self && !shot.ok())
+            if (self && !shot.ok()) {
                 self->m_log->note(QStringLiteral("ekran: na karcie: ") + shot.error);
+                if (shot.error == ScreenGrab::description(ScreenGrab::Failure::TimedOut))
+                    self->m_screenshotsAllowed = false;
+            }
             done(shot);
         });
     };

@@ -190,6 +190,7 @@ private:
     QString m_pendingNotice; // said once the panel exists
     QMap<std::uint32_t, QString> m_shortcutTriggers;
     bool m_shortcutsTold = false;
+    std::optional<bool> m_screenshotsAllowed; // by the desktop, at the last screenshot through the portal
 };
 
 } // namespace quippet

@@ -22,7 +22,7 @@ using Item = PreflightLine::Item;
 using Verdict = PreflightLine::Verdict;
 using Fix = PreflightLine::Fix;
 
-constexpr int kItems = 6;
+constexpr int kItems = 7;
 constexpr qint64 kDayMs = 24LL * 60 * 60 * 1000;
 
 QString decibels(double db) {
@@ -43,6 +43,8 @@ const char* itemName(Item item) {
         return "model językowy";
     case Item::Backend:
         return "serwer Quippet";
+    case Item::Screenshots:
+        return "zrzuty ekranu";
     }
     return "?";
 }
@@ -112,6 +114,22 @@ void PreflightCheck::run() {
     startTranscription();
     startLanguageModel(signedIn);
     startBackend(signedIn);
+    judgeScreenshots();
+}
+
+// Known without asking again: a question of the desktop's own would come up in the middle of the check.
+void PreflightCheck::judgeScreenshots() {
+    const std::optional<bool> allowed =
+        m_parts.screenshotsAllowed ? m_parts.screenshotsAllowed() : std::optional<bool>(true);
+    if (!m_parts.screenshotsAllowed)
+        set(Item::Screenshots, Verdict::Passed, i18n::text("preflight.screen.free"));
+    else if (!allowed)
+        set(Item::Screenshots, Verdict::Skipped, i18n::text("preflight.screen.notAsked"));
+    else if (*allowed)
+        set(Item::Screenshots, Verdict::Passed, i18n::text("preflight.screen.allowed"));
+    else
+        set(Item::Screenshots, Verdict::Failed, i18n::text("preflight.screen.refused"),
+            i18n::text("preflight.screen.advice"));
 }
 
 void PreflightCheck::set(Item item, Verdict verdict, const QString& detail, const QString& advice, Fix fix) {

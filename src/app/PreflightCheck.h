@@ -28,7 +28,7 @@ class Timer;
 
 // One line of the check: what was looked at, how it went, what it means and what would mend it.
 struct PreflightLine {
-    enum class Item { SystemAudio, Microphone, EchoPath, Transcription, LanguageModel, Backend };
+    enum class Item { SystemAudio, Microphone, EchoPath, Transcription, LanguageModel, Backend, Screenshots };
     enum class Verdict { Waiting, Checking, Passed, Warning, Failed, Skipped };
     // The one-click mend offered next to a line.
     enum class Fix { None, OpenSoundSettings, EchoCancellation, OpenKeys, SignIn };
@@ -82,6 +82,9 @@ public:
         // The models the stored own key sees.
         std::function<void(std::function<void(ModelList)>)> listModels;
         QStringList modelChain;
+        // Where the desktop decides on screenshots (the portal): whether the last one was allowed, nothing while
+        // none has been asked for. Unset where no permission is involved.
+        std::function<std::optional<bool>()> screenshotsAllowed = {};
     };
 
     explicit PreflightCheck(Parts parts, QObject* parent = nullptr);
@@ -136,6 +139,7 @@ private:
     void startLanguageModel(bool signedIn);
     void tinyRequest(const QStringList& missing, const QString& answering);
     void startBackend(bool signedIn);
+    void judgeScreenshots();
 
     Parts m_parts;
     quint64 m_generation = 0;

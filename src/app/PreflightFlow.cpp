@@ -27,6 +27,8 @@ const char* titleKey(Item item) {
         return "preflight.item.llm";
     case Item::Backend:
         return "preflight.item.backend";
+    case Item::Screenshots:
+        return "preflight.item.screen";
     }
     return "";
 }

@@ -180,6 +180,29 @@ protected:
     }
 };
 
+// Known without asking the desktop again: no permission involved, none asked for yet, allowed, refused.
+TEST_F(PreflightCheckTest, TheScreenshotsLineSaysWhatTheDesktopDecided) {
+    struct Case {
+        std::function<std::optional<bool>()> allowed;
+        Verdict verdict;
+        bool advice;
+    };
+    const QList<Case> cases{{nullptr, Verdict::Passed, false},
+                            {[] { return std::optional<bool>(); }, Verdict::Skipped, false},
+                            {[] { return std::optional<bool>(true); }, Verdict::Passed, false},
+                            {[] { return std::optional<bool>(false); }, Verdict::Failed, true}};
+    for (const Case& c : cases) {
+        PreflightCheck::Parts parts = check->parts();
+        parts.screenshotsAllowed = c.allowed;
+        PreflightCheck one(parts);
+        one.run();
+        EXPECT_EQ(one.line(Item::Screenshots).verdict, c.verdict);
+        EXPECT_EQ(one.line(Item::Screenshots).advice.contains(QStringLiteral("Privacy")) ||
+                      one.line(Item::Screenshots).advice.contains(QStringLiteral("Prywatność")),
+                  c.advice);
+    }
+}
+
 TEST_F(PreflightCheckTest, AWorkingSetupPassesEveryLineAndIsRemembered) {
     QSignalSpy finished(check.get(), &PreflightCheck::finished);
     runAll();
