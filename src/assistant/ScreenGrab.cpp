@@ -66,7 +66,10 @@ ScreenShot ScreenGrab::encode(const QImage& picture, double maxWidth) {
 
 void ScreenGrab::capture(int maxWidth, std::function<void(const ScreenShot&)> done) {
     if (!hideOwnWindows) {
-        grabNow(maxWidth, done);
+        if (takePicture)
+            takeNow(maxWidth, done);
+        else
+            grabNow(maxWidth, done);
         return;
     }
     hideOwnWindows();
