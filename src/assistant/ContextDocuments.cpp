@@ -10,7 +10,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QCoreApplication>
 #include <QFuture>
+#include <QPointer>
 #include <QObject>
 #include <QPromise>
 #include <QThreadPool>
@@ -130,19 +132,27 @@ std::optional<QString> ContextDocuments::fileText(const QString& name, const QSt
 void ContextDocuments::extract(const QString& name, const QString& path, const QDateTime& modified) {
     ++m_pdfExtractions;
     m_running.insert(name, modified);
-    auto promise = std::make_shared<QPromise<std::optional<QString>>>();
-    QFuture<std::optional<QString>> future = promise->future();
-    QThreadPool::globalInstance()->start([promise, path] {
-        promise->start();
-        promise->addResult(extractPdfText(path));
-        promise->finish();
-    });
-    future.then(m_receiver.get(), [this, name, modified](const std::optional<QString>& text) {
-        // Only the newest version asked for counts; an older extraction finishing late is dropped.
-        if (m_running.value(name) != modified)
+    // The result comes back to the main thread through the application object, which outlives the workers' posts;
+    // it is dropped there once the receiver (and so this object) is gone. A continuation bound to a context that
+    // dies first trips an assertion in this Qt.
+    const QPointer<QObject> receiver(m_receiver.get());
+    QThreadPool::globalInstance()->start([this, receiver, name, path, modified] {
+        const std::optional<QString> text = extractPdfText(path);
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app)
             return;
-        m_running.remove(name);
-        m_pdfCache.insert(name, {modified, text});
+        QMetaObject::invokeMethod(
+            app,
+            [this, receiver, name, modified, text] {
+                if (!receiver)
+                    return;
+                // Only the newest version asked for counts; an older extraction finishing late is dropped.
+                if (m_running.value(name) != modified)
+                    return;
+                m_running.remove(name);
+                m_pdfCache.insert(name, {modified, text});
+            },
+            Qt::QueuedConnection);
     });
 }
 
