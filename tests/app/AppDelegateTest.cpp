@@ -759,6 +759,18 @@ TEST(SingleInstanceHandOffTest, SecondProcessDeliversItsUrl) {
     EXPECT_EQ(received, QStringList{QStringLiteral("quippet://auth?code=abc")});
 }
 
+// A controller environment without windows for tests that build the controller themselves.
+AppEnvironment bareEnvironment(ManualClock& clock, MemorySecretStore& secrets, ScriptedLlm& llm) {
+    AppEnvironment env;
+    env.clock = &clock;
+    env.secrets = &secrets;
+    env.makeAudioSystem = [] { return std::make_unique<FakeAudioSystem>(); };
+    env.makeSourceMonitor = [] { return std::make_unique<FakeSourceMonitor>(); };
+    env.llm = &llm;
+    env.createWindows = false;
+    return env;
+}
+
 TEST(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
     TempHome home;
     ManualClock clock;
@@ -769,13 +781,7 @@ TEST(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
     ScriptedLlm llm;
     FakeHotKeyBackend::Log log;
     FakeHotKeyBackend* keys = nullptr;
-    AppEnvironment env;
-    env.clock = &clock;
-    env.secrets = &secrets;
-    env.makeAudioSystem = [] { return std::make_unique<FakeAudioSystem>(); };
-    env.makeSourceMonitor = [] { return std::make_unique<FakeSourceMonitor>(); };
-    env.llm = &llm;
-    env.createWindows = false;
+    AppEnvironment env = bareEnvironment(clock, secrets, llm);
     env.makeHotKeyBackend = [&] {
         auto backend = std::make_unique<FakeHotKeyBackend>(log);
         keys = backend.get();
@@ -825,13 +831,7 @@ TEST(HotKeyTableTest, ShortcutsThatDoNotWorkAreToldOnACardWithTheCommands) {
         FakeHotKeyBackend::Log log;
         if (held)
             log.heldElsewhere << std::pair{K::kKeyH, K::kSuper | K::kAlt};
-        AppEnvironment env;
-        env.clock = &clock;
-        env.secrets = &secrets;
-        env.makeAudioSystem = [] { return std::make_unique<FakeAudioSystem>(); };
-        env.makeSourceMonitor = [] { return std::make_unique<FakeSourceMonitor>(); };
-        env.llm = &llm;
-        env.createWindows = false;
+        AppEnvironment env = bareEnvironment(clock, secrets, llm);
         env.makeHotKeyBackend = [&] { return std::make_unique<FakeHotKeyBackend>(log); };
         AppDelegate app(std::move(env));
         app.launch();
