@@ -18,6 +18,9 @@
 #include <QTextFrame>
 #include <QVBoxLayout>
 
+#include <chrono>
+#include <cstdio>
+
 namespace quippet {
 
 namespace {
@@ -140,7 +143,20 @@ QList<AnswerBody::Unit> AnswerBody::unitsOf(const AnswerCard& card) {
     return units;
 }
 
+void AnswerBody::paintEvent(QPaintEvent* event) {
+    QTextBrowser::paintEvent(event);
+    static const bool trace = qEnvironmentVariableIsSet("QUIPPET_TRACE_ANSWERS");
+    if (!trace || !m_hasWords || m_tracedId == m_cardId)
+        return;
+    m_tracedId = m_cardId;
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    std::fprintf(stderr, "[answer] first words painted %.1f %s\n", ms, m_question.toUtf8().constData());
+    std::fflush(stderr);
+}
+
 void AnswerBody::showCard(const AnswerCard& card) {
+    m_question = card.question;
+    m_hasWords = !card.text.isEmpty();
     const bool otherCard = card.id != m_cardId || card.isError != m_isError;
     QList<Unit> units = unitsOf(card);
     qsizetype from = 0;

@@ -28,6 +28,11 @@ public:
     bool showsEnd() const;
     QVariant loadResource(int type, const QUrl& name) override;
 
+protected:
+    // With QUIPPET_TRACE_ANSWERS set, the moment a card's first words reach the screen goes to standard error
+    // (steady-clock milliseconds and the card's question), for the end-to-end benchmark.
+    void paintEvent(QPaintEvent* event) override;
+
 private:
     struct Unit {
         enum class Kind { Header, Prose, Code };
@@ -46,6 +51,9 @@ private:
     QImage m_bubble, m_warning;
     QUuid m_cardId;
     bool m_isError = false;
+    QString m_question;
+    bool m_hasWords = false;
+    QUuid m_tracedId;
     QList<Unit> m_units;
     // Per unit: where its text begins in the document (before its block break), and whether it was written into
     // the empty block a code frame leaves behind it.
