@@ -17,7 +17,7 @@ namespace quippet {
 namespace {
 
 using namespace portal;
-const QString kInterface = QStringLiteral("org.freedesktop.portal.Screenshot");
+const QString kScreenshotInterface = QStringLiteral("org.freedesktop.portal.Screenshot");
 // The portal may show the user a confirmation first.
 constexpr int kAnswerTimeoutMs = 120'000;
 const QString kCancelled = QStringLiteral("zrzut anulowany");
@@ -70,7 +70,7 @@ bool PortalScreenshot::isRefusal(const QString& error) {
 }
 
 bool PortalScreenshot::available() const {
-    return offers(m_bus, kInterface);
+    return offers(m_bus, kScreenshotInterface);
 }
 
 void PortalScreenshot::take(std::function<void(const QImage&, const QString&)> done) {
@@ -84,7 +84,7 @@ void PortalScreenshot::take(std::function<void(const QImage&, const QString&)> d
     m_bus.connect(kService, requestPath, kRequest, QStringLiteral("Response"), request,
                   SLOT(response(uint, QVariantMap)));
 
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Screenshot"));
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kScreenshotInterface, QStringLiteral("Screenshot"));
     QVariantMap options{{QStringLiteral("handle_token"), token},
                         {QStringLiteral("interactive"), false},
                         {QStringLiteral("modal"), false}};

@@ -16,7 +16,7 @@ namespace quippet {
 namespace {
 
 using namespace portal;
-const QString kInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
+const QString kShortcutsInterface = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 
 struct Shortcut {
     QString id;
@@ -66,7 +66,7 @@ PortalShortcuts::PortalShortcuts(QDBusConnection bus, QObject* parent) : QObject
     qDBusRegisterMetaType<Shortcuts>();
     // Presses are told apart by our session's path (which holds our bus name), not by the sender's name: the
     // portal's name may change owners (a restart) without this subscription noticing.
-    m_bus.connect(QString(), kPath, kInterface, QStringLiteral("Activated"), this, SLOT(activated(QDBusMessage)));
+    m_bus.connect(QString(), kPath, kShortcutsInterface, QStringLiteral("Activated"), this, SLOT(activated(QDBusMessage)));
 }
 
 PortalShortcuts::~PortalShortcuts() {
@@ -77,7 +77,7 @@ PortalShortcuts::~PortalShortcuts() {
 }
 
 bool PortalShortcuts::available(QDBusConnection bus) {
-    return offers(bus, kInterface);
+    return offers(bus, kShortcutsInterface);
 }
 
 QString PortalShortcuts::triggerText(std::uint32_t keySym, std::uint32_t modifiers) {
@@ -124,7 +124,7 @@ void PortalShortcuts::request(Step step, const QString& method, QList<QVariant> 
     m_pending.insert(path, step);
     m_bus.connect(kService, path, kRequest, QStringLiteral("Response"), this, SLOT(response(QDBusMessage)));
     options.insert(QStringLiteral("handle_token"), token);
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, method);
+    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kShortcutsInterface, method);
     arguments << options;
     call.setArguments(arguments);
     m_bus.asyncCall(call);

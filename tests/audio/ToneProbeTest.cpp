@@ -11,7 +11,7 @@ using namespace quippet;
 
 namespace {
 
-constexpr int kRate = 48000;
+constexpr int kProbeRate = 48000;
 
 AudioChunk floatChunk(const std::vector<float>& mono, int channels = 1) {
     std::vector<float> interleaved;
@@ -19,7 +19,7 @@ AudioChunk floatChunk(const std::vector<float>& mono, int channels = 1) {
         for (int c = 0; c < channels; ++c)
             interleaved.push_back(v);
     AudioChunk chunk;
-    chunk.format = {kRate, channels, AudioFormat::SampleType::Float32, true};
+    chunk.format = {kProbeRate, channels, AudioFormat::SampleType::Float32, true};
     chunk.data = QByteArray(reinterpret_cast<const char*>(interleaved.data()), qsizetype(interleaved.size() * 4));
     return chunk;
 }
@@ -29,7 +29,7 @@ AudioChunk int16Chunk(const std::vector<float>& mono) {
     for (float v : mono)
         pcm.push_back(qint16(std::lround(std::clamp(v, -1.0f, 0.99997f) * 32768.0f)));
     AudioChunk chunk;
-    chunk.format = {kRate, 1, AudioFormat::SampleType::Int16, true};
+    chunk.format = {kProbeRate, 1, AudioFormat::SampleType::Int16, true};
     chunk.data = QByteArray(reinterpret_cast<const char*>(pcm.data()), qsizetype(pcm.size() * 2));
     return chunk;
 }
@@ -54,8 +54,8 @@ struct Scenario {
 // 0.48 s of quiet, 2 s of tone, 0.3 s of tail, on both channels; each channel fed in 40 ms buffers as the sound
 // server delivers them.
 ToneReading measure(const Scenario& s) {
-    const size_t buffer = kRate / 25;
-    const size_t quiet = 12 * buffer, play = 2 * kRate, tail = kRate * 3 / 10;
+    const size_t buffer = kProbeRate / 25;
+    const size_t quiet = 12 * buffer, play = 2 * kProbeRate, tail = kProbeRate * 3 / 10;
     const std::vector<float> tone = testTone(2.0, 0.06f);
     std::vector<float> system = noise(quiet + play + tail, -75, 1);
     std::vector<float> mic = noise(quiet + play + tail, -65, 2);
@@ -64,7 +64,7 @@ ToneReading measure(const Scenario& s) {
             system[quiet + i] += tone[i];
     if (s.leakDb) {
         const float gain = float(std::pow(10.0, *s.leakDb / 20));
-        const size_t delay = size_t(s.micDelayMs) * kRate / 1000;
+        const size_t delay = size_t(s.micDelayMs) * kProbeRate / 1000;
         for (size_t i = 0; i < tone.size() && quiet + delay + i < mic.size(); ++i)
             mic[quiet + delay + i] += gain * tone[i];
     }
@@ -125,12 +125,12 @@ TEST(ToneProbe, MissingToneAndMissingLeakAreTold) {
 TEST(ToneProbe, SpeechBandNoiseDoesNotPassForTheTone) {
     // A loud 440 Hz hum and broadband noise on the system audio while nothing plays the tone.
     ToneMeter meter;
-    std::vector<float> hum = noise(3 * kRate, -30, 3);
+    std::vector<float> hum = noise(3 * kProbeRate, -30, 3);
     for (size_t i = 0; i < hum.size(); ++i)
-        hum[i] += 0.3f * float(std::sin(2 * M_PI * 440 * double(i) / kRate));
+        hum[i] += 0.3f * float(std::sin(2 * M_PI * 440 * double(i) / kProbeRate));
     const auto quiet = meter.mark();
-    meter.add(AudioChannel::System, floatChunk({hum.begin(), hum.begin() + kRate}));
+    meter.add(AudioChannel::System, floatChunk({hum.begin(), hum.begin() + kProbeRate}));
     const auto from = meter.mark();
-    meter.add(AudioChannel::System, floatChunk({hum.begin() + kRate, hum.end()}));
+    meter.add(AudioChannel::System, floatChunk({hum.begin() + kProbeRate, hum.end()}));
     EXPECT_FALSE(readTone(meter, quiet, from, from, meter.mark()).heard);
 }

@@ -46,7 +46,7 @@ namespace {
 // A desktop portal with GlobalShortcuts (sessions, binding, the list of what got keys) and a Screenshot that always
 // refuses; every request is answered with a Response on the path its handle token names. Screenshot answers are
 // held back until a shortcuts session is asked for, and then sent first: the two clients' requests interleave.
-class FakePortal : public QDBusVirtualObject {
+class FakeShortcutsPortal : public QDBusVirtualObject {
 public:
     QString introspect(const QString&) const override { return {}; }
 
@@ -126,7 +126,7 @@ protected:
             GTEST_SKIP() << "no session bus";
         QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, kName);
         // Served from a thread of its own, so that the client's blocking probe can be answered.
-        fake = new FakePortal;
+        fake = new FakeShortcutsPortal;
         fake->moveToThread(&thread);
         thread.start();
         ASSERT_TRUE(bus.registerVirtualObject(QStringLiteral("/org/freedesktop/portal/desktop"), fake));
@@ -155,7 +155,7 @@ protected:
 
     const QString kName = QStringLiteral("fake-shortcuts-portal");
     QThread thread;
-    FakePortal* fake = nullptr;
+    FakeShortcutsPortal* fake = nullptr;
 };
 
 TEST_F(PortalShortcutsTest, PressesOfOurSessionComeBack) {
