@@ -10,9 +10,11 @@
 #include "peers/SttPeer.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 
 using namespace quippet::test;
 
@@ -24,8 +26,17 @@ int main(int argc, char** argv) {
         answer << QStringLiteral("Fragment %1 odpowiedzi: wdrożenie trwa **sześć tygodni**, a koszt zależy od "
                                  "liczby stanowisk. ")
                       .arg(i + 1);
+    const bool questions = argc > 2 && QByteArray(argv[1]) == "questions";
+    LlmScript reply = LlmScript::reply(answer);
+    if (questions) {
+        reply = LlmScript::reply({QStringLiteral("Wdrożenie trwa zwykle "), QStringLiteral("sześć tygodni, "),
+                                  QStringLiteral("a koszt zależy "), QStringLiteral("od liczby "),
+                                  QStringLiteral("stanowisk.")});
+        reply.firstDelayMs = argc > 4 ? std::atoi(argv[4]) : 400;
+        reply.delayMs = 40;
+    }
     for (const char* model : {"gemini-flash-latest", "gemini-flash-lite-latest", "gemini-2.5-flash-lite"})
-        llm.script(QLatin1String(model), LlmScript::reply(answer));
+        llm.script(QLatin1String(model), reply);
     BackendPeer backend;
     backend.setLlm(&llm);
     backend.addToken(QStringLiteral("bench-token"));
@@ -43,7 +54,15 @@ int main(int argc, char** argv) {
                               : QStringLiteral("Zdanie numer %1").arg(s / 4 + 1)});
     }
     // "voice": transcripts follow the speech in the audio instead of the clock (bench/practice.sh).
-    if (argc > 1 && QByteArray(argv[1]) == "voice")
+    if (questions) {
+        SttPeer::Hearing hearing;
+        hearing.spokenNow = [file = QString::fromLocal8Bit(argv[2])] {
+            QFile f(file);
+            return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).trimmed() : QString();
+        };
+        hearing.commitSilenceMs = argc > 3 ? std::atoi(argv[3]) : 1500;
+        stt.setHearing(std::move(hearing));
+    } else if (argc > 1 && QByteArray(argv[1]) == "voice")
         stt.setVoiceReplies({QStringLiteral("Ile kosztuje wdrożenie u nas, pytanie %2 na kanale %1?"),
                              QStringLiteral("Rozumiem, a jak długo to trwa, pytanie %2 na kanale %1?")});
     else
@@ -59,6 +78,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot listen on 127.0.0.1\n");
         return 1;
     }
+    // The model requests so far, whenever their number changes (bench/question.sh counts the extra ones).
+    QTimer counter;
+    qsizetype counted = 0;
+    QObject::connect(&counter, &QTimer::timeout, &llm, [&llm, &counted] {
+        if (llm.modelsRequested().size() == counted)
+            return;
+        counted = llm.modelsRequested().size();
+        std::printf("requests %lld\n", static_cast<long long>(counted));
+        std::fflush(stdout);
+    });
+    if (questions)
+        counter.start(100);
     QTimer confirm;
     QObject::connect(&confirm, &QTimer::timeout, &backend, [&backend] { backend.confirm(); });
     confirm.start(300);

@@ -9,6 +9,10 @@
 # (bench/a11y_walk.py: start listening, every control listed and checked, an answer,
 # collapse, expand).
 #
+# The same window measured in other setups: SILENCE=1 plays nothing into either channel; WELCOME=1 leaves the panel on
+# its welcome face with listening resumed at launch; BUS=1 runs an accessibility bus that the program's bridge
+# talks to throughout.
+#
 # Needs pulseaudio, paplay, espeak-ng, xdotool and secret-tool. Nothing leaves 127.0.0.1.
 set -euo pipefail
 build=$(realpath "${1:-build/dev}")
@@ -17,16 +21,18 @@ cd "$(dirname "$0")/.."
 . bench/harness.sh
 start_sound_server
 start_peers
-new_home
+if [ "${WELCOME:-}" = 1 ]; then new_home transcriptionEnabled=true; else new_home; fi
 
 espeak-ng -v pl -w "$work/client.wav" "Dzień dobry, czy mogą państwo powiedzieć, ile kosztuje wdrożenie i jak długo trwa?"
 espeak-ng -v pl -w "$work/me.wav" "Oczywiście, wdrożenie trwa zwykle około sześciu tygodni."
-(while :; do paplay --device=speakers "$work/client.wav"; done) &
-pids+=($!)
-(while :; do paplay --device=micfeed "$work/me.wav"; done) &
-pids+=($!)
+if [ "${SILENCE:-}" != 1 ]; then
+  (while :; do paplay --device=speakers "$work/client.wav"; done) &
+  pids+=($!)
+  (while :; do paplay --device=micfeed "$work/me.wav"; done) &
+  pids+=($!)
+fi
 
-if [ "${A11Y:-}" = 1 ]; then
+if [ "${A11Y:-}" = 1 ] || [ "${BUS:-}" = 1 ]; then
   /usr/libexec/at-spi-bus-launcher --launch-immediately &
   pids+=($!)
   sleep 1
@@ -44,9 +50,11 @@ if [ "${A11Y:-}" = 1 ]; then
 fi
 window=$(xdotool search --sync --onlyvisible --name '^Quippet$' | head -1)
 sleep 2
-# The welcome screen's primary button ("Start listening") sits at the bottom of the 460 × 300 panel.
-eval "$(xdotool getwindowgeometry --shell "$window")"
-xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 35)) click 1
+if [ "${WELCOME:-}" != 1 ]; then
+  # The welcome screen's primary button ("Start listening") sits at the bottom of the 460 × 300 panel.
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 35)) click 1
+fi
 sleep 8
 eval "$(xdotool getwindowgeometry --shell "$window")"
 echo "panel ${WIDTH}×${HEIGHT} (working face: 800 wide)"

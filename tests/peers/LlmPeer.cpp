@@ -16,7 +16,7 @@ const QByteArray kBadKey = R"({"error":{"code":400,"message":"API key not valid.
 
 // Pieces go out one per timer tick so the client sees them arrive separately.
 void writePiece(HttpStream* stream, std::shared_ptr<const LlmScript> script, qsizetype index) {
-    QTimer::singleShot(index == 0 ? 0 : script->delayMs, stream, [stream, script, index] {
+    QTimer::singleShot(index == 0 ? script->firstDelayMs : script->delayMs, stream, [stream, script, index] {
         if (!stream->isOpen())
             return;
         if (index >= script->pieces.size()) {

@@ -16,6 +16,7 @@ struct LlmScript {
     QByteArray errorType = "application/json";
     QList<QByteArray> pieces; // the event stream, written one piece per chunk, exactly as given
     int delayMs = 0;          // between pieces
+    int firstDelayMs = 0;     // before the first piece (the model's time to its first event)
     bool cut = false;         // drop the connection after the last piece instead of ending
 
     // One event per text, then the closing event: finishReason "STOP" and the token usage when given.

@@ -124,7 +124,9 @@ void SttPeer::onMessage(int index, const QString& text) {
         QByteArray::fromBase64(message.value(QLatin1String("audio_base_64")).toString().toLatin1());
     c.chunks.append(audio);
     c.audio.append(audio);
-    if (!m_voiceReplies.isEmpty())
+    if (m_hearing.spokenNow)
+        hear(index, audio);
+    else if (!m_voiceReplies.isEmpty())
         hearVoice(index, audio);
     while (m_firedSteps[index] < m_script.size() && c.audio.size() >= m_script[m_firedSteps[index]].atBytes) {
         const Step& step = m_script[m_firedSteps[index]++];
@@ -165,6 +167,74 @@ void SttPeer::hearVoice(int index, const QByteArray& audio) {
                                                .arg(QString::number(index + 1), QString::number(v.replies + 1))}}));
     ++v.replies;
     v = Voice{0, 0, v.replies};
+}
+
+namespace {
+bool loud(const QByteArray& audio) {
+    const auto* samples = reinterpret_cast<const qint16*>(audio.constData());
+    const qsizetype n = audio.size() / 2;
+    double sum = 0;
+    for (qsizetype i = 0; i < n; ++i)
+        sum += double(samples[i]) * samples[i];
+    return n > 0 && sum / double(n) > 327.68 * 327.68; // -40 dBFS
+}
+constexpr qsizetype kBytesPerMs = 96; // 48 kHz mono 16-bit
+} // namespace
+
+QString SttPeer::heardText(const Heard& h, bool all) const {
+    QStringList words;
+    for (qsizetype i = 0; i < h.texts.size(); ++i) {
+        QStringList w = h.texts.at(i).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (!all && i == h.texts.size() - 1)
+            w = w.mid(0, std::max<qsizetype>(1, h.speech / kBytesPerMs / 300));
+        words += w;
+    }
+    return words.join(QLatin1Char(' '));
+}
+
+void SttPeer::hear(int index, const QByteArray& audio) {
+    Heard& h = m_heard[index];
+    QWebSocket* socket = m_connections[index].socket;
+    const auto say = [socket](const char* type, const QString& text) {
+        if (socket && !text.isEmpty())
+            socket->sendTextMessage(
+                json({{QStringLiteral("message_type"), QLatin1String(type)}, {QStringLiteral("text"), text}}));
+    };
+    if (loud(audio)) {
+        if (h.texts.isEmpty() || h.quiet >= m_hearing.gapMs * kBytesPerMs) {
+            // A stretch of an id already committed (its tail after a short commit silence) is not heard again.
+            const QString now = m_hearing.spokenNow();
+            const QString id = now.section(QLatin1Char('\t'), 0, 0);
+            if (id != h.lastId) {
+                h.lastId = id;
+                h.ids.append(id);
+                h.texts.append(now.section(QLatin1Char('\t'), 1));
+                h.speech = 0;
+            }
+        }
+        h.speech += audio.size();
+        h.sincePartial += audio.size();
+        h.quiet = 0;
+        h.revealed = false;
+        if (h.sincePartial >= m_hearing.partialMs * kBytesPerMs) {
+            h.sincePartial = 0;
+            say("partial_transcript", heardText(h, false));
+        }
+        return;
+    }
+    if (h.texts.isEmpty())
+        return;
+    h.quiet += audio.size();
+    if (!h.revealed && h.quiet >= m_hearing.gapMs * kBytesPerMs) {
+        h.revealed = true;
+        say("partial_transcript", heardText(h, true));
+    }
+    const QString asked = m_connections[index].query().queryItemValue(QStringLiteral("vad_silence_threshold_secs"));
+    const int silenceMs = asked.isEmpty() ? m_hearing.commitSilenceMs : int(asked.toDouble() * 1000);
+    if (h.quiet < silenceMs * kBytesPerMs)
+        return;
+    say("committed_transcript", heardText(h, true));
+    h = Heard{{}, {}, h.lastId};
 }
 
 SttPeer::Connection* SttPeer::newestOpen() {

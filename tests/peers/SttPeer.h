@@ -11,6 +11,8 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <functional>
+
 class QWebSocket;
 class QWebSocketServer;
 
@@ -63,6 +65,19 @@ public:
     // (louder than -40 dBFS) gets a partial transcript every second and, once 0.6 s of quiet follows it, a committed
     // one: the next of `texts` in turn, with %1 replaced by the connection's number and %2 by the stretch's.
     void setVoiceReplies(QStringList texts) { m_voiceReplies = std::move(texts); }
+    // Instead of a script: a service that hears speech and knows its words. Each stretch of speech (louder than
+    // -40 dBFS, apart from the one before by at least `gapMs` of quiet) is what `spokenNow` names at its start
+    // ("id<TAB>text"; a stretch of the same id continues it). While speech lasts, a partial transcript every
+    // `partialMs` reveals the words so far (one per 300 ms of speech), a pause of `gapMs` reveals them all, and once
+    // the connection's commit silence of quiet follows (its "vad_silence_threshold_secs", else `commitSilenceMs`)
+    // the stretches heard since the last commit are committed as one text.
+    struct Hearing {
+        std::function<QString()> spokenNow;
+        int partialMs = 500;
+        int gapMs = 300;
+        int commitSilenceMs = 1500;
+    };
+    void setHearing(Hearing hearing) { m_hearing = std::move(hearing); }
     // Every accepted connection is closed (1011) right after its "session_started".
     void setCloseAtOnce(bool close) { m_closeAtOnce = close; }
 
@@ -108,6 +123,17 @@ private:
         int replies = 0;
     };
     void hearVoice(int index, const QByteArray& audio);
+    struct Heard {
+        QStringList ids, texts;            // the stretches since the last commit
+        QString lastId;                    // of the newest stretch, committed or not
+        qsizetype speech = 0, quiet = 0;   // bytes of the current stretch and of the quiet after it
+        qsizetype sincePartial = 0;
+        bool revealed = true;              // the last partial held every word heard
+    };
+    void hear(int index, const QByteArray& audio);
+    QString heardText(const Heard& h, bool all) const;
+    Hearing m_hearing;
+    QHash<int, Heard> m_heard;
     QStringList m_voiceReplies;
     QHash<int, Voice> m_voices;
     bool m_closeAtOnce = false;
