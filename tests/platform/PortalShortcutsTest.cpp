@@ -1,6 +1,7 @@
-#include "platform/PortalScreenshot.h"
 #include "platform/PortalShortcuts.h"
+#include "platform/PortalScreenshot.h"
 
+#include "support/TempHome.h"
 #include "support/Wait.h"
 
 #include <gtest/gtest.h>
@@ -11,8 +12,11 @@
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QDBusVirtualObject>
+#include <QFile>
+#include <QImage>
 #include <QMutex>
 #include <QThread>
+#include <QUrl>
 
 using namespace quippet;
 
@@ -43,9 +47,9 @@ Q_DECLARE_METATYPE(Entry)
 
 namespace {
 
-// A desktop portal with GlobalShortcuts (sessions, binding, the list of what got keys) and a Screenshot that always
-// refuses; every request is answered with a Response on the path its handle token names. Screenshot answers are
-// held back until a shortcuts session is asked for, and then sent first: the two clients' requests interleave.
+// A desktop portal with GlobalShortcuts (sessions, binding, the list of what got keys) and Screenshot; every request
+// is answered with a Response on the path its handle token names. Screenshot answers may be held back until a
+// shortcuts session is asked for, and then sent first: the two clients' requests interleave.
 class FakeShortcutsPortal : public QDBusVirtualObject {
 public:
     QString introspect(const QString&) const override { return {}; }
@@ -82,12 +86,18 @@ public:
         } else if (member == QLatin1String("ListShortcuts")) {
             QList<Entry> listed;
             for (const Entry& e : std::as_const(bound)) {
-                const QString trigger = e.id == unboundId ? QString() : e.properties.value(QStringLiteral("preferred_trigger")).toString();
+                const QString trigger =
+                    e.id == unboundId ? QString() : e.properties.value(QStringLiteral("preferred_trigger")).toString();
                 listed << Entry{e.id, {{QStringLiteral("trigger_description"), trigger}}};
             }
             results.insert(QStringLiteral("shortcuts"), QVariant::fromValue(listed));
         } else if (member == QLatin1String("Screenshot")) {
-            code = 2;
+            code = shotCode;
+            if (code == 0) { // a fresh copy of the picture, which the client is to remove
+                QFile::copy(picture, picture + QStringLiteral(".shot.png"));
+                results.insert(QStringLiteral("uri"),
+                               QUrl::fromLocalFile(picture + QStringLiteral(".shot.png")).toString());
+            }
         } else {
             return false;
         }
@@ -95,7 +105,7 @@ public:
         QDBusMessage response = QDBusMessage::createSignal(request, QStringLiteral("org.freedesktop.portal.Request"),
                                                            QStringLiteral("Response"));
         response << code << results;
-        if (member == QLatin1String("Screenshot")) {
+        if (member == QLatin1String("Screenshot") && holdShots) {
             held << response;
             return true;
         }
@@ -115,6 +125,9 @@ public:
     QList<QDBusMessage> held;
     uint bindCode = 0;
     QString unboundId; // listed with an empty trigger
+    uint shotCode = 2; // 0 granted (a copy of `picture`), 1 cancelled, 2 refused
+    QString picture;
+    bool holdShots = true;
 };
 
 class PortalShortcutsTest : public ::testing::Test {
@@ -139,7 +152,8 @@ protected:
         bus.unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
         QDBusConnection::disconnectFromBus(kName);
         if (fake)
-            QMetaObject::invokeMethod(fake, [this] { delete fake; }, Qt::BlockingQueuedConnection);
+            QMetaObject::invokeMethod(
+                fake, [this] { delete fake; }, Qt::BlockingQueuedConnection);
         thread.quit();
         thread.wait();
     }
@@ -241,6 +255,56 @@ TEST_F(PortalShortcutsTest, OnlyShortcutsListedWithATriggerCountAsBound) {
         EXPECT_EQ(*triggers, c.expected);
         EXPECT_EQ(portal->bound(), c.bindCode == 0 && c.unboundId.isEmpty());
     }
+}
+
+TEST_F(PortalShortcutsTest, ScreenshotFromThePortalAndEveryWayItCanFail) {
+    test::TempHome home;
+    {
+        QMutexLocker lock(&fake->mutex);
+        fake->holdShots = false;
+        fake->picture = home.filePath(QStringLiteral("screen.png"));
+    }
+    PortalScreenshot shot;
+    QImage got;
+    QString error;
+    auto take = [&] {
+        bool answered = false;
+        shot.take([&](const QImage& picture, const QString& why) {
+            got = picture;
+            error = why;
+            answered = true;
+        });
+        return test::waitUntil([&] { return answered; }, 10'000);
+    };
+    // No portal on the bus: not available, and a request fails instead of waiting.
+    QDBusConnection(kName).unregisterService(QStringLiteral("org.freedesktop.portal.Desktop"));
+    EXPECT_FALSE(shot.available());
+    ASSERT_TRUE(take());
+    EXPECT_TRUE(got.isNull());
+    EXPECT_TRUE(error.startsWith(QStringLiteral("brak portalu zrzutów ekranu"))) << error.toStdString();
+
+    ASSERT_TRUE(QDBusConnection(kName).registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
+    EXPECT_TRUE(shot.available());
+    QImage screen(64, 40, QImage::Format_RGB32);
+    screen.fill(Qt::darkCyan);
+    ASSERT_TRUE(screen.save(fake->picture));
+    for (uint code : {0u, 1u, 2u}) {
+        {
+            QMutexLocker lock(&fake->mutex);
+            fake->shotCode = code;
+        }
+        ASSERT_TRUE(take());
+        EXPECT_EQ(error, (QStringList{QString(), "zrzut anulowany", "portal odmówił zrzutu"}[code]));
+        EXPECT_EQ(got.size(), code == 0 ? QSize(64, 40) : QSize(0, 0));
+        if (code == 0) {
+            EXPECT_EQ(got.pixelColor(10, 10), QColor(Qt::darkCyan));
+        }
+    }
+    EXPECT_FALSE(QFile::exists(fake->picture + QStringLiteral(".shot.png"))) << "the portal's file is removed";
+    // Each request has a token of its own, so answers cannot be mixed up.
+    QMutexLocker lock(&fake->mutex);
+    EXPECT_EQ(fake->tokens.size(), 3);
+    EXPECT_EQ(QSet<QString>(fake->tokens.begin(), fake->tokens.end()).size(), 3);
 }
 
 } // namespace

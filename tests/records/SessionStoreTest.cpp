@@ -30,6 +30,12 @@ QString folderFile(const QString& name) {
     return QDir(SessionStore::folderPath()).filePath(name);
 }
 
+// One index entry as another release may have written it; `more` follows the start time.
+QByteArray entry(char id, const char* name, const char* startedAt, const char* more = "") {
+    return QByteArray(R"({"id":")") + id + R"(F9619FF-8B86-D011-B42D-00C04FC964FF","name":")" + name +
+           R"(","company":"","topic":"","mode":"Handlowa","startedAt":)" + startedAt + more + '}';
+}
+
 // Note dates follow the locale; the tests pin Polish.
 struct PolishLocale {
     PolishLocale() { QLocale::setDefault(QLocale(QLocale::Polish, QLocale::Poland)); }
@@ -138,10 +144,8 @@ TEST(SessionStoreTest, IndexRoundTripAndFormat) {
     EXPECT_EQ(reloaded.history().first().company, QStringLiteral("Beta"));
 
     // Written by another release: missing optional keys, the newest first whatever the file order.
-    const QByteArray legacy =
-        R"([{"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","name":"A","company":"","topic":"","mode":"Handlowa","startedAt":100},)"
-        R"({"id":"7F9619FF-8B86-D011-B42D-00C04FC964FF","name":"B","company":"","topic":"","mode":"Handlowa","startedAt":200.5,"endedAt":300},)"
-        R"({"id":"8F9619FF-8B86-D011-B42D-00C04FC964FF","name":"C","company":"","topic":"","mode":"Handlowa","startedAt":100}])";
+    const QByteArray legacy = '[' + entry('6', "A", "100") + ',' + entry('7', "B", "200.5", R"(,"endedAt":300)") + ',' +
+                              entry('8', "C", "100") + ']';
     writeFile(SessionStore::indexPath(), legacy);
     SessionStore fromLegacy(clock);
     ASSERT_EQ(fromLegacy.history().size(), 3);
@@ -245,11 +249,9 @@ TEST(SessionStoreTest, DeleteRemovesEntryAndOnlyItsOwnFile) {
     // Entries from a hand-edited or older index: a path outside the folder, a file two entries share, no file.
     writeFile(home.filePath(QStringLiteral("outside.md")), "keep me");
     writeFile(folderFile(QStringLiteral("shared.md")), "shared");
-    const QByteArray index =
-        R"([{"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","name":"A","company":"","topic":"","mode":"Handlowa","startedAt":3,"summaryFile":"../outside.md"},)"
-        R"({"id":"7F9619FF-8B86-D011-B42D-00C04FC964FF","name":"B","company":"","topic":"","mode":"Handlowa","startedAt":2,"summaryFile":"shared.md"},)"
-        R"({"id":"8F9619FF-8B86-D011-B42D-00C04FC964FF","name":"C","company":"","topic":"","mode":"Handlowa","startedAt":1,"summaryFile":"shared.md"},)"
-        R"({"id":"9F9619FF-8B86-D011-B42D-00C04FC964FF","name":"D","company":"","topic":"","mode":"Handlowa","startedAt":0}])";
+    const QByteArray index = '[' + entry('6', "A", "3", R"(,"summaryFile":"../outside.md")") + ',' +
+                             entry('7', "B", "2", R"(,"summaryFile":"shared.md")") + ',' +
+                             entry('8', "C", "1", R"(,"summaryFile":"shared.md")") + ',' + entry('9', "D", "0") + ']';
     writeFile(SessionStore::indexPath(), index);
     SessionStore loaded(clock);
     ASSERT_EQ(loaded.history().size(), 4);
@@ -303,8 +305,6 @@ TEST(SessionStoreTest, APracticeAndAMissingSummaryAreMarkedInTheNoteAndIndexOnly
 
     // How other writers may spell it: absent, false and null read as a real conversation; a value of another
     // type makes the entry unreadable like any other bad field.
-    const QByteArray entry =
-        R"({"id":"6F9619FF-8B86-D011-B42D-00C04FC964FF","name":"A","company":"","topic":"","mode":"Handlowa","startedAt":100%1})";
     const struct {
         const char* extra;
         std::optional<bool> rehearsal; // nothing: the entry does not read
@@ -317,8 +317,7 @@ TEST(SessionStoreTest, APracticeAndAMissingSummaryAreMarkedInTheNoteAndIndexOnly
         {R"(,"rehearsal":1)", std::nullopt},
     };
     for (const auto& c : cases) {
-        const QJsonObject object =
-            QJsonDocument::fromJson(QString::fromUtf8(entry).arg(QLatin1String(c.extra)).toUtf8()).object();
+        const QJsonObject object = QJsonDocument::fromJson(entry('6', "A", "100", c.extra)).object();
         ASSERT_FALSE(object.isEmpty()) << c.extra;
         const auto meta = SessionMeta::fromJson(object);
         ASSERT_EQ(meta.has_value(), c.rehearsal.has_value()) << c.extra;

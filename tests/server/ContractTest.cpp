@@ -30,11 +30,10 @@ protected:
 
     // Sign-in as a user does it: the app asks for a code and opens the page, the user confirms there, the browser
     // hands back "quippet://auth".
-    void signIn() {
+    void signIn(const QString& email = kEmail) {
         backend->startLogin();
         ASSERT_TRUE(waitUntil([this] { return opened.isValid(); }));
-        Client browser;
-        const Reply done = confirmInBrowser(browser, opened);
+        const Reply done = client.confirm(opened, email);
         ASSERT_EQ(done.status, 200) << done.body.constData();
         backend->handleCallback(QUrl(QStringLiteral("quippet://auth")));
         ASSERT_TRUE(waitUntil([this] { return backend->email().has_value(); }));
@@ -56,16 +55,18 @@ protected:
         return result.value_or(CredentialResult(QStringLiteral("no answer")));
     }
 
-    // Streams one reply through the relay; answers the text and the failure, if any.
-    std::pair<QString, std::optional<QString>> ask() {
-        GeminiClient client(keychain, clock, gate);
+    // Streams one reply through the relay until it ends, or only until `until` has come; answers the text and the
+    // failure, if any.
+    std::pair<QString, std::optional<QString>> ask(const QString& until = {}) {
+        GeminiClient gemini(keychain, clock, gate);
         QString text;
         std::optional<std::optional<QString>> done;
         QObject context;
-        client.stream(QStringLiteral("system"), {LlmPart{QStringLiteral("pytanie"), std::nullopt}},
-                      {{}, [&](const QString& piece) { text += piece; }, [&](const std::optional<QString>& e) { done = e; }},
-                      &context);
-        EXPECT_TRUE(waitUntil([&] { return done.has_value(); }));
+        gemini.stream(
+            QStringLiteral("system"), {LlmPart{QStringLiteral("pytanie"), std::nullopt}},
+            {{}, [&](const QString& piece) { text += piece; }, [&](const std::optional<QString>& e) { done = e; }},
+            &context);
+        EXPECT_TRUE(waitUntil([&] { return done.has_value() || (!until.isEmpty() && text == until); }));
         return {text, done.value_or(QStringLiteral("no answer"))};
     }
 
@@ -99,17 +100,12 @@ TEST_F(Contract, SessionIsChargedByTheServersClock) {
     backend->closeSession(500, std::nullopt, QStringLiteral("demo"), [&] { closed = true; }); // claims more than ran
     ASSERT_TRUE(waitUntil([&] { return closed; }));
     EXPECT_EQ(backend->secondsRemaining(), 3560);
-    EXPECT_EQ(store().user(QString::fromLatin1(kEmail))->secondsUsed, 40);
+    EXPECT_EQ(store().user(kEmail)->secondsUsed, 40);
 }
 
 TEST_F(Contract, ExhaustedAllowanceRefusesTheSession) {
     ASSERT_FALSE(store().addUser(QStringLiteral("free@example.com"), kPassword, 0, QStringLiteral("free")));
-    backend->startLogin();
-    ASSERT_TRUE(waitUntil([this] { return opened.isValid(); }));
-    Client browser;
-    confirmInBrowser(browser, opened, QStringLiteral("free@example.com"));
-    backend->handleCallback(QUrl(QStringLiteral("quippet://auth")));
-    ASSERT_TRUE(waitUntil([this] { return backend->email().has_value(); }));
+    signIn(QStringLiteral("free@example.com"));
     EXPECT_EQ(openSession(), i18n::text("session.error.noCredit"));
     EXPECT_EQ(backend->secondsRemaining(), 0);
 }
@@ -125,7 +121,8 @@ TEST_F(Contract, SpeechTokenIsIssuedWithTheServersKeyOnlyInASession) {
 }
 
 TEST_F(Contract, ModelReplyStreamsThroughTheRelayWithoutTheModelField) {
-    llm.script(QStringLiteral("gemini-flash-latest"), LlmScript::reply({QStringLiteral("Dzień "), QStringLiteral("dobry")}));
+    llm.script(QStringLiteral("gemini-flash-latest"),
+               LlmScript::reply({QStringLiteral("Dzień "), QStringLiteral("dobry")}));
     signIn();
     ASSERT_EQ(openSession(), std::nullopt);
     const auto [text, failure] = ask();
@@ -142,12 +139,7 @@ TEST_F(Contract, ModelEventsArePassedOnBeforeTheReplyEnds) {
     llm.script(QStringLiteral("gemini-flash-latest"), slow);
     signIn();
     ASSERT_EQ(openSession(), std::nullopt);
-    GeminiClient client(keychain, clock, gate);
-    QString text;
-    auto context = std::make_unique<QObject>();
-    client.stream(QStringLiteral("system"), {LlmPart{QStringLiteral("pytanie"), std::nullopt}},
-                  {{}, [&](const QString& piece) { text += piece; }, {}}, context.get());
-    EXPECT_TRUE(waitUntil([&] { return text == QLatin1String("first"); }));
+    EXPECT_EQ(ask(QStringLiteral("first")).first, QStringLiteral("first"));
 }
 
 TEST_F(Contract, ModelRefusalsKeepTheirStatusSoTheAppWalksItsChain) {
@@ -157,9 +149,9 @@ TEST_F(Contract, ModelRefusalsKeepTheirStatusSoTheAppWalksItsChain) {
     ASSERT_EQ(openSession(), std::nullopt);
     const auto [text, failure] = ask();
     EXPECT_EQ(failure, std::nullopt);
-    EXPECT_EQ(llm.modelsRequested(), (QStringList{QStringLiteral("gemini-flash-latest"),
-                                                  QStringLiteral("gemini-flash-lite-latest"),
-                                                  QStringLiteral("gemini-2.5-flash-lite")}));
+    EXPECT_EQ(llm.modelsRequested(),
+              (QStringList{QStringLiteral("gemini-flash-latest"), QStringLiteral("gemini-flash-lite-latest"),
+                           QStringLiteral("gemini-2.5-flash-lite")}));
 }
 
 TEST_F(Contract, ModelWithoutSessionShowsTheNotOpenMessage) {
@@ -174,7 +166,8 @@ TEST_F(Contract, ContextSyncPullsTheTeamsDocuments) {
     signIn();
     bool done = false;
     QObject context;
-    ContextSync::pull(keychain, [](const QString&) {}, &context, [&] { done = true; });
+    ContextSync::pull(
+        keychain, [](const QString&) {}, &context, [&] { done = true; });
     ASSERT_TRUE(waitUntil([&] { return done; }));
     QFile file(ContextSync::contextFolder() + QStringLiteral("/oferta 2026.md"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));

@@ -9,10 +9,16 @@ using std::chrono::seconds;
 
 class Rules : public ServerHarness {
 protected:
-    server::User user() { return *store().user(QString::fromLatin1(kEmail)); }
-    QString open() {
-        return store().startSession(user(), {}, {}).body.value(QStringLiteral("session")).toMap().value(QStringLiteral("id")).toString();
+    server::User user(const QString& email = kEmail) { return *store().user(email); }
+    // Adds an account with `seconds` allowed and answers it.
+    server::User addUser(const QString& email, qint64 seconds, const QString& tier) {
+        EXPECT_FALSE(store().addUser(email, kPassword, seconds, tier));
+        return user(email);
     }
+    QString open(const server::User& who) {
+        return store().startSession(who, {}, {}).body.value("session").toMap().value("id").toString();
+    }
+    QString open() { return open(user()); }
 };
 
 // What the client claims against how long the session has really run: the server's clock caps the charge.
@@ -49,7 +55,7 @@ TEST_F(Rules, SessionWithoutHeartbeatFor90SecondsIsClosedAtItsLastHeartbeat) {
     clock.advance(seconds(91));
     const auto answer = store().heartbeat(user(), id, 121);
     EXPECT_EQ(answer.status, 409);
-    EXPECT_EQ(answer.body.value(QStringLiteral("error")), QStringLiteral("no_open_session"));
+    EXPECT_EQ(answer.body.value("error"), QStringLiteral("no_open_session"));
     EXPECT_EQ(user().secondsUsed, 30);
 }
 
@@ -64,27 +70,23 @@ TEST_F(Rules, NewStartClosesTheOpenSession) {
 }
 
 TEST_F(Rules, UsingUpTheAllowanceReportsExhausted) {
-    ASSERT_FALSE(store().addUser(QStringLiteral("short@example.com"), kPassword, 50, QStringLiteral("pro")));
-    const server::User shortUser = *store().user(QStringLiteral("short@example.com"));
+    const server::User shortUser = addUser(QStringLiteral("short@example.com"), 50, QStringLiteral("pro"));
     const auto started = store().startSession(shortUser, {}, {});
-    EXPECT_EQ(started.body.value(QStringLiteral("maxSeconds")).toLongLong(), 50);
+    EXPECT_EQ(started.body.value("maxSeconds").toLongLong(), 50);
     clock.advance(seconds(70));
-    const auto answer = store().heartbeat(shortUser, started.body.value(QStringLiteral("session")).toMap()
-                                                         .value(QStringLiteral("id")).toString(), 70);
-    EXPECT_TRUE(answer.body.value(QStringLiteral("exhausted")).toBool());
-    EXPECT_EQ(answer.body.value(QStringLiteral("secondsRemaining")).toLongLong(), 0);
-    EXPECT_EQ(store().mayUseProviders(*store().user(QStringLiteral("short@example.com")))->second,
+    const auto answer = store().heartbeat(shortUser, started.body.value("session").toMap().value("id").toString(), 70);
+    EXPECT_TRUE(answer.body.value("exhausted").toBool());
+    EXPECT_EQ(answer.body.value("secondsRemaining").toLongLong(), 0);
+    EXPECT_EQ(store().mayUseProviders(user(QStringLiteral("short@example.com")))->second,
               QStringLiteral("insufficient_credit"));
 }
 
 TEST_F(Rules, FreeTierSessionIsCappedAndRefusedWithItsOwnCode) {
-    ASSERT_FALSE(store().addUser(QStringLiteral("free@example.com"), kPassword, 7200, QStringLiteral("free")));
-    const auto started = store().startSession(*store().user(QStringLiteral("free@example.com")), {}, {});
-    EXPECT_EQ(started.body.value(QStringLiteral("maxSeconds")).toLongLong(), Store::sessionCap(QStringLiteral("free")));
-    ASSERT_FALSE(store().addUser(QStringLiteral("spent@example.com"), kPassword, 0, QStringLiteral("free")));
-    const auto refused = store().startSession(*store().user(QStringLiteral("spent@example.com")), {}, {});
+    const auto started = store().startSession(addUser(QStringLiteral("free@example.com"), 7200, "free"), {}, {});
+    EXPECT_EQ(started.body.value("maxSeconds").toLongLong(), Store::sessionCap(QStringLiteral("free")));
+    const auto refused = store().startSession(addUser(QStringLiteral("spent@example.com"), 0, "free"), {}, {});
     EXPECT_EQ(refused.status, 402);
-    EXPECT_EQ(refused.body.value(QStringLiteral("error")), QStringLiteral("free_session_limit"));
+    EXPECT_EQ(refused.body.value("error"), QStringLiteral("free_session_limit"));
 }
 
 TEST_F(Rules, DeviceCodeExpiresAfterItsLifetime) {
@@ -95,7 +97,8 @@ TEST_F(Rules, DeviceCodeExpiresAfterItsLifetime) {
 
 TEST_F(Rules, DeviceCodeIsPendingUntilConfirmed) {
     const auto start = store().startDevice(QStringLiteral("laptop"));
-    EXPECT_EQ(std::get<QString>(store().exchangeDevice(start->deviceCode, {})), QStringLiteral("authorization_pending"));
+    EXPECT_EQ(std::get<QString>(store().exchangeDevice(start->deviceCode, {})),
+              QStringLiteral("authorization_pending"));
 }
 
 TEST_F(Rules, DeviceCodesPerAddressAreLimited) {
@@ -132,18 +135,17 @@ TEST(Migrations, AnOlderDatabaseIsBroughtUpToDateKeepingItsData) {
 
 TEST_F(Rules, AttemptLimitLiftsAfterItsWindow) {
     for (int i = 0; i < Store::kFailuresPerAccount; ++i)
-        store().checkPassword(QString::fromLatin1(kEmail), "wrong", QStringLiteral("10.0.0.1"));
-    EXPECT_EQ(std::get<QString>(store().checkPassword(QString::fromLatin1(kEmail), kPassword, QStringLiteral("10.0.0.2"))),
+        store().checkPassword(kEmail, "wrong", QStringLiteral("10.0.0.1"));
+    EXPECT_EQ(std::get<QString>(store().checkPassword(kEmail, kPassword, QStringLiteral("10.0.0.2"))),
               QStringLiteral("locked"));
     clock.advance(std::chrono::milliseconds(Store::kFailureWindowMs + 1000));
-    EXPECT_EQ(std::get<qint64>(store().checkPassword(QString::fromLatin1(kEmail), kPassword, QStringLiteral("10.0.0.2"))),
-              user().id);
+    EXPECT_EQ(std::get<qint64>(store().checkPassword(kEmail, kPassword, QStringLiteral("10.0.0.2"))), user().id);
 }
 
 TEST_F(Rules, AttemptLimitPerAddressSpansAccounts) {
     for (int i = 0; i < Store::kFailuresPerAddress; ++i)
         store().checkPassword(QStringLiteral("nobody%1@example.com").arg(i), "wrong", QStringLiteral("10.0.0.9"));
-    EXPECT_EQ(std::get<QString>(store().checkPassword(QString::fromLatin1(kEmail), kPassword, QStringLiteral("10.0.0.9"))),
+    EXPECT_EQ(std::get<QString>(store().checkPassword(kEmail, kPassword, QStringLiteral("10.0.0.9"))),
               QStringLiteral("locked"));
 }
 
@@ -151,10 +153,11 @@ TEST_F(Rules, PasswordsAreStoredAsArgon2idHashesAndTokensAsDigests) {
     const QByteArray token = *store().issueToken(user().id, QStringLiteral("laptop"));
     server::Database db;
     ASSERT_FALSE(db.open(*server::DatabaseUrl::parse(databaseUrl)));
-    QSqlQuery hash = db.exec(QStringLiteral("SELECT password_hash FROM users WHERE email = ?"), {QString::fromLatin1(kEmail)});
+    QSqlQuery hash = db.exec(QStringLiteral("SELECT password_hash FROM users WHERE email = ?"), {kEmail});
     ASSERT_TRUE(hash.next());
     EXPECT_TRUE(hash.value(0).toString().startsWith(QLatin1String("$argon2id$")));
-    QSqlQuery tokens = db.exec(QStringLiteral("SELECT COUNT(*) FROM access_tokens WHERE token_hash = ?"), {QString::fromLatin1(token)});
+    QSqlQuery tokens = db.exec(QStringLiteral("SELECT COUNT(*) FROM access_tokens WHERE token_hash = ?"),
+                               {QString::fromLatin1(token)});
     ASSERT_TRUE(tokens.next());
     EXPECT_EQ(tokens.value(0).toInt(), 0);
 }

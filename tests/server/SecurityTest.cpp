@@ -21,52 +21,47 @@ protected:
         });
         return answer.left(answer.indexOf("\r\n"));
     }
-    Client client;
 };
 
 // Bearer tokens that must not open the account.
 class ForgedToken : public Security, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(ForgedToken, IsRefusedAsUnauthorized) {
-    const Reply reply = client.send("GET", at(QStringLiteral("api/me")), {}, {}, GetParam());
+    const Reply reply = client.get("api/me", GetParam());
     EXPECT_EQ(reply.status, 401);
-    EXPECT_EQ(reply.json().value(QLatin1String("error")), QStringLiteral("unauthorized"));
+    EXPECT_EQ(reply.value("error"), QStringLiteral("unauthorized"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Tokens, ForgedToken,
                          ::testing::Values("x", "' OR '1'='1", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"));
 
 TEST_F(Security, RevokedTokenIsRefused) {
-    const QByteArray token = signInRaw(client);
-    ASSERT_EQ(client.send("GET", at(QStringLiteral("api/me")), {}, {}, token).status, 200);
-    ASSERT_FALSE(store().revoke(QString::fromLatin1(kEmail)));
-    EXPECT_EQ(client.send("GET", at(QStringLiteral("api/me")), {}, {}, token).status, 401);
+    const QByteArray token = client.signIn();
+    ASSERT_EQ(client.get("api/me", token).status, 200);
+    ASSERT_FALSE(store().revoke(kEmail));
+    EXPECT_EQ(client.get("api/me", token).status, 401);
 }
 
 TEST_F(Security, DeviceCodeGivesItsTokenOnce) {
-    const Reply start = client.json(at(QStringLiteral("api/auth/device/start")), {{"deviceName", "laptop"}});
-    confirmInBrowser(client, QUrl(start.json().value(QLatin1String("verification_uri_complete")).toString()));
-    const QJsonObject exchange{{"device_code", start.json().value(QLatin1String("device_code"))}};
-    EXPECT_EQ(client.json(at(QStringLiteral("api/auth/device/token")), exchange).status, 200);
-    const Reply replay = client.json(at(QStringLiteral("api/auth/device/token")), exchange);
-    EXPECT_EQ(replay.json().value(QLatin1String("error")), QStringLiteral("invalid_grant"));
-    EXPECT_FALSE(replay.json().contains(QLatin1String("access_token")));
+    const Device device = client.startDevice();
+    client.confirm(device.page);
+    EXPECT_EQ(client.post("api/auth/device/token", device.poll()).status, 200);
+    const Reply replay = client.post("api/auth/device/token", device.poll());
+    EXPECT_EQ(replay.value("error"), QStringLiteral("invalid_grant"));
+    EXPECT_FALSE(replay.json().contains("access_token"));
 }
 
 TEST_F(Security, WrongPasswordShowsTheFormAgain) {
-    const Reply start = client.json(at(QStringLiteral("api/auth/device/start")), {});
-    const Reply page = confirmInBrowser(client, QUrl(start.json().value(QLatin1String("verification_uri_complete")).toString()),
-                                        QString::fromLatin1(kEmail), QStringLiteral("wrong password"));
+    const Reply page = client.confirm(client.startDevice().page, kEmail, QStringLiteral("wrong password"));
     EXPECT_EQ(page.status, 401);
     EXPECT_TRUE(page.body.contains("Wrong e-mail or password"));
 }
 
 TEST_F(Security, SignInIsLockedAfterTooManyWrongPasswords) {
-    const Reply start = client.json(at(QStringLiteral("api/auth/device/start")), {});
-    const QUrl page(start.json().value(QLatin1String("verification_uri_complete")).toString());
+    const QUrl page = client.startDevice().page;
     for (int i = 0; i < server::Store::kFailuresPerAccount; ++i)
-        confirmInBrowser(client, page, QString::fromLatin1(kEmail), QStringLiteral("wrong password"));
-    EXPECT_EQ(confirmInBrowser(client, page).status, 429);
+        client.confirm(page, kEmail, QStringLiteral("wrong password"));
+    EXPECT_EQ(client.confirm(page).status, 429);
 }
 
 // Forms sent without the browser's form token, or with another one.
@@ -78,18 +73,14 @@ struct CsrfCase {
 class MissingCsrf : public Security, public ::testing::WithParamInterface<CsrfCase> {};
 
 TEST_P(MissingCsrf, FormIsRefused) {
-    const Reply start = client.json(at(QStringLiteral("api/auth/device/start")), {});
-    const QString code = start.json().value(QLatin1String("user_code")).toString();
-    Client other; // a browser that never loaded the form: no cookie
-    Client& browser = GetParam().sendCookie ? client : other;
-    const Reply form = client.send("GET", at(QStringLiteral("device?code=") + code));
-    const QString csrf = GetParam().sendField ? Client::hidden(form.body, QStringLiteral("csrf")) : QStringLiteral("forged");
-    const Reply reply = browser.form(at(QStringLiteral("device/signin")), {{QStringLiteral("csrf"), csrf},
-                                                                           {QStringLiteral("code"), code},
-                                                                           {QStringLiteral("email"), QString::fromLatin1(kEmail)},
-                                                                           {QStringLiteral("password"), QString::fromLatin1(kPassword)}});
+    const Device device = client.startDevice();
+    Client other(server->url()); // a browser that never loaded the form: no cookie
+    QByteArray form = client.get(device.page.toString()).body;
+    if (!GetParam().sendField)
+        form.replace(Client::hidden(form, "csrf").toLatin1(), "forged");
+    const Reply reply = (GetParam().sendCookie ? client : other).signInForm(form);
     EXPECT_EQ(reply.status, 403);
-    EXPECT_FALSE(store().deviceByUserCode(code)->pendingUserId.has_value());
+    EXPECT_FALSE(store().deviceByUserCode(device.userCode)->pendingUserId.has_value());
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, MissingCsrf,
@@ -97,25 +88,19 @@ INSTANTIATE_TEST_SUITE_P(Forms, MissingCsrf,
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Security, ConfirmNeedsTheBrowserThatSignedIn) {
-    const Reply start = client.json(at(QStringLiteral("api/auth/device/start")), {});
-    const QString code = start.json().value(QLatin1String("user_code")).toString();
-    const Reply form = client.send("GET", at(QStringLiteral("device?code=") + code));
-    client.form(at(QStringLiteral("device/signin")), {{QStringLiteral("csrf"), Client::hidden(form.body, QStringLiteral("csrf"))},
-                                                      {QStringLiteral("code"), code},
-                                                      {QStringLiteral("email"), QString::fromLatin1(kEmail)},
-                                                      {QStringLiteral("password"), QString::fromLatin1(kPassword)}});
-    Client other;
-    const Reply otherForm = other.send("GET", at(QStringLiteral("device?code=") + code));
-    const Reply reply = other.form(at(QStringLiteral("device/confirm")),
-                                   {{QStringLiteral("csrf"), Client::hidden(otherForm.body, QStringLiteral("csrf"))},
-                                    {QStringLiteral("code"), code},
-                                    {QStringLiteral("action"), QStringLiteral("connect")}});
+    const Device device = client.startDevice();
+    client.signInForm(client.get(device.page.toString()).body);
+    Client other(server->url());
+    const Reply otherForm = other.get(device.page.toString());
+    const Reply reply = other.form(
+        "device/confirm",
+        {{"csrf", Client::hidden(otherForm.body, "csrf")}, {"code", device.userCode}, {"action", "connect"}});
     EXPECT_EQ(reply.status, 400);
-    EXPECT_FALSE(store().deviceByUserCode(code)->confirmed);
+    EXPECT_FALSE(store().deviceByUserCode(device.userCode)->confirmed);
 }
 
 TEST_F(Security, PagesForbidFramingScriptsAndForeignForms) {
-    const Reply page = client.send("GET", at(QStringLiteral("device")));
+    const Reply page = client.get("device");
     EXPECT_TRUE(page.header("Content-Security-Policy").contains("default-src 'none'"));
     EXPECT_TRUE(page.header("Content-Security-Policy").contains("frame-ancestors 'none'"));
     EXPECT_EQ(page.header("X-Frame-Options"), "DENY");
@@ -123,8 +108,7 @@ TEST_F(Security, PagesForbidFramingScriptsAndForeignForms) {
 }
 
 TEST_F(Security, HostileDeviceNameIsShownAsText) {
-    const Reply start = client.json(at(QStringLiteral("api/auth/device/start")), {{"deviceName", "<script>x</script>"}});
-    const Reply page = client.send("GET", QUrl(start.json().value(QLatin1String("verification_uri_complete")).toString()));
+    const Reply page = client.get(client.startDevice({{"deviceName", "<script>x</script>"}}).page.toString());
     EXPECT_FALSE(page.body.contains("<script>"));
     EXPECT_TRUE(page.body.contains("&lt;script&gt;"));
 }
@@ -137,8 +121,10 @@ struct Oversize {
 class OversizeBody : public Security, public ::testing::WithParamInterface<Oversize> {};
 
 TEST_P(OversizeBody, IsRefusedWith413) {
-    const QByteArray head = "POST " + QByteArray(GetParam().path) + " HTTP/1.1\r\nHost: x\r\nContent-Type: "
-                            "application/json\r\nContent-Length: " + QByteArray::number(GetParam().length) + "\r\n\r\n";
+    const QByteArray head = "POST " + QByteArray(GetParam().path) +
+                            " HTTP/1.1\r\nHost: x\r\nContent-Type: "
+                            "application/json\r\nContent-Length: " +
+                            QByteArray::number(GetParam().length) + "\r\n\r\n";
     EXPECT_EQ(headOnly(head), "HTTP/1.1 413 Content Too Large");
 }
 
@@ -160,9 +146,11 @@ TEST_P(HostileDocumentName, IsRefusedWhenAdded) {
 }
 
 TEST_P(HostileDocumentName, IsNotFoundWhenAskedFor) {
-    const QByteArray token = signInRaw(client);
-    const QString path = QStringLiteral("api/context/") + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(GetParam())));
-    EXPECT_EQ(client.send("GET", at(path), {}, {}, token).status, 404);
+    const QByteArray token = client.signIn();
+    EXPECT_EQ(
+        client.get("api/context/" + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(GetParam()))), token)
+            .status,
+        404);
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, HostileDocumentName,
@@ -173,18 +161,17 @@ INSTANTIATE_TEST_SUITE_P(Names, HostileDocumentName,
 TEST_F(Security, SqlMetaEmailIsAnOrdinaryAccount) {
     const QString email = QStringLiteral("o'brien\";--@example.com");
     ASSERT_FALSE(store().addUser(email, kPassword, 60, QStringLiteral("pro")));
-    const Reply start = client.json(at(QStringLiteral("api/auth/device/start")), {});
-    const Reply done = confirmInBrowser(client, QUrl(start.json().value(QLatin1String("verification_uri_complete")).toString()), email);
-    EXPECT_EQ(done.status, 200);
+    EXPECT_EQ(client.confirm(client.startDevice().page, email).status, 200);
     EXPECT_EQ(store().users().size(), 2);
-    EXPECT_EQ(std::get<QString>(store().checkPassword(QStringLiteral("' OR '1'='1"), kPassword, QStringLiteral("1.2.3.4"))),
-              QStringLiteral("wrong"));
+    EXPECT_EQ(
+        std::get<QString>(store().checkPassword(QStringLiteral("' OR '1'='1"), kPassword, QStringLiteral("1.2.3.4"))),
+        QStringLiteral("wrong"));
 }
 
 TEST_F(Security, UnknownModelIsNotRelayed) {
-    const QByteArray token = signInRaw(client);
-    client.json(at(QStringLiteral("api/session/start")), {}, token);
-    const Reply reply = client.json(at(QStringLiteral("api/llm")), {{"model", "gemini-ultra-expensive"}}, token);
+    const QByteArray token = client.signIn();
+    client.post("api/session/start", {}, token);
+    const Reply reply = client.post("api/llm", {{"model", "gemini-ultra-expensive"}}, token);
     EXPECT_EQ(reply.status, 400);
     EXPECT_TRUE(llm.http().requests().isEmpty());
 }

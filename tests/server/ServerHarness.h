@@ -45,11 +45,15 @@ inline QString testDatabaseUrl(const QTemporaryDir& dir) {
     return shared;
 }
 
+inline constexpr const char* kEmail = "ania@example.com";
+inline constexpr const char* kPassword = "correct horse 1";
+
 struct Reply {
     int status = 0;
     QByteArray body;
     QList<QNetworkReply::RawHeaderPair> headers;
     QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+    QJsonValue value(const QString& key) const { return json().value(key); }
     QByteArray header(const QByteArray& name) const {
         for (const auto& [key, value] : headers)
             if (key.compare(name, Qt::CaseInsensitive) == 0)
@@ -58,9 +62,23 @@ struct Reply {
     }
 };
 
-// Plain HTTP against the server, as a browser or a stranger would send it; keeps cookies like a browser.
+// A device sign-in as started by the app: the page it opens, and its codes.
+struct Device {
+    QUrl page;
+    QString userCode;
+    QString deviceCode;
+    QJsonObject poll() const { return {{"device_code", deviceCode}}; }
+};
+
+using Fields = QList<std::pair<QString, QString>>;
+
+// Plain HTTP against a server, as a browser or a stranger would send it; keeps cookies like a browser. Paths are
+// resolved against `base`.
 class Client {
 public:
+    explicit Client(QUrl base = {}) : base(std::move(base)) {}
+    QUrl base;
+
     Reply send(const QByteArray& method, const QUrl& url, const QByteArray& body = {},
                const QByteArray& type = "application/json", const QByteArray& token = {}) {
         QNetworkRequest request(url);
@@ -75,20 +93,51 @@ public:
         reply->deleteLater();
         return out;
     }
-    Reply json(const QUrl& url, const QJsonObject& body, const QByteArray& token = {}) {
-        return send("POST", url, QJsonDocument(body).toJson(QJsonDocument::Compact), "application/json", token);
+    QUrl url(const QString& path) const { return base.resolved(QUrl(path)); }
+    Reply get(const QString& path, const QByteArray& token = {}) { return send("GET", url(path), {}, {}, token); }
+    Reply post(const QString& path, const QJsonObject& body = {}, const QByteArray& token = {}) {
+        return send("POST", url(path), QJsonDocument(body).toJson(QJsonDocument::Compact), "application/json", token);
     }
-    Reply form(const QUrl& url, const QList<std::pair<QString, QString>>& fields) {
+    Reply form(const QString& path, const Fields& fields) {
         QUrlQuery query;
         for (const auto& [name, value] : fields)
             query.addQueryItem(name, QString::fromLatin1(QUrl::toPercentEncoding(value)));
-        return send("POST", url, query.toString(QUrl::FullyEncoded).toLatin1(), "application/x-www-form-urlencoded");
+        return send("POST", url(path), query.toString(QUrl::FullyEncoded).toLatin1(),
+                    "application/x-www-form-urlencoded");
     }
     QNetworkAccessManager& network() { return m_network; }
 
     static QString hidden(const QByteArray& html, const QString& name) {
         const QRegularExpression re(QStringLiteral("name=\"%1\" value=\"([^\"]*)\"").arg(name));
         return re.match(QString::fromUtf8(html)).captured(1);
+    }
+
+    Device startDevice(const QJsonObject& body = {{"deviceName", "laptop"}}) {
+        const QJsonObject start = post("api/auth/device/start", body).json();
+        return {QUrl(start.value("verification_uri_complete").toString()), start.value("user_code").toString(),
+                start.value("device_code").toString()};
+    }
+    // The browser's part of a sign-in on `page`: the password, then "connect". Answers the last page.
+    Reply confirm(const QUrl& page, const QString& email = kEmail, const QString& password = kPassword) {
+        const Reply form = send("GET", page);
+        const Reply question = signInForm(form.body, email, password);
+        if (question.status != 200)
+            return question;
+        return this->form(
+            "device/confirm",
+            {{"csrf", hidden(question.body, "csrf")}, {"code", hidden(question.body, "code")}, {"action", "connect"}});
+    }
+    // Sends the device page's sign-in form as filled in.
+    Reply signInForm(const QByteArray& page, const QString& email = kEmail, const QString& password = kPassword) {
+        return form(
+            "device/signin",
+            {{"csrf", hidden(page, "csrf")}, {"code", hidden(page, "code")}, {"email", email}, {"password", password}});
+    }
+    // A whole device sign-in over the raw API; answers the access token.
+    QByteArray signIn(const QString& password = kPassword) {
+        const Device device = startDevice();
+        confirm(device.page, kEmail, password);
+        return post("api/auth/device/token", device.poll()).value("access_token").toString().toLatin1();
     }
 
 private:
@@ -98,9 +147,6 @@ private:
 // A quippet-server in this process on a loopback port, with the model and speech-token services stood in for.
 class ServerHarness : public ::testing::Test {
 protected:
-    static constexpr const char* kEmail = "ania@example.com";
-    static constexpr const char* kPassword = "correct horse 1";
-
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         ASSERT_TRUE(llm.start());
@@ -124,38 +170,11 @@ protected:
         server = std::make_unique<server::Server>(clock);
         const auto failure = server->start(options);
         ASSERT_FALSE(failure) << qPrintable(*failure);
-        ASSERT_FALSE(store().addUser(QString::fromLatin1(kEmail), kPassword, 3600, QStringLiteral("pro")));
+        client.base = server->url();
+        ASSERT_FALSE(store().addUser(kEmail, kPassword, 3600, QStringLiteral("pro")));
     }
 
     server::Store& store() { return server->store(); }
-    QUrl at(const QString& path) const { return server->url().resolved(QUrl(path)); }
-
-    // The browser's part of a sign-in: the page, the password, then "connect". Answers the last page.
-    Reply confirmInBrowser(Client& browser, const QUrl& page, const QString& email = QString::fromLatin1(kEmail),
-                           const QString& password = QString::fromLatin1(kPassword)) {
-        const Reply form = browser.send("GET", page);
-        const Reply question = browser.form(at(QStringLiteral("device/signin")),
-                                            {{QStringLiteral("csrf"), Client::hidden(form.body, QStringLiteral("csrf"))},
-                                             {QStringLiteral("code"), Client::hidden(form.body, QStringLiteral("code"))},
-                                             {QStringLiteral("email"), email},
-                                             {QStringLiteral("password"), password}});
-        if (question.status != 200)
-            return question;
-        return browser.form(at(QStringLiteral("device/confirm")),
-                            {{QStringLiteral("csrf"), Client::hidden(question.body, QStringLiteral("csrf"))},
-                             {QStringLiteral("code"), Client::hidden(question.body, QStringLiteral("code"))},
-                             {QStringLiteral("action"), QStringLiteral("connect")}});
-    }
-
-    // A whole device sign-in over the raw API; answers the access token.
-    QByteArray signInRaw(Client& client) {
-        const Reply start = client.json(at(QStringLiteral("api/auth/device/start")), {{"deviceName", "laptop"}});
-        const QUrl page(start.json().value(QLatin1String("verification_uri_complete")).toString());
-        confirmInBrowser(client, page);
-        const Reply token = client.json(at(QStringLiteral("api/auth/device/token")),
-                                        {{"device_code", start.json().value(QLatin1String("device_code"))}});
-        return token.json().value(QLatin1String("access_token")).toString().toLatin1();
-    }
 
     QTemporaryDir dir;
     QString databaseUrl;
@@ -164,6 +183,7 @@ protected:
     HttpPeer speech;
     int sttTokens = 0;
     std::unique_ptr<server::Server> server;
+    Client client; // on this server
 };
 
 } // namespace quippet::test
