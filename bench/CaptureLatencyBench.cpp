@@ -1,5 +1,5 @@
-// Latency from the sound server's read callback to the hand-over of the same samples on the main thread, and on to
-// the speech-to-text service, against a private PulseAudio daemon with a stream kept playing into the default output
+// Latency from the sound server's read callback to a watcher hearing of the same samples on the main thread, and
+// from the read (where the samples are handed to the speech client) to the speech-to-text service, against a private PulseAudio daemon with a stream kept playing into the default output
 // (needs pulseaudio installed).
 #include "audio/AudioCapture.h"
 #include "audio/PulseAudioSystem.h"
@@ -18,6 +18,8 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+
+#include <mutex>
 #include <QTimer>
 
 #include <algorithm>
@@ -46,10 +48,10 @@ void BM_ReadCallbackToHandOver(benchmark::State& state) {
     DiagnosticsLog log(clock);
     AudioCapture capture(clock, log, std::make_unique<PulseAudioSystem>());
     std::vector<double> latenciesMs;
-    capture.onHandOver = [&](AudioChannel, std::chrono::steady_clock::time_point readAt) {
+    capture.setOnHandOver([&](AudioChannel, std::chrono::steady_clock::time_point readAt) {
         latenciesMs.push_back(
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - readAt).count());
-    };
+    });
     capture.start();
 
     for (auto _ : state) {
@@ -69,12 +71,18 @@ void BM_ReadCallbackToHandOver(benchmark::State& state) {
     state.counters["max_ms"] = latenciesMs.back();
 }
 
+// What was handed to the client, on the sound server's thread: the running byte count after each buffer, and when.
+struct Handed {
+    std::mutex lock;
+    qint64 total = 0;
+    std::vector<std::pair<qint64, std::chrono::steady_clock::time_point>> at;
+};
+
 // A real speech-to-text client for the system audio only (the microphone's is a no-op), so the peer sees one
 // connection whose bytes follow the system-audio hand-overs one to one.
 struct ClientOnly final : TranscriberPort {
-    ClientOnly(TranscriberSetup setup, std::shared_ptr<CredentialProvider> credentials, Clock& clock,
-               std::vector<qint64>& handedBytes)
-        : m_handedBytes(handedBytes) {
+    ClientOnly(TranscriberSetup setup, std::shared_ptr<CredentialProvider> credentials, Clock& clock, Handed& handed)
+        : m_handed(handed) {
         if (setup.label == QLatin1String("KLIENT"))
             m_transcriber =
                 std::make_unique<ElevenLabsTranscriber>(setup.label, setup.language, std::move(credentials), clock);
@@ -90,11 +98,15 @@ struct ClientOnly final : TranscriberPort {
     void append(const AudioChunk& chunk) override {
         if (!m_transcriber)
             return;
+        // The capture hands buffers over on the thread that read them, right after the read.
+        const auto now = std::chrono::steady_clock::now();
         m_transcriber->append(chunk);
-        m_handedBytes.push_back(chunk.frames() * 2); // 48 kHz mono 16-bit after conversion
+        const std::lock_guard<std::mutex> hold(m_handed.lock);
+        m_handed.total += chunk.frames() * 2; // 48 kHz mono 16-bit after conversion
+        m_handed.at.emplace_back(m_handed.total, now);
     }
     std::unique_ptr<ElevenLabsTranscriber> m_transcriber;
-    std::vector<qint64>& m_handedBytes;
+    Handed& m_handed;
 };
 
 // From the read callback to the speech-to-text service (a loopback peer) receiving the same samples: hand-over,
@@ -122,24 +134,16 @@ void BM_ReadCallbackToServiceReceipt(benchmark::State& state) {
     SystemClock clock;
     DiagnosticsLog log(clock);
     AudioCapture capture(clock, log, std::make_unique<PulseAudioSystem>());
-    std::vector<qint64> handedBytes;
-    std::vector<std::pair<qint64, std::chrono::steady_clock::time_point>> handed; // cumulative end, read time
-    qint64 handedTotal = 0;
+    Handed handedToClient;
     capture.setTranscriberFactory([&](TranscriberSetup setup) -> std::unique_ptr<TranscriberPort> {
         return std::make_unique<ClientOnly>(std::move(setup), std::make_shared<KeychainCredentialProvider>(keychain),
-                                            clock, handedBytes);
+                                            clock, handedToClient);
     });
-    capture.onHandOver = [&](AudioChannel channel, std::chrono::steady_clock::time_point readAt) {
-        if (channel != AudioChannel::System || handedBytes.empty())
-            return;
-        handedTotal += handedBytes.back();
-        handedBytes.clear();
-        handed.emplace_back(handedTotal, readAt);
-    };
     std::vector<std::tuple<qint64, qint64, std::chrono::steady_clock::time_point>> received; // peer total, ours, when
     QObject::connect(&peer, &test::SttPeer::chunkReceived, [&] {
+        const std::lock_guard<std::mutex> hold(handedToClient.lock);
         if (const auto* c = peer.last())
-            received.emplace_back(c->audio.size(), handedTotal, std::chrono::steady_clock::now());
+            received.emplace_back(c->audio.size(), handedToClient.total, std::chrono::steady_clock::now());
     });
     capture.start();
     capture.setTranscription(true);
@@ -150,6 +154,7 @@ void BM_ReadCallbackToServiceReceipt(benchmark::State& state) {
         loop.exec();
     }
     capture.setTranscription(false);
+    const auto handed = handedToClient.at;
     if (received.size() < 20) {
         state.SkipWithError("too little audio reached the peer");
         return;

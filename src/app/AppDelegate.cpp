@@ -208,10 +208,24 @@ void AppDelegate::launch() {
             self->m_assistant->clientSaid(text);
     };
     m_capture->onTranscript = [self](AudioChannel channel, const QString& text, bool isFinal) {
-        if (self)
-            self->m_transcript->add(
-                channel == AudioChannel::System ? Utterance::Speaker::Client : Utterance::Speaker::Me, text, isFinal);
+        if (!self)
+            return;
+        const bool client = channel == AudioChannel::System;
+        self->m_transcript->add(client ? Utterance::Speaker::Client : Utterance::Speaker::Me, text, isFinal);
+        if (client && !isFinal)
+            self->m_assistant->clientPartial(text);
     };
+    // Automatic answers start as soon as the client's question is known, unless the preferences say to wait for the
+    // settle.
+    Assistant::EarlyAnswers early;
+    early.on = Settings::boolValue(Settings::kEarlyAnswers, true);
+    early.quiet = std::chrono::milliseconds(
+        Settings::value(Settings::kEarlyAnswerQuietMs, qint64(early.quiet.count())).toLongLong());
+    early.showAfter = std::chrono::milliseconds(
+        Settings::value(Settings::kEarlyAnswerShowAfterMs, qint64(early.showAfter.count())).toLongLong());
+    m_assistant->setEarlyAnswers(early);
+    connect(m_capture.get(), &AudioCapture::clientSoundingChanged, m_assistant.get(),
+            [this] { m_assistant->clientVoice(m_capture->clientSounding()); });
     m_capture->start();
     m_state->stopClock();
     m_session = std::make_unique<ListeningSession>(ListeningSession::Parts{m_clock, *m_keychain, *m_capture, *m_state,

@@ -195,7 +195,7 @@ void PreflightCheck::startAudio(bool echoOnly) {
             set(Item::Microphone, Verdict::Checking, i18n::text("preflight.mic.waiting"));
     }
     m_phase = AudioPhase::Quiet;
-    capture.onChunk = [this](AudioChannel channel, const AudioChunk& chunk) { onChunk(channel, chunk); };
+    capture.setOnChunk([this](AudioChannel channel, const AudioChunk& chunk) { onChunk(channel, chunk); });
     m_audioTimer->start(kAudioWait);
 }
 
@@ -204,7 +204,7 @@ void PreflightCheck::stopAudio() {
     m_phase = AudioPhase::Idle;
     if (const quint64 tone = std::exchange(m_tone, 0))
         m_parts.capture.stopSound(tone);
-    m_parts.capture.onChunk = {};
+    m_parts.capture.setOnChunk({});
     m_audioTimer->stop();
 }
 
@@ -378,7 +378,7 @@ void PreflightCheck::audioTimedOut() {
         // System audio came but the microphone never did: the tone still tells whether the client is heard.
         m_phase = phase;
         m_micExpected = false;
-        m_parts.capture.onChunk = [this](AudioChannel channel, const AudioChunk& chunk) { onChunk(channel, chunk); };
+        m_parts.capture.setOnChunk([this](AudioChannel channel, const AudioChunk& chunk) { onChunk(channel, chunk); });
         m_audioTimer->start(kAudioWait);
         audioProgress();
     }

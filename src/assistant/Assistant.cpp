@@ -9,6 +9,7 @@
 #include <QSet>
 
 #include <limits>
+#include <utility>
 #include <memory>
 
 namespace quippet {
@@ -40,6 +41,12 @@ Assistant::Assistant(TranscriptBuffer& transcript, LlmClient& llm, Clock& clock,
     m_autoTimer = m_clock.createTimer(this);
     m_autoTimer->setSingleShot(true);
     connect(m_autoTimer, &Timer::timeout, this, &Assistant::fireAuto);
+    m_showTimer = m_clock.createTimer(this);
+    m_showTimer->setSingleShot(true);
+    connect(m_showTimer, &Timer::timeout, this, &Assistant::showEarly);
+    m_quietTimer = m_clock.createTimer(this);
+    m_quietTimer->setSingleShot(true);
+    connect(m_quietTimer, &Timer::timeout, this, &Assistant::clientQuiet);
     reloadContext();
 }
 
@@ -247,20 +254,198 @@ void Assistant::reloadContext() {
 }
 
 void Assistant::clientSaid(const QString& text) {
-    if (!m_autoAnswer || !looksLikeQuestion(text))
+    if (!m_autoAnswer)
         return;
-    if (repeatsAnsweredQuestion(text))
+    // Committed: the partial line it ends is no longer the client's newest.
+    m_clientPartial.clear();
+    settleEarly();
+    const bool cancelled = newerThanEarly(text);
+    if (cancelled)
+        cancelEarly();
+    if (!looksLikeQuestion(text) || repeatsAnsweredQuestion(text)) {
+        // More words after a question asked early: the question waits for the settle again.
+        if (cancelled)
+            armAuto(kSettle);
         return;
+    }
     m_pendingQuestion = text;
     m_pendingSinceMs = m_clock.nowMs();
     notify(QStringLiteral("auto: wykryto pytanie"));
-    armAuto(kSettle);
+    if (!m_early.on || m_clientSounding || !askEarly(text))
+        armAuto(kSettle);
+}
+
+void Assistant::clientPartial(const QString& text) {
+    if (!m_autoAnswer || !m_early.on || text.trimmed().isEmpty())
+        return;
+    m_clientPartial = text.trimmed();
+    settleEarly();
+    if (newerThanEarly(candidate()))
+        cancelEarly();
+    // The recogniser catching up after the client stopped: the newest line is asked at once.
+    if (m_clientQuietLong && !m_earlyAnswer)
+        clientQuiet();
+}
+
+void Assistant::clientVoice(bool sounding) {
+    if (sounding == m_clientSounding)
+        return;
+    m_clientSounding = sounding;
+    m_clientQuietLong = false;
+    if (!m_early.on)
+        return;
+    if (sounding) {
+        m_quietTimer->stop();
+        // The client goes on within the window: what was asked was half of it. The question is asked again once
+        // the client stops (or commits a longer line).
+        if (insideEarlyWindow())
+            cancelEarly();
+        return;
+    }
+    m_quietTimer->start(m_early.quiet);
+}
+
+void Assistant::clientQuiet() {
+    m_clientQuietLong = true;
+    settleEarly();
+    if (!m_autoAnswer || m_earlyAnswer)
+        return;
+    const QString question = candidate();
+    if (question.isEmpty() || !looksLikeQuestion(question) || repeatsAnsweredQuestion(question))
+        return;
+    if (askEarly(question))
+        notify(QStringLiteral("auto: wykryto pytanie"));
+}
+
+// What the client's question reads now: the partial line, else the question waiting for its answer.
+QString Assistant::candidate() const {
+    return m_clientPartial.isEmpty() ? m_pendingQuestion : m_clientPartial;
+}
+
+bool Assistant::insideEarlyWindow() const {
+    return m_earlyAnswer && m_clock.nowMs() - m_earlyAnswer->sentAtMs < kSettle.count();
+}
+
+// The text says no more than the question asked early: a beginning of it, or all of it after what the transcript
+// joined in front.
+bool Assistant::newerThanEarly(const QString& text) const {
+    return insideEarlyWindow() && !text.isEmpty() && !m_earlyAnswer->question.startsWith(text) &&
+           !text.endsWith(m_earlyAnswer->question);
+}
+
+// An early answer shown and ended stays cancellable until its window has passed.
+void Assistant::settleEarly() {
+    if (m_earlyAnswer && m_earlyAnswer->ended && !m_earlyAnswer->cardId.isNull() && !insideEarlyWindow())
+        m_earlyAnswer.reset();
+}
+
+bool Assistant::askEarly(const QString& question) {
+    settleEarly();
+    const qint64 now = m_clock.nowMs();
+    if (m_busy || m_earlyAnswer || (m_lastAutoAtMs && now - *m_lastAutoAtMs < kMinSpacing.count()))
+        return false;
+    Early early;
+    early.question = question;
+    early.request = new QObject(this);
+    early.sentAtMs = now;
+    early.lastAutoAtMs = m_lastAutoAtMs;
+    early.lastAutoQuestion = m_lastAutoQuestion;
+    m_earlyAnswer = early;
+    m_lastAutoAtMs = now;
+    m_lastAutoQuestion = question;
+    m_pendingQuestion.clear();
+    m_autoTimer->stop();
+    setBusy(true);
+
+    // A partial line is not in the transcript yet: it goes into the listing as the client's newest words.
+    const bool committed = m_transcript.lastClientUtterance() == question;
+    LlmPart part;
+    part.text = Prompts::answerPrompt(committed ? m_transcript.context(kAnswerUtterances)
+                                                : m_transcript.context(kAnswerUtterances, m_clientPartial));
+    LlmClient::Callbacks callbacks;
+    callbacks.onStatus = [this](const QString& line) { notify(line); };
+    callbacks.onChunk = [this](const QString& fragment) {
+        Early& e = *m_earlyAnswer;
+        if (e.cardId.isNull()) {
+            e.held += fragment;
+            showEarly();
+            return;
+        }
+        const qsizetype pos = positionOf(e.cardId);
+        if (pos < 0)
+            return;
+        m_cards[pos].text += fragment;
+        emit cardsChanged();
+        if (pos == m_index)
+            emit currentChanged();
+    };
+    callbacks.onDone = [this](const std::optional<QString>& error) {
+        Early& e = *m_earlyAnswer;
+        e.request->deleteLater();
+        e.ended = true;
+        e.error = error;
+        setBusy(false);
+        if (error)
+            notify(*error);
+        if (e.cardId.isNull()) {
+            showEarly();
+            return;
+        }
+        const qsizetype pos = positionOf(e.cardId);
+        if (error && pos >= 0) {
+            m_cards[pos].text = *error;
+            m_cards[pos].isError = true;
+            emit cardsChanged();
+            if (pos == m_index)
+                emit currentChanged();
+        }
+    };
+    m_showTimer->start(m_early.showAfter);
+    m_llm.stream(systemInstruction(PromptStyle::Suggest), {part}, std::move(callbacks), early.request);
+    return true;
+}
+
+// The early answer's card appears with its first words (or its end), once it has been held long enough.
+void Assistant::showEarly() {
+    if (!m_earlyAnswer || !m_earlyAnswer->cardId.isNull() || m_showTimer->isActive())
+        return;
+    Early& e = *m_earlyAnswer;
+    if (e.held.isEmpty() && !e.ended)
+        return;
+    const bool failed = e.error.has_value();
+    e.cardId = appendCard(i18n::text("card.kind.answer"), e.question, failed ? *e.error : e.held, failed);
+}
+
+void Assistant::cancelEarly() {
+    if (!m_earlyAnswer)
+        return;
+    Early e = *std::exchange(m_earlyAnswer, std::nullopt);
+    delete e.request; // aborts the stream; none of its callbacks come after this
+    m_showTimer->stop();
+    if (!e.cardId.isNull()) {
+        const qsizetype pos = positionOf(e.cardId);
+        if (pos >= 0) {
+            m_cards.removeAt(pos);
+            setIndex(m_cards.isEmpty() ? 0 : std::min(m_index, int(m_cards.size()) - 1));
+            emit cardsChanged();
+            emit currentChanged();
+        }
+    }
+    if (!e.ended)
+        setBusy(false);
+    m_lastAutoAtMs = e.lastAutoAtMs;
+    m_lastAutoQuestion = e.lastAutoQuestion;
+    m_pendingQuestion = e.question;
+    m_pendingSinceMs = e.sentAtMs;
+    ++m_cancelledEarly;
+    notify(QStringLiteral("auto: klient mówi dalej — wcześniejsza odpowiedź anulowana"));
 }
 
 bool Assistant::repeatsAnsweredQuestion(const QString& text) const {
     if (m_lastAutoQuestion.isEmpty())
         return false;
-    if (m_lastAutoQuestion.startsWith(text))
+    // The transcript may have joined the answered question to what the client said before it.
+    if (m_lastAutoQuestion.startsWith(text) || text.endsWith(m_lastAutoQuestion))
         return true;
     if (!text.startsWith(m_lastAutoQuestion))
         return false;

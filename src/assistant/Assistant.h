@@ -10,6 +10,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 #include <QUuid>
 
@@ -97,6 +98,25 @@ public:
         appendCard(kind, heading, text, false);
     }
 
+    // Early answers. A question is known from a committed client line, or from the client's partial line once the
+    // client's channel has been quiet for `quiet`; when nothing stands in the way (another reply, the spacing) it
+    // is asked at once. A newer client fragment within the settle window (a longer line, or the client's channel
+    // sounding again) cancels that request, its card with it, and the newest question wins; after the window the
+    // answer stands. The card appears with its first words, not before `showAfter` from the request. Off: every
+    // automatic answer waits for the settle.
+    struct EarlyAnswers {
+        bool on = false;
+        std::chrono::milliseconds quiet{300};
+        std::chrono::milliseconds showAfter{0};
+    };
+    void setEarlyAnswers(const EarlyAnswers& early) { m_early = early; }
+    const EarlyAnswers& earlyAnswers() const { return m_early; }
+    // The client's newest partial line, and whether the client's channel carries sound.
+    void clientPartial(const QString& text);
+    void clientVoice(bool sounding);
+    // Early requests cancelled by a newer fragment since the start.
+    int cancelledEarly() const { return m_cancelledEarly; }
+
     // The system instruction as a request of this style would get it now.
     QString systemInstruction(PromptStyle style);
     ContextDocuments& documents() { return m_documents; }
@@ -123,6 +143,15 @@ private:
     void armAuto(std::chrono::milliseconds after);
     void fireAuto();
     void notify(const QString& line) const;
+    // Early answers.
+    QString candidate() const;
+    bool insideEarlyWindow() const;
+    bool newerThanEarly(const QString& text) const;
+    void settleEarly();
+    bool askEarly(const QString& question);
+    void showEarly();
+    void cancelEarly();
+    void clientQuiet();
 
     TranscriptBuffer& m_transcript;
     LlmClient& m_llm;
@@ -144,6 +173,26 @@ private:
     QString m_lastAutoQuestion;
     QString m_pendingQuestion;
     qint64 m_pendingSinceMs = 0;
+
+    EarlyAnswers m_early;
+    struct Early {
+        QString question;
+        QPointer<QObject> request; // owns the stream: deleting it cancels the request
+        qint64 sentAtMs = 0;
+        QUuid cardId; // null until shown
+        QString held; // words that came before the card was shown
+        bool ended = false;
+        std::optional<QString> error;
+        std::optional<qint64> lastAutoAtMs; // as they were before this request
+        QString lastAutoQuestion;
+    };
+    std::optional<Early> m_earlyAnswer;
+    Timer* m_showTimer = nullptr;
+    Timer* m_quietTimer = nullptr;
+    QString m_clientPartial;
+    bool m_clientSounding = false;
+    bool m_clientQuietLong = true; // quiet for at least m_early.quiet (as it is before anyone speaks)
+    int m_cancelledEarly = 0;
 };
 
 } // namespace quippet

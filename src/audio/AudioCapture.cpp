@@ -58,37 +58,63 @@ void AudioCapture::note(const QString& line) {
     m_log.note(line);
 }
 
-// Audio thread: measure, copy, post. Nothing here touches the capture's fields.
+// Audio thread: measure, then hand the buffer to its transcription client, which copies it and queues it to its own
+// worker. Nothing here touches the capture's main-thread fields.
 void AudioCapture::onAudio(AudioChannel channel, const AudioFormat& format, const char* data, qsizetype bytes,
                            std::chrono::steady_clock::time_point readAt) {
     if (channel == AudioChannel::System)
         m_store->addClient(firstChannelRms(format, data, bytes), format);
     else
         m_store->addMe(loudestChannelRms(format, data, bytes));
+    Feed& feed = *m_feed;
+    const bool firstMic = channel == AudioChannel::Mic && feed.micBuffers.fetch_add(1) == 0;
+    const bool watching = feed.watched.load();
     AudioChunk chunk{format, QByteArray(data, bytes)};
-    QMetaObject::invokeMethod(
-        this, [this, channel, chunk = std::move(chunk), readAt] { handOver(channel, chunk, readAt); },
-        Qt::QueuedConnection);
+    bool heard = false;
+    {
+        const std::lock_guard<std::mutex> hold(feed.lock);
+        if (TranscriberPort* port = channel == AudioChannel::System ? feed.client : feed.mic) {
+            port->append(chunk);
+            heard = true;
+        }
+    }
+    if (firstMic) {
+        QString line = QStringLiteral("mikrofon: pierwszy bufor, ramek=") + QString::number(chunk.frames());
+        QMetaObject::invokeMethod(
+            this,
+            [this, line, heard] {
+                note(line);
+                if (!heard)
+                    note(QStringLiteral("mikrofon: audio jest, ale ASR niepodłączony"));
+            },
+            Qt::QueuedConnection);
+    }
+    if (watching)
+        QMetaObject::invokeMethod(
+            this, [this, channel, chunk = std::move(chunk), readAt] { watched(channel, chunk, readAt); },
+            Qt::QueuedConnection);
 }
 
-void AudioCapture::handOver(AudioChannel channel, const AudioChunk& chunk,
-                            std::chrono::steady_clock::time_point readAt) {
-    if (channel == AudioChannel::System) {
-        if (m_clientAsr)
-            m_clientAsr->append(chunk);
-    } else {
-        const bool first = ++m_micBufferCount == 1;
-        if (first)
-            note(QStringLiteral("mikrofon: pierwszy bufor, ramek=") + QString::number(chunk.frames()));
-        if (m_micAsr)
-            m_micAsr->append(chunk);
-        else if (first)
-            note(QStringLiteral("mikrofon: audio jest, ale ASR niepodłączony"));
-    }
-    if (onChunk)
-        onChunk(channel, chunk);
-    if (onHandOver)
-        onHandOver(channel, readAt);
+void AudioCapture::watched(AudioChannel channel, const AudioChunk& chunk,
+                           std::chrono::steady_clock::time_point readAt) {
+    if (m_onChunk)
+        m_onChunk(channel, chunk);
+    if (m_onHandOver)
+        m_onHandOver(channel, readAt);
+}
+
+void AudioCapture::setOnHandOver(HandOverFn fn) {
+    m_onHandOver = std::move(fn);
+    updateWatching();
+}
+
+void AudioCapture::setOnChunk(ChunkFn fn) {
+    m_onChunk = std::move(fn);
+    updateWatching();
+}
+
+void AudioCapture::updateWatching() {
+    m_feed->watched = bool(m_onChunk) || bool(m_onHandOver);
 }
 
 quint64 AudioCapture::playSound(std::vector<float> samples, int sampleRate, AudioSystem::PlayDone done) {
@@ -191,6 +217,10 @@ void AudioCapture::levelTick() {
         m_myLevel = me;
         emit myLevelChanged();
     }
+    if (const bool sounding = s.client > kSoundLevel; sounding != m_clientSounding) {
+        m_clientSounding = sounding;
+        emit clientSoundingChanged();
+    }
     if (s.clientBuffers == 0)
         m_clientDiag = QStringLiteral("0 buforów — strumień nie dostarcza nic");
     else
@@ -246,12 +276,22 @@ void AudioCapture::startTranscription() {
     auto mic = make(kMicLabel, AudioChannel::Mic);
     client->start();
     mic->start();
-    m_clientAsr = std::move(client);
-    m_micAsr = std::move(mic);
+    {
+        const std::lock_guard<std::mutex> hold(m_feed->lock);
+        m_clientAsr = std::move(client);
+        m_micAsr = std::move(mic);
+        m_feed->client = m_clientAsr.get();
+        m_feed->mic = m_micAsr.get();
+    }
     note(QStringLiteral("ASR: łączę ze Scribe (") + m_language + QStringLiteral(", region EU)"));
 }
 
 void AudioCapture::stopTranscription() {
+    {
+        const std::lock_guard<std::mutex> hold(m_feed->lock);
+        m_feed->client = nullptr;
+        m_feed->mic = nullptr;
+    }
     if (m_clientAsr)
         m_clientAsr->stop();
     if (m_micAsr)

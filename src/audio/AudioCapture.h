@@ -10,9 +10,11 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace quippet {
 
@@ -22,7 +24,8 @@ class Timer;
 
 // Everything that listens: system audio (the client) and the microphone (the user) from the sound server, their
 // levels, the two transcription clients while listening, the permissions and the output route. Main thread; the
-// audio arrives on the sound system's thread, which only measures, copies and posts here.
+// audio arrives on the sound system's thread, which measures it and hands it straight to the transcription clients
+// (whose append copies and queues); the main thread hears of a buffer only when someone watches them.
 class AudioCapture : public QObject {
     Q_OBJECT
     Q_PROPERTY(float clientLevel READ clientLevel NOTIFY clientLevelChanged)
@@ -41,6 +44,8 @@ public:
     static constexpr std::chrono::milliseconds kGrantWatchInterval{1000};
     static constexpr int kGrantWatchTicks = 301;
     static constexpr float kLevelDecay = 0.82f;
+    // Above this (-40 dBFS) within a level tick, the client's channel carries sound.
+    static constexpr float kSoundLevel = 0.01f;
 
     AudioCapture(Clock& clock, DiagnosticsLog& log, std::unique_ptr<AudioSystem> system, QObject* parent = nullptr);
     ~AudioCapture() override;
@@ -73,7 +78,9 @@ public:
     bool echoCancellation() const { return m_echoCancellation; }
     OutputRoute outputRoute() const { return m_outputRoute; }
     bool isTranscribing() const { return m_clientAsr != nullptr; }
-    qint64 micBufferCount() const { return m_micBufferCount; }
+    qint64 micBufferCount() const { return m_feed->micBuffers.load(); }
+    // Whether the client's channel carried sound in the last level tick.
+    bool clientSounding() const { return m_clientSounding; }
 
     std::function<void()> onScreenGranted;
     // What the transcription clients recognise: channel (system audio is the client), text, final or partial.
@@ -81,10 +88,12 @@ public:
     std::function<bool()> screenCaptureProbe;
     std::function<void()> openSoundSettings;
     std::function<void()> openScreenSettings;
-    // Called on the main thread when a buffer is handed over, with the moment it was read from the sound server.
-    std::function<void(AudioChannel, std::chrono::steady_clock::time_point readAt)> onHandOver;
+    // Called on the main thread after a buffer was handed over, with the moment it was read from the sound server.
+    using HandOverFn = std::function<void(AudioChannel, std::chrono::steady_clock::time_point readAt)>;
+    void setOnHandOver(HandOverFn fn);
     // Every buffer as it is handed over (the microphone after echo cancellation), for measurements; main thread.
-    std::function<void(AudioChannel, const AudioChunk&)> onChunk;
+    using ChunkFn = std::function<void(AudioChannel, const AudioChunk&)>;
+    void setOnChunk(ChunkFn fn);
 
 signals:
     void clientLevelChanged();
@@ -93,6 +102,7 @@ signals:
     void micPermissionChanged();
     void logChanged();
     void clientDiagChanged();
+    void clientSoundingChanged();
     void transcriptionEnabledChanged();
     void languageChanged();
     void echoCancellationChanged();
@@ -101,7 +111,8 @@ signals:
 private:
     void onAudio(AudioChannel channel, const AudioFormat& format, const char* data, qsizetype bytes,
                  std::chrono::steady_clock::time_point readAt);
-    void handOver(AudioChannel channel, const AudioChunk& chunk, std::chrono::steady_clock::time_point readAt);
+    void watched(AudioChannel channel, const AudioChunk& chunk, std::chrono::steady_clock::time_point readAt);
+    void updateWatching();
     void levelTick();
     void refreshRoute();
     void micAvailabilityChanged();
@@ -134,9 +145,21 @@ private:
     bool m_screenPromptAttempted = false;
     bool m_micStarted = false;
     bool m_micRequestPending = false;
-    qint64 m_micBufferCount = 0;
+    bool m_clientSounding = false;
     std::unique_ptr<TranscriberPort> m_clientAsr;
     std::unique_ptr<TranscriberPort> m_micAsr;
+    HandOverFn m_onHandOver;
+    ChunkFn m_onChunk;
+    // What the audio thread hands buffers to. The main thread changes it under the lock before a client goes, so
+    // no buffer reaches a client being destroyed.
+    struct Feed {
+        std::mutex lock;
+        TranscriberPort* client = nullptr;
+        TranscriberPort* mic = nullptr;
+        std::atomic<bool> watched{false};
+        std::atomic<qint64> micBuffers{0};
+    };
+    std::shared_ptr<Feed> m_feed = std::make_shared<Feed>();
 };
 
 } // namespace quippet

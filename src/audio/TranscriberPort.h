@@ -10,7 +10,8 @@
 namespace quippet {
 
 // One transcription client as the capture uses it (the realtime speech-to-text client in production, a recorder
-// in tests). Callbacks arrive on the main thread.
+// in tests). Callbacks arrive on the main thread; append is called on the thread that captured the audio and must
+// return at once (copy and queue).
 class TranscriberPort {
 public:
     virtual ~TranscriberPort() = default;

@@ -26,6 +26,12 @@ public:
     static constexpr const char* kLanguage = "language";
     static constexpr const char* kUpdateFeedUrl = "updateFeedURL";
     static constexpr const char* kLastUpdateCheck = "lastUpdateCheck"; // milliseconds since the epoch
+    // How automatic answers start (not in the menus): at once when the question is known, or after the settle; how
+    // long the client's channel must be quiet for a partial line to count as said; how long after its request an
+    // early answer is held before it is shown (milliseconds).
+    static constexpr const char* kEarlyAnswers = "earlyAnswers";
+    static constexpr const char* kEarlyAnswerQuietMs = "earlyAnswerQuietMs";
+    static constexpr const char* kEarlyAnswerShowAfterMs = "earlyAnswerShowAfterMs";
 
     static QVariant value(const char* key, const QVariant& fallback = {});
     static bool contains(const char* key);

@@ -148,17 +148,27 @@ void TranscriptBuffer::add(Utterance::Speaker speaker, const QString& rawText, b
 }
 
 QString TranscriptBuffer::context(qsizetype limit) const {
-    const qsizetype count = std::min(std::max<qsizetype>(limit, 0), m_utterances.size());
+    return context(limit, QString());
+}
+
+QString TranscriptBuffer::context(qsizetype limit, const QString& clientPartial) const {
+    const bool partial = !clientPartial.isEmpty() && limit > 0;
+    const qsizetype count = std::min(std::max<qsizetype>(limit - (partial ? 1 : 0), 0), m_utterances.size());
     const QString labels[] = {speakerLabel(Utterance::Speaker::Client), speakerLabel(Utterance::Speaker::Me)};
     QString out;
-    for (qsizetype i = m_utterances.size() - count; i < m_utterances.size(); ++i) {
-        const Utterance& u = m_utterances.at(i);
-        const qint64 s = (u.atMs - m_startedAtMs) / 1000;
+    const auto line = [&](qint64 atMs, const QString& label, const QString& text) {
+        const qint64 s = (atMs - m_startedAtMs) / 1000;
         if (!out.isEmpty())
             out += QLatin1Char('\n');
         out += QLatin1Char('[') + twoDigits(s / 60) + QLatin1Char(':') + twoDigits(s % 60) + QStringLiteral("] ") +
-               labels[u.speaker == Utterance::Speaker::Client ? 0 : 1] + QStringLiteral(": ") + u.text;
+               label + QStringLiteral(": ") + text;
+    };
+    for (qsizetype i = m_utterances.size() - count; i < m_utterances.size(); ++i) {
+        const Utterance& u = m_utterances.at(i);
+        line(u.atMs, labels[u.speaker == Utterance::Speaker::Client ? 0 : 1], u.text);
     }
+    if (partial)
+        line(m_clock.nowMs(), labels[0], clientPartial.trimmed());
     return out;
 }
 

@@ -35,6 +35,8 @@ public:
 
     // The last `limit` utterances as "[mm:ss] Label: text" lines; minutes may exceed two digits.
     QString context(qsizetype limit) const;
+    // The same with the client's partial line as if it had just been said (it counts towards the limit).
+    QString context(qsizetype limit, const QString& clientPartial) const;
     CurrentLine currentLine() const;
     QString currentFinal() const { return currentLine().final; }
     QString currentPending() const { return currentLine().pending; }

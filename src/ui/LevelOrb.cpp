@@ -15,8 +15,8 @@ namespace {
 
 // The longest a move takes, with the left bar's delay.
 constexpr int kSettleMs = int(LevelOrb::kAnimationMs) + 25;
-// Height changes smaller than this are not worth a frame (the capture's decaying levels creep towards zero).
-constexpr double kVisibleStep = 0.5;
+// Height changes smaller than a pixel are not worth a frame (the capture's decaying levels creep towards zero).
+constexpr double kVisibleStep = 1.0;
 
 } // namespace
 
@@ -35,7 +35,12 @@ LevelOrb::LevelOrb(QWidget* parent) : QWidget(parent) {
     m_settle = new QTimer(this);
     m_settle->setSingleShot(true);
     m_settle->setInterval(kSettleMs);
-    connect(m_settle, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+    connect(m_settle, &QTimer::timeout, this, [this] {
+        const qint64 now = m_time.elapsed();
+        for (size_t i = 0; i < m_bars.size(); ++i)
+            if (m_bars[i].heightAt(now) != m_painted[i])
+                update();
+    });
 }
 
 void LevelOrb::follow(AudioCapture& capture) {
@@ -62,9 +67,13 @@ void LevelOrb::setLevels(float client, float mine) {
     if (!isVisible())
         return;
     // The frames of the easing are painted as the levels arrive (every 50 ms while someone speaks), in the wake-up
-    // the level timer causes anyway; each frame is a repaint of a translucent window, the main cost of a listening
-    // panel. Once the levels rest, one last frame shows where the bars ended.
-    if (moved || std::any_of(m_bars.begin(), m_bars.end(), [now](const Bar& bar) { return !bar.settledAt(now); }))
+    // the level timer causes anyway, and only when a bar has moved by a pixel: each frame is a repaint of a
+    // translucent window, the main cost of a listening panel. Once the levels rest, one last frame shows where the
+    // bars ended.
+    bool visible = false;
+    for (size_t i = 0; i < m_bars.size(); ++i)
+        visible = visible || std::abs(m_bars[i].heightAt(now) - m_painted[i]) >= kVisibleStep;
+    if (visible)
         update();
     if (moved)
         m_settle->start();
@@ -86,6 +95,7 @@ void LevelOrb::paintEvent(QPaintEvent*) {
     const qint64 now = m_time.elapsed();
     for (size_t i = 0; i < m_bars.size(); ++i) {
         const qreal h = m_bars[i].heightAt(now);
+        m_painted[i] = h;
         p.drawRoundedRect(QRectF(left + qreal(i) * (barWidth + gap), (height() - h) / 2, barWidth, h), 1.5, 1.5);
     }
 }

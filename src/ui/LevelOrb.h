@@ -14,8 +14,8 @@ namespace quippet {
 class AudioCapture;
 
 // Three green bars in a dark circle: the user's level on the left, the client's on the right, the louder of the
-// two in the middle. Each bar eases to a new height over 0.12 s, drawn at the cadence the levels arrive; nothing is
-// redrawn while the heights stand still.
+// two in the middle. Each bar eases to a new height over 0.12 s, drawn at the cadence the levels arrive; a frame is
+// painted only when a bar has moved by at least one pixel since the last one.
 class LevelOrb : public QWidget {
     Q_OBJECT
 public:
@@ -42,6 +42,7 @@ private:
         bool settledAt(qint64 nowMs) const { return nowMs >= startMs + delayMs + kAnimationMs; }
     };
     std::array<Bar, 3> m_bars;
+    std::array<double, 3> m_painted{5, 5, 5}; // the heights the last frame drew
     QElapsedTimer m_time;
     QTimer* m_settle;
 };

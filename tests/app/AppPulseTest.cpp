@@ -148,7 +148,7 @@ TEST_F(AppPulseTest, APracticeQuestionIsHeardAsTheClient) {
     DesktopSpeech speech(clock, *capture);
     ASSERT_EQ(speech.engine(), DesktopSpeech::Engine::Espeak);
     ToneMeter heard;
-    capture->onChunk = [&](AudioChannel channel, const AudioChunk& chunk) { heard.add(channel, chunk); };
+    capture->setOnChunk([&](AudioChannel channel, const AudioChunk& chunk) { heard.add(channel, chunk); });
     std::optional<std::optional<QString>> result;
     speech.speak(QStringLiteral("Ile kosztuje wdrożenie u nas?"), QStringLiteral("pl"),
                  [&](const std::optional<QString>& error) { result = error; });
@@ -159,7 +159,7 @@ TEST_F(AppPulseTest, APracticeQuestionIsHeardAsTheClient) {
     ASSERT_GT(end.system, heard.span(AudioChannel::System, 1.0));
     EXPECT_GT(heard.power(AudioChannel::System, 0, end.system).value_or(0), 1e-4); // above -40 dBFS
     EXPECT_LT(heard.power(AudioChannel::Mic, 0, end.mic).value_or(0), 1e-8);
-    capture->onChunk = {};
+    capture->setOnChunk({});
 }
 
 TEST_F(AppPulseTest, SoundsWaitForTheServerAndCanBeStopped) {

@@ -333,3 +333,81 @@ TEST(AssistantTest, ScreenAnalysis) {
     EXPECT_EQ(e.notes.size(), notesBefore);
     EXPECT_FALSE(e.assistant.busy());
 }
+
+// Early answers on the manual clock: what the client does, step by step (times from the start), and what was asked.
+TEST(AssistantTest, EarlyAnswersAskAtOnceAndTheNewestQuestionWinsWithinTheWindow) {
+    enum class Client { Commits, Partial, Sounds, Stops, IsAnswered };
+    struct Step {
+        int atMs;
+        Client does;
+        QString text = {};
+    };
+    struct Row {
+        const char* rule;
+        QList<Step> steps;
+        int requests;    // sent in all
+        int cancelled;   // of those, cancelled by a newer fragment
+        QString answers; // the question of the one card left
+    };
+    const QString q = QStringLiteral("Ile kosztuje wdrożenie");
+    const QString whole = QStringLiteral("Ile kosztuje wdrożenie dla dwudziestu osób?");
+    const QList<Row> rows = {
+        {"committed question: asked at once", {{0, Client::Commits, q}}, 1, 0, q},
+        {"partial line: asked once the client has been quiet for 300 ms",
+         {{0, Client::Sounds}, {0, Client::Partial, q}, {100, Client::Stops}}, 1, 0, q},
+        {"longer line within the window: cancelled, the newest asked",
+         {{0, Client::Commits, q}, {1100, Client::Commits, QStringLiteral("dla dwudziestu osób?")}}, 2, 1, whole},
+        {"client sounds within the window: cancelled, asked again when it stops",
+         {{0, Client::Partial, q}, {300, Client::Sounds}, {1000, Client::Partial, whole}, {1100, Client::Stops}},
+         2, 1, whole},
+        {"client sounds within the window of an answer already shown in full: cancelled all the same",
+         {{0, Client::Commits, q}, {600, Client::IsAnswered}, {900, Client::Sounds}, {1000, Client::Partial, whole},
+          {1100, Client::Stops}},
+         2, 1, whole},
+        {"client sounds after the window: the answer stands",
+         {{0, Client::Commits, q}, {1200, Client::Sounds}, {1300, Client::Partial, QStringLiteral("a ile")}}, 1, 0, q},
+        {"the commit repeating the partial asked: ignored",
+         {{0, Client::Partial, q}, {800, Client::Commits, q}}, 1, 0, q},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.rule);
+        Engine e;
+        e.assistant.setEarlyAnswers({true, 300ms, 0ms});
+        int now = 0;
+        for (const Step& step : row.steps) {
+            e.clock.advance(std::chrono::milliseconds(step.atMs - now));
+            now = step.atMs;
+            switch (step.does) {
+            case Client::Commits:
+                e.client(step.text);
+                break;
+            case Client::Partial:
+                e.transcript.add(Speaker::Client, step.text, false);
+                e.assistant.clientPartial(step.text);
+                break;
+            case Client::Sounds:
+            case Client::Stops:
+                e.assistant.clientVoice(step.does == Client::Sounds);
+                break;
+            case Client::IsAnswered:
+                e.llm.reply({QStringLiteral("Około ")});
+                break;
+            }
+        }
+        // Nothing starts later on its own (the settle no longer applies to what was asked).
+        e.clock.advance(2s);
+        EXPECT_EQ(e.llm.count(), row.requests);
+        EXPECT_EQ(e.assistant.cancelledEarly(), row.cancelled);
+        if (row.requests == 0)
+            continue;
+        // Words of a cancelled request never arrive; the newest one's card appears with its first words.
+        EXPECT_TRUE(e.assistant.cards().isEmpty());
+        for (int i = 0; i < e.llm.count(); ++i)
+            e.llm.chunk(i, QStringLiteral("Około "));
+        ASSERT_EQ(e.assistant.cards().size(), 1);
+        EXPECT_EQ(e.assistant.current()->question, row.answers);
+        EXPECT_EQ(e.assistant.current()->text, QStringLiteral("Około "));
+        e.llm.finish(e.llm.count() - 1);
+        EXPECT_FALSE(e.assistant.busy());
+    }
+}

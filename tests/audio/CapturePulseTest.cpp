@@ -18,6 +18,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
+
 #include <cmath>
 
 using namespace quippet;
@@ -44,9 +46,15 @@ struct TapTranscriber final : TranscriberPort {
     explicit TapTranscriber(std::shared_ptr<ChannelTap> t) : tap(std::move(t)) {}
     void start() override {}
     void stop() override {}
+    // Called on the sound server's thread, as the real client's is; recorded on the test's thread.
     void append(const AudioChunk& chunk) override {
-        const auto s = floats(tap->converter.convert(chunk));
-        tap->samples.insert(tap->samples.end(), s.begin(), s.end());
+        QMetaObject::invokeMethod(
+            qApp,
+            [tap = tap, chunk] {
+                const auto s = floats(tap->converter.convert(chunk));
+                tap->samples.insert(tap->samples.end(), s.begin(), s.end());
+            },
+            Qt::QueuedConnection);
     }
     std::shared_ptr<ChannelTap> tap;
 };
