@@ -25,9 +25,11 @@ QString uniqueService() {
     return QStringLiteral("test-") + QUuid::createUuid().toString(QUuid::Id128);
 }
 
-QByteArray secretTool(const QStringList& args, const QByteArray& input = {}) {
+// Runs secret-tool with the words of `command` and, for the item of `service` and our account, its attributes.
+QByteArray secretTool(const QString& command, const QString& service, const QByteArray& input = {}) {
     QProcess p;
-    p.start(QStringLiteral("secret-tool"), args);
+    p.start(QStringLiteral("secret-tool"),
+            (command + QStringLiteral(" service ") + service + QStringLiteral(" account chatrelo")).split(' '));
     p.write(input);
     p.closeWriteChannel();
     p.waitForFinished(10'000);
@@ -35,8 +37,7 @@ QByteArray secretTool(const QStringList& args, const QByteArray& input = {}) {
 }
 
 int itemCount(const QString& service) {
-    const QByteArray out = secretTool({QStringLiteral("search"), QStringLiteral("--all"), QStringLiteral("service"),
-                                       service, QStringLiteral("account"), QStringLiteral("chatrelo")});
+    const QByteArray out = secretTool(QStringLiteral("search --all"), service);
     return int((QByteArray("\n") + out).count("\n[/"));
 }
 
@@ -79,17 +80,13 @@ TEST_F(SessionKeyringTest, WriteReadReplaceDelete) {
 
 TEST_F(SessionKeyringTest, ItemsStoredByHandWithSecretTool) {
     const QString service = uniqueService();
-    secretTool({QStringLiteral("store"), QStringLiteral("--label=by hand"), QStringLiteral("service"), service,
-                QStringLiteral("account"), QStringLiteral("chatrelo")},
-               "sk_typed\n");
+    secretTool(QStringLiteral("store --label=by-hand"), service, "sk_typed\n");
     EXPECT_EQ(keychain.read(service), QStringLiteral("sk_typed"));
 
     // Our write replaces the hand-made item rather than adding a second one beside it.
     ASSERT_TRUE(keychain.write(service, QStringLiteral("sk_new")));
     EXPECT_EQ(itemCount(service), 1);
-    EXPECT_EQ(secretTool({QStringLiteral("lookup"), QStringLiteral("service"), service, QStringLiteral("account"),
-                          QStringLiteral("chatrelo")}),
-              QByteArray("sk_new"));
+    EXPECT_EQ(secretTool(QStringLiteral("lookup"), service), QByteArray("sk_new"));
     keychain.remove(service);
     EXPECT_EQ(itemCount(service), 0);
 }

@@ -16,7 +16,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QAccessible>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -59,7 +58,9 @@ struct KeysWindowTest : ::testing::Test {
         return found;
     }
     // A format's text up to its first argument.
-    static QString prefixOf(const char* key) { return i18n::text(key).left(i18n::text(key).indexOf(QStringLiteral("%1"))); }
+    static QString prefixOf(const char* key) {
+        return i18n::text(key).left(i18n::text(key).indexOf(QStringLiteral("%1")));
+    }
     QString stored(const char* service) const { return keychain.read(QLatin1String(service)).value_or(QString()); }
     static QString savedText(const char* names) { return i18n::format("settings.status.saved", QLatin1String(names)); }
 };
@@ -143,24 +144,17 @@ TEST_F(KeysWindowTest, AnEmptiedFieldRemovesItsKeyAfterConfirmation) {
     }
 }
 
-TEST_F(KeysWindowTest, EveryControlHasASpokenNameAndTheLinksOpenTheKeyPages) {
+// Spoken names and Tab order: see the manager window's test, which walks this window too.
+TEST_F(KeysWindowTest, FieldsAreLabelledAndLinksOpenTheKeyPages) {
     i18n::overrideLanguage(QStringLiteral("en"));
     KeysWindow window(keychain, services());
     i18n::overrideLanguage(QStringLiteral("pl"));
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Quippet — API keys")) << "the title follows the interface language";
     for (const char* name : {"elevenLabsField", "geminiField"}) {
-        auto* field = child<QLineEdit>(window, name);
-        const QString spoken = QAccessible::queryAccessibleInterface(field)->text(QAccessible::Name);
-        EXPECT_FALSE(spoken.trimmed().isEmpty()) << name;
-        bool bound = false;
-        for (QLabel* label : window.findChildren<QLabel*>())
-            bound = bound || label->buddy() == field;
-        EXPECT_TRUE(bound) << name << " has a label bound to it";
-    }
-    for (QPushButton* button : window.findChildren<QPushButton*>()) {
-        const QString spoken = QAccessible::queryAccessibleInterface(button)->text(QAccessible::Name);
-        EXPECT_FALSE(spoken.trimmed().isEmpty()) << button->objectName().toStdString();
-        EXPECT_TRUE(button->focusPolicy() & Qt::TabFocus) << button->objectName().toStdString();
+        const auto labels = window.findChildren<QLabel*>();
+        EXPECT_TRUE(std::any_of(labels.begin(), labels.end(),
+                                [&](QLabel* l) { return l->buddy() == child<QLineEdit>(window, name); }))
+            << name << " has a label bound to it";
     }
     child<QPushButton>(window, "elevenLabsLink")->click();
     child<QPushButton>(window, "geminiLink")->click();
@@ -186,8 +180,8 @@ TEST_F(KeysWindowTest, GeminiCheckListsModelsNamesMissingOnesAndIgnoresLateAnswe
                                              "gemini-2.5-pro text-bison gemma-3-27b veo-2.0 gemini-2.0-flash-lite")
                                   .split(QLatin1Char(' '));
     pendingAnswer(names);
-    EXPECT_EQ(window.models(), (QStringList{"gemini-2.5-flash", "gemini-flash-latest", "gemini-2.5-pro",
-                                            "gemini-2.0-flash-lite"}));
+    EXPECT_EQ(window.models(),
+              (QStringList{"gemini-2.5-flash", "gemini-flash-latest", "gemini-2.5-pro", "gemini-2.0-flash-lite"}));
     EXPECT_EQ(list->count(), 4);
     EXPECT_TRUE(window.geminiResult().startsWith(i18n::format("settings.status.geminiOK", i18n::formatNumber(10))));
     EXPECT_TRUE(window.geminiResult().contains(i18n::format("keys.gemini.missing", "gemini-2.5-flash-lite")));

@@ -3,6 +3,7 @@
 #include "support/Files.h"
 #include "support/PanelWorld.h"
 #include "support/TempHome.h"
+#include "ui/KeysWindow.h"
 #include "ui/ProfileWindow.h"
 
 #include <gtest/gtest.h>
@@ -36,8 +37,8 @@ struct ManagerWindowTest : ::testing::Test {
     // The names on the trash buttons of a list, in order.
     QStringList rows(const char* list) const {
         QStringList names;
-        for (auto* b : window.findChild<QWidget*>(QLatin1String(list))->findChildren<QAbstractButton*>(
-                 QStringLiteral("deleteButton")))
+        for (auto* b : window.findChild<QWidget*>(QLatin1String(list))
+                           ->findChildren<QAbstractButton*>(QStringLiteral("deleteButton")))
             names << b->property("fileName").toString();
         return names;
     }
@@ -57,15 +58,26 @@ struct ImportCase {
 TEST_F(ManagerWindowTest, ImportsKeepEveryByteAndReplaceOnlyOnceTheNewFileIsComplete) {
     const QByteArray cp1250 = "Jestem handlowcem \xb9\xe6\xea \xff\r\n";
     const ImportCase cases[] = {
-        {"a profile that is not UTF-8, into a missing folder", {}, {{"Pobrane/ja.txt", cp1250}}, true,
+        {"a profile that is not UTF-8, into a missing folder",
+         {},
+         {{"Pobrane/ja.txt", cp1250}},
+         true,
          {{"o-mnie.md", cp1250}}},
-        {"a UTF-8 profile replaces the old one", {{"o-mnie.md", "stary"}}, {{"Pobrane/profil.md", "Anna — CRM\n"}},
-         true, {{"o-mnie.md", "Anna — CRM\n"}}},
-        {"a document of the same name replaces the old one", {{"cennik.md", "stary"}},
-         {{"Pobrane/cennik.md", "nowy"}, {"Pobrane/oferta.PDF", "%PDF"}}, false,
+        {"a UTF-8 profile replaces the old one",
+         {{"o-mnie.md", "stary"}},
+         {{"Pobrane/profil.md", "Anna — CRM\n"}},
+         true,
+         {{"o-mnie.md", "Anna — CRM\n"}}},
+        {"a document of the same name replaces the old one",
+         {{"cennik.md", "stary"}},
+         {{"Pobrane/cennik.md", "nowy"}, {"Pobrane/oferta.PDF", "%PDF"}},
+         false,
          {{"cennik.md", "nowy"}, {"oferta.pdf", "%PDF"}}},
-        {"a document chosen from the folder itself stays", {{"oferta.md", "treść"}},
-         {{"quippet-context/oferta.md", {}}}, false, {{"oferta.md", "treść"}}},
+        {"a document chosen from the folder itself stays",
+         {{"oferta.md", "treść"}},
+         {{"quippet-context/oferta.md", {}}},
+         false,
+         {{"oferta.md", "treść"}}},
     };
     for (const ImportCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -136,8 +148,8 @@ TEST_F(ManagerWindowTest, TheNoteFileNameFollowsEveryEditAndANewConversationEmpt
     };
     auto* label = window.findChild<QLabel*>(QStringLiteral("fileNameLabel"));
     for (const Case& c : cases) {
-        for (auto [field, text] : {std::pair{"nameField", c.name}, std::pair{"companyField", c.company},
-                                   std::pair{"topicField", c.topic}}) {
+        for (auto [field, text] :
+             {std::pair{"nameField", c.name}, std::pair{"companyField", c.company}, std::pair{"topicField", c.topic}}) {
             auto* edit = window.findChild<QLineEdit*>(QLatin1String(field));
             edit->clear();
             QTest::keyClicks(edit, QString::fromUtf8(text));
@@ -153,13 +165,15 @@ TEST_F(ManagerWindowTest, TheNoteFileNameFollowsEveryEditAndANewConversationEmpt
     EXPECT_TRUE(window.findChild<QRadioButton*>(QStringLiteral("modeHandlowa"))->isChecked());
 }
 
-TEST_F(ManagerWindowTest, EveryControlOfBothWindowsHasASpokenName) {
+TEST_F(ManagerWindowTest, EveryControlOfTheManagerProfileAndKeysWindowsHasASpokenName) {
     writeFile(context(QStringLiteral("a.md")), "a");
     world.sessions.finish(QStringLiteral("t"), QStringLiteral("s"));
     world.assistant.reloadContext();
     ProfileWindow profile;
     profile.present();
-    for (QWidget* top : {static_cast<QWidget*>(&window), static_cast<QWidget*>(&profile)}) {
+    KeysWindow keys(world.keychain, {});
+    for (QWidget* top :
+         {static_cast<QWidget*>(&window), static_cast<QWidget*>(&profile), static_cast<QWidget*>(&keys)}) {
         for (QWidget* w : top->findChildren<QWidget*>()) {
             const bool control =
                 qobject_cast<QAbstractButton*>(w) || qobject_cast<QLineEdit*>(w) || qobject_cast<QPlainTextEdit*>(w);
