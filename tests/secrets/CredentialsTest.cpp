@@ -1,8 +1,8 @@
 #include "secrets/Credentials.h"
 
-#include "core/Localization.h"
 #include "core/Settings.h"
 #include "peers/HttpPeer.h"
+#include "core/Localization.h"
 #include "secrets/BackendUrl.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"
@@ -99,35 +99,17 @@ TEST(CredentialChoiceTest, BackendTokenWinsOverOwnKey) {
     EXPECT_EQ(backend->tokenEndpoint(), QUrl(QStringLiteral("https://b.example/v1/api/stt/token")));
 }
 
-// The environment wins over the preference; set but empty or not a URL, it leaves nothing chosen (the built-in
-// default, which is never offered as chosen) rather than falling back to the preference.
-TEST(BackendUrlTest, EnvironmentThenPreferenceThenDefault) {
+// Only an address someone chose is offered; the built-in one never is.
+TEST(BackendUrlTest, OnlyAChosenAddressCountsAsConfigured) {
     TempHome home;
-    const struct {
-        const char* environment; // nullptr: unset
-        const char* preference;  // nullptr: none
-        const char* chosen;      // nullptr: nothing chosen
-    } cases[] = {
-        {nullptr, nullptr, nullptr},
-        {nullptr, "https://team.example/q", "https://team.example/q"},
-        {"http://localhost:7000", "https://team.example/q", "http://localhost:7000"},
-        {"", "https://team.example/q", nullptr},
-        {"http://bad host:x", "https://team.example/q", nullptr},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.environment ? c.environment : "(unset)");
-        Settings::remove(Settings::kBackendBaseUrl);
-        if (c.preference)
-            storeBackendUrl(QUrl(QString::fromLatin1(c.preference)));
-        if (c.environment)
-            qputenv("QUIPPET_BACKEND", c.environment);
-        else
-            qunsetenv("QUIPPET_BACKEND");
-        const std::optional<QUrl> chosen = c.chosen ? std::optional(QUrl(QString::fromLatin1(c.chosen))) : std::nullopt;
-        EXPECT_EQ(configuredBackendUrl(), chosen);
-        EXPECT_EQ(backendBaseUrl(), chosen.value_or(defaultBackendBaseUrl()));
-        EXPECT_EQ(backendUrlFromEnvironment(), c.environment != nullptr);
-    }
+    qunsetenv("QUIPPET_BACKEND");
+    EXPECT_FALSE(configuredBackendUrl());
+    EXPECT_FALSE(backendUrlFromEnvironment());
+    storeBackendUrl(QUrl(QStringLiteral("https://team.example/q")));
+    EXPECT_EQ(configuredBackendUrl(), QUrl(QStringLiteral("https://team.example/q")));
+    qputenv("QUIPPET_BACKEND", "");
+    EXPECT_FALSE(configuredBackendUrl()) << "set but empty: nothing chosen, and the preference does not count";
+    EXPECT_TRUE(backendUrlFromEnvironment());
     qunsetenv("QUIPPET_BACKEND");
 }
 
@@ -168,4 +150,22 @@ TEST(BackendUrlTest, TypedServerAddresses) {
             EXPECT_EQ(std::get<QString>(parsed), expected);
         }
     }
+}
+
+TEST(BackendUrlTest, EnvironmentThenPreferenceThenDefault) {
+    TempHome home;
+    qunsetenv("QUIPPET_BACKEND");
+    EXPECT_EQ(backendBaseUrl(), defaultBackendBaseUrl());
+
+    Settings::setValue(Settings::kBackendBaseUrl, QStringLiteral("http://127.0.0.1:9000/"));
+    EXPECT_EQ(backendBaseUrl(), QUrl(QStringLiteral("http://127.0.0.1:9000/")));
+
+    qputenv("QUIPPET_BACKEND", "http://localhost:7000");
+    EXPECT_EQ(backendBaseUrl(), QUrl(QStringLiteral("http://localhost:7000")));
+    // Set but empty, or not a URL: the built-in default, never the preference.
+    qputenv("QUIPPET_BACKEND", "");
+    EXPECT_EQ(backendBaseUrl(), defaultBackendBaseUrl());
+    qputenv("QUIPPET_BACKEND", "http://bad host:x");
+    EXPECT_EQ(backendBaseUrl(), defaultBackendBaseUrl());
+    qunsetenv("QUIPPET_BACKEND");
 }
