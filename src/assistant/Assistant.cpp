@@ -33,6 +33,21 @@ bool storedAutoAnswer() {
 
 const QString kNoQuestion = QStringLiteral("—");
 
+// The words alone: a partial line and the committed one may differ in case and punctuation.
+QString words(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text)
+        out += c.isLetterOrNumber() ? c.toLower() : QLatin1Char(' ');
+    return out.simplified();
+}
+
+// `text` says no more than `asked`: a beginning of it, or all of it after what the transcript joined in front.
+bool saysNoMore(const QString& text, const QString& asked) {
+    const QString t = words(text), a = words(asked);
+    return a.startsWith(t) || t.endsWith(a);
+}
+
 } // namespace
 
 Assistant::Assistant(TranscriptBuffer& transcript, LlmClient& llm, Clock& clock, NoteFn note, QObject* parent)
@@ -326,11 +341,8 @@ bool Assistant::insideEarlyWindow() const {
     return m_earlyAnswer && m_clock.nowMs() - m_earlyAnswer->sentAtMs < kSettle.count();
 }
 
-// The text says no more than the question asked early: a beginning of it, or all of it after what the transcript
-// joined in front.
 bool Assistant::newerThanEarly(const QString& text) const {
-    return insideEarlyWindow() && !text.isEmpty() && !m_earlyAnswer->question.startsWith(text) &&
-           !text.endsWith(m_earlyAnswer->question);
+    return insideEarlyWindow() && !text.isEmpty() && !saysNoMore(text, m_earlyAnswer->question);
 }
 
 // An early answer shown and ended stays cancellable until its window has passed.
@@ -444,8 +456,7 @@ void Assistant::cancelEarly() {
 bool Assistant::repeatsAnsweredQuestion(const QString& text) const {
     if (m_lastAutoQuestion.isEmpty())
         return false;
-    // The transcript may have joined the answered question to what the client said before it.
-    if (m_lastAutoQuestion.startsWith(text) || text.endsWith(m_lastAutoQuestion))
+    if (saysNoMore(text, m_lastAutoQuestion))
         return true;
     if (!text.startsWith(m_lastAutoQuestion))
         return false;

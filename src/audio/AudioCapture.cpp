@@ -221,14 +221,20 @@ void AudioCapture::levelTick() {
         m_clientSounding = sounding;
         emit clientSoundingChanged();
     }
-    if (s.clientBuffers == 0)
-        m_clientDiag = QStringLiteral("0 buforów — strumień nie dostarcza nic");
-    else
-        m_clientDiag = QStringLiteral("%1 buforów · %2 · szczyt %3")
-                           .arg(s.clientBuffers)
-                           .arg(s.clientFormat.value_or(QStringLiteral("format ?")))
-                           .arg(QString::asprintf("%.5f", double(s.clientPeakEver)));
+    m_clientStats = s;
     emit clientDiagChanged();
+}
+
+QString AudioCapture::clientDiag() const {
+    if (!m_clientStats)
+        return QStringLiteral("brak buforów");
+    const LevelStore::Snapshot& s = *m_clientStats;
+    if (s.clientBuffers == 0)
+        return QStringLiteral("0 buforów — strumień nie dostarcza nic");
+    return QStringLiteral("%1 buforów · %2 · szczyt %3")
+        .arg(s.clientBuffers)
+        .arg(s.clientFormat.value_or(QStringLiteral("format ?")))
+        .arg(QString::asprintf("%.5f", double(s.clientPeakEver)));
 }
 
 void AudioCapture::refreshRoute() {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace quippet {
 
@@ -72,7 +73,8 @@ public:
     PermissionState screenPermission() const { return m_screenPermission; }
     PermissionState micPermission() const { return m_micPermission; }
     QStringList log() const;
-    QString clientDiag() const { return m_clientDiag; }
+    // Written out when asked for: the level timer only keeps its figures.
+    QString clientDiag() const;
     bool transcriptionEnabled() const { return m_transcriptionEnabled; }
     QString language() const { return m_language; }
     bool echoCancellation() const { return m_echoCancellation; }
@@ -132,7 +134,7 @@ private:
     float m_myLevel = 0;
     PermissionState m_screenPermission = PermissionState::NotDetermined;
     PermissionState m_micPermission = PermissionState::NotDetermined;
-    QString m_clientDiag = QStringLiteral("brak buforów");
+    std::optional<LevelStore::Snapshot> m_clientStats; // nothing before the first level tick
     bool m_transcriptionEnabled = false;
     QString m_language = QStringLiteral("pl");
     bool m_echoCancellation = false;

@@ -366,8 +366,8 @@ TEST(AssistantTest, EarlyAnswersAskAtOnceAndTheNewestQuestionWinsWithinTheWindow
          2, 1, whole},
         {"client sounds after the window: the answer stands",
          {{0, Client::Commits, q}, {1200, Client::Sounds}, {1300, Client::Partial, QStringLiteral("a ile")}}, 1, 0, q},
-        {"the commit repeating the partial asked: ignored",
-         {{0, Client::Partial, q}, {800, Client::Commits, q}}, 1, 0, q},
+        {"the commit repeating the partial asked, in other case and punctuation: ignored",
+         {{0, Client::Partial, q}, {800, Client::Commits, QStringLiteral("ile kosztuje wdrożenie?")}}, 1, 0, q},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.rule);
