@@ -62,7 +62,11 @@ double sampleAt(const AudioFormat& format, const char* data, qsizetype index) {
 
 void appendMono(const AudioFormat& format, const char* data, qint64 frames, std::vector<float>& out) {
     const int channels = std::max(1, format.channels);
-    out.reserve(out.size() + size_t(frames));
+    // Grows by doubling: measurements append every buffer of a call to one vector, and an exact reserve would copy
+    // all of it again for each buffer.
+    const size_t needed = out.size() + size_t(std::max<qint64>(frames, 0));
+    if (needed > out.capacity())
+        out.reserve(std::max(needed, out.capacity() * 2));
     for (qint64 f = 0; f < frames; ++f) {
         double sum = 0;
         for (int c = 0; c < channels; ++c)

@@ -1,5 +1,6 @@
 // The pre-call check's tone measurements on synthetic signals: is the tone there, and how much of it leaks into the
 // microphone.
+#include "audio/LevelStore.h"
 #include "audio/ToneProbe.h"
 
 #include <gtest/gtest.h>
@@ -133,4 +134,19 @@ TEST(ToneProbe, SpeechBandNoiseDoesNotPassForTheTone) {
     const auto from = meter.mark();
     meter.add(AudioChannel::System, floatChunk({hum.begin() + kProbeRate, hum.end()}));
     EXPECT_FALSE(readTone(meter, quiet, from, from, meter.mark()).heard);
+}
+
+// A measurement keeps every buffer of its run: ten seconds of 10 ms buffers must not copy the whole run again for
+// each one (that made the check fall behind the sound server in slower builds).
+TEST(ToneProbe, AppendingBuffersGrowsStorageGeometrically) {
+    const AudioChunk buffer = floatChunk(std::vector<float>(480, 0.1f), 2);
+    std::vector<float> run;
+    int reallocations = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const float* before = run.data();
+        appendMono(buffer.format, buffer.data.constData(), buffer.frames(), run);
+        reallocations += run.data() != before;
+    }
+    EXPECT_EQ(run.size(), 480u * 1000);
+    EXPECT_LT(reallocations, 30);
 }
