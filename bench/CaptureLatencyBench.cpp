@@ -1,6 +1,6 @@
 // Latency from the sound server's read callback to a watcher hearing of the same samples on the main thread, and
-// from the read (where the samples are handed to the speech client) to the speech-to-text service, against a private PulseAudio daemon with a stream kept playing into the default output
-// (needs pulseaudio installed).
+// from the read (where the samples are handed to the speech client) to the speech-to-text service, against a private
+// PulseAudio daemon with a stream kept playing into the default output (needs pulseaudio installed).
 #include "audio/AudioCapture.h"
 #include "audio/PulseAudioSystem.h"
 #include "core/DiagnosticsLog.h"
@@ -19,8 +19,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
-#include <mutex>
 #include <QTimer>
+#include <mutex>
 
 #include <algorithm>
 #include <limits>

@@ -49,7 +49,8 @@ int main(int argc, char** argv) {
     QList<SttPeer::Step> script;
     for (int s = 1; s <= 3600; ++s) {
         const bool commit = s % 4 == 0;
-        script.append({s * kSecond, commit ? QStringLiteral("committed_transcript") : QStringLiteral("partial_transcript"),
+        script.append({s * kSecond,
+                       commit ? QStringLiteral("committed_transcript") : QStringLiteral("partial_transcript"),
                        commit ? QStringLiteral("Zdanie numer %1 jest jasne.").arg(s / 4)
                               : QStringLiteral("Zdanie numer %1").arg(s / 4 + 1)});
     }

@@ -17,8 +17,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QTabWidget>
 #include <QPainter>
+#include <QTabWidget>
 
 #include <cmath>
 #include <cstdio>
@@ -134,10 +134,11 @@ int main(int argc, char** argv) {
     {
         Shot shot;
         shot.working(640);
-        shot.world.answer({QStringLiteral("Wdrożenie dla **50 osób** trwa zwykle *4–6 tygodni*. Proponuję powiedzieć:\n\n"),
-                           QStringLiteral("> „Zaczynamy od pilota na jednym dziale, koszt to $12 000$ netto.”\n\n"),
-                           QStringLiteral("```json\n{\"stanowiska\": 50, \"tygodnie\": 6}\n```\n\n"),
-                           QStringLiteral("Jeśli zapyta o `SLA`, odeślij do [umowy](https://example.com/sla).")});
+        shot.world.answer(
+            {QStringLiteral("Wdrożenie dla **50 osób** trwa zwykle *4–6 tygodni*. Proponuję powiedzieć:\n\n"),
+             QStringLiteral("> „Zaczynamy od pilota na jednym dziale, koszt to $12 000$ netto.”\n\n"),
+             QStringLiteral("```json\n{\"stanowiska\": 50, \"tygodnie\": 6}\n```\n\n"),
+             QStringLiteral("Jeśli zapyta o `SLA`, odeślij do [umowy](https://example.com/sla).")});
         shot.world.answer({QStringLiteral("Druga odpowiedź.")});
         shot.world.assistant.goBack();
         ok &= save(shot.image(), folder, QStringLiteral("3-card"));
@@ -181,8 +182,8 @@ int main(int argc, char** argv) {
         test::PanelWorld world;
         const QString context = QDir::homePath() + QStringLiteral("/quippet-context/");
         QDir().mkpath(context);
-        for (auto [name, size] : {std::pair{"oferta.md", 2300}, std::pair{"cennik-2026.pdf", 48200},
-                                  std::pair{"obiekcje.txt", 5100}}) {
+        for (auto [name, size] :
+             {std::pair{"oferta.md", 2300}, std::pair{"cennik-2026.pdf", 48200}, std::pair{"obiekcje.txt", 5100}}) {
             QFile file(context + QLatin1String(name));
             if (file.open(QIODevice::WriteOnly))
                 file.write(QByteArray(size, 'x'));
@@ -190,8 +191,8 @@ int main(int argc, char** argv) {
         QFile self(context + QStringLiteral("o-mnie.md"));
         if (self.open(QIODevice::WriteOnly))
             self.write(QStringLiteral("# Anna Nowak\n\nOd ośmiu lat wdrażam systemy CRM w firmach produkcyjnych "
-                                         "(50–500 osób). Mówię konkretnie, po imieniu, bez żargonu.\n")
-                              .toUtf8());
+                                      "(50–500 osób). Mówię konkretnie, po imieniu, bez żargonu.\n")
+                           .toUtf8());
         self.close();
         world.assistant.reloadContext();
         world.sessions.setCompany(QStringLiteral("Acme"));
@@ -223,14 +224,28 @@ int main(int argc, char** argv) {
         PreflightWindow check(world.capture);
         using S = PreflightRow::State;
         check.setRows({
-            {i18n::text("preflight.item.system"), S::Passed, i18n::format("preflight.system.ok", "Built-in Audio"), {}, {}, false},
-            {i18n::text("preflight.item.mic"), S::Passed, i18n::text("preflight.mic.ok"), i18n::text("preflight.mic.speak"), {}, true},
+            {i18n::text("preflight.item.system"),
+             S::Passed,
+             i18n::format("preflight.system.ok", "Built-in Audio"),
+             {},
+             {},
+             false},
+            {i18n::text("preflight.item.mic"),
+             S::Passed,
+             i18n::text("preflight.mic.ok"),
+             i18n::text("preflight.mic.speak"),
+             {},
+             true},
             {i18n::text("preflight.item.echo"), S::Warning, i18n::format("preflight.echo.leak", "-18"),
              i18n::text("preflight.echo.advice"), i18n::text("preflight.fix.echo"), false},
             {i18n::text("preflight.item.stt"), S::Failed, i18n::text("preflight.stt.badKey"),
              i18n::text("preflight.keys.advice"), i18n::text("preflight.fix.keys"), false},
-            {i18n::text("preflight.item.llm"), S::Warning,
-             i18n::format("preflight.llm.retired", "gemini-flash-latest", "gemini-flash-lite-latest"), {}, {}, false},
+            {i18n::text("preflight.item.llm"),
+             S::Warning,
+             i18n::format("preflight.llm.retired", "gemini-flash-latest", "gemini-flash-lite-latest"),
+             {},
+             {},
+             false},
             {i18n::text("preflight.item.backend"), S::Skipped, i18n::text("preflight.backend.ownKeys"), {}, {}, false},
         });
         check.setRunning(true);

@@ -86,7 +86,8 @@ private:
         const qsizetype head = m_buffer.indexOf("\r\n\r\n");
         if (head < 0)
             return;
-        const QRegularExpression length(QStringLiteral("Content-Length: (\\d+)"), QRegularExpression::CaseInsensitiveOption);
+        const QRegularExpression length(QStringLiteral("Content-Length: (\\d+)"),
+                                        QRegularExpression::CaseInsensitiveOption);
         const auto match = length.match(QString::fromLatin1(m_buffer.left(head)));
         if (m_buffer.size() < head + 4 + match.captured(1).toInt())
             return;
@@ -131,9 +132,10 @@ PhaseResult phase(quint16 port, const QList<QByteArray>& tokens, const QByteArra
     std::vector<std::unique_ptr<LoadClient>> clients;
     for (int i = 0; i < tokens.size(); ++i) {
         const QByteArray payload = body(i);
-        const QByteArray request = "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-                                   tokens.at(i) + "\r\nContent-Type: application/json\r\nContent-Length: " +
-                                   QByteArray::number(payload.size()) + "\r\n\r\n" + payload;
+        const QByteArray request =
+            "POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " + tokens.at(i) +
+            "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(payload.size()) + "\r\n\r\n" +
+            payload;
         clients.push_back(std::make_unique<LoadClient>(port, request, perClient, latencies, done, failed));
     }
     runUntil([&] { return done == int(tokens.size()); }, kPhaseLimitMs);
@@ -206,7 +208,8 @@ int main(int argc, char** argv) {
     const int at = app.arguments().indexOf(QStringLiteral("--database"));
     if (at > 0 && at + 1 < app.arguments().size())
         databaseUrl = app.arguments().at(at + 1);
-    const QString engine = databaseUrl.startsWith(QLatin1String("sqlite:")) ? QStringLiteral("SQLite") : QStringLiteral("PostgreSQL");
+    const QString engine =
+        databaseUrl.startsWith(QLatin1String("sqlite:")) ? QStringLiteral("SQLite") : QStringLiteral("PostgreSQL");
 
     // The stand-ins: a token service that answers at once, and a model service writing kEvents events.
     test::HttpPeer speech;
@@ -261,8 +264,11 @@ int main(int argc, char** argv) {
             store.addUser(email, "bench password", 36000, QStringLiteral("pro"));
             const server::User user = *store.user(email);
             tokens.append(*store.issueToken(user.id, QStringLiteral("bench")));
-            sessions.append(store.startSession(user, {}, {}).body.value(QStringLiteral("session")).toMap()
-                                .value(QStringLiteral("id")).toString());
+            sessions.append(store.startSession(user, {}, {})
+                                .body.value(QStringLiteral("session"))
+                                .toMap()
+                                .value(QStringLiteral("id"))
+                                .toString());
         }
         db.commit();
     }
@@ -278,10 +284,12 @@ int main(int argc, char** argv) {
                         {QStringLiteral("serve"), QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
                          QStringLiteral("--database"), databaseUrl});
     QByteArray out;
-    runUntil([&] {
-        out += serverProcess.readAllStandardOutput();
-        return out.contains("serving on ") || serverProcess.state() == QProcess::NotRunning;
-    }, 20'000);
+    runUntil(
+        [&] {
+            out += serverProcess.readAllStandardOutput();
+            return out.contains("serving on ") || serverProcess.state() == QProcess::NotRunning;
+        },
+        20'000);
     const QUrl base(QRegularExpression(QStringLiteral("serving on (\\S+)")).match(QString::fromUtf8(out)).captured(1));
     if (base.port() <= 0) {
         std::fprintf(stderr, "bench_server: the server did not start\n");
@@ -290,21 +298,26 @@ int main(int argc, char** argv) {
     const quint16 port = quint16(base.port());
 
     const QByteArray request = R"({"contents":[{"role":"user","parts":[{"text":"q"}]}],"model":"gemini-flash-latest"})";
-    const StreamResult direct = streamDelay(quint16(model.port()), "/v1beta/models/gemini-flash-latest:streamGenerateContent?alt=sse",
-                                            {}, request, writtenAt, clock);
+    const StreamResult direct =
+        streamDelay(quint16(model.port()), "/v1beta/models/gemini-flash-latest:streamGenerateContent?alt=sse", {},
+                    request, writtenAt, clock);
     const StreamResult relayed = streamDelay(port, "/api/llm", tokens.first(), request, writtenAt, clock);
 
-    const PhaseResult heartbeats = phase(port, tokens, "/api/session/heartbeat", [&](int i) {
-        return QJsonDocument(QJsonObject{{"sessionId", sessions.at(i)}, {"secondsUsed", 1}}).toJson(QJsonDocument::Compact);
-    }, kHeartbeatsPerClient);
-    const PhaseResult speechTokens = phase(port, tokens, "/api/stt/token", [](int) { return QByteArray(); },
-                                           kTokensPerClient);
+    const PhaseResult heartbeats = phase(
+        port, tokens, "/api/session/heartbeat",
+        [&](int i) {
+            return QJsonDocument(QJsonObject{{"sessionId", sessions.at(i)}, {"secondsUsed", 1}})
+                .toJson(QJsonDocument::Compact);
+        },
+        kHeartbeatsPerClient);
+    const PhaseResult speechTokens = phase(
+        port, tokens, "/api/stt/token", [](int) { return QByteArray(); }, kTokensPerClient);
     serverProcess.terminate();
     serverProcess.waitForFinished(5000);
 
     auto line = [&](const char* what, const PhaseResult& r) {
-        std::printf("%-10s %-22s %6zu req %4d failed %8.0f req/s  p50 %7.2f ms  p99 %7.2f ms\n", qPrintable(engine), what,
-                    r.requests, r.failed, double(r.requests) / r.seconds, r.p50, r.p99);
+        std::printf("%-10s %-22s %6zu req %4d failed %8.0f req/s  p50 %7.2f ms  p99 %7.2f ms\n", qPrintable(engine),
+                    what, r.requests, r.failed, double(r.requests) / r.seconds, r.p50, r.p99);
     };
     std::printf("quippet-server on loopback, %d clients, keep-alive, one request in flight per client\n", kClients);
     line("heartbeat", heartbeats);

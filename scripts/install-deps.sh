@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config clang-format
   qt6-base-dev qt6-websockets-dev qt6-tools-dev
   libpulse-dev libwebrtc-audio-processing-dev libspeexdsp-dev libsamplerate0-dev
   libsecret-1-dev libpoppler-cpp-dev libxcb1-dev libxcb-keysyms1-dev libx11-dev

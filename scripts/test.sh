@@ -6,6 +6,9 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+# The sources follow .clang-format; a difference fails the run before anything is built.
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+
 jobs=$(nproc)
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j "$jobs"

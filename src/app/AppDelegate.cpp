@@ -244,8 +244,8 @@ void AppDelegate::launch() {
             self->m_session->begin();
     };
     m_rehearsal = std::make_unique<Rehearsal>(std::move(rehearsal));
-    PreflightCheck::Parts check{m_clock, *m_log, *m_capture, *m_keychain, *m_backend, *llm, {},
-                                GeminiClient::modelChain()};
+    PreflightCheck::Parts check{m_clock,    *m_log, *m_capture, *m_keychain,
+                                *m_backend, *llm,   {},         GeminiClient::modelChain()};
     check.listModels = [self](std::function<void(PreflightCheck::ModelList)> done) {
         if (!self)
             return;
@@ -288,8 +288,7 @@ void AppDelegate::launch() {
         // Once a day at most, and silent unless there is something new.
         m_updates->startSchedule([self](const Release& release) {
             if (self)
-                showUpdateResult({UpdateChecker::Outcome::Newer, release, {}},
-                                 QCoreApplication::applicationVersion(),
+                showUpdateResult({UpdateChecker::Outcome::Newer, release, {}}, QCoreApplication::applicationVersion(),
                                  installation::isPackaged(QCoreApplication::applicationFilePath()));
         });
     }
@@ -461,8 +460,8 @@ void AppDelegate::registerHotKeys() {
 
 void AppDelegate::shortcutsKnown(const QMap<std::uint32_t, QString>& triggers) {
     m_shortcutTriggers = triggers;
-    const bool allWork = !triggers.isEmpty() && std::all_of(triggers.cbegin(), triggers.cend(),
-                                                             [](const QString& t) { return !t.isEmpty(); });
+    const bool allWork = !triggers.isEmpty() &&
+                         std::all_of(triggers.cbegin(), triggers.cend(), [](const QString& t) { return !t.isEmpty(); });
     if (allWork || m_shortcutsTold || !m_assistant)
         return;
     m_shortcutsTold = true;
@@ -473,10 +472,10 @@ void AppDelegate::shortcutsKnown(const QMap<std::uint32_t, QString>& triggers) {
 
 void AppDelegate::showShortcuts() {
     const QList<std::pair<std::uint32_t, const char*>> names{{1, "shortcuts.name.answer"},
-                                                              {2, "shortcuts.name.screen"},
-                                                              {3, "shortcuts.name.collapse"},
-                                                              {4, "shortcuts.name.private"},
-                                                              {5, "shortcuts.name.place"}};
+                                                             {2, "shortcuts.name.screen"},
+                                                             {3, "shortcuts.name.collapse"},
+                                                             {4, "shortcuts.name.private"},
+                                                             {5, "shortcuts.name.place"}};
     QList<ShortcutState> states;
     for (const auto& [id, key] : names)
         states << ShortcutState{i18n::text(key), m_shortcutTriggers.value(id)};
@@ -499,13 +498,13 @@ ScreenGrabber AppDelegate::portalGrabber() {
             if (self) {
                 if (!picture.isNull() || PortalScreenshot::isRefusal(error))
                     self->m_screenshotsAllowed = !picture.isNull();
-                self->m_log->note(picture.isNull() ? QStringLiteral("ekran: ") + error
-                                                   : QStringLiteral("ekran: zrzut z portalu %1×%2")
-                                                         .arg(picture.width())
-                                                         .arg(picture.height()));
+                self->m_log->note(
+                    picture.isNull()
+                        ? QStringLiteral("ekran: ") + error
+                        : QStringLiteral("ekran: zrzut z portalu %1×%2").arg(picture.width()).arg(picture.height()));
             }
-            answer(picture, PortalScreenshot::isRefusal(error) ? ScreenGrab::Failure::Refused
-                                                               : ScreenGrab::Failure::NoDisplay);
+            answer(picture,
+                   PortalScreenshot::isRefusal(error) ? ScreenGrab::Failure::Refused : ScreenGrab::Failure::NoDisplay);
         });
     };
     m_screenGrab->onAsking = [self] {
@@ -590,11 +589,10 @@ void AppDelegate::showKeysWindow() {
             probe->disconnect(self);
             connect(probe, &SpeechProbe::finished, self, [done](const SpeechVerdict& verdict) { done(verdict); });
             Keychain* keychain = self->m_keychain.get();
-            probe->start(realtimeTranscriberFactory(self->m_clock,
-                                                    [keychain] {
-                                                        return std::make_shared<KeychainCredentialProvider>(*keychain);
-                                                    }),
-                         self->m_capture->language(), PreflightCheck::kNetworkWait);
+            probe->start(
+                realtimeTranscriberFactory(
+                    self->m_clock, [keychain] { return std::make_shared<KeychainCredentialProvider>(*keychain); }),
+                self->m_capture->language(), PreflightCheck::kNetworkWait);
         };
         services.modelChain = GeminiClient::modelChain();
         services.openUrl = m_env.openUrl;

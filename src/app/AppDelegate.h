@@ -178,7 +178,7 @@ private:
     std::unique_ptr<PanelController> m_panels;
     std::unique_ptr<TrayIcon> m_tray;
     std::unique_ptr<HotKeyCenter> m_hotKeys;
-    std::unique_ptr<GeminiClient> m_keyCheck; // lists the models of the stored key for the keys window
+    std::unique_ptr<GeminiClient> m_keyCheck;      // lists the models of the stored key for the keys window
     std::unique_ptr<SpeechProbe> m_speechKeyCheck; // proves the stored own speech key for the keys window
     std::unique_ptr<KeysWindow> m_keysWindow;
     std::unique_ptr<ManagerWindow> m_managerWindow;

@@ -90,9 +90,9 @@ private:
     QPointer<Timer> m_limitTimer;
     bool m_starting = false;
     bool m_finishing = false;
-    int m_generation = 0;      // which finish a summary belongs to
+    int m_generation = 0;       // which finish a summary belongs to
     QString m_finishTranscript; // the conversation being finished, as it stood when the user finished it
-    int m_closing = 0;         // backend sessions being closed
+    int m_closing = 0;          // backend sessions being closed
     std::function<void()> m_then;
     QPointer<Timer> m_leaveWait;
 };

@@ -246,12 +246,11 @@ void PreflightCheck::playTone() {
     m_audioTimer->start(kAudioWait + std::chrono::milliseconds(qint64(seconds * 1000)));
     const quint64 generation = m_generation;
     QPointer<PreflightCheck> self(this);
-    m_tone = m_parts.capture.playSound(testTone(seconds, kToneAmplitude), 48000,
-                              [self, generation](const std::optional<QString>& error) {
-                                  if (self && self->m_generation == generation &&
-                                      self->m_phase == AudioPhase::Playing)
-                                      self->toneEnded(error);
-                              });
+    m_tone = m_parts.capture.playSound(
+        testTone(seconds, kToneAmplitude), 48000, [self, generation](const std::optional<QString>& error) {
+            if (self && self->m_generation == generation && self->m_phase == AudioPhase::Playing)
+                self->toneEnded(error);
+        });
 }
 
 void PreflightCheck::toneFailed(const QString& why) {
@@ -278,8 +277,8 @@ void PreflightCheck::judgeMic() {
     if (m_echoOnly || !pending(Item::Microphone))
         return;
     if (m_meter.mark().mic == 0)
-        set(Item::Microphone, Verdict::Failed, i18n::text("preflight.mic.silentStream"), i18n::text("preflight.mic.pick"),
-            Fix::OpenSoundSettings);
+        set(Item::Microphone, Verdict::Failed, i18n::text("preflight.mic.silentStream"),
+            i18n::text("preflight.mic.pick"), Fix::OpenSoundSettings);
     else if (m_meter.power(AudioChannel::Mic, 0, m_meter.mark().mic).value_or(0) <= 0) // nothing but zeros
         set(Item::Microphone, Verdict::Warning, i18n::text("preflight.mic.zeros"), i18n::text("preflight.mic.unmute"),
             Fix::OpenSoundSettings);
@@ -310,7 +309,7 @@ void PreflightCheck::judgeTone() {
     settled.mic += m_meter.span(AudioChannel::Mic, settle);
     const ToneReading echo = readTone(m_meter, m_quietFrom, m_playFrom, settled, tailEnd);
     const QString device = capture.outputRoute().deviceName.isEmpty() ? capture.outputRoute().description
-                                                                       : capture.outputRoute().deviceName;
+                                                                      : capture.outputRoute().deviceName;
     if (!whole.heard) {
         if (pending(Item::SystemAudio))
             set(Item::SystemAudio, Verdict::Failed, i18n::format("preflight.system.notHeard", device),
@@ -430,8 +429,8 @@ void PreflightCheck::startLanguageModel(bool signedIn) {
         return;
     }
     if (!m_parts.keychain.read(QLatin1String(Keychain::kGeminiKey))) {
-        set(Item::LanguageModel, Verdict::Failed, i18n::text("preflight.llm.noKey"), i18n::text("preflight.keys.advice"),
-            Fix::OpenKeys);
+        set(Item::LanguageModel, Verdict::Failed, i18n::text("preflight.llm.noKey"),
+            i18n::text("preflight.keys.advice"), Fix::OpenKeys);
         return;
     }
     QPointer<PreflightCheck> self(this);

@@ -2,8 +2,8 @@
 
 #include "audio/ToneProbe.h"
 #include "audio/TranscriberPort.h"
-#include "speech/SpeechProbe.h"
 #include "core/DiagnosticsLog.h"
+#include "speech/SpeechProbe.h"
 
 #include <QList>
 #include <QObject>

@@ -77,7 +77,7 @@ private:
     QPointer<QProcess> m_process;
     QByteArray m_output;
     Done m_done;
-    quint64 m_run = 0; // the current request; answers of older ones are dropped
+    quint64 m_run = 0;   // the current request; answers of older ones are dropped
     quint64 m_sound = 0; // the capture's number of the sound being played, 0 for none
 };
 

@@ -9,8 +9,8 @@
 #include <QSet>
 
 #include <limits>
-#include <utility>
 #include <memory>
+#include <utility>
 
 namespace quippet {
 

@@ -6,17 +6,17 @@
 #include "core/Settings.h"
 #include "records/SessionMeta.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QCoreApplication>
 #include <QFuture>
-#include <QPointer>
 #include <QObject>
+#include <QPointer>
 #include <QPromise>
-#include <QThreadPool>
 #include <QStringDecoder>
+#include <QThreadPool>
 #include <QUrl>
 
 #include <poppler-document.h>

@@ -116,7 +116,9 @@ void ScreenGrab::takeNow(int maxWidth, const std::function<void(const ScreenShot
         if (self && self->onAsking)
             self->onAsking();
     });
-    pending->giveUp = m_clock.singleShot(kGiveUpAfter, this, [finish] { finish({{}, description(Failure::TimedOut)}); });
+    pending->giveUp = m_clock.singleShot(kGiveUpAfter, this, [finish] {
+        finish({{}, description(Failure::TimedOut)});
+    });
     takePicture([finish, maxWidth](const QImage& picture, Failure failure) {
         finish(picture.isNull() ? ScreenShot{{}, description(failure)} : encode(picture, maxWidth));
     });

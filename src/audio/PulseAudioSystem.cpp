@@ -5,8 +5,8 @@
 
 #include <QMetaObject>
 #include <QPointer>
-#include <QTimer>
 #include <QSet>
+#include <QTimer>
 
 #include <pulse/pulseaudio.h>
 
@@ -593,8 +593,8 @@ void PulseCore::stopPlayback(quint64 id) {
 }
 
 void PulseCore::endPlayback(Playback* playback, const std::optional<QString>& error) {
-    const auto it = std::find_if(m_playbacks.begin(), m_playbacks.end(),
-                                 [playback](const auto& p) { return p.get() == playback; });
+    const auto it =
+        std::find_if(m_playbacks.begin(), m_playbacks.end(), [playback](const auto& p) { return p.get() == playback; });
     if (it == m_playbacks.end())
         return;
     if (playback->drain) {

@@ -94,8 +94,8 @@ void Backend::send(const QString& path, std::optional<QJsonObject> body, bool au
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
         answer.transportFailed = !status.isValid() || *tooLarge;
         if (answer.transportFailed) {
-            answer.transportError = *tooLarge ? QStringLiteral("answer larger than %1 bytes").arg(kMaxAnswerBytes)
-                                              : reply->errorString();
+            answer.transportError =
+                *tooLarge ? QStringLiteral("answer larger than %1 bytes").arg(kMaxAnswerBytes) : reply->errorString();
             answer.status = 0;
         } else {
             answer.status = status.toInt();

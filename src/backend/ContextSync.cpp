@@ -180,9 +180,10 @@ private:
             manifestPath(),
             QJsonDocument(QJsonObject{{QStringLiteral("files"), files}}).toJson(QJsonDocument::Compact));
         if (!m_kept.isEmpty())
-            m_note(QStringLiteral("kontekst: pominięto dokumenty z serwera, bo w folderze są twoje pliki o tych nazwach "
-                                  "(%1)")
-                       .arg(m_kept.size()));
+            m_note(
+                QStringLiteral("kontekst: pominięto dokumenty z serwera, bo w folderze są twoje pliki o tych nazwach "
+                               "(%1)")
+                    .arg(m_kept.size()));
         if (!m_refused.isEmpty())
             m_note(QStringLiteral("kontekst: pominięto dokumenty o niedozwolonych nazwach (%1)").arg(m_refused.size()));
         if (m_changed >= 1)

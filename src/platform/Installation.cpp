@@ -69,7 +69,9 @@ bool isInstalledLocation(const QString& binary, const QString& home) {
            path == userBinary(resolved(home));
 }
 
-bool isPackaged(const QString& binary) { return QFileInfo(binary).absoluteFilePath().startsWith(QLatin1String("/usr/")); }
+bool isPackaged(const QString& binary) {
+    return QFileInfo(binary).absoluteFilePath().startsWith(QLatin1String("/usr/"));
+}
 
 QString userBinary(const QString& home) {
     return QDir(home).filePath(QStringLiteral(".local/bin/quippet"));

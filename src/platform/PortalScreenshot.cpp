@@ -84,7 +84,8 @@ void PortalScreenshot::take(std::function<void(const QImage&, const QString&)> d
     m_bus.connect(kService, requestPath, kRequest, QStringLiteral("Response"), request,
                   SLOT(response(uint, QVariantMap)));
 
-    QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kScreenshotInterface, QStringLiteral("Screenshot"));
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kService, kPath, kScreenshotInterface, QStringLiteral("Screenshot"));
     QVariantMap options{{QStringLiteral("handle_token"), token},
                         {QStringLiteral("interactive"), false},
                         {QStringLiteral("modal"), false}};

@@ -66,7 +66,8 @@ PortalShortcuts::PortalShortcuts(QDBusConnection bus, QObject* parent) : QObject
     qDBusRegisterMetaType<Shortcuts>();
     // Presses are told apart by our session's path (which holds our bus name), not by the sender's name: the
     // portal's name may change owners (a restart) without this subscription noticing.
-    m_bus.connect(QString(), kPath, kShortcutsInterface, QStringLiteral("Activated"), this, SLOT(activated(QDBusMessage)));
+    m_bus.connect(QString(), kPath, kShortcutsInterface, QStringLiteral("Activated"), this,
+                  SLOT(activated(QDBusMessage)));
 }
 
 PortalShortcuts::~PortalShortcuts() {

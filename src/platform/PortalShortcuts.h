@@ -39,7 +39,7 @@ public:
     QString session() const { return m_session; }
 
 private slots:
-    void response(const QDBusMessage& message); // (code, results) on one of our request paths
+    void response(const QDBusMessage& message);  // (code, results) on one of our request paths
     void activated(const QDBusMessage& message); // (session, shortcut id, timestamp, options)
 
 private:

@@ -36,8 +36,9 @@ std::pair<QList<qint64>, QString> split(const QString& version) {
 }
 
 QString plainText(QString html) {
-    html.replace(QRegularExpression(QStringLiteral("<(br|/p|/li|/h\\d)[^>]*>"), QRegularExpression::CaseInsensitiveOption),
-                 QStringLiteral("\n"));
+    html.replace(
+        QRegularExpression(QStringLiteral("<(br|/p|/li|/h\\d)[^>]*>"), QRegularExpression::CaseInsensitiveOption),
+        QStringLiteral("\n"));
     html.remove(QRegularExpression(QStringLiteral("<[^>]*>")));
     html.replace(QLatin1String("&lt;"), QLatin1String("<")).replace(QLatin1String("&gt;"), QLatin1String(">"));
     html.replace(QLatin1String("&quot;"), QLatin1String("\"")).replace(QLatin1String("&amp;"), QLatin1String("&"));
@@ -68,8 +69,8 @@ int appcast::compareVersions(const QString& a, const QString& b) {
     while (ia.hasNext() && ib.hasNext()) {
         const QString x = ia.next().captured(), y = ib.next().captured();
         const bool numeric = x.front().isDigit() && y.front().isDigit();
-        const int order = numeric ? (x.toLongLong() < y.toLongLong() ? -1 : x.toLongLong() > y.toLongLong())
-                                  : QString::compare(x, y);
+        const int order =
+            numeric ? (x.toLongLong() < y.toLongLong() ? -1 : x.toLongLong() > y.toLongLong()) : QString::compare(x, y);
         if (order != 0)
             return order < 0 ? -1 : 1;
     }
@@ -117,20 +118,21 @@ std::optional<Release> appcast::newest(const QByteArray& feed, QString* error) {
             item.version = (itemShort.isEmpty() ? itemVersion : itemShort).left(40);
             if (!isSafeToOpen(item.page))
                 item.page.clear();
-            if (!split(item.version).first.isEmpty() &&
-                (!best || compareVersions(item.version, best->version) > 0))
+            if (!split(item.version).first.isEmpty() && (!best || compareVersions(item.version, best->version) > 0))
                 best = item;
         }
     }
     if (xml.hasError() && error)
         *error = QStringLiteral("kanał aktualizacji nieczytelny: ") + xml.errorString();
     else if (!best && error)
-        *error = items ? QStringLiteral("kanał aktualizacji bez numeru wersji") : QStringLiteral("kanał aktualizacji pusty");
+        *error =
+            items ? QStringLiteral("kanał aktualizacji bez numeru wersji") : QStringLiteral("kanał aktualizacji pusty");
     return xml.hasError() ? std::nullopt : best;
 }
 
 UpdateChecker::UpdateChecker(Clock& clock, QString currentVersion, QObject* parent)
-    : QObject(parent), m_clock(clock), m_current(std::move(currentVersion)), m_network(new QNetworkAccessManager(this)) {}
+    : QObject(parent), m_clock(clock), m_current(std::move(currentVersion)),
+      m_network(new QNetworkAccessManager(this)) {}
 
 UpdateChecker::~UpdateChecker() = default;
 

@@ -16,10 +16,10 @@ class Timer;
 
 // One release as an appcast feed (RSS with the enclosure's version attributes) describes it.
 struct Release {
-    QString version;  // what users see ("1.10.2"), the shortVersionString when the feed has one
+    QString version; // what users see ("1.10.2"), the shortVersionString when the feed has one
     QString title;
-    QString notes;    // plain text, capped
-    QUrl page;        // where to read about and download it (https only)
+    QString notes; // plain text, capped
+    QUrl page;     // where to read about and download it (https only)
 };
 
 namespace appcast {

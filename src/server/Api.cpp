@@ -5,6 +5,7 @@
 #include "server/Upstream.h"
 #include "server/Web.h"
 
+#include <QElapsedTimer>
 #include <QFutureWatcher>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,7 +15,6 @@
 #include <QNetworkRequest>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QElapsedTimer>
 #include <QtConcurrent/QtConcurrentRun>
 
 #include <cstdio>
@@ -32,7 +32,8 @@ const HeaderList kJsonHeaders = {{"Content-Type", "application/json; charset=utf
                                  {"X-Content-Type-Options", "nosniff"}};
 
 void json(HttpExchange* exchange, int status, const QVariantMap& body) {
-    exchange->send(status, kJsonHeaders, QJsonDocument(QJsonObject::fromVariantMap(body)).toJson(QJsonDocument::Compact));
+    exchange->send(status, kJsonHeaders,
+                   QJsonDocument(QJsonObject::fromVariantMap(body)).toJson(QJsonDocument::Compact));
 }
 
 void error(HttpExchange* exchange, int status, const QString& code) {
@@ -64,8 +65,7 @@ QByteArray bearer(const HttpRequest& request) {
 
 Api::Api(Store& store, ServerConfig config, Metrics* metrics, QObject* parent)
     : QObject(parent), m_store(store), m_config(std::move(config)), m_network(new QNetworkAccessManager(this)),
-      m_metrics(metrics),
-      m_pages(new Pages(store, m_config.publicUrl.scheme() == QLatin1String("https"), this)) {
+      m_metrics(metrics), m_pages(new Pages(store, m_config.publicUrl.scheme() == QLatin1String("https"), this)) {
     m_network->setAutoDeleteReplies(false);
 }
 
@@ -96,7 +96,8 @@ void Api::handle(const HttpRequest& request, HttpExchange* exchange) {
         return;
     }
     if (request.method == "GET" && request.path == QLatin1String("/metrics")) {
-        exchange->send(200, {{"Content-Type", "text/plain; version=0.0.4; charset=utf-8"}, {"Cache-Control", "no-store"}},
+        exchange->send(200,
+                       {{"Content-Type", "text/plain; version=0.0.4; charset=utf-8"}, {"Cache-Control", "no-store"}},
                        m_metrics ? m_metrics->text(m_store.openSessionCount()) : QByteArray());
         return;
     }
@@ -126,8 +127,8 @@ void Api::handleApi(const HttpRequest& request, HttpExchange* exchange) {
         }
     }
     if (post && path == QLatin1String("/api/auth/device/start")) {
-        const auto start = m_store.startDevice(body->value(QLatin1String("deviceName")).toString(),
-                                               request.peer.toString());
+        const auto start =
+            m_store.startDevice(body->value(QLatin1String("deviceName")).toString(), request.peer.toString());
         if (!start) {
             error(exchange, 429, QStringLiteral("slow_down"));
             return;
@@ -194,7 +195,7 @@ void Api::handleApi(const HttpRequest& request, HttpExchange* exchange) {
             return;
         }
         m_store.countRequest(user->id, path == QLatin1String("/api/llm") ? QStringLiteral("model")
-                                                                          : QStringLiteral("speech_token"));
+                                                                         : QStringLiteral("speech_token"));
         if (path == QLatin1String("/api/llm"))
             relayModel(request, exchange);
         else
@@ -206,8 +207,9 @@ void Api::handleApi(const HttpRequest& request, HttpExchange* exchange) {
                                          {QStringLiteral("mime"), doc.mime},
                                          {QStringLiteral("size"), doc.size},
                                          {QStringLiteral("updatedAt"), doc.updatedAt}});
-        exchange->send(200, kJsonHeaders,
-                       QJsonDocument(QJsonObject{{QStringLiteral("documents"), documents}}).toJson(QJsonDocument::Compact));
+        exchange->send(
+            200, kJsonHeaders,
+            QJsonDocument(QJsonObject{{QStringLiteral("documents"), documents}}).toJson(QJsonDocument::Compact));
     } else if (get && path.startsWith(QLatin1String("/api/context/"))) {
         const QString name = path.mid(13);
         const auto doc = Store::isSafeDocumentName(name) ? m_store.document(name) : std::nullopt;
@@ -282,8 +284,9 @@ void Api::relayModel(const HttpRequest& request, HttpExchange* exchange) {
     url.setPath(url.path().chopped(url.path().endsWith(QLatin1Char('/')) ? 1 : 0) + QStringLiteral("/v1beta/models/") +
                 model + QStringLiteral(":streamGenerateContent"));
     url.setQuery(QStringLiteral("alt=sse"));
-    auto* upstream = new UpstreamRequest(url, {{"Content-Type", "application/json"}, {"x-goog-api-key", m_config.geminiKey}},
-                                         QJsonDocument(body).toJson(QJsonDocument::Compact), kUpstreamTimeoutMs, this);
+    auto* upstream =
+        new UpstreamRequest(url, {{"Content-Type", "application/json"}, {"x-goog-api-key", m_config.geminiKey}},
+                            QJsonDocument(body).toJson(QJsonDocument::Compact), kUpstreamTimeoutMs, this);
     QPointer<HttpExchange> answer(exchange);
     connect(exchange, &HttpExchange::gone, upstream, [upstream] {
         upstream->abort();
@@ -296,9 +299,9 @@ void Api::relayModel(const HttpRequest& request, HttpExchange* exchange) {
         if (m_metrics)
             m_metrics->upstream(QStringLiteral("model"), double(timer.elapsed()) / 1000);
         if (answer && upstream->status() == 200)
-            answer->beginStream(200, {{"Content-Type", "text/event-stream"},
-                                      {"Cache-Control", "no-store"},
-                                      {"X-Accel-Buffering", "no"}});
+            answer->beginStream(
+                200,
+                {{"Content-Type", "text/event-stream"}, {"Cache-Control", "no-store"}, {"X-Accel-Buffering", "no"}});
     });
     connect(upstream, &UpstreamRequest::data, this, [this, upstream, answer, errorBody](const QByteArray& bytes) {
         if (!answer)
@@ -373,7 +376,8 @@ QString Api::signInForm(const QString& userCode, const QByteArray& csrf, const Q
                           "<label for=\"password\">%7</label><input type=\"password\" id=\"password\" "
                           "name=\"password\" autocomplete=\"current-password\" required>"
                           "<button type=\"submit\" id=\"signin\">%8</button></form>")
-        .arg(message.isEmpty() ? QString() : QStringLiteral("<p class=\"error\" id=\"message\">%1</p>").arg(escaped(message)),
+        .arg(message.isEmpty() ? QString()
+                               : QStringLiteral("<p class=\"error\" id=\"message\">%1</p>").arg(escaped(message)),
              intro, QString::fromLatin1(csrf), codeField, escaped(email.left(254)), signInTitle(),
              m_lang("Password", "Hasło"), m_lang("Sign in", "Zaloguj"));
 }
@@ -386,8 +390,10 @@ void Api::handlePage(const HttpRequest& request, HttpExchange* exchange) {
     const QString& path = request.path;
     m_lang = web::langOf(request);
     if (request.method == "GET" && path == QLatin1String("/style.css")) {
-        exchange->send(200, {{"Content-Type", "text/css; charset=utf-8"}, {"X-Content-Type-Options", "nosniff"},
-                             {"Cache-Control", "max-age=3600"}},
+        exchange->send(200,
+                       {{"Content-Type", "text/css; charset=utf-8"},
+                        {"X-Content-Type-Options", "nosniff"},
+                        {"Cache-Control", "max-age=3600"}},
                        web::styleSheet());
         return;
     }
@@ -402,7 +408,8 @@ void Api::handlePage(const HttpRequest& request, HttpExchange* exchange) {
     }
     if (m_pages->handle(request, exchange))
         return;
-    if (request.method == "POST" && (path == QLatin1String("/device/signin") || path == QLatin1String("/device/confirm"))) {
+    if (request.method == "POST" &&
+        (path == QLatin1String("/device/signin") || path == QLatin1String("/device/confirm"))) {
         const QUrlQuery form = formOf(request);
         const QByteArray sent = field(form, "csrf").toLatin1();
         const QByteArray held = request.cookie("qs_csrf");
@@ -433,15 +440,17 @@ void Api::signIn(const HttpRequest& request, HttpExchange* exchange) {
     const auto device = m_store.deviceByUserCode(code);
     if (!device || device->confirmed) {
         page(exchange, 400, m_lang("Unknown code", "Nieznany kod"),
-             signInForm(code, csrf, m_lang("This code is unknown or has expired. Start the sign-in again in Quippet.",
-                                           "Ten kod jest nieznany lub wygasł. Zacznij logowanie od nowa w Quippet.")));
+             signInForm(code, csrf,
+                        m_lang("This code is unknown or has expired. Start the sign-in again in Quippet.",
+                               "Ten kod jest nieznany lub wygasł. Zacznij logowanie od nowa w Quippet.")));
         return;
     }
     const Store::PasswordCheck check = m_store.beginPasswordCheck(email, request.peer.toString());
     if (check.locked) {
         page(exchange, 429, signInTitle(),
-             signInForm(code, csrf, m_lang("Too many sign-in attempts. Wait 15 minutes and try again.",
-                                           "Zbyt wiele prób logowania. Odczekaj 15 minut i spróbuj ponownie."),
+             signInForm(code, csrf,
+                        m_lang("Too many sign-in attempts. Wait 15 minutes and try again.",
+                               "Zbyt wiele prób logowania. Odczekaj 15 minut i spróbuj ponownie."),
                         email));
         return;
     }
@@ -449,16 +458,17 @@ void Api::signIn(const HttpRequest& request, HttpExchange* exchange) {
     // requests go on meanwhile.
     QPointer<HttpExchange> answer(exchange);
     auto* watcher = new QFutureWatcher<bool>(this);
-    connect(watcher, &QFutureWatcher<bool>::finished, this, [this, watcher, answer, check, code, csrf, email,
-                                                             deviceId = device->id, lang = m_lang] {
-        m_lang = lang; // other requests may have been answered meanwhile
-        watcher->deleteLater();
-        const auto checked = m_store.finishPasswordCheck(check, watcher->result());
-        if (answer)
-            signedIn(answer, checked, deviceId, code, csrf, email);
-    });
-    watcher->setFuture(QtConcurrent::run(
-        [hash = check.hash, password = field(form, "password").toUtf8()] { return secrets::verifyPassword(hash, password); }));
+    connect(watcher, &QFutureWatcher<bool>::finished, this,
+            [this, watcher, answer, check, code, csrf, email, deviceId = device->id, lang = m_lang] {
+                m_lang = lang; // other requests may have been answered meanwhile
+                watcher->deleteLater();
+                const auto checked = m_store.finishPasswordCheck(check, watcher->result());
+                if (answer)
+                    signedIn(answer, checked, deviceId, code, csrf, email);
+            });
+    watcher->setFuture(QtConcurrent::run([hash = check.hash, password = field(form, "password").toUtf8()] {
+        return secrets::verifyPassword(hash, password);
+    }));
 }
 
 void Api::signedIn(HttpExchange* exchange, const std::variant<qint64, QString>& checked, qint64 deviceId,
@@ -474,8 +484,9 @@ void Api::signedIn(HttpExchange* exchange, const std::variant<qint64, QString>& 
     const auto user = m_store.userById(userId);
     if (!secret || !user || !device) {
         page(exchange, 400, m_lang("Unknown code", "Nieznany kod"),
-             signInForm(code, csrf, m_lang("This code has expired. Start the sign-in again in Quippet.",
-                                           "Ten kod wygasł. Zacznij logowanie od nowa w Quippet.")));
+             signInForm(code, csrf,
+                        m_lang("This code has expired. Start the sign-in again in Quippet.",
+                               "Ten kod wygasł. Zacznij logowanie od nowa w Quippet.")));
         return;
     }
     page(exchange, 200, m_lang("Connect this computer", "Połącz ten komputer"),

@@ -15,7 +15,7 @@ class Metrics;
 class Pages;
 
 struct ServerConfig {
-    QUrl publicUrl;     // what users' browsers reach; the sign-in links are made from it
+    QUrl publicUrl; // what users' browsers reach; the sign-in links are made from it
     QByteArray elevenLabsKey;
     QByteArray geminiKey;
     QUrl elevenLabsUrl = QUrl(QStringLiteral("https://api.elevenlabs.io"));

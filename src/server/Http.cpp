@@ -113,7 +113,8 @@ struct HttpServer::Connection {
 };
 
 HttpServer::HttpServer(Handler handler, BodyLimit bodyLimit, QObject* parent)
-    : QObject(parent), m_handler(std::move(handler)), m_bodyLimit(std::move(bodyLimit)), m_server(new QTcpServer(this)) {
+    : QObject(parent), m_handler(std::move(handler)), m_bodyLimit(std::move(bodyLimit)),
+      m_server(new QTcpServer(this)) {
     m_server->setMaxPendingConnections(1024);
     connect(m_server, &QTcpServer::newConnection, this, &HttpServer::accept);
 }
@@ -174,26 +175,46 @@ QHostAddress HttpServer::address() const {
 
 QByteArray HttpServer::reason(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 303: return "See Other";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 402: return "Payment Required";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 409: return "Conflict";
-    case 411: return "Length Required";
-    case 413: return "Content Too Large";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 502: return "Bad Gateway";
-    case 503: return "Service Unavailable";
-    case 504: return "Gateway Timeout";
-    default: return "Status";
+    case 200:
+        return "OK";
+    case 204:
+        return "No Content";
+    case 303:
+        return "See Other";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 402:
+        return "Payment Required";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 409:
+        return "Conflict";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Content Too Large";
+    case 429:
+        return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    case 504:
+        return "Gateway Timeout";
+    default:
+        return "Status";
     }
 }
 
@@ -214,9 +235,8 @@ void HttpServer::accept() {
         connect(connection->idle, &QTimer::timeout, socket, [socket] { socket->abort(); });
         connect(socket, &QTcpSocket::readyRead, this, [this, connection] { readFrom(connection); });
         connect(socket, &QTcpSocket::disconnected, this, [this, connection] { drop(connection); });
-        connect(socket, &QTcpSocket::errorOccurred, this, [this, connection](QAbstractSocket::SocketError) {
-            drop(connection);
-        });
+        connect(socket, &QTcpSocket::errorOccurred, this,
+                [this, connection](QAbstractSocket::SocketError) { drop(connection); });
     }
 }
 
@@ -337,8 +357,8 @@ void HttpServer::readFrom(Connection* connection) {
         connection->buffer.remove(0, headEnd + 4 + length);
 
         const QByteArray connectionHeader = request.header("connection").toLower();
-        const bool keepAlive = start.at(2) == "HTTP/1.1" ? !connectionHeader.contains("close")
-                                                         : connectionHeader.contains("keep-alive");
+        const bool keepAlive =
+            start.at(2) == "HTTP/1.1" ? !connectionHeader.contains("close") : connectionHeader.contains("keep-alive");
         auto* exchange = new HttpExchange(socket, keepAlive, this);
         connection->exchange = exchange;
         connection->idle->stop();

@@ -21,7 +21,7 @@ namespace quippet::server {
 // One request as read off the wire. Header names are kept in lower case.
 struct HttpRequest {
     QByteArray method;
-    QString path;   // percent-decoded
+    QString path; // percent-decoded
     QUrlQuery query;
     QHash<QByteArray, QByteArray> headers;
     QByteArray body;

@@ -22,13 +22,23 @@ void Metrics::upstream(const QString& service, double seconds) {
 }
 
 QString Metrics::endpoint(const QString& path) {
-    static const QStringList exact = {
-        QStringLiteral("/"), QStringLiteral("/device"), QStringLiteral("/device/signin"),
-        QStringLiteral("/device/confirm"), QStringLiteral("/style.css"), QStringLiteral("/healthz"),
-        QStringLiteral("/metrics"), QStringLiteral("/panel"), QStringLiteral("/api/auth/device/start"),
-        QStringLiteral("/api/auth/device/token"), QStringLiteral("/api/me"), QStringLiteral("/api/session/start"),
-        QStringLiteral("/api/session/heartbeat"), QStringLiteral("/api/session/end"), QStringLiteral("/api/stt/token"),
-        QStringLiteral("/api/llm"), QStringLiteral("/api/context")};
+    static const QStringList exact = {QStringLiteral("/"),
+                                      QStringLiteral("/device"),
+                                      QStringLiteral("/device/signin"),
+                                      QStringLiteral("/device/confirm"),
+                                      QStringLiteral("/style.css"),
+                                      QStringLiteral("/healthz"),
+                                      QStringLiteral("/metrics"),
+                                      QStringLiteral("/panel"),
+                                      QStringLiteral("/api/auth/device/start"),
+                                      QStringLiteral("/api/auth/device/token"),
+                                      QStringLiteral("/api/me"),
+                                      QStringLiteral("/api/session/start"),
+                                      QStringLiteral("/api/session/heartbeat"),
+                                      QStringLiteral("/api/session/end"),
+                                      QStringLiteral("/api/stt/token"),
+                                      QStringLiteral("/api/llm"),
+                                      QStringLiteral("/api/context")};
     if (exact.contains(path))
         return path;
     if (path.startsWith(QLatin1String("/api/context/")))

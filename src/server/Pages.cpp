@@ -19,7 +19,8 @@ namespace {
 constexpr int kUsageDays = 30;
 constexpr int kAuditRows = 200;
 // Bar colours of the usage chart, one per user in turn; the legend uses the same classes (c0…c7).
-constexpr const char* kColours[] = {"#3b5bdb", "#e8590c", "#2b8a3e", "#ae3ec9", "#c92a2a", "#1098ad", "#f08c00", "#5c940d"};
+constexpr const char* kColours[] = {"#3b5bdb", "#e8590c", "#2b8a3e", "#ae3ec9",
+                                    "#c92a2a", "#1098ad", "#f08c00", "#5c940d"};
 
 QString when(qint64 ms) {
     if (ms <= 0)
@@ -62,7 +63,8 @@ QString csvCell(const QString& text) {
 
 } // namespace
 
-Pages::Pages(Store& store, bool secureCookies, QObject* parent) : QObject(parent), m_store(store), m_secure(secureCookies) {}
+Pages::Pages(Store& store, bool secureCookies, QObject* parent)
+    : QObject(parent), m_store(store), m_secure(secureCookies) {}
 
 QByteArray Pages::sessionCookie(const QByteArray& token) const {
     return web::cookie("qs_session", token, int(Store::kWebSessionMs / 1000), m_secure);
@@ -238,7 +240,8 @@ void Pages::checkPassword(const QString& email, const QString& address, const QB
         watcher->deleteLater();
         done(m_store.finishPasswordCheck(check, watcher->result()));
     });
-    watcher->setFuture(QtConcurrent::run([hash = check.hash, password] { return secrets::verifyPassword(hash, password); }));
+    watcher->setFuture(
+        QtConcurrent::run([hash = check.hash, password] { return secrets::verifyPassword(hash, password); }));
 }
 
 void Pages::signIn(const Context& c) {
@@ -250,30 +253,30 @@ void Pages::signIn(const Context& c) {
     const HttpRequest& request = c.request;
     // The request lives only as long as this call: what the answer needs is copied.
     auto held = std::make_shared<HttpRequest>(request);
-    checkPassword(email, request.peer.toString(), field(form, "password").toUtf8(),
-                  [this, answer, lang, csrf, email, held](const std::variant<qint64, QString>& result) {
-                      if (!answer)
-                          return;
-                      const Context later{*held, answer, lang, csrf};
-                      if (const auto* reason = std::get_if<QString>(&result)) {
-                          if (*reason == QLatin1String("locked"))
-                              signInForm(later, 429,
-                                         lang("Too many sign-in attempts. Wait 15 minutes and try again.",
-                                              "Zbyt wiele prób logowania. Odczekaj 15 minut i spróbuj ponownie."),
-                                         email);
-                          else
-                              signInForm(later, 401, lang("Wrong e-mail or password.", "Błędny e-mail lub hasło."),
-                                         email);
-                          return;
-                      }
-                      const auto token = m_store.openWebSession(std::get<qint64>(result));
-                      if (!token) {
-                          signInForm(later, 500, lang("The server could not sign you in.", "Serwer nie mógł cię zalogować."));
-                          return;
-                      }
-                      answer->userId = std::get<qint64>(result);
-                      redirect(later, QStringLiteral("/panel"), {sessionCookie(*token)});
-                  });
+    checkPassword(
+        email, request.peer.toString(), field(form, "password").toUtf8(),
+        [this, answer, lang, csrf, email, held](const std::variant<qint64, QString>& result) {
+            if (!answer)
+                return;
+            const Context later{*held, answer, lang, csrf};
+            if (const auto* reason = std::get_if<QString>(&result)) {
+                if (*reason == QLatin1String("locked"))
+                    signInForm(later, 429,
+                               lang("Too many sign-in attempts. Wait 15 minutes and try again.",
+                                    "Zbyt wiele prób logowania. Odczekaj 15 minut i spróbuj ponownie."),
+                               email);
+                else
+                    signInForm(later, 401, lang("Wrong e-mail or password.", "Błędny e-mail lub hasło."), email);
+                return;
+            }
+            const auto token = m_store.openWebSession(std::get<qint64>(result));
+            if (!token) {
+                signInForm(later, 500, lang("The server could not sign you in.", "Serwer nie mógł cię zalogować."));
+                return;
+            }
+            answer->userId = std::get<qint64>(result);
+            redirect(later, QStringLiteral("/panel"), {sessionCookie(*token)});
+        });
 }
 
 // --- the account page ---
@@ -290,12 +293,12 @@ void Pages::account(const Context& c, const User& user) {
     QString body = nav(c, user);
     if (!note.isEmpty())
         body += QStringLiteral("<p class=\"note\" id=\"note\" role=\"status\">%1</p>").arg(note);
-    body += QStringLiteral("<h1>%1</h1><table><tr><th scope=\"row\">%2</th><td id=\"email\">%3</td></tr>"
-                           "<tr><th scope=\"row\">%4</th><td id=\"tier\">%5</td></tr>"
-                           "<tr><th scope=\"row\">%6</th><td id=\"remaining\">%7</td></tr></table>")
-                .arg(l("Your account", "Twoje konto"), l("E-mail", "E-mail"), escaped(user.email), l("Plan", "Plan"),
-                     escaped(user.tier), l("Listening time left", "Pozostały czas słuchania"),
-                     duration(user.remaining()));
+    body +=
+        QStringLiteral("<h1>%1</h1><table><tr><th scope=\"row\">%2</th><td id=\"email\">%3</td></tr>"
+                       "<tr><th scope=\"row\">%4</th><td id=\"tier\">%5</td></tr>"
+                       "<tr><th scope=\"row\">%6</th><td id=\"remaining\">%7</td></tr></table>")
+            .arg(l("Your account", "Twoje konto"), l("E-mail", "E-mail"), escaped(user.email), l("Plan", "Plan"),
+                 escaped(user.tier), l("Listening time left", "Pozostały czas słuchania"), duration(user.remaining()));
     // Top-up: on a server of one's own, more time comes from its administrators.
     const QStringList admins = m_store.adminEmails();
     QStringList links;
@@ -312,19 +315,21 @@ void Pages::account(const Context& c, const User& user) {
     if (sessions.isEmpty()) {
         body += QStringLiteral("<p>%1</p>").arg(l("No sessions yet.", "Jeszcze żadnej sesji."));
     } else {
-        body += QStringLiteral("<table id=\"sessions\"><tr><th scope=\"col\">%1</th><th scope=\"col\" class=\"n\">%2</th>"
-                               "<th scope=\"col\">%3</th><th scope=\"col\">%4</th></tr>")
-                    .arg(l("Start", "Początek"), l("Duration", "Czas"), l("Company", "Firma"), l("Topic", "Temat"));
+        body +=
+            QStringLiteral("<table id=\"sessions\"><tr><th scope=\"col\">%1</th><th scope=\"col\" class=\"n\">%2</th>"
+                           "<th scope=\"col\">%3</th><th scope=\"col\">%4</th></tr>")
+                .arg(l("Start", "Początek"), l("Duration", "Czas"), l("Company", "Firma"), l("Topic", "Temat"));
         for (const SessionRecord& s : sessions)
             body += QStringLiteral("<tr><td>%1</td><td class=\"n\">%2</td><td>%3</td><td>%4</td></tr>")
                         .arg(when(s.startedAt), duration(s.seconds), escaped(s.company), escaped(s.topic));
         body += QStringLiteral("</table>");
     }
-    body += QStringLiteral("<h2>%1</h2><form method=\"post\" action=\"/panel/revoke\">%2<p>%3</p>"
-                           "<button type=\"submit\" id=\"revoke\">%1</button></form>")
-                .arg(l("Sign out all my computers", "Wyloguj wszystkie moje komputery"), csrfField(c),
-                     l("Quippet on every computer signed in to your account will have to sign in again.",
-                       "Quippet na każdym komputerze zalogowanym na twoje konto będzie musiał zalogować się ponownie."));
+    body +=
+        QStringLiteral("<h2>%1</h2><form method=\"post\" action=\"/panel/revoke\">%2<p>%3</p>"
+                       "<button type=\"submit\" id=\"revoke\">%1</button></form>")
+            .arg(l("Sign out all my computers", "Wyloguj wszystkie moje komputery"), csrfField(c),
+                 l("Quippet on every computer signed in to your account will have to sign in again.",
+                   "Quippet na każdym komputerze zalogowanym na twoje konto będzie musiał zalogować się ponownie."));
     body += QStringLiteral("<h2>%1</h2><form method=\"post\" action=\"/panel/password\">%2"
                            "<label for=\"current\">%3</label><input type=\"password\" id=\"current\" name=\"current\" "
                            "autocomplete=\"current-password\" required><label for=\"new\">%4</label><input "
@@ -346,12 +351,12 @@ void Pages::changePassword(const Context& c, const User& user) {
         send(at, status, lang("Change password", "Zmień hasło"),
              nav(at, user) + QStringLiteral("<h1>%1</h1><p class=\"error\" id=\"message\">%2</p><a class=\"button\" "
                                             "href=\"/panel\">%3</a>")
-                                 .arg(lang("Change password", "Zmień hasło"), escaped(why),
-                                      lang("Back", "Wróć")));
+                                 .arg(lang("Change password", "Zmień hasło"), escaped(why), lang("Back", "Wróć")));
     };
     if (fresh != field(form, "repeat").toUtf8() || fresh.size() < 8 || fresh.size() > 1024) {
-        fail(c, 400, lang("The new password must have at least 8 characters and be typed the same twice.",
-                          "Nowe hasło musi mieć co najmniej 8 znaków i zostać wpisane dwa razy tak samo."));
+        fail(c, 400,
+             lang("The new password must have at least 8 characters and be typed the same twice.",
+                  "Nowe hasło musi mieć co najmniej 8 znaków i zostać wpisane dwa razy tak samo."));
         return;
     }
     QPointer<HttpExchange> answer(c.exchange);
@@ -385,10 +390,11 @@ void Pages::users(const Context& c, const User& admin) {
         body += QStringLiteral("<p class=\"note\" id=\"note\" role=\"status\">%1</p>").arg(l("Saved.", "Zapisano."));
     body += QStringLiteral("<h1>%1</h1>").arg(l("Users", "Użytkownicy"));
     const QHash<qint64, qint64> active = m_store.lastActivity();
-    body += QStringLiteral("<table id=\"users\"><tr><th scope=\"col\">%1</th><th scope=\"col\">%2</th>"
-                           "<th scope=\"col\" class=\"n\">%3</th><th scope=\"col\">%4</th><th scope=\"col\">%5</th></tr>")
-                .arg(l("E-mail", "E-mail"), l("Plan", "Plan"), l("Time left", "Pozostały czas"),
-                     l("Last activity", "Ostatnia aktywność"), l("Change", "Zmień"));
+    body +=
+        QStringLiteral("<table id=\"users\"><tr><th scope=\"col\">%1</th><th scope=\"col\">%2</th>"
+                       "<th scope=\"col\" class=\"n\">%3</th><th scope=\"col\">%4</th><th scope=\"col\">%5</th></tr>")
+            .arg(l("E-mail", "E-mail"), l("Plan", "Plan"), l("Time left", "Pozostały czas"),
+                 l("Last activity", "Ostatnia aktywność"), l("Change", "Zmień"));
     for (const User& u : m_store.users()) {
         const QString who = escaped(u.email);
         auto form = [&](const QString& action, const QString& inputs, const QString& button) {
@@ -417,15 +423,16 @@ void Pages::users(const Context& c, const User& admin) {
                          escaped(u.tier), duration(u.remaining()), when(active.value(u.id)), actions);
     }
     body += QStringLiteral("</table>");
-    body += QStringLiteral("<h2>%1</h2><form method=\"post\" action=\"/admin/users/add\" class=\"inline\">%2"
-                           "<div><label for=\"new-email\">%3</label><input type=\"email\" id=\"new-email\" "
-                           "name=\"email\" required></div><div><label for=\"new-hours\">%4</label><input "
-                           "type=\"number\" id=\"new-hours\" name=\"hours\" min=\"0\" max=\"10000\" value=\"10\"></div>"
-                           "<div><label for=\"new-tier\">%5</label><input type=\"text\" id=\"new-tier\" name=\"tier\" "
-                           "value=\"pro\"></div><div><label><input type=\"checkbox\" name=\"admin\" value=\"1\"> %6"
-                           "</label></div><button type=\"submit\" id=\"add-user\">%1</button></form>")
-                .arg(l("Add a user", "Dodaj użytkownika"), csrfField(c), l("E-mail", "E-mail"),
-                     l("Hours of listening", "Godziny słuchania"), l("Plan", "Plan"), l("Administrator", "Administrator"));
+    body +=
+        QStringLiteral("<h2>%1</h2><form method=\"post\" action=\"/admin/users/add\" class=\"inline\">%2"
+                       "<div><label for=\"new-email\">%3</label><input type=\"email\" id=\"new-email\" "
+                       "name=\"email\" required></div><div><label for=\"new-hours\">%4</label><input "
+                       "type=\"number\" id=\"new-hours\" name=\"hours\" min=\"0\" max=\"10000\" value=\"10\"></div>"
+                       "<div><label for=\"new-tier\">%5</label><input type=\"text\" id=\"new-tier\" name=\"tier\" "
+                       "value=\"pro\"></div><div><label><input type=\"checkbox\" name=\"admin\" value=\"1\"> %6"
+                       "</label></div><button type=\"submit\" id=\"add-user\">%1</button></form>")
+            .arg(l("Add a user", "Dodaj użytkownika"), csrfField(c), l("E-mail", "E-mail"),
+                 l("Hours of listening", "Godziny słuchania"), l("Plan", "Plan"), l("Administrator", "Administrator"));
     send(c, 200, l("Users", "Użytkownicy"), body, true);
 }
 
@@ -438,7 +445,8 @@ void Pages::userAction(const Context& c, const User& admin, const QString& actio
     if (action == QLatin1String("add")) {
         bool ok = false;
         const qint64 hours = field(form, "hours").toLongLong(&ok);
-        const QString tier = field(form, "tier").trimmed().isEmpty() ? QStringLiteral("pro") : field(form, "tier").trimmed();
+        const QString tier =
+            field(form, "tier").trimmed().isEmpty() ? QStringLiteral("pro") : field(form, "tier").trimmed();
         const bool makeAdmin = field(form, "admin") == QLatin1String("1");
         // The first password is made here and shown once; the user changes it on the account page.
         const QByteArray password = secrets::randomToken(12);
@@ -449,22 +457,26 @@ void Pages::userAction(const Context& c, const User& admin, const QString& actio
                                         makeAdmin ? QStringLiteral("admin") : QStringLiteral("user"));
         if (!failure) {
             const QString added = Store::normalisedEmail(email).value_or(email);
-            m_store.audit(admin.email, QStringLiteral("user.add"), added,
-                          QStringLiteral("%1 h, %2%3").arg(hours).arg(tier, makeAdmin ? QStringLiteral(", admin") : QString()));
-            send(c, 200, l("User added", "Dodano użytkownika"),
-                 nav(c, admin) +
-                     QStringLiteral("<h1>%1</h1><p>%2</p><p class=\"note\"><span class=\"code\" id=\"initial-password\">"
-                                    "%3</span></p><p>%4</p><a class=\"button\" href=\"/admin/users\">%5</a>")
-                         .arg(l("User added", "Dodano użytkownika"),
-                              l("The first password of %1 is shown only now:", "Pierwsze hasło %1 jest pokazane tylko teraz:")
-                                  .arg(escaped(added)),
-                              QString::fromLatin1(password),
-                              l("Pass it on in person or by phone. They sign in with it in Quippet and change it on "
-                                "their account page.",
-                                "Przekaż je osobiście lub telefonicznie. Użytkownik loguje się nim w Quippet i zmienia je "
-                                "na stronie swojego konta."),
-                              l("Back to users", "Wróć do użytkowników")),
-                 true);
+            m_store.audit(
+                admin.email, QStringLiteral("user.add"), added,
+                QStringLiteral("%1 h, %2%3").arg(hours).arg(tier, makeAdmin ? QStringLiteral(", admin") : QString()));
+            send(
+                c, 200, l("User added", "Dodano użytkownika"),
+                nav(c, admin) +
+                    QStringLiteral("<h1>%1</h1><p>%2</p><p class=\"note\"><span class=\"code\" id=\"initial-password\">"
+                                   "%3</span></p><p>%4</p><a class=\"button\" href=\"/admin/users\">%5</a>")
+                        .arg(l("User added", "Dodano użytkownika"),
+                             l("The first password of %1 is shown only now:",
+                               "Pierwsze hasło %1 jest pokazane tylko teraz:")
+                                 .arg(escaped(added)),
+                             QString::fromLatin1(password),
+                             l("Pass it on in person or by phone. They sign in with it in Quippet and change it on "
+                               "their account page.",
+                               "Przekaż je osobiście lub telefonicznie. Użytkownik loguje się nim w Quippet i zmienia "
+                               "je "
+                               "na stronie swojego konta."),
+                             l("Back to users", "Wróć do użytkowników")),
+                true);
             return;
         }
     } else if (action == QLatin1String("time")) {
@@ -538,7 +550,8 @@ void Pages::documents(const Context& c, const User& admin) {
                            "id=\"files\" name=\"files\" multiple required><button type=\"submit\" id=\"upload\">%1"
                            "</button></form><p class=\"small\">%4</p>")
                 .arg(l("Upload documents", "Wyślij dokumenty"), csrfField(c),
-                     l("Files (a file of the same name is replaced)", "Pliki (plik o tej samej nazwie zostanie zastąpiony)"),
+                     l("Files (a file of the same name is replaced)",
+                       "Pliki (plik o tej samej nazwie zostanie zastąpiony)"),
                      l("Up to 16 MiB each. Names may not start with a dot or contain slashes.",
                        "Do 16 MiB każdy. Nazwa nie może zaczynać się od kropki ani zawierać ukośników."));
     send(c, 200, l("Documents", "Dokumenty"), body, true);
@@ -565,7 +578,8 @@ void Pages::upload(const Context& c, const User& admin) {
             continue;
         }
         ++stored;
-        m_store.audit(admin.email, replacing.isEmpty() ? QStringLiteral("document.upload") : QStringLiteral("document.replace"),
+        m_store.audit(admin.email,
+                      replacing.isEmpty() ? QStringLiteral("document.upload") : QStringLiteral("document.replace"),
                       name, size(part.data.size()));
     }
     if (!failures.isEmpty() || stored == 0) {
@@ -590,14 +604,15 @@ void Pages::upload(const Context& c, const User& admin) {
 namespace {
 
 struct UsageTable {
-    QStringList days;                              // the last 30, oldest first
-    std::map<qint64, std::map<QString, qint64>> seconds; // user -> day -> listening seconds
+    QStringList days;                                                        // the last 30, oldest first
+    std::map<qint64, std::map<QString, qint64>> seconds;                     // user -> day -> listening seconds
     std::map<qint64, std::map<QString, std::pair<qint64, qint64>>> requests; // user -> day -> (model, speech)
 };
 
 UsageTable usageTable(Store& store) {
     UsageTable t;
-    const qint64 today = QDateTime::fromMSecsSinceEpoch(store.now(), Qt::UTC).date().startOfDay(Qt::UTC).toMSecsSinceEpoch();
+    const qint64 today =
+        QDateTime::fromMSecsSinceEpoch(store.now(), Qt::UTC).date().startOfDay(Qt::UTC).toMSecsSinceEpoch();
     const qint64 since = today - qint64(kUsageDays - 1) * 86'400'000;
     for (int i = 0; i < kUsageDays; ++i)
         t.days << day(since + qint64(i) * 86'400'000);
@@ -632,7 +647,8 @@ QString chart(const UsageTable& t, const QList<User>& users, const web::Lang& l)
                                  "id=\"chart-title\">%3</title>")
                       .arg(width)
                       .arg(height)
-                      .arg(l("Listening time per day and user, last 30 days", "Czas słuchania dziennie na użytkownika, ostatnie 30 dni"));
+                      .arg(l("Listening time per day and user, last 30 days",
+                             "Czas słuchania dziennie na użytkownika, ostatnie 30 dni"));
     for (int i = 0; i <= 4; ++i) {
         const double y = height - bottom - i * step * unit * scale;
         svg += QStringLiteral("<line x1=\"%1\" x2=\"%2\" y1=\"%3\" y2=\"%3\" stroke=\"#ddd\"/><text x=\"%4\" y=\"%5\" "
@@ -651,7 +667,8 @@ QString chart(const UsageTable& t, const QList<User>& users, const web::Lang& l)
         int colour = 0;
         for (const User& u : users) {
             const auto found = t.seconds.find(u.id);
-            const qint64 value = found != t.seconds.end() && found->second.count(t.days[i]) ? found->second.at(t.days[i]) : 0;
+            const qint64 value =
+                found != t.seconds.end() && found->second.count(t.days[i]) ? found->second.at(t.days[i]) : 0;
             if (value > 0) {
                 const double h = value * scale;
                 y -= h;
@@ -666,7 +683,8 @@ QString chart(const UsageTable& t, const QList<User>& users, const web::Lang& l)
             ++colour;
         }
         if (i % 5 == 0 || i == t.days.size() - 1)
-            svg += QStringLiteral("<text x=\"%1\" y=\"%2\" font-size=\"11\" text-anchor=\"middle\" fill=\"#555\">%3</text>")
+            svg += QStringLiteral(
+                       "<text x=\"%1\" y=\"%2\" font-size=\"11\" text-anchor=\"middle\" fill=\"#555\">%3</text>")
                        .arg(x + barWidth / 2 - 2, 0, 'f', 1)
                        .arg(height - 8)
                        .arg(t.days[i].mid(5));
@@ -695,19 +713,20 @@ void Pages::usage(const Context& c, const User& admin) {
                 model += value.first;
                 speech += value.second;
             }
-        rows += QStringLiteral("<tr><td>%1</td><td class=\"n\">%2</td><td class=\"n\">%3</td><td class=\"n\">%4</td></tr>")
-                    .arg(escaped(u.email), duration(seconds), QString::number(model), QString::number(speech));
+        rows +=
+            QStringLiteral("<tr><td>%1</td><td class=\"n\">%2</td><td class=\"n\">%3</td><td class=\"n\">%4</td></tr>")
+                .arg(escaped(u.email), duration(seconds), QString::number(model), QString::number(speech));
     }
     const QString body =
         nav(c, admin) +
-        QStringLiteral("<h1>%1</h1>%2<p class=\"legend\">%3</p><h2>%4</h2><table id=\"usage\"><tr><th scope=\"col\">%5"
-                       "</th><th scope=\"col\" class=\"n\">%6</th><th scope=\"col\" class=\"n\">%7</th><th scope=\"col\" "
-                       "class=\"n\">%8</th></tr>%9</table><a class=\"button\" href=\"/admin/usage.csv\" id=\"csv\" "
-                       "download>%10</a>")
-            .arg(l("Usage, last 30 days", "Zużycie, ostatnie 30 dni"), chart(t, users, l), legend,
-                 l("Totals", "Razem"), l("User", "Użytkownik"), l("Listening", "Słuchanie"),
-                 l("Model requests", "Zapytania do modelu"), l("Speech tokens", "Tokeny mowy"), rows,
-                 l("Download CSV", "Pobierz CSV"));
+        QStringLiteral(
+            "<h1>%1</h1>%2<p class=\"legend\">%3</p><h2>%4</h2><table id=\"usage\"><tr><th scope=\"col\">%5"
+            "</th><th scope=\"col\" class=\"n\">%6</th><th scope=\"col\" class=\"n\">%7</th><th scope=\"col\" "
+            "class=\"n\">%8</th></tr>%9</table><a class=\"button\" href=\"/admin/usage.csv\" id=\"csv\" "
+            "download>%10</a>")
+            .arg(l("Usage, last 30 days", "Zużycie, ostatnie 30 dni"), chart(t, users, l), legend, l("Totals", "Razem"),
+                 l("User", "Użytkownik"), l("Listening", "Słuchanie"), l("Model requests", "Zapytania do modelu"),
+                 l("Speech tokens", "Tokeny mowy"), rows, l("Download CSV", "Pobierz CSV"));
     send(c, 200, l("Usage", "Zużycie"), body, true);
 }
 
@@ -718,7 +737,7 @@ void Pages::usageCsv(const Context& c) {
         for (const User& u : m_store.users()) {
             const qint64 seconds = t.seconds.count(u.id) && t.seconds.at(u.id).count(d) ? t.seconds.at(u.id).at(d) : 0;
             const auto requests = t.requests.count(u.id) && t.requests.at(u.id).count(d) ? t.requests.at(u.id).at(d)
-                                                                                          : std::pair<qint64, qint64>{};
+                                                                                         : std::pair<qint64, qint64>{};
             if (seconds == 0 && requests.first == 0 && requests.second == 0)
                 continue;
             out += (QStringList{d, csvCell(u.email), QString::number(seconds), QString::number(requests.first),
@@ -744,11 +763,12 @@ void Pages::auditLog(const Context& c, const User& admin) {
         rows += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td></tr>")
                     .arg(when(e.at), escaped(e.actor), escaped(e.action), escaped(e.subject), escaped(e.detail));
     send(c, 200, l("Audit log", "Dziennik zmian"),
-         nav(c, admin) + QStringLiteral("<h1>%1</h1><table id=\"audit\"><tr><th scope=\"col\">%2</th><th scope=\"col\">%3"
-                                        "</th><th scope=\"col\">%4</th><th scope=\"col\">%5</th><th scope=\"col\">%6"
-                                        "</th></tr>%7</table>")
-                             .arg(l("Audit log", "Dziennik zmian"), l("When", "Kiedy"), l("Who", "Kto"),
-                                  l("What", "Co"), l("Subject", "Dotyczy"), l("Detail", "Szczegóły"), rows),
+         nav(c, admin) +
+             QStringLiteral("<h1>%1</h1><table id=\"audit\"><tr><th scope=\"col\">%2</th><th scope=\"col\">%3"
+                            "</th><th scope=\"col\">%4</th><th scope=\"col\">%5</th><th scope=\"col\">%6"
+                            "</th></tr>%7</table>")
+                 .arg(l("Audit log", "Dziennik zmian"), l("When", "Kiedy"), l("Who", "Kto"), l("What", "Co"),
+                      l("Subject", "Dotyczy"), l("Detail", "Szczegóły"), rows),
          true);
 }
 

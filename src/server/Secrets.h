@@ -14,9 +14,9 @@ enum class HashCost { Interactive, Minimal };
 // Random secrets, hashes of what is stored, and passwords (Argon2id through libsodium).
 namespace secrets {
 
-bool initialise(); // once per process, before any other call
+bool initialise();                      // once per process, before any other call
 QByteArray randomToken(int bytes = 32); // URL-safe base64 without padding
-QString userCode();                      // "BCDF-GHJK": easy to read and type, 8 letters of 20
+QString userCode();                     // "BCDF-GHJK": easy to read and type, 8 letters of 20
 QByteArray sha256Hex(const QByteArray& secret);
 std::optional<QByteArray> hashPassword(const QByteArray& password, HashCost cost);
 bool verifyPassword(const QByteArray& hash, const QByteArray& password);

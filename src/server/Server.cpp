@@ -3,13 +3,13 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
 #include <QFile>
 #include <QFileInfo>
 #include <QMimeDatabase>
 #include <QSocketNotifier>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTextStream>
 
 #include <csignal>
@@ -26,7 +26,8 @@ Server::~Server() = default;
 std::optional<QString> Server::start(Options options) {
     if (!secrets::initialise())
         return QStringLiteral("libsodium could not be initialised");
-    const auto url = DatabaseUrl::parse(options.databaseUrl.isEmpty() ? DatabaseUrl::defaultUrl() : options.databaseUrl);
+    const auto url =
+        DatabaseUrl::parse(options.databaseUrl.isEmpty() ? DatabaseUrl::defaultUrl() : options.databaseUrl);
     if (!url)
         return QStringLiteral("not a database URL (sqlite:PATH or postgresql://USER@HOST/DB)");
     m_db = std::make_unique<Database>();
@@ -67,11 +68,10 @@ std::optional<QString> Server::start(Options options) {
             host = QStringLiteral("127.0.0.1");
         if (options.host.protocol() == QAbstractSocket::IPv6Protocol && host != QLatin1String("127.0.0.1"))
             host = QLatin1Char('[') + host + QLatin1Char(']');
-        options.config.publicUrl = QUrl(QStringLiteral("%1://%2:%3/")
-                                            .arg(options.tlsCertificate.isEmpty() ? QStringLiteral("http")
-                                                                                  : QStringLiteral("https"),
-                                                 host)
-                                            .arg(m_http->port()));
+        options.config.publicUrl =
+            QUrl(QStringLiteral("%1://%2:%3/")
+                     .arg(options.tlsCertificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"), host)
+                     .arg(m_http->port()));
     }
     if (!options.config.publicUrl.path().endsWith(QLatin1Char('/')))
         options.config.publicUrl.setPath(options.config.publicUrl.path() + QLatin1Char('/'));
@@ -86,8 +86,8 @@ void Server::logRequest(const QByteArray& method, const QString& path, int statu
     for (QChar& c : shown)
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             c = QLatin1Char('?');
-    std::printf("%s %s %d %.1fms user=%lld\n", method.left(10).constData(), qPrintable(shown), status,
-                seconds * 1000, static_cast<long long>(userId));
+    std::printf("%s %s %d %.1fms user=%lld\n", method.left(10).constData(), qPrintable(shown), status, seconds * 1000,
+                static_cast<long long>(userId));
     std::fflush(stdout);
 }
 
@@ -262,7 +262,8 @@ std::optional<QString> backup(const DatabaseUrl& url, const QString& file) {
         QSqlDatabase source = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
         source.setDatabaseName(url.path);
         source.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=10000"));
-        failure = source.open() ? vacuumInto(source, file) : std::optional<QString>(QStringLiteral("cannot open the database"));
+        failure = source.open() ? vacuumInto(source, file)
+                                : std::optional<QString>(QStringLiteral("cannot open the database"));
         source.close();
     }
     QSqlDatabase::removeDatabase(name);
@@ -324,28 +325,29 @@ void stopOnSignals() {
 } // namespace
 
 int runCommand(const QStringList& arguments, Clock& clock) {
-    if (arguments.isEmpty() || arguments.first() == QLatin1String("--help") || arguments.first() == QLatin1String("help")) {
+    if (arguments.isEmpty() || arguments.first() == QLatin1String("--help") ||
+        arguments.first() == QLatin1String("help")) {
         std::fputs(kUsage, arguments.isEmpty() ? stderr : stdout);
         return arguments.isEmpty() ? 2 : 0;
     }
     const QString command = arguments.first();
-    const Arguments args = parse(arguments.mid(1), {QStringLiteral("listen"), QStringLiteral("database"),
-                                                    QStringLiteral("public-url"), QStringLiteral("seconds"),
-                                                    QStringLiteral("tier"), QStringLiteral("name"),
-                                                    QStringLiteral("tls-cert"), QStringLiteral("tls-key")},
-                                     {QStringLiteral("admin")});
+    const Arguments args = parse(arguments.mid(1),
+                                 {QStringLiteral("listen"), QStringLiteral("database"), QStringLiteral("public-url"),
+                                  QStringLiteral("seconds"), QStringLiteral("tier"), QStringLiteral("name"),
+                                  QStringLiteral("tls-cert"), QStringLiteral("tls-key")},
+                                 {QStringLiteral("admin")});
     if (!args.bad.isEmpty())
         return failWith(args.bad);
     if (!secrets::initialise())
         return failWith(QStringLiteral("libsodium could not be initialised"));
-    const QString databaseUrl = setting(args, QStringLiteral("database"), "QUIPPET_SERVER_DATABASE",
-                                        DatabaseUrl::defaultUrl());
+    const QString databaseUrl =
+        setting(args, QStringLiteral("database"), "QUIPPET_SERVER_DATABASE", DatabaseUrl::defaultUrl());
 
     if (command == QLatin1String("serve")) {
         if (!args.positional.isEmpty())
             return failWith(QStringLiteral("serve takes no arguments besides its options"));
-        const auto listen = parseListen(setting(args, QStringLiteral("listen"), "QUIPPET_SERVER_LISTEN",
-                                                QStringLiteral("127.0.0.1:8080")));
+        const auto listen = parseListen(
+            setting(args, QStringLiteral("listen"), "QUIPPET_SERVER_LISTEN", QStringLiteral("127.0.0.1:8080")));
         if (!listen)
             return failWith(QStringLiteral("--listen wants HOST:PORT, for example 127.0.0.1:8080"));
         Server::Options options;
@@ -377,7 +379,8 @@ int runCommand(const QStringList& arguments, Clock& clock) {
             options.config.elevenLabsUrl = QUrl(qEnvironmentVariable("QUIPPET_SERVER_ELEVENLABS_URL"));
         if (qEnvironmentVariableIsSet("QUIPPET_SERVER_GEMINI_URL"))
             options.config.geminiUrl = QUrl(qEnvironmentVariable("QUIPPET_SERVER_GEMINI_URL"));
-        if (const auto interval = number(qEnvironmentVariable("QUIPPET_SERVER_POLL_INTERVAL")); interval && *interval > 0)
+        if (const auto interval = number(qEnvironmentVariable("QUIPPET_SERVER_POLL_INTERVAL"));
+            interval && *interval > 0)
             options.config.pollInterval = int(*interval);
         Server server(clock);
         if (const auto failure = server.start(options))
@@ -411,13 +414,14 @@ int runCommand(const QStringList& arguments, Clock& clock) {
         std::printf(command == QLatin1String("backup") ? "backed up to %s\n" : "restored %s\n", qPrintable(file));
         return 0;
     }
-    const bool known = (command == QLatin1String("user") && args.positional.size() == 2 &&
-                        QStringList{QStringLiteral("add"), QStringLiteral("allow"), QStringLiteral("revoke"),
-                                    QStringLiteral("disable"), QStringLiteral("enable")}
-                            .contains(args.positional.first())) ||
-                       (command == QLatin1String("docs") && args.positional.size() == 2 &&
-                        QStringList{QStringLiteral("add"), QStringLiteral("remove")}.contains(args.positional.first())) ||
-                       (command == QLatin1String("usage") && args.positional.size() <= 1);
+    const bool known =
+        (command == QLatin1String("user") && args.positional.size() == 2 &&
+         QStringList{QStringLiteral("add"), QStringLiteral("allow"), QStringLiteral("revoke"),
+                     QStringLiteral("disable"), QStringLiteral("enable")}
+             .contains(args.positional.first())) ||
+        (command == QLatin1String("docs") && args.positional.size() == 2 &&
+         QStringList{QStringLiteral("add"), QStringLiteral("remove")}.contains(args.positional.first())) ||
+        (command == QLatin1String("usage") && args.positional.size() <= 1);
     if (!known)
         return failWith(QStringLiteral("unknown command; see quippet-server --help"));
     Database db;
@@ -432,13 +436,13 @@ int runCommand(const QStringList& arguments, Clock& clock) {
     std::optional<QString> failure;
 
     if (command == QLatin1String("user") && what == QLatin1String("add")) {
-        const auto seconds = number(args.options.value(QStringLiteral("seconds"), QString::number(Store::kDefaultSeconds)));
+        const auto seconds =
+            number(args.options.value(QStringLiteral("seconds"), QString::number(Store::kDefaultSeconds)));
         if (!seconds)
             return failWith(QStringLiteral("--seconds wants a whole number"));
-        failure = store.addUser(subject, readPassword(), *seconds,
-                                args.options.value(QStringLiteral("tier"), QStringLiteral("pro")),
-                                args.options.contains(QStringLiteral("admin")) ? QStringLiteral("admin")
-                                                                               : QStringLiteral("user"));
+        failure = store.addUser(
+            subject, readPassword(), *seconds, args.options.value(QStringLiteral("tier"), QStringLiteral("pro")),
+            args.options.contains(QStringLiteral("admin")) ? QStringLiteral("admin") : QStringLiteral("user"));
         if (!failure)
             std::printf("added %s with %lld s\n", qPrintable(Store::normalisedEmail(subject).value_or(subject)),
                         static_cast<long long>(*seconds));
@@ -451,7 +455,8 @@ int runCommand(const QStringList& arguments, Clock& clock) {
         failure = store.revoke(subject);
         if (!failure)
             std::printf("signed out every device of %s\n", qPrintable(subject));
-    } else if (command == QLatin1String("user") && (what == QLatin1String("disable") || what == QLatin1String("enable"))) {
+    } else if (command == QLatin1String("user") &&
+               (what == QLatin1String("disable") || what == QLatin1String("enable"))) {
         failure = store.setDisabled(subject, what == QLatin1String("disable"));
     } else if (command == QLatin1String("docs") && what == QLatin1String("add")) {
         QFile file(subject);
@@ -479,8 +484,9 @@ int runCommand(const QStringList& arguments, Clock& clock) {
         return failWith(*failure);
     if (command != QLatin1String("usage"))
         store.audit(QStringLiteral("command line"), command + QLatin1Char('.') + what, subject,
-                    args.options.contains(QStringLiteral("seconds")) ? args.options.value(QStringLiteral("seconds")) + QStringLiteral(" s")
-                                                                     : QString());
+                    args.options.contains(QStringLiteral("seconds"))
+                        ? args.options.value(QStringLiteral("seconds")) + QStringLiteral(" s")
+                        : QString());
     return 0;
 }
 

@@ -25,7 +25,7 @@ public:
         QString databaseUrl;
         ServerConfig config; // publicUrl empty: made from the listening address
         HashCost cost = HashCost::Interactive;
-        bool logRequests = false; // one line per request on standard output (the journal, under systemd)
+        bool logRequests = false;       // one line per request on standard output (the journal, under systemd)
         QString tlsCertificate, tlsKey; // PEM files: serve https directly
     };
 

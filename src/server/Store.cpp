@@ -55,7 +55,7 @@ qint64 Store::sessionCap(const QString& tier) {
 
 QString Store::noCreditCode(const User& user) {
     return user.tier == QLatin1String("free") ? QStringLiteral("free_session_limit")
-                                               : QStringLiteral("insufficient_credit");
+                                              : QStringLiteral("insufficient_credit");
 }
 
 // The columns readUser() reads, in its order.
@@ -79,14 +79,12 @@ std::optional<User> Store::user(const QString& email) {
     const auto normal = normalisedEmail(email);
     if (!normal)
         return std::nullopt;
-    QSqlQuery query = m_db.exec(
-        QStringLiteral("SELECT " USER_COLUMNS " FROM users WHERE email = ?"), {*normal});
+    QSqlQuery query = m_db.exec(QStringLiteral("SELECT " USER_COLUMNS " FROM users WHERE email = ?"), {*normal});
     return readUser(query);
 }
 
 std::optional<User> Store::userById(qint64 id) {
-    QSqlQuery query = m_db.exec(
-        QStringLiteral("SELECT " USER_COLUMNS " FROM users WHERE id = ?"), {id});
+    QSqlQuery query = m_db.exec(QStringLiteral("SELECT " USER_COLUMNS " FROM users WHERE id = ?"), {id});
     return readUser(query);
 }
 
@@ -97,8 +95,7 @@ QList<User> Store::users(const QString& email) {
             out.append(*found);
         return out;
     }
-    QSqlQuery query = m_db.exec(
-        QStringLiteral("SELECT " USER_COLUMNS " FROM users ORDER BY email"));
+    QSqlQuery query = m_db.exec(QStringLiteral("SELECT " USER_COLUMNS " FROM users ORDER BY email"));
     while (const auto found = readUser(query))
         out.append(*found);
     return out;
@@ -207,14 +204,17 @@ QList<Document> Store::documents() {
     QList<Document> out;
     QSqlQuery query = m_db.exec(QStringLiteral("SELECT name, mime, size, updated_at FROM documents ORDER BY name"));
     while (query.next())
-        out.append({query.value(0).toString(), query.value(1).toString(), query.value(2).toLongLong(),
-                    query.value(3).toString(), {}});
+        out.append({query.value(0).toString(),
+                    query.value(1).toString(),
+                    query.value(2).toLongLong(),
+                    query.value(3).toString(),
+                    {}});
     return out;
 }
 
 std::optional<Document> Store::document(const QString& name) {
-    QSqlQuery query = m_db.exec(
-        QStringLiteral("SELECT name, mime, size, updated_at, content FROM documents WHERE name = ?"), {name});
+    QSqlQuery query =
+        m_db.exec(QStringLiteral("SELECT name, mime, size, updated_at, content FROM documents WHERE name = ?"), {name});
     if (!query.next())
         return std::nullopt;
     return Document{query.value(0).toString(), query.value(1).toString(), query.value(2).toLongLong(),
@@ -228,8 +228,9 @@ std::optional<Store::DeviceStart> Store::startDevice(const QString& deviceName, 
     if (name.isEmpty())
         name = QStringLiteral("computer");
     m_db.exec(QStringLiteral("DELETE FROM device_codes WHERE expires_at < ?"), {now() - 86'400'000});
-    QSqlQuery recent = m_db.exec(QStringLiteral("SELECT COUNT(*) FROM device_codes WHERE address = ? AND created_at > ?"),
-                                 {address, now() - kFailureWindowMs});
+    QSqlQuery recent =
+        m_db.exec(QStringLiteral("SELECT COUNT(*) FROM device_codes WHERE address = ? AND created_at > ?"),
+                  {address, now() - kFailureWindowMs});
     if (recent.next() && recent.value(0).toInt() >= kDeviceStartsPerAddress)
         return std::nullopt;
     DeviceStart start;
@@ -299,7 +300,8 @@ Store::PasswordCheck Store::beginPasswordCheck(const QString& email, const QStri
                                                  "RETURNING id"),
                                   {check.account, address, now()});
     check.attemptId = attempt.next() ? attempt.value(0).toLongLong() : 0;
-    QSqlQuery query = m_db.exec(QStringLiteral("SELECT id, password_hash FROM users WHERE email = ? AND disabled_at IS NULL"), {check.account});
+    QSqlQuery query = m_db.exec(
+        QStringLiteral("SELECT id, password_hash FROM users WHERE email = ? AND disabled_at IS NULL"), {check.account});
     if (query.next()) {
         check.userId = query.value(0).toLongLong();
         check.hash = query.value(1).toString().toLatin1();
@@ -334,8 +336,8 @@ bool Store::confirmDevice(const QString& userCode, const QByteArray& browserSecr
     const auto device = deviceByUserCode(userCode);
     if (!device || device->confirmed || !device->pendingUserId || browserSecret.isEmpty())
         return false;
-    QSqlQuery query = m_db.exec(QStringLiteral("SELECT pending_secret_hash FROM device_codes WHERE id = ?"),
-                                {device->id});
+    QSqlQuery query =
+        m_db.exec(QStringLiteral("SELECT pending_secret_hash FROM device_codes WHERE id = ?"), {device->id});
     if (!query.next() || !secrets::equal(query.value(0).toString().toLatin1(), secrets::sha256Hex(browserSecret)))
         return false;
     QSqlQuery update = m_db.exec(QStringLiteral("UPDATE device_codes SET user_id = pending_user_id, confirmed_at = ? "
@@ -387,11 +389,12 @@ std::optional<QByteArray> Store::issueToken(qint64 userId, const QString& device
 std::optional<User> Store::userByToken(const QByteArray& token) {
     if (token.isEmpty() || token.size() > kMaxTokenChars)
         return std::nullopt;
-    QSqlQuery query = m_db.exec(QStringLiteral("SELECT u.id, u.email, u.tier, u.seconds_allowed, u.seconds_used, u.role, "
-                                               "u.disabled_at FROM access_tokens t JOIN users u ON u.id = t.user_id "
-                                               "WHERE t.token_hash = ? AND t.revoked_at IS NULL AND u.disabled_at IS "
-                                               "NULL"),
-                                {QString::fromLatin1(secrets::sha256Hex(token))});
+    QSqlQuery query =
+        m_db.exec(QStringLiteral("SELECT u.id, u.email, u.tier, u.seconds_allowed, u.seconds_used, u.role, "
+                                 "u.disabled_at FROM access_tokens t JOIN users u ON u.id = t.user_id "
+                                 "WHERE t.token_hash = ? AND t.revoked_at IS NULL AND u.disabled_at IS "
+                                 "NULL"),
+                  {QString::fromLatin1(secrets::sha256Hex(token))});
     return readUser(query);
 }
 
@@ -493,8 +496,8 @@ Store::Answer Store::heartbeat(const User& user, const QString& sessionId, qint6
              {QStringLiteral("exhausted"), fresh.remaining() <= 0 || *charged >= cap}}};
 }
 
-Store::Answer Store::endSession(const User& user, const QString& sessionId, qint64 secondsUsed,
-                                const QString& company, const QString& topic) {
+Store::Answer Store::endSession(const User& user, const QString& sessionId, qint64 secondsUsed, const QString& company,
+                                const QString& topic) {
     std::optional<qint64> charged;
     QString id;
     for (int attempt = 0; attempt < 3 && !charged; ++attempt) {
@@ -506,7 +509,8 @@ Store::Answer Store::endSession(const User& user, const QString& sessionId, qint
     }
     if (charged) {
         if (!plainText(company, kMaxLabel).isEmpty())
-            m_db.exec(QStringLiteral("UPDATE sessions SET company = ? WHERE id = ?"), {plainText(company, kMaxLabel), id});
+            m_db.exec(QStringLiteral("UPDATE sessions SET company = ? WHERE id = ?"),
+                      {plainText(company, kMaxLabel), id});
         if (!plainText(topic, kMaxLabel).isEmpty())
             m_db.exec(QStringLiteral("UPDATE sessions SET topic = ? WHERE id = ?"), {plainText(topic, kMaxLabel), id});
     }

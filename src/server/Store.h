@@ -6,9 +6,9 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <QStringList>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <variant>
@@ -71,11 +71,11 @@ struct DeviceSignIn {
 // time takes the clock's wall time, so that several servers on one database agree and tests can move time.
 class Store {
 public:
-    static constexpr qint64 kStaleMs = 90'000;        // a session without heartbeat for this long is closed
-    static constexpr qint64 kDeviceLifetimeS = 600;    // how long a device code may wait for the user
+    static constexpr qint64 kStaleMs = 90'000;      // a session without heartbeat for this long is closed
+    static constexpr qint64 kDeviceLifetimeS = 600; // how long a device code may wait for the user
     static constexpr qint64 kFailureWindowMs = 15 * 60'000;
-    static constexpr int kFailuresPerAccount = 5;     // wrong passwords per account within the window
-    static constexpr int kFailuresPerAddress = 20;    // and per address, across accounts
+    static constexpr int kFailuresPerAccount = 5;  // wrong passwords per account within the window
+    static constexpr int kFailuresPerAddress = 20; // and per address, across accounts
     static constexpr qint64 kDefaultSeconds = 3600;
 
     Store(Database& db, Clock& clock, HashCost cost = HashCost::Interactive);
@@ -120,7 +120,7 @@ public:
         QString account;
         qint64 userId = 0; // 0: no such account
         qint64 attemptId = 0;
-        QByteArray hash;   // what the password is checked against (a stand-in for unknown accounts)
+        QByteArray hash; // what the password is checked against (a stand-in for unknown accounts)
     };
     PasswordCheck beginPasswordCheck(const QString& email, const QString& address);
     std::variant<qint64, QString> finishPasswordCheck(const PasswordCheck& check, bool passwordRight);

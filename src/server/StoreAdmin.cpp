@@ -110,7 +110,8 @@ QList<SessionRecord> Store::sessionsSince(qint64 sinceMs) {
 
 QHash<qint64, qint64> Store::lastActivity() {
     QHash<qint64, qint64> out;
-    QSqlQuery query = m_db.exec(QStringLiteral("SELECT user_id, MAX(last_heartbeat_at) FROM sessions GROUP BY user_id"));
+    QSqlQuery query =
+        m_db.exec(QStringLiteral("SELECT user_id, MAX(last_heartbeat_at) FROM sessions GROUP BY user_id"));
     while (query.next())
         out.insert(query.value(0).toLongLong(), query.value(1).toLongLong());
     return out;

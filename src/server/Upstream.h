@@ -44,7 +44,7 @@ private:
     int m_status = 0;
     QList<std::pair<QByteArray, QByteArray>> m_answerHeaders;
     enum class Body { Head, Chunked, Length, UntilClose, Done } m_mode = Body::Head;
-    qint64 m_left = 0;     // bytes left of the body (Length) or of the current chunk (Chunked; -1 awaiting a size)
+    qint64 m_left = 0; // bytes left of the body (Length) or of the current chunk (Chunked; -1 awaiting a size)
     bool m_ended = false;
 };
 

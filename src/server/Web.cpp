@@ -106,8 +106,8 @@ std::optional<QList<Part>> multipartOf(const HttpRequest& request) {
 }
 
 QByteArray cookie(const QByteArray& name, const QByteArray& value, int maxAge, bool secure) {
-    QByteArray out = name + '=' + value + "; Path=/; Max-Age=" + QByteArray::number(maxAge) +
-                     "; HttpOnly; SameSite=Strict";
+    QByteArray out =
+        name + '=' + value + "; Path=/; Max-Age=" + QByteArray::number(maxAge) + "; HttpOnly; SameSite=Strict";
     if (secure)
         out += "; Secure";
     return out;

@@ -13,14 +13,14 @@ namespace quippet::server::web {
 
 // Pages load nothing from elsewhere, run no script, post only to this server and are never framed.
 inline const HeaderList& pageHeaders() {
-    static const HeaderList headers = {
-        {"Content-Type", "text/html; charset=utf-8"},
-        {"Content-Security-Policy", "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
-                                    "frame-ancestors 'none'; base-uri 'none'"},
-        {"X-Frame-Options", "DENY"},
-        {"X-Content-Type-Options", "nosniff"},
-        {"Referrer-Policy", "no-referrer"},
-        {"Cache-Control", "no-store"}};
+    static const HeaderList headers = {{"Content-Type", "text/html; charset=utf-8"},
+                                       {"Content-Security-Policy",
+                                        "default-src 'none'; style-src 'self'; img-src 'self'; form-action 'self'; "
+                                        "frame-ancestors 'none'; base-uri 'none'"},
+                                       {"X-Frame-Options", "DENY"},
+                                       {"X-Content-Type-Options", "nosniff"},
+                                       {"Referrer-Policy", "no-referrer"},
+                                       {"Cache-Control", "no-store"}};
     return headers;
 }
 

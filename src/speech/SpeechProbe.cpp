@@ -18,8 +18,9 @@ const QString kProbeLabel = QStringLiteral("TEST");
 
 SpeechProbe::SpeechProbe(Clock& clock, QObject* parent) : QObject(parent), m_timer(clock.createTimer(this)) {
     m_timer->setSingleShot(true);
-    connect(m_timer, &Timer::timeout, this,
-            [this] { finish({SpeechVerdict::Other, i18n::text("preflight.stt.noAnswer")}); });
+    connect(m_timer, &Timer::timeout, this, [this] {
+        finish({SpeechVerdict::Other, i18n::text("preflight.stt.noAnswer")});
+    });
 }
 
 SpeechProbe::~SpeechProbe() {
@@ -75,7 +76,8 @@ void SpeechProbe::cancel() {
     m_client->stop();
     // The client may be reporting from inside its own callback: it is let go once that has returned.
     std::shared_ptr<TranscriberPort> done(m_client.release());
-    QMetaObject::invokeMethod(this, [done] {}, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [done] {}, Qt::QueuedConnection);
 }
 
 void SpeechProbe::finish(const SpeechVerdict& verdict) {

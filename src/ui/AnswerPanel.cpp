@@ -6,13 +6,13 @@
 #include "ui/OverlayText.h"
 #include "ui/PanelState.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QAbstractTextDocumentLayout>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextFrame>
@@ -60,8 +60,8 @@ AnswerBody::AnswerBody(QWidget* parent) : QTextBrowser(parent) {
     document()->setUndoRedoEnabled(false);
     viewport()->setAutoFillBackground(false);
     const qreal scale = 2; // sharp on high-density screens too
-    for (const auto& [glyph, colour] : {std::pair{Glyph::Bubble, QColor(255, 255, 255, 190)},
-                                        std::pair{Glyph::Warning, palette::kOrange}}) {
+    for (const auto& [glyph, colour] :
+         {std::pair{Glyph::Bubble, QColor(255, 255, 255, 190)}, std::pair{Glyph::Warning, palette::kOrange}}) {
         QImage image(QSize(13, 13) * scale, QImage::Format_ARGB32_Premultiplied);
         image.fill(Qt::transparent);
         QPainter painter(&image);
@@ -149,7 +149,8 @@ void AnswerBody::paintEvent(QPaintEvent* event) {
     if (!trace || !m_hasWords || m_tracedId == m_cardId)
         return;
     m_tracedId = m_cardId;
-    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
     std::fprintf(stderr, "[answer] first words painted %.1f %s\n", ms, m_question.toUtf8().constData());
     std::fflush(stderr);
 }

@@ -130,8 +130,7 @@ void StatusDot::paintEvent(QPaintEvent*) {
     paintFocusRing(p, r, 6);
 }
 
-ChromeButton::ChromeButton(Glyph glyph, const QString& help, QWidget* parent, int side, QColor tint,
-                           QColor background)
+ChromeButton::ChromeButton(Glyph glyph, const QString& help, QWidget* parent, int side, QColor tint, QColor background)
     : PanelButton(parent), m_glyph(glyph), m_side(side), m_tint(tint), m_background(background) {
     setFixedSize(side, side);
     setHelp(help);
@@ -160,9 +159,9 @@ void fillRounded(QPainter& p, const QRegion& dirty, const QRect& shape, int radi
                  const QColor& stroke) {
     // Inside this region no corner and no border line is near.
     const int edge = stroke.isValid() ? 1 : 0;
-    const QRegion inner = QRegion(shape.adjusted(radius, edge, -radius, -edge)) +
-                          QRegion(shape.adjusted(edge, radius, -edge, -radius));
-    for (const QRect& r : dirty & inner)
+    const QRegion inner =
+        QRegion(shape.adjusted(radius, edge, -radius, -edge)) + QRegion(shape.adjusted(edge, radius, -edge, -radius));
+    for (const QRect& r : dirty& inner)
         p.fillRect(r, fill);
     const QRegion rest = (dirty & shape) - inner;
     if (rest.isEmpty())
@@ -234,8 +233,7 @@ void GlyphLabel::paintEvent(QPaintEvent*) {
         textRect.setLeft(textRect.left() + int(side) + 6);
     }
     p.setPen(m_ink);
-    p.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft,
-               fontMetrics().elidedText(text(), m_elide, textRect.width()));
+    p.drawText(textRect, Qt::AlignVCenter | Qt::AlignLeft, fontMetrics().elidedText(text(), m_elide, textRect.width()));
 }
 
 BrandMark::BrandMark(int size, QWidget* parent, qreal opacity) : QWidget(parent), m_opacity(opacity) {

@@ -142,7 +142,7 @@ namespace palette {
 inline const QColor kAccent{38, 207, 140};
 inline const QColor kOrange{255, 159, 10};
 inline const QColor kRed{255, 69, 58};
-inline const QColor kPanelFill{0, 0, 0, 199};     // black at 78 %
+inline const QColor kPanelFill{0, 0, 0, 199};        // black at 78 %
 inline const QColor kPanelStroke{255, 255, 255, 31}; // white at 12 %
 } // namespace palette
 

@@ -34,9 +34,8 @@ QUrl accountPage() {
 
 const QList<OptionsMenu::Language>& OptionsMenu::languages() {
     static const QList<Language> list{
-        {"pl", "menu.language.pl"}, {"en", "menu.language.en"}, {"de", "menu.language.de"},
-        {"es", "menu.language.es"}, {"fr", "menu.language.fr"}, {"uk", "menu.language.uk"},
-        {"it", "menu.language.it"}, {"cs", "menu.language.cs"},
+        {"pl", "menu.language.pl"}, {"en", "menu.language.en"}, {"de", "menu.language.de"}, {"es", "menu.language.es"},
+        {"fr", "menu.language.fr"}, {"uk", "menu.language.uk"}, {"it", "menu.language.it"}, {"cs", "menu.language.cs"},
     };
     return list;
 }
@@ -201,7 +200,8 @@ void OptionsMenu::buildOverlay() {
     });
     toggle("menu.echo", capture.echoCancellation(), [&capture](bool on) { capture.setEchoCancellation(on); });
     toggle("menu.autoAnswer", assistant.autoAnswer(), [&assistant](bool on) { assistant.setAutoAnswer(on); });
-    toggle("menu.private", m_models.state.isPrivate(), [this](bool) { PanelCallbacks::call(m_callbacks.onTogglePrivate); });
+    toggle("menu.private", m_models.state.isPrivate(),
+           [this](bool) { PanelCallbacks::call(m_callbacks.onTogglePrivate); });
     toggle("menu.meetingDetect", MeetingDetector::isEnabled(), [](bool on) { MeetingDetector::setEnabled(on); });
 
     section(i18n::format("menu.context", i18n::formatNumber(assistant.contextFiles().size())), "contextSection");

@@ -5,16 +5,16 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
-#include <QPainter>
 #include <QPaintEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
 #include <QWindow>
 
 #include "core/Localization.h"
-#include "ui/Controls.h"
 #include "platform/DesktopServices.h"
+#include "ui/Controls.h"
 
 namespace quippet {
 

@@ -106,7 +106,8 @@ public:
                 const qsizetype textEnd = s.indexOf(QLatin1Char(']'), i + 1);
                 if (textEnd > i + 1 && textEnd + 1 < s.size() && s[textEnd + 1] == QLatin1Char('(')) {
                     const qsizetype targetEnd = s.indexOf(QLatin1Char(')'), textEnd + 2);
-                    const QStringView target = targetEnd > 0 ? s.mid(textEnd + 2, targetEnd - textEnd - 2) : QStringView();
+                    const QStringView target =
+                        targetEnd > 0 ? s.mid(textEnd + 2, targetEnd - textEnd - 2) : QStringView();
                     if (!target.isEmpty() && !target.contains(QLatin1Char(' '))) {
                         flush();
                         parse(s.mid(i + 1, textEnd - i - 1), style, target.toString());

@@ -77,14 +77,15 @@ OverlayView::OverlayView(PanelModels models, const PanelCallbacks& callbacks, QW
     m_strip = new QWidget(this);
     m_strip->setObjectName(QStringLiteral("transcriptStrip"));
     m_strip->setAttribute(Qt::WA_StyledBackground);
-    m_strip->setStyleSheet(QStringLiteral("#transcriptStrip { background: rgba(255,255,255,13); border-radius: 8px; }"));
+    m_strip->setStyleSheet(
+        QStringLiteral("#transcriptStrip { background: rgba(255,255,255,13); border-radius: 8px; }"));
     m_stripFaces = new QStackedLayout(m_strip);
     m_stripFaces->setContentsMargins(10, 7, 10, 7);
     m_line = new GlyphLabel(std::nullopt, Qt::ElideLeft, m_strip);
     m_line->setObjectName(QStringLiteral("transcriptLine"));
     m_line->setFont(sized(font(), 13));
-    m_startListening = new RowButton(Glyph::PlayCircle, i18n::text("panel.transcription.off"),
-                                     QColor(255, 255, 255, 235), m_strip);
+    m_startListening =
+        new RowButton(Glyph::PlayCircle, i18n::text("panel.transcription.off"), QColor(255, 255, 255, 235), m_strip);
     m_startListening->setObjectName(QStringLiteral("startListening"));
     m_startListening->setFont(sized(font(), 13, QFont::DemiBold));
     m_stripFaces->addWidget(m_line);

@@ -23,7 +23,7 @@ struct PreflightRow {
     State state = State::Waiting;
     QString detail;
     QString advice;
-    QString fixLabel;          // the one-click mend's caption; empty when there is none
+    QString fixLabel;           // the one-click mend's caption; empty when there is none
     bool showsMicLevel = false; // the microphone's live level under this line
 
     bool operator==(const PreflightRow&) const = default;

@@ -14,7 +14,7 @@ RootView::RootView(Callbacks callbacks, PanelModels models, QWidget* parent)
     setObjectName(QStringLiteral("rootView"));
     setAttribute(Qt::WA_TranslucentBackground);
     // Every face reaches the controller through m_callbacks, so a later setTokenCheck is seen by all of them.
-    auto call = [this](std::function<void()> Callbacks::* member) {
+    auto call = [this](std::function<void()> Callbacks::*member) {
         return [this, member] { Callbacks::call(m_callbacks.*member); };
     };
 

@@ -27,9 +27,8 @@ QString shortcuts::stateText(const QList<ShortcutState>& states) {
 }
 
 void showShortcuts(const QList<ShortcutState>& states) {
-    const bool allBound = !states.isEmpty() && std::all_of(states.cbegin(), states.cend(), [](const ShortcutState& s) {
-        return !s.trigger.isEmpty();
-    });
+    const bool allBound = !states.isEmpty() && std::all_of(states.cbegin(), states.cend(),
+                                                           [](const ShortcutState& s) { return !s.trigger.isEmpty(); });
     auto* box = new QMessageBox;
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setObjectName(QStringLiteral("shortcutsDialog"));
@@ -40,9 +39,8 @@ void showShortcuts(const QList<ShortcutState>& states) {
     box->setInformativeText(i18n::text("shortcuts.howTo") + QStringLiteral("\n\n") + shortcuts::commands());
     QPushButton* copy = box->addButton(i18n::text("shortcuts.copy"), QMessageBox::ActionRole);
     copy->setObjectName(QStringLiteral("shortcutsCopy"));
-    QObject::connect(copy, &QPushButton::clicked, box, [] {
-        QGuiApplication::clipboard()->setText(shortcuts::commands());
-    });
+    QObject::connect(copy, &QPushButton::clicked, box,
+                     [] { QGuiApplication::clipboard()->setText(shortcuts::commands()); });
     box->addButton(i18n::text("shortcuts.close"), QMessageBox::RejectRole);
     for (QLabel* label : box->findChildren<QLabel*>()) {
         label->setTextFormat(Qt::PlainText);

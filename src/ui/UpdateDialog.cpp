@@ -29,7 +29,8 @@ void showUpdateResult(const UpdateChecker::Result& result, const QString& curren
         box->setText(i18n::format("update.available", result.release.version, currentVersion));
         QString details = result.release.notes;
         if (packaged)
-            details = i18n::text("update.packageHint") + (details.isEmpty() ? QString() : QStringLiteral("\n\n") + details);
+            details =
+                i18n::text("update.packageHint") + (details.isEmpty() ? QString() : QStringLiteral("\n\n") + details);
         box->setInformativeText(details);
         if (!packaged && result.release.page.isValid()) {
             QPushButton* open = box->addButton(i18n::text("update.openPage"), QMessageBox::AcceptRole);

@@ -16,8 +16,8 @@
 #include "core/Settings.h"
 #include "core/SingleInstance.h"
 #include "peers/BackendPeer.h"
-#include "peers/SttPeer.h"
 #include "peers/ScriptedLlm.h"
+#include "peers/SttPeer.h"
 #include "records/SessionStore.h"
 #include "secrets/Keychain.h"
 #include "speech/TranscriptBuffer.h"
@@ -31,8 +31,8 @@
 #include "ui/ManagerWindow.h"
 #include "ui/OptionsMenu.h"
 #include "ui/OverlayPanel.h"
-#include "ui/PreflightWindow.h"
 #include "ui/PanelState.h"
+#include "ui/PreflightWindow.h"
 #include "ui/ProfileWindow.h"
 #include "ui/RootView.h"
 #include "ui/ShortcutsDialog.h"
@@ -44,9 +44,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
-#include <QPushButton>
 #include <QLineEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QTcpServer>
 #include <QTest>

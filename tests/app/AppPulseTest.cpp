@@ -63,8 +63,8 @@ protected:
         for (const QString& line : inputs.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
             if (line.contains(QStringLiteral("loopback"))) {
                 const QString index = line.section(QLatin1Char('\t'), 0, 0);
-                ASSERT_TRUE(server->pactl(
-                    {QStringLiteral("set-sink-input-volume"), index, QStringLiteral("%1dB").arg(db)}));
+                ASSERT_TRUE(
+                    server->pactl({QStringLiteral("set-sink-input-volume"), index, QStringLiteral("%1dB").arg(db)}));
             }
         }
     }
@@ -100,10 +100,12 @@ TEST_F(AppPulseTest, ToneComesBackAndEchoCancellationCutsTheLeak) {
     check->run();
     finish();
     const qint64 checkMs = took.elapsed();
-    EXPECT_EQ(check->line(Item::SystemAudio).verdict, Verdict::Passed) << check->line(Item::SystemAudio).detail.toStdString();
+    EXPECT_EQ(check->line(Item::SystemAudio).verdict, Verdict::Passed)
+        << check->line(Item::SystemAudio).detail.toStdString();
     EXPECT_TRUE(check->line(Item::SystemAudio).detail.contains(QStringLiteral("Speakers")));
     EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Passed);
-    EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Warning) << check->line(Item::EchoPath).detail.toStdString();
+    EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Warning)
+        << check->line(Item::EchoPath).detail.toStdString();
     ASSERT_TRUE(check->leakWithout().has_value());
     EXPECT_NEAR(*check->leakWithout(), -20, 3);
 
@@ -115,9 +117,8 @@ TEST_F(AppPulseTest, ToneComesBackAndEchoCancellationCutsTheLeak) {
     // Once settled the canceller takes some 18 to 27 dB off this path (more in its first seconds); a plain
     // reduction is what is asked here, the figures go to the log below.
     EXPECT_LE(*check->leakWith(), *check->leakWithout() - 10);
-    EXPECT_EQ(check->line(Item::EchoPath).detail,
-              i18n::format("preflight.echo.compare", QStringLiteral("-20"),
-                           QString::number(std::lround(*check->leakWith()))));
+    EXPECT_EQ(check->line(Item::EchoPath).detail, i18n::format("preflight.echo.compare", QStringLiteral("-20"),
+                                                               QString::number(std::lround(*check->leakWith()))));
     // The figures a release note quotes.
     std::fprintf(stderr, "preflight: check %lld ms, leak %.1f dB without echo cancellation, %.1f dB with (%lld ms)\n",
                  static_cast<long long>(checkMs), *check->leakWithout(), *check->leakWith(),
@@ -125,7 +126,8 @@ TEST_F(AppPulseTest, ToneComesBackAndEchoCancellationCutsTheLeak) {
 }
 
 TEST_F(AppPulseTest, AMonitorThatCarriesNothingFailsTheClientLine) {
-    ASSERT_TRUE(server->pactl({QStringLiteral("set-source-mute"), QStringLiteral("speakers.monitor"), QStringLiteral("1")}));
+    ASSERT_TRUE(
+        server->pactl({QStringLiteral("set-source-mute"), QStringLiteral("speakers.monitor"), QStringLiteral("1")}));
     check->run();
     finish();
     const PreflightLine system = check->line(Item::SystemAudio);

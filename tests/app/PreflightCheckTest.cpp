@@ -69,9 +69,7 @@ struct Room {
         };
     }
 
-    float noise(double dbfs) {
-        return std::normal_distribution<float>(0.0f, float(std::pow(10.0, dbfs / 20)))(rng);
-    }
+    float noise(double dbfs) { return std::normal_distribution<float>(0.0f, float(std::pow(10.0, dbfs / 20)))(rng); }
 
     // 40 ms of both streams, as the sound server hands them over.
     void tick() {
@@ -211,8 +209,10 @@ TEST_F(PreflightCheckTest, AWorkingSetupPassesEveryLineAndIsRemembered) {
     EXPECT_TRUE(check->line(Item::SystemAudio).detail.contains(QStringLiteral("Głośniki laptopa")));
     EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Passed);
     EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Passed);
-    EXPECT_EQ(check->line(Item::Transcription).verdict, Verdict::Passed) << check->line(Item::Transcription).detail.toStdString();
-    EXPECT_EQ(check->line(Item::LanguageModel).verdict, Verdict::Passed) << check->line(Item::LanguageModel).detail.toStdString();
+    EXPECT_EQ(check->line(Item::Transcription).verdict, Verdict::Passed)
+        << check->line(Item::Transcription).detail.toStdString();
+    EXPECT_EQ(check->line(Item::LanguageModel).verdict, Verdict::Passed)
+        << check->line(Item::LanguageModel).detail.toStdString();
     EXPECT_EQ(check->line(Item::Backend).verdict, Verdict::Skipped);
     // The tone was short and quiet; nothing was claimed about a leak the microphone did not show.
     ASSERT_EQ(audio->sounds.size(), 1);
@@ -327,8 +327,10 @@ TEST_F(PreflightCheckTest, ServiceVerdictsNameTheCause) {
     backendPeer.addToken(QStringLiteral("token-1"));
     llm.script(QStringLiteral("gemini-flash-latest"), LlmScript::reply({QStringLiteral("Tak")}));
     runAll();
-    EXPECT_EQ(check->line(Item::Transcription).verdict, Verdict::Passed) << check->line(Item::Transcription).detail.toStdString();
-    EXPECT_EQ(check->line(Item::LanguageModel).verdict, Verdict::Passed) << check->line(Item::LanguageModel).detail.toStdString();
+    EXPECT_EQ(check->line(Item::Transcription).verdict, Verdict::Passed)
+        << check->line(Item::Transcription).detail.toStdString();
+    EXPECT_EQ(check->line(Item::LanguageModel).verdict, Verdict::Passed)
+        << check->line(Item::LanguageModel).detail.toStdString();
     EXPECT_EQ(check->line(Item::Backend).verdict, Verdict::Passed);
     EXPECT_TRUE(check->line(Item::Backend).detail.contains(i18n::format("duration.hoursMinutes", "1", "0")))
         << check->line(Item::Backend).detail.toStdString();

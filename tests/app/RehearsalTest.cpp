@@ -1,9 +1,9 @@
 // The practice conversation: its questions, the desktop's voice, the flow through the controller, the menu entries.
 #include "app/Rehearsal.h"
+#include "AppFixture.h"
 #include "app/AppDelegate.h"
 #include "app/ListeningSession.h"
 #include "app/SpeechSynthesizer.h"
-#include "AppFixture.h"
 
 #include "assistant/Assistant.h"
 #include "assistant/ContextDocuments.h"
@@ -188,8 +188,9 @@ TEST(RehearsalQuestionsTest, TheUsersFileWinsWhenItHoldsAQuestion) {
     QFile::remove(file);
     ASSERT_EQ(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
     bool fromFile = true;
-    EXPECT_TRUE(returnsWithoutOpening(
-        file, [&] { fromFile = rehearsal::loadQuestions(folder, ConversationMode::Sales, QStringLiteral("de")).fromFile; }));
+    EXPECT_TRUE(returnsWithoutOpening(file, [&] {
+        fromFile = rehearsal::loadQuestions(folder, ConversationMode::Sales, QStringLiteral("de")).fromFile;
+    }));
     EXPECT_FALSE(fromFile);
 }
 

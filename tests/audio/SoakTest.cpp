@@ -59,8 +59,9 @@ TEST(SoakTest, DropsAndASoundServerRestartLoseNoCommittedSentence) {
     // Each connection commits a sentence after its first and its third second of audio.
     test::SttPeer peer;
     peer.setApiKey(QStringLiteral("sk_soak"));
-    const QList<test::SttPeer::Step> script{{kSecond, QStringLiteral("committed_transcript"), QStringLiteral("raz")},
-                                            {3 * kSecond, QStringLiteral("committed_transcript"), QStringLiteral("dwa")}};
+    const QList<test::SttPeer::Step> script{
+        {kSecond, QStringLiteral("committed_transcript"), QStringLiteral("raz")},
+        {3 * kSecond, QStringLiteral("committed_transcript"), QStringLiteral("dwa")}};
     peer.setScript(script);
     ASSERT_TRUE(peer.start());
     Settings::setValue(Settings::kElevenLabsBaseUrl, peer.baseUrl().toString());
@@ -123,19 +124,21 @@ TEST(SoakTest, DropsAndASoundServerRestartLoseNoCommittedSentence) {
             ASSERT_TRUE(server.start());
             server.keepAwake(sinks[0]);
             server.keepAwake(sinks[1]);
-            ASSERT_TRUE(drive(
-                [&] { return log.lines().contains(QStringLiteral("audio systemowe: serwer dźwięku znowu dostępny")); }))
-                << log.lines().join(QLatin1Char('\n')).toStdString();
+            ASSERT_TRUE(drive([&] {
+                return log.lines().contains(QStringLiteral("audio systemowe: serwer dźwięku znowu dostępny"));
+            })) << log.lines().join(QLatin1Char('\n')).toStdString();
         }
         // Cut the newest connection mid-speech, once it has carried audio, then wait for its successor to carry
         // speech past the first sentence.
         const qsizetype before = peer.connections().size();
-        ASSERT_TRUE(drive([&] { return peer.last() && peer.last()->accepted && peer.last()->audio.size() > kSecond / 2; }));
+        ASSERT_TRUE(
+            drive([&] { return peer.last() && peer.last()->accepted && peer.last()->audio.size() > kSecond / 2; }));
         peer.drop();
         ASSERT_TRUE(drive([&] {
             const auto* c = peer.last();
             return peer.connections().size() > before && c->accepted && c->audio.size() >= script[0].atBytes;
-        })) << "no new connection carried audio after drop " << drop + 1;
+        })) << "no new connection carried audio after drop "
+            << drop + 1;
         ASSERT_TRUE(allArrived()) << received << " of " << committedByService() << " after drop " << drop + 1;
         rssMax = std::max(rssMax, rssKiB());
     }

@@ -1,7 +1,7 @@
 // The pre-call check's tone measurements on synthetic signals: is the tone there, and how much of it leaks into the
 // microphone.
-#include "audio/LevelStore.h"
 #include "audio/ToneProbe.h"
+#include "audio/LevelStore.h"
 
 #include <gtest/gtest.h>
 

@@ -355,9 +355,9 @@ TEST_F(BackendTest, ConstructionAndAccountRead) {
     ASSERT_TRUE(refresh(*backend));
     EXPECT_EQ(backend->secondsRemaining(), 12);
     // Nor does one past the size cap, however well formed.
-    peer.http().route("GET", QStringLiteral("/api/me"),
-                      test::HttpResponse::json(200, R"({"secondsRemaining":5,"pad":")" + QByteArray(2 << 20, 'x') +
-                                                        R"("})"));
+    peer.http().route(
+        "GET", QStringLiteral("/api/me"),
+        test::HttpResponse::json(200, R"({"secondsRemaining":5,"pad":")" + QByteArray(2 << 20, 'x') + R"("})"));
     ASSERT_TRUE(refresh(*backend));
     EXPECT_EQ(backend->secondsRemaining(), 12);
 }

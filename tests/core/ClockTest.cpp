@@ -85,7 +85,8 @@ TEST(ManualClockTest, ATimerOfAnotherThreadTimesOutOnIt) {
     clock.advance(1s);
     EXPECT_TRUE(QTest::qWaitFor([&] { return firedOn.load() != nullptr; }, 5000));
     EXPECT_EQ(firedOn.load(), &worker);
-    QMetaObject::invokeMethod(&owner, [&] { qDeleteAll(owner.children()); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        &owner, [&] { qDeleteAll(owner.children()); }, Qt::BlockingQueuedConnection);
     worker.quit();
     worker.wait();
 }

@@ -111,8 +111,8 @@ TEST(SingleInstanceTest, TheSocketFolderIsPrivateOrThereIsNone) {
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR"), temp = qgetenv("TMPDIR");
     const QString open = scratch.filePath(QStringLiteral("open"));
     QDir().mkpath(open);
-    QFile::setPermissions(open, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther |
-                                    QFile::ExeOther);
+    QFile::setPermissions(open,
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther);
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(open));
     qputenv("TMPDIR", QFile::encodeName(scratch.path()));
     const QString fallback = scratch.filePath(QStringLiteral("quippet-%1").arg(::getuid()));

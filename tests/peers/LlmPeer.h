@@ -25,8 +25,9 @@ struct LlmScript {
 };
 
 // A stand-in for the Gemini API on 127.0.0.1: "streamGenerateContent?alt=sse" per model with scripted replies,
-// and the model listing. Checks the key on the direct route (query item "key" or header "x-goog-api-key"); the backend peer relays its proxy requests here.
-// Records every request so tests can check the wire format and the order in which models were tried.
+// and the model listing. Checks the key on the direct route (query item "key" or header "x-goog-api-key"); the backend
+// peer relays its proxy requests here. Records every request so tests can check the wire format and the order in which
+// models were tried.
 class LlmPeer : public QObject {
     Q_OBJECT
 public:

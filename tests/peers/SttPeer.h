@@ -124,11 +124,11 @@ private:
     };
     void hearVoice(int index, const QByteArray& audio);
     struct Heard {
-        QStringList ids, texts;            // the stretches since the last commit
-        QString lastId;                    // of the newest stretch, committed or not
-        qsizetype speech = 0, quiet = 0;   // bytes of the current stretch and of the quiet after it
+        QStringList ids, texts;          // the stretches since the last commit
+        QString lastId;                  // of the newest stretch, committed or not
+        qsizetype speech = 0, quiet = 0; // bytes of the current stretch and of the quiet after it
         qsizetype sincePartial = 0;
-        bool revealed = true;              // the last partial held every word heard
+        bool revealed = true; // the last partial held every word heard
     };
     void hear(int index, const QByteArray& audio);
     QString heardText(const Heard& h, bool all) const;

@@ -23,8 +23,8 @@ QByteArray feed(const QByteArray& items) {
 QByteArray item(const QByteArray& version, const QByteArray& extra = {}) {
     return "<item><title>Quippet " + version + "</title><link>https://quippet.app/download/" + version +
            "</link><description><![CDATA[<p>Notes for " + version + "</p>]]></description>" +
-           "<enclosure url=\"https://quippet.app/q-" + version + ".zip\" sparkle:version=\"" + version + "\"/>" + extra +
-           "</item>";
+           "<enclosure url=\"https://quippet.app/q-" + version + ".zip\" sparkle:version=\"" + version + "\"/>" +
+           extra + "</item>";
 }
 
 TEST(UpdateCheckerTest, VersionOrder) {
@@ -32,9 +32,9 @@ TEST(UpdateCheckerTest, VersionOrder) {
         const char *a, *b;
         int order;
     };
-    for (const Row& r : {Row{"1.10", "1.9", 1}, Row{"1.2", "1.2.0", 0}, Row{"0.1.0", "0.1.1", -1}, Row{"2.0", "2.0-beta", 1},
-                         Row{"2.0-beta2", "2.0-beta10", -1}, Row{"v3", "2.99", 1}, Row{"1.0", "1.0", 0},
-                         Row{"10.0.0", "9.999", 1}}) {
+    for (const Row& r :
+         {Row{"1.10", "1.9", 1}, Row{"1.2", "1.2.0", 0}, Row{"0.1.0", "0.1.1", -1}, Row{"2.0", "2.0-beta", 1},
+          Row{"2.0-beta2", "2.0-beta10", -1}, Row{"v3", "2.99", 1}, Row{"1.0", "1.0", 0}, Row{"10.0.0", "9.999", 1}}) {
         EXPECT_EQ(appcast::compareVersions(QLatin1String(r.a), QLatin1String(r.b)), r.order) << r.a << " vs " << r.b;
         EXPECT_EQ(appcast::compareVersions(QLatin1String(r.b), QLatin1String(r.a)), -r.order) << r.b << " vs " << r.a;
     }

@@ -1,8 +1,8 @@
 #include "secrets/Credentials.h"
 
+#include "core/Localization.h"
 #include "core/Settings.h"
 #include "peers/HttpPeer.h"
-#include "core/Localization.h"
 #include "secrets/BackendUrl.h"
 #include "support/MemorySecretStore.h"
 #include "support/TempHome.h"

@@ -99,7 +99,8 @@ void ManualClock::advance(std::chrono::milliseconds by) {
             // timer cannot be deleted, and Qt drops it if the timer is gone by then.
             here = next->thread() == QThread::currentThread();
             if (!here)
-                QMetaObject::invokeMethod(next, [next] { emit next->timeout(); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(
+                    next, [next] { emit next->timeout(); }, Qt::QueuedConnection);
         }
         if (here)
             emit next->timeout();

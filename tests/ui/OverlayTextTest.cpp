@@ -1,5 +1,5 @@
-#include "core/Localization.h"
 #include "ui/OverlayText.h"
+#include "core/Localization.h"
 
 #include <gtest/gtest.h>
 
@@ -107,7 +107,11 @@ TEST(OverlayTextTest, DurationsBalanceAndBars) {
     EXPECT_EQ(accountBalanceLine(std::nullopt, 90), i18n::format("menu.balance", humanDuration(90)));
     EXPECT_EQ(accountBalanceLine(QStringLiteral("Free"), std::nullopt), i18n::text("menu.balanceUnknown"));
 
-    for (const auto& [level, height] : {std::pair{0.0f, 5.0}, {1.0f / 7.0f, 18.0}, {0.5f, 18.0}, {1.0f / 14.0f, 11.5},
-                                        {-1.0f, 5.0}, {std::numeric_limits<float>::quiet_NaN(), 5.0}})
+    for (const auto& [level, height] : {std::pair{0.0f, 5.0},
+                                        {1.0f / 7.0f, 18.0},
+                                        {0.5f, 18.0},
+                                        {1.0f / 14.0f, 11.5},
+                                        {-1.0f, 5.0},
+                                        {std::numeric_limits<float>::quiet_NaN(), 5.0}})
         EXPECT_NEAR(barHeight(level), height, 1e-4) << level;
 }

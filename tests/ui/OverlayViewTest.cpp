@@ -1,11 +1,11 @@
 // The panel's faces offscreen, driven through their controls' object names as a user (or a screen reader) would.
+#include "ui/OverlayView.h"
 #include "core/Localization.h"
 #include "support/PanelWorld.h"
 #include "ui/AnswerPanel.h"
+#include "ui/LevelOrb.h"
 #include "ui/OptionsMenu.h"
 #include "ui/OverlayPanel.h"
-#include "ui/OverlayView.h"
-#include "ui/LevelOrb.h"
 #include "ui/RootView.h"
 
 #include <gtest/gtest.h>
@@ -113,8 +113,9 @@ TEST_F(OverlayViewTest, TheCardFollowsFromTheFragmentThatFirstMakesItScroll) {
     QApplication::processEvents();
     ASSERT_EQ(bar->maximum(), 0);
     for (int line = 0; line < 40; ++line) {
-        world.llm.chunk(request, (line % 3 == 0 ? QStringLiteral("\n\n") : QStringLiteral(" ")) +
-                                     QStringLiteral("Zdanie %1 o wdrożeniu, kosztach i terminach, ").arg(line).repeated(3));
+        world.llm.chunk(request,
+                        (line % 3 == 0 ? QStringLiteral("\n\n") : QStringLiteral(" ")) +
+                            QStringLiteral("Zdanie %1 o wdrożeniu, kosztach i terminach, ").arg(line).repeated(3));
         QApplication::processEvents();
         // What the reader sees: the last line's bottom inside the view.
         QTextCursor end(body->document());

@@ -1,8 +1,8 @@
 // The pre-call check's window: rows reached by name, their mends, the live microphone level and the keyboard.
+#include "ui/PreflightWindow.h"
 #include "core/Localization.h"
 #include "support/PanelWorld.h"
 #include "support/TempHome.h"
-#include "ui/PreflightWindow.h"
 
 #include <gtest/gtest.h>
 

@@ -8,8 +8,8 @@
 
 #include <QAbstractButton>
 #include <QCoreApplication>
-#include <QLabel>
 #include <QDragEnterEvent>
+#include <QLabel>
 #include <QMimeData>
 #include <QPlainTextEdit>
 
@@ -23,7 +23,9 @@ struct ProfileWindowTest : ::testing::Test {
     ProfileWindow window;
     int changes = 0;
 
-    ProfileWindowTest() { window.onChanged = [this] { ++changes; }; }
+    ProfileWindowTest() {
+        window.onChanged = [this] { ++changes; };
+    }
     QString context(const QString& name) const { return home.filePath(QStringLiteral("quippet-context/") + name); }
     template <typename T> T* child(const char* name) { return window.findChild<T*>(QLatin1String(name)); }
 };
