@@ -120,6 +120,7 @@ class Recorder:
         self.last_loud = 0.0
         self.first_loud = 0.0
         self.loud = False
+        self.heard = False  # a sound began since mark()
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
 
@@ -135,8 +136,17 @@ class Recorder:
             if loud:
                 if not self.loud:
                     self.first_loud = now
+                    self.heard = True
                 self.last_loud = now
             self.loud = loud
+
+    def mark(self):
+        self.heard = False
+
+    def wait_heard(self, timeout=10):
+        until = time.monotonic() + timeout
+        while time.monotonic() < until and not self.heard:
+            time.sleep(0.01)
 
     def quiet_for(self, seconds, timeout=10):
         until = time.monotonic() + timeout
@@ -146,6 +156,12 @@ class Recorder:
     def close(self):
         self.proc.terminate()
         self.proc.wait()
+
+
+def name_part(work, q, i):
+    with open(os.path.join(work, "spoken.tmp"), "w") as f:
+        f.write(f"{q['id']}-{i}\t{q['parts'][i][0]}")
+    os.replace(os.path.join(work, "spoken.tmp"), os.path.join(work, "spoken"))
 
 
 def norm(text):
@@ -178,14 +194,20 @@ def run_variant(work, name, binary, prefs, questions, player, recorder):
         for q in questions:
             run = {"kind": q["kind"], "whole": q["whole"], "half": q.get("half")}
             run["start"] = time.monotonic()
-            for i, (text, pcm, pause) in enumerate(q["parts"]):
-                # The part is named before it sounds: the speech peer reads the name when the sound reaches it.
-                if i > 0:
-                    recorder.quiet_for(pause * 0.8)
-                with open(os.path.join(work, "spoken.tmp"), "w") as f:
-                    f.write(f"{q['id']}-{i}\t{text}")
-                os.replace(os.path.join(work, "spoken.tmp"), os.path.join(work, "spoken"))
-                player.play(pcm + b"\0" * (int(pause * RATE) * 2)).wait()
+            # All parts go out as one sound, so the pauses are exact; each part is named after the one before it was
+            # heard to end, before it sounds itself (the speech peer reads the name when a stretch reaches it).
+            name_part(work, q, 0)
+            recorder.mark()
+            player.play(b"".join(pcm + b"\0" * (int(pause * RATE) * 2) for _, pcm, pause in q["parts"]))
+            for i in range(1, len(q["parts"])):
+                recorder.wait_heard()
+                recorder.quiet_for(0.3)
+                run["part_end"] = recorder.last_loud
+                name_part(work, q, i)
+                recorder.mark()
+            recorder.wait_heard()
+            if len(q["parts"]) > 1:
+                run["pause_heard"] = recorder.first_loud - run["part_end"]
             recorder.quiet_for(0.5)
             run["end"] = recorder.last_loud
             time.sleep(GAP_AFTER - 0.5)
@@ -277,6 +299,12 @@ def main():
                    f" {statistics.median(lat) if lat else float('nan'):>6.2f}s"
         row += f"   {r['extra_requests']:>14}"
         print(row)
+    for r in results:
+        for pause in PAUSES:
+            heard = [x["pause_heard"] for x in r["runs"] if x["kind"] == f"pause {pause:.1f} s" and "pause_heard" in x]
+            if heard:
+                print(f"{r['name']}: pauses of {pause:.1f} s as heard on the speakers' monitor: "
+                      f"{min(heard):.2f}-{max(heard):.2f} s")
 
 
 if __name__ == "__main__":
