@@ -221,8 +221,12 @@ void AppDelegate::launch() {
     early.on = Settings::boolValue(Settings::kEarlyAnswers, true);
     early.quiet = std::chrono::milliseconds(
         Settings::value(Settings::kEarlyAnswerQuietMs, qint64(early.quiet.count())).toLongLong());
-    early.showAfter = std::chrono::milliseconds(
-        Settings::value(Settings::kEarlyAnswerShowAfterMs, qint64(early.showAfter.count())).toLongLong());
+    // An early card is held 800 ms from its request: a client who pauses for up to a second inside a question (300 ms
+    // of quiet before the request, then this) goes on before the card shows, so no answer to half a question flashes
+    // up and is replaced.
+    constexpr qint64 kHoldEarlyCardMs = 800;
+    early.showAfter =
+        std::chrono::milliseconds(Settings::value(Settings::kEarlyAnswerShowAfterMs, kHoldEarlyCardMs).toLongLong());
     m_assistant->setEarlyAnswers(early);
     connect(m_capture.get(), &AudioCapture::clientSoundingChanged, m_assistant.get(),
             [this] { m_assistant->clientVoice(m_capture->clientSounding()); });
