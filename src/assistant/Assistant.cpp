@@ -117,6 +117,27 @@ qsizetype Assistant::positionOf(const QUuid& id) const {
     return -1;
 }
 
+void Assistant::appendToCard(const QUuid& id, const QString& fragment) {
+    const qsizetype pos = positionOf(id);
+    if (pos < 0)
+        return;
+    m_cards[pos].text += fragment;
+    emit cardsChanged();
+    if (pos == m_index)
+        emit currentChanged();
+}
+
+void Assistant::failCard(const QUuid& id, const QString& error) {
+    const qsizetype pos = positionOf(id);
+    if (pos < 0)
+        return;
+    m_cards[pos].text = error;
+    m_cards[pos].isError = true;
+    emit cardsChanged();
+    if (pos == m_index)
+        emit currentChanged();
+}
+
 QString Assistant::systemInstruction(PromptStyle style) {
     Prompts::Material material;
     material.modeRules = m_modeRules;
@@ -137,13 +158,7 @@ void Assistant::run(const QString& kind, const QString& question, PromptStyle st
     callbacks.onStatus = [this](const QString& line) { notify(line); };
     callbacks.onChunk = [this, id, accumulated](const QString& fragment) {
         *accumulated += fragment;
-        const qsizetype pos = positionOf(id);
-        if (pos < 0)
-            return;
-        m_cards[pos].text += fragment;
-        emit cardsChanged();
-        if (pos == m_index)
-            emit currentChanged();
+        appendToCard(id, fragment);
     };
     callbacks.onDone = [this, id, accumulated, onFinish = std::move(onFinish)](const std::optional<QString>& error) {
         setBusy(false);
@@ -152,14 +167,7 @@ void Assistant::run(const QString& kind, const QString& question, PromptStyle st
                 onFinish(*accumulated);
             return;
         }
-        const qsizetype pos = positionOf(id);
-        if (pos >= 0) {
-            m_cards[pos].text = *error;
-            m_cards[pos].isError = true;
-            emit cardsChanged();
-            if (pos == m_index)
-                emit currentChanged();
-        }
+        failCard(id, *error);
         notify(*error);
         if (onFinish)
             onFinish(std::nullopt);
@@ -383,13 +391,7 @@ bool Assistant::askEarly(const QString& question) {
             showEarly();
             return;
         }
-        const qsizetype pos = positionOf(e.cardId);
-        if (pos < 0)
-            return;
-        m_cards[pos].text += fragment;
-        emit cardsChanged();
-        if (pos == m_index)
-            emit currentChanged();
+        appendToCard(e.cardId, fragment);
     };
     callbacks.onDone = [this](const std::optional<QString>& error) {
         Early& e = *m_earlyAnswer;
@@ -403,14 +405,8 @@ bool Assistant::askEarly(const QString& question) {
             showEarly();
             return;
         }
-        const qsizetype pos = positionOf(e.cardId);
-        if (error && pos >= 0) {
-            m_cards[pos].text = *error;
-            m_cards[pos].isError = true;
-            emit cardsChanged();
-            if (pos == m_index)
-                emit currentChanged();
-        }
+        if (error)
+            failCard(e.cardId, *error);
     };
     m_showTimer->start(m_early.showAfter);
     m_llm.stream(systemInstruction(PromptStyle::Suggest), {part}, std::move(callbacks), early.request);

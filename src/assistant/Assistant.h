@@ -137,6 +137,9 @@ private:
              SummaryDone onFinish);
     QUuid appendCard(const QString& kind, const QString& question, const QString& text, bool isError);
     qsizetype positionOf(const QUuid& id) const;
+    // A streamed fragment added to the card with this id, or the card turned into an error; nothing once it is gone.
+    void appendToCard(const QUuid& id, const QString& fragment);
+    void failCard(const QUuid& id, const QString& error);
     void setBusy(bool busy);
     void setIndex(int index);
     bool repeatsAnsweredQuestion(const QString& text) const;
