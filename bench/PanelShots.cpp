@@ -56,10 +56,10 @@ struct Shot {
         world.clock.advance(2s);
         panel.show();
     }
-    static PanelCallbacks callbacks() {
-        PanelCallbacks cb;
-        cb.hasBackendToken = [] { return true; };
-        return cb;
+    static PanelContext callbacks() {
+        PanelContext context;
+        context.hasBackendToken = [] { return true; };
+        return context;
     }
     void working(int height) {
         world.state.setShowingWelcome(false);

@@ -1,11 +1,12 @@
 #include "app/Application.h"
 
-#include "app/AppDelegate.h"
+#include "app/AppController.h"
 #include "audio/MeetingDetector.h"
 #include "audio/PulseAudioSystem.h"
 #include "audio/SourceMonitor.h"
 #include "core/Clock.h"
 #include "core/SingleInstance.h"
+#include "platform/Commands.h"
 #include "platform/DesktopServices.h"
 #include "secrets/LibsecretStore.h"
 #include "ui/InstallOffer.h"
@@ -32,7 +33,7 @@ constexpr int kRelaunchWaitMs = 10'000;
 
 struct Arguments {
     QList<QUrl> urls;
-    QStringList actions; // --answer, --analyze-screen, --toggle-panel, --check, --practise
+    QStringList actions; // the commands' flags: --answer, --analyze-screen, --toggle-panel, ...
     qint64 afterPid = 0; // --after PID: the process this one replaces
 };
 
@@ -42,7 +43,7 @@ Arguments parse(const QStringList& args) {
         const QString& arg = args.at(i);
         if (arg == QLatin1String("--after") && i + 1 < args.size()) {
             parsed.afterPid = args.at(++i).toLongLong();
-        } else if (AppDelegate::isCommand(arg)) {
+        } else if (!Commands::fromFlag(arg).isEmpty()) {
             parsed.actions << arg;
         } else {
             const QUrl url(arg);
@@ -80,13 +81,10 @@ std::optional<int> answerWithoutDesktop(int argc, char** argv) {
             std::printf("Usage: quippet [COMMAND]\n"
                         "A live-call prompter: hears both sides of a call and suggests what to say.\n\n"
                         "Commands, handed to the running Quippet (it is started when none runs):\n"
-                        "  --answer           answer the client's last question now\n"
-                        "  --analyze-screen   analyse what the screen shows\n"
-                        "  --toggle-panel     show or hide the panel\n"
-                        "  --check            the check before a call\n"
-                        "  --practise         start or end a practice conversation\n\n"
-                        "  --version          print the version\n"
-                        "  --help             print this help\n");
+                        "%s\n"
+                        "  --version            print the version\n"
+                        "  --help               print this help\n",
+                        Commands::usage().constData());
             return 0;
         }
     }
@@ -130,10 +128,10 @@ int runApplication(int argc, char** argv) {
         return 0;
 
     // The secret store notes through the log, which the controller creates: forward once it exists.
-    AppDelegate* delegatePtr = nullptr;
-    LibsecretStore secrets([&delegatePtr](const QString& line) {
-        if (delegatePtr)
-            delegatePtr->log().note(line);
+    AppController* controllerPtr = nullptr;
+    LibsecretStore secrets([&controllerPtr](const QString& line) {
+        if (controllerPtr)
+            controllerPtr->log().note(line);
     });
 
     AppEnvironment env;
@@ -164,41 +162,40 @@ int runApplication(int argc, char** argv) {
     };
     env.askBeforeQuit = askBeforeQuit;
 
-    AppDelegate delegate(std::move(env));
-    delegatePtr = &delegate;
+    AppController controller(std::move(env));
+    controllerPtr = &controller;
     // Hand-offs may arrive while the launch still runs (waiting for the keyring lets the event loop turn): they
     // are kept until the controller can take them.
     QStringList handedOver;
-    auto take = [&delegate, &handedOver](const QString& message) {
-        if (!delegate.launched())
+    auto take = [&controller, &handedOver](const QString& message) {
+        if (!controller.launched())
             handedOver << message;
-        else if (AppDelegate::isCommand(message))
-            delegate.runCommand(message);
-        else
-            delegate.openUrls({QUrl(message)});
+        else if (!controller.runCommand(message))
+            controller.openUrls({QUrl(message)});
     };
-    QObject::connect(&instance, &SingleInstance::messageReceived, &delegate, take);
-    delegate.log().note(QStringLiteral("start: Quippet %1").arg(QApplication::applicationVersion()));
+    QObject::connect(&instance, &SingleInstance::messageReceived, &controller, take);
+    controller.log().note(QStringLiteral("start: Quippet %1").arg(QApplication::applicationVersion()));
     if (!replacedEnded)
-        delegate.log().note(QStringLiteral("start: poprzednia instancja wciąż działa — przejmuję jej polecenia"));
+        controller.log().note(QStringLiteral("start: poprzednia instancja wciąż działa — przejmuję jej polecenia"));
     if (!listening)
-        delegate.log().note(QStringLiteral("start: nie mogę nasłuchiwać poleceń (%1)").arg(instance.path()));
+        controller.log().note(QStringLiteral("start: nie mogę nasłuchiwać poleceń (%1)").arg(instance.path()));
     if (!platformNote.isEmpty())
-        delegate.log().note(platformNote);
-    delegate.launch();
-    if (!delegate.launched())
+        controller.log().note(platformNote);
+    controller.launch();
+    if (!controller.launched())
         return 0; // an installed copy takes over
-    delegate.openUrls(args.urls);
+    controller.openUrls(args.urls);
     for (const QString& action : args.actions)
-        delegate.runCommand(action);
+        controller.runCommand(action);
     for (const QString& message : std::exchange(handedOver, {}))
         take(message);
-    QObject::connect(&app, &QGuiApplication::applicationStateChanged, &delegate, [&delegate](Qt::ApplicationState s) {
-        if (s == Qt::ApplicationActive)
-            delegate.activated();
-    });
+    QObject::connect(&app, &QGuiApplication::applicationStateChanged, &controller,
+                     [&controller](Qt::ApplicationState s) {
+                         if (s == Qt::ApplicationActive)
+                             controller.activated();
+                     });
     const int code = QApplication::exec();
-    delegatePtr = nullptr;
+    controllerPtr = nullptr;
     return code;
 }
 

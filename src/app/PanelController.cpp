@@ -1,7 +1,6 @@
 #include "app/PanelController.h"
 
 #include "assistant/Assistant.h"
-#include "core/Localization.h"
 #include "core/OwnerMode.h"
 #include "ui/OverlayPanel.h"
 #include "ui/PanelState.h"
@@ -31,8 +30,6 @@ void PanelController::createWindow(RootView* root) {
     m_panel->setContentSize(kWelcomeSize);
     m_panel->raiseWithoutFocus();
     m_panel->position(panelzone::saved());
-    // An X11 panel cannot be kept out of screen captures: never show it as private.
-    m_state.setPrivate(m_panel->hiddenFromCapture());
     resizeForCards(m_hadCards);
 }
 
@@ -70,14 +67,6 @@ void PanelController::toggleCollapse() {
     const QSize size = currentSize();
     m_panel->setContentSize(size);
     m_panel->move(old.x() + old.width() - size.width(), old.y());
-}
-
-void PanelController::togglePrivate() {
-    if (!m_panel)
-        return;
-    m_panel->setHiddenFromCapture(!m_panel->hiddenFromCapture());
-    m_state.setPrivate(m_panel->hiddenFromCapture());
-    m_state.flash(i18n::text(m_state.isPrivate() ? "notice.private.on" : "notice.private.off"));
 }
 
 void PanelController::showZonePicker() {

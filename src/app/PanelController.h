@@ -36,7 +36,6 @@ public:
     void place();
     void toggleVisibility();
     void toggleCollapse();
-    void togglePrivate();
     void showZonePicker();
 
 private:

@@ -51,9 +51,8 @@ QString fixLabel(Fix fix) {
 
 } // namespace
 
-PreflightFlow::PreflightFlow(PreflightCheck::Parts parts, Actions actions, bool windows, QObject* parent)
-    : QObject(parent), m_check(std::make_unique<PreflightCheck>(std::move(parts))), m_actions(std::move(actions)),
-      m_windows(windows) {
+PreflightFlow::PreflightFlow(PreflightCheck::Parts parts, bool windows, QObject* parent)
+    : QObject(parent), m_check(std::make_unique<PreflightCheck>(std::move(parts))), m_windows(windows) {
     connect(m_check.get(), &PreflightCheck::linesChanged, this, &PreflightFlow::refresh);
     connect(m_check.get(), &PreflightCheck::runningChanged, this, &PreflightFlow::refresh);
 }
@@ -84,11 +83,11 @@ void PreflightFlow::ensureWindow() {
     if (!m_windows || m_window)
         return;
     m_window = std::make_unique<PreflightWindow>(m_check->parts().capture);
-    m_window->onRun = [this] {
+    connect(m_window.get(), &PreflightWindow::runClicked, this, [this] {
         m_window->setIntro(i18n::text("preflight.intro"));
         m_check->run();
-    };
-    m_window->onFix = [this](int row) { fix(Item(row)); };
+    });
+    connect(m_window.get(), &PreflightWindow::fixClicked, this, [this](int row) { fix(Item(row)); });
     refresh();
 }
 
@@ -131,19 +130,16 @@ void PreflightFlow::fix(Item item) {
     case Fix::None:
         break;
     case Fix::OpenSoundSettings:
-        if (m_actions.openSoundSettings)
-            m_actions.openSoundSettings();
+        emit soundSettingsWanted();
         break;
     case Fix::EchoCancellation:
         m_check->enableEchoCancellation();
         break;
     case Fix::OpenKeys:
-        if (m_actions.openKeys)
-            m_actions.openKeys();
+        emit keysWanted();
         break;
     case Fix::SignIn:
-        if (m_actions.signIn)
-            m_actions.signIn();
+        emit signInWanted();
         break;
     }
 }

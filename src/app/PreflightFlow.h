@@ -4,7 +4,6 @@
 
 #include <QObject>
 
-#include <functional>
 #include <memory>
 
 namespace quippet {
@@ -18,13 +17,7 @@ struct PreflightRow;
 class PreflightFlow : public QObject {
     Q_OBJECT
 public:
-    struct Actions {
-        std::function<void()> openSoundSettings;
-        std::function<void()> openKeys;
-        std::function<void()> signIn;
-    };
-
-    PreflightFlow(PreflightCheck::Parts parts, Actions actions, bool windows, QObject* parent = nullptr);
+    PreflightFlow(PreflightCheck::Parts parts, bool windows, QObject* parent = nullptr);
     ~PreflightFlow() override;
 
     // Opens the window and runs the check.
@@ -39,12 +32,17 @@ public:
     // The rows the window shows for the check's present lines.
     QList<PreflightRow> rows() const;
 
+signals:
+    // The mends that other parts of the program do.
+    void soundSettingsWanted();
+    void keysWanted();
+    void signInWanted();
+
 private:
     void ensureWindow();
     void refresh();
 
     std::unique_ptr<PreflightCheck> m_check;
-    Actions m_actions;
     bool m_windows;
     bool m_offered = false;
     std::unique_ptr<PreflightWindow> m_window;

@@ -186,10 +186,8 @@ void Rehearsal::start() {
     setStatus(i18n::text("notice.rehearsal.waiting"));
     m_wait->start(kListenWait);
     // Own keys start listening at once (and so the first question); a metered session answers later.
-    if (m_parts.beginListening)
-        m_parts.beginListening();
-    else
-        m_parts.session.begin();
+    emit aboutToListen();
+    m_parts.session.begin();
 }
 
 void Rehearsal::stop() {

@@ -75,8 +75,6 @@ public:
         PanelState& state;
         SpeechSynthesizer& speech;
         NoteFn note;
-        // Starts listening the way the panel does (leaving the welcome screen); unset: the session's begin().
-        std::function<void()> beginListening;
     };
 
     explicit Rehearsal(Parts parts, QObject* parent = nullptr);
@@ -103,6 +101,8 @@ signals:
     void runningChanged();
     void questionChanged();
     void statusChanged();
+    // Listening is about to start for the practice, the way the panel starts it: the welcome face gives way.
+    void aboutToListen();
 
 private:
     enum class Phase { Idle, WaitingForListening, Speaking, Answering, Finishing };

@@ -85,13 +85,11 @@ void WelcomeFlow::primaryAction() {
     case ReadyState::Kind::SetupProfile:
         Onboarding::createTemplates();
         m_parts.assistant.reloadContext();
-        if (m_parts.openProfile)
-            m_parts.openProfile();
+        emit profileWanted();
         refresh();
         break;
     case ReadyState::Kind::Ready:
-        if (m_parts.enterWorkMode)
-            m_parts.enterWorkMode();
+        emit workModeWanted();
         break;
     }
 }
@@ -107,8 +105,7 @@ void WelcomeFlow::secondaryAction() {
             signInTo(ready.server);
         break;
     case ReadyState::Kind::MissingPermissions:
-        if (m_parts.relaunch)
-            m_parts.relaunch();
+        emit relaunchWanted();
         break;
     case ReadyState::Kind::SetupProfile:
         Settings::setValue(Settings::kOnboardingSkipped, true);
@@ -124,8 +121,7 @@ void WelcomeFlow::useOwnKeys() {
     if (m_parts.backend.loginState().kind != Backend::LoginState::Kind::SignedIn)
         m_parts.backend.cancelLogin(); // a failure or a wait for the browser is set aside
     refresh();
-    if (m_parts.openKeys)
-        m_parts.openKeys();
+    emit keysWanted();
 }
 
 void WelcomeFlow::keysChanged() {

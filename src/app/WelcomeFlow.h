@@ -6,8 +6,6 @@
 
 #include <optional>
 
-#include <functional>
-
 namespace quippet {
 
 class Assistant;
@@ -28,10 +26,6 @@ public:
         Keychain& keychain;
         Backend& backend;
         Assistant& assistant;
-        std::function<void()> enterWorkMode;
-        std::function<void()> relaunch;
-        std::function<void()> openProfile; // the profile step after the templates exist
-        std::function<void()> openKeys;    // the own-keys route: the keys window
     };
 
     explicit WelcomeFlow(Parts parts, QObject* parent = nullptr);
@@ -49,6 +43,12 @@ public:
 
     // Both own provider keys are stored: the program can work without a server.
     static bool hasOwnKeys(const Keychain& keychain);
+
+signals:
+    void workModeWanted();
+    void relaunchWanted();
+    void profileWanted(); // the profile step after the templates exist
+    void keysWanted();    // the own-keys route: the keys window
 
 private:
     ReadyState routes(ReadyState state) const;

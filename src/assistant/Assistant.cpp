@@ -532,4 +532,14 @@ bool Assistant::looksLikeQuestion(const QString& text) {
     return seen < 4 && check();
 }
 
+Assistant::EarlyAnswers Assistant::EarlyAnswers::fromSettings(std::chrono::milliseconds holdCard) {
+    EarlyAnswers early;
+    early.on = Settings::boolValue(Settings::kEarlyAnswers, true);
+    early.quiet = std::chrono::milliseconds(
+        Settings::value(Settings::kEarlyAnswerQuietMs, qint64(early.quiet.count())).toLongLong());
+    early.showAfter = std::chrono::milliseconds(
+        Settings::value(Settings::kEarlyAnswerShowAfterMs, qint64(holdCard.count())).toLongLong());
+    return early;
+}
+
 } // namespace quippet

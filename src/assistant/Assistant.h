@@ -108,6 +108,8 @@ public:
         bool on = false;
         std::chrono::milliseconds quiet{300};
         std::chrono::milliseconds showAfter{0};
+        // The preferences' choice ("earlyAnswers", on unless turned off), with `holdCard` as the default hold.
+        static EarlyAnswers fromSettings(std::chrono::milliseconds holdCard);
     };
     void setEarlyAnswers(const EarlyAnswers& early) { m_early = early; }
     const EarlyAnswers& earlyAnswers() const { return m_early; }

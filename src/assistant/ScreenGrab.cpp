@@ -5,6 +5,7 @@
 
 #include <QBuffer>
 #include <QGuiApplication>
+#include <QMetaMethod>
 #include <QPixmap>
 #include <QPointer>
 #include <QScreen>
@@ -65,14 +66,14 @@ ScreenShot ScreenGrab::encode(const QImage& picture, double maxWidth) {
 }
 
 void ScreenGrab::capture(int maxWidth, std::function<void(const ScreenShot&)> done) {
-    if (!hideOwnWindows) {
+    if (!isSignalConnected(QMetaMethod::fromSignal(&ScreenGrab::hidingOwnWindows))) {
         if (takePicture)
             takeNow(maxWidth, done);
         else
             grabNow(maxWidth, done);
         return;
     }
-    hideOwnWindows();
+    emit hidingOwnWindows();
     m_clock.singleShot(kHideSettle, this, [this, maxWidth, done] {
         if (takePicture)
             takeNow(maxWidth, done);
@@ -93,8 +94,7 @@ void ScreenGrab::takeNow(int maxWidth, const std::function<void(const ScreenShot
         if (pending->shown || !self)
             return;
         pending->shown = true;
-        if (self->showOwnWindows)
-            self->showOwnWindows();
+        emit self->showingOwnWindows();
     };
     auto finish = [pending, showOnce, done](const ScreenShot& shot) {
         if (pending->finished)
@@ -113,8 +113,8 @@ void ScreenGrab::takeNow(int maxWidth, const std::function<void(const ScreenShot
         if (pending->finished)
             return;
         showOnce();
-        if (self && self->onAsking)
-            self->onAsking();
+        if (self)
+            emit self->askingUser();
     });
     pending->giveUp = m_clock.singleShot(kGiveUpAfter, this, [finish] {
         finish({{}, description(Failure::TimedOut)});
@@ -126,8 +126,7 @@ void ScreenGrab::takeNow(int maxWidth, const std::function<void(const ScreenShot
 
 void ScreenGrab::grabNow(int maxWidth, const std::function<void(const ScreenShot&)>& done) {
     const QImage picture = grabScreen ? grabScreen() : grabPrimaryScreen();
-    if (showOwnWindows)
-        showOwnWindows();
+    emit showingOwnWindows();
     done(encode(picture, maxWidth));
 }
 

@@ -41,17 +41,12 @@ public:
 
     explicit ScreenGrab(Clock& clock, QObject* parent = nullptr);
 
-    // Called right before the grab (then the grab waits kHideSettle) and right after it.
-    std::function<void()> hideOwnWindows;
-    std::function<void()> showOwnWindows;
     // Replaces the platform grab (tests); answers a null image when there is no screen.
     std::function<QImage()> grabScreen;
     // An asynchronous source used instead of the grab: it answers once with the picture, or a null one and why not
     // (NoDisplay for a failure, Refused when the picture was not allowed).
     using PictureAnswer = std::function<void(const QImage& picture, Failure failure)>;
     std::function<void(PictureAnswer answer)> takePicture;
-    // The windows came back while the source still waits: the desktop is asking the user.
-    std::function<void()> onAsking;
 
     void capture(int maxWidth, std::function<void(const ScreenShot&)> done);
     ScreenGrabber grabber();
@@ -61,6 +56,13 @@ public:
     static QSize targetSize(QSize screen, double maxWidth);
     // Scales and encodes a grabbed picture.
     static ScreenShot encode(const QImage& picture, double maxWidth);
+
+signals:
+    // Right before the grab (then, when something hides windows, the grab waits kHideSettle) and right after it.
+    void hidingOwnWindows();
+    void showingOwnWindows();
+    // The windows came back while the source still waits: the desktop is asking the user.
+    void askingUser();
 
 private:
     void grabNow(int maxWidth, const std::function<void(const ScreenShot&)>& done);

@@ -269,8 +269,8 @@ void AudioCapture::startTranscription() {
         setup.label = label;
         setup.language = m_language;
         setup.onText = [self, channel](const QString& text, bool isFinal) {
-            if (self && self->onTranscript)
-                self->onTranscript(channel, text, isFinal);
+            if (self)
+                emit self->textHeard(channel, text, isFinal);
         };
         setup.onStatus = [self](const QString& line) {
             if (self)

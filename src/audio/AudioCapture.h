@@ -86,7 +86,6 @@ public:
 
     std::function<void()> onScreenGranted;
     // What the transcription clients recognise: channel (system audio is the client), text, final or partial.
-    std::function<void(AudioChannel channel, const QString& text, bool isFinal)> onTranscript;
     std::function<bool()> screenCaptureProbe;
     std::function<void()> openSoundSettings;
     std::function<void()> openScreenSettings;
@@ -98,6 +97,8 @@ public:
     void setOnChunk(ChunkFn fn);
 
 signals:
+    // A transcript line of one side: a partial one (`isFinal` false) may still change.
+    void textHeard(AudioChannel channel, const QString& text, bool isFinal);
     void clientLevelChanged();
     void myLevelChanged();
     void screenPermissionChanged();

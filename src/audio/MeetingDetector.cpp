@@ -51,7 +51,7 @@ void MeetingDetector::sourceState(const QString& source, bool inUse) {
     if (!isEnabled())
         return;
     if (!isCapturing())
-        onMeetingDetected();
+        emit meetingDetected();
 }
 
 } // namespace quippet

@@ -18,7 +18,7 @@ public:
     explicit MeetingDetector(std::unique_ptr<SourceMonitor> monitor, QObject* parent = nullptr);
     ~MeetingDetector() override;
 
-    std::function<void()> onMeetingDetected = [] {};
+    // Whether this program is listening itself (then a recording starting is no news).
     std::function<bool()> isCapturing = [] { return false; };
 
     void start();
@@ -29,6 +29,9 @@ public:
 
     QString device() const { return m_device; }
     bool wasRunning() const { return m_wasRunning; }
+
+signals:
+    void meetingDetected();
 
 private:
     void sourceState(const QString& source, bool inUse);

@@ -1,27 +1,28 @@
 #pragma once
 
-#include <QHash>
+#include <QList>
 #include <QObject>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 
 namespace quippet {
 
-// The system's service for key combinations that reach us whichever application is in front.
-// Main thread only; `onPressed` is called on the main thread with the id given to `grab`.
-class HotKeyBackend {
+// The system's service for key combinations that reach us whichever application is in front. Main thread only;
+// `pressed` comes on the main thread with the id given to `grab`.
+class HotKeyBackend : public QObject {
+    Q_OBJECT
 public:
-    virtual ~HotKeyBackend() = default;
+    using QObject::QObject;
     // False when the combination cannot be had (another client holds it, the key is not on the keyboard).
     virtual bool grab(std::uint32_t id, std::uint32_t keySym, std::uint32_t modifiers) = 0;
     virtual void ungrab(std::uint32_t id) = 0;
 
-    std::function<void(std::uint32_t id)> onPressed;
+signals:
+    void pressed(std::uint32_t id);
 };
 
-// Key combinations registered for the whole session, each with its handler.
+// Key combinations registered for the whole session, each under an id of the caller's.
 class HotKeyCenter : public QObject {
     Q_OBJECT
 public:
@@ -40,21 +41,20 @@ public:
     explicit HotKeyCenter(std::unique_ptr<HotKeyBackend> backend, QObject* parent = nullptr);
     ~HotKeyCenter() override;
 
-    // `keySym` is an X keysym (latin letters in lower case). Answers true when the combination is ours; a failed
-    // registration still uses up its identifier and keeps no handler.
-    bool registerHotKey(std::uint32_t keySym, std::uint32_t modifiers, std::function<void()> handler);
+    // `keySym` is an X keysym (latin letters in lower case). Answers true when the combination is ours.
+    bool registerHotKey(std::uint32_t id, std::uint32_t keySym, std::uint32_t modifiers);
 
-    std::uint32_t nextId() const { return m_nextId; }
-    bool hasHandler(std::uint32_t id) const { return m_handlers.contains(id); }
+    bool isRegistered(std::uint32_t id) const { return m_registered.contains(id); }
     bool hasBackend() const { return m_backend != nullptr; }
 
-private:
-    void pressed(std::uint32_t id);
+signals:
+    // A registered combination was pressed. It comes on a later turn of the loop than the key itself, outside the
+    // native event dispatch (what it starts opens windows and network requests).
+    void activated(std::uint32_t id);
 
+private:
     std::unique_ptr<HotKeyBackend> m_backend;
-    QHash<std::uint32_t, std::function<void()>> m_handlers;
     QList<std::uint32_t> m_registered;
-    std::uint32_t m_nextId = 1;
 };
 
 } // namespace quippet

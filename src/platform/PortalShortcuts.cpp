@@ -61,7 +61,7 @@ Q_DECLARE_METATYPE(quippet::Shortcut)
 
 namespace quippet {
 
-PortalShortcuts::PortalShortcuts(QDBusConnection bus, QObject* parent) : QObject(parent), m_bus(std::move(bus)) {
+PortalShortcuts::PortalShortcuts(QDBusConnection bus, QObject* parent) : HotKeyBackend(parent), m_bus(std::move(bus)) {
     qDBusRegisterMetaType<Shortcut>();
     qDBusRegisterMetaType<Shortcuts>();
     // Presses are told apart by our session's path (which holds our bus name), not by the sender's name: the
@@ -214,10 +214,8 @@ void PortalShortcuts::report(const QMap<std::uint32_t, QString>& triggers, const
     for (auto it = m_triggers.constBegin(); it != m_triggers.constEnd(); ++it)
         all.insert(it.key(), triggers.value(it.key()));
     m_bound = !all.isEmpty() && std::all_of(all.cbegin(), all.cend(), [](const QString& t) { return !t.isEmpty(); });
-    if (note)
-        note(line);
-    if (verified)
-        verified(all);
+    emit noted(line);
+    emit verified(all);
 }
 
 void PortalShortcuts::activated(const QDBusMessage& message) {
@@ -226,8 +224,8 @@ void PortalShortcuts::activated(const QDBusMessage& message) {
         return;
     bool ok = false;
     const std::uint32_t id = args.at(1).toString().toUInt(&ok);
-    if (args.at(0).value<QDBusObjectPath>().path() == m_session && ok && m_triggers.contains(id) && onPressed)
-        onPressed(id);
+    if (args.at(0).value<QDBusObjectPath>().path() == m_session && ok && m_triggers.contains(id))
+        emit pressed(id);
 }
 
 } // namespace quippet

@@ -13,7 +13,7 @@ namespace quippet {
 // System-wide shortcuts through the desktop portal's GlobalShortcuts interface, for Wayland desktops that offer
 // it: the shortcuts are handed to the desktop, which may let the user confirm or change the keys, and presses come
 // back as signals. Main thread.
-class PortalShortcuts : public QObject, public HotKeyBackend {
+class PortalShortcuts : public HotKeyBackend {
     Q_OBJECT
 public:
     explicit PortalShortcuts(QDBusConnection bus = QDBusConnection::sessionBus(), QObject* parent = nullptr);
@@ -30,13 +30,16 @@ public:
     // The portal's trigger text for an X keysym and modifier mask, e.g. "LOGO+SHIFT+Return".
     static QString triggerText(std::uint32_t keySym, std::uint32_t modifiers);
 
-    std::function<void(const QString& line)> note;
-    // After each binding, checked with the desktop's own list: every registered shortcut with the trigger the
-    // desktop reports for it; an empty trigger (or a refusal anywhere on the way) means it does not work.
-    std::function<void(const QMap<std::uint32_t, QString>& triggers)> verified;
     // Every registered shortcut was bound and carries a trigger.
     bool bound() const { return m_bound; }
     QString session() const { return m_session; }
+
+signals:
+    // A line for the diagnostics log.
+    void noted(const QString& line);
+    // After each binding, checked with the desktop's own list: every registered shortcut with the trigger the
+    // desktop reports for it; an empty trigger (or a refusal anywhere on the way) means it does not work.
+    void verified(const QMap<std::uint32_t, QString>& triggers);
 
 private slots:
     void response(const QDBusMessage& message);  // (code, results) on one of our request paths

@@ -173,8 +173,7 @@ void UpdateChecker::check(std::function<void(const Result&)> done) {
     });
 }
 
-void UpdateChecker::startSchedule(std::function<void(const Release&)> onNewer) {
-    m_onNewer = std::move(onNewer);
+void UpdateChecker::startSchedule() {
     delete m_timer;
     m_timer = m_clock.createTimer(this);
     connect(m_timer, &Timer::timeout, this, &UpdateChecker::scheduledCheck);
@@ -190,8 +189,8 @@ void UpdateChecker::scheduledCheck() {
     Settings::setValue(Settings::kLastUpdateCheck, now);
     QPointer<UpdateChecker> self(this);
     check([self](const Result& result) {
-        if (self && result.outcome == Outcome::Newer && self->m_onNewer)
-            self->m_onNewer(result.release);
+        if (self && result.outcome == Outcome::Newer)
+            emit self->newerReleaseFound(result.release);
     });
 }
 

@@ -230,8 +230,8 @@ private:
             for (xcb_keycode_t code : g.keyCodes) {
                 if (code == press->detail) {
                     m_down.insert(code);
-                    if (onPressed && !repeat)
-                        onPressed(g.id);
+                    if (!repeat)
+                        emit pressed(g.id);
                     return true;
                 }
             }

@@ -143,8 +143,8 @@ void TranscriptBuffer::add(Utterance::Speaker speaker, const QString& rawText, b
     emit utterancesChanged();
     emit currentLineChanged();
 
-    if (speaker == S::Client && onClientUtterance)
-        onClientUtterance(m_utterances.constLast().text);
+    if (speaker == S::Client)
+        emit clientUtterance(m_utterances.constLast().text);
 }
 
 QString TranscriptBuffer::context(qsizetype limit) const {

@@ -54,10 +54,9 @@ public:
     // two of them) appear in b.
     static bool echo(const QString& a, const QString& b);
 
-    // Told the full text of every committed or extended client utterance.
-    std::function<void(const QString&)> onClientUtterance;
-
 signals:
+    // The full text of every committed or extended client utterance.
+    void clientUtterance(const QString& text);
     void utterancesChanged();
     void pendingChanged();
     void currentLineChanged();

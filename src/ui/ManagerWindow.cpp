@@ -331,8 +331,7 @@ void ManagerWindow::showHistory() {
 
 void ManagerWindow::contextChanged() {
     m_assistant.reloadContext();
-    if (onChanged)
-        onChanged();
+    emit changed();
 }
 
 void ManagerWindow::importProfile() {

@@ -33,8 +33,6 @@ public:
 
     FileChooser chooseFiles = desktopFileChooser();
     UrlOpener openUrl = desktopUrlOpener();
-    // After the files of the context folder changed (and the assistant re-read them).
-    std::function<void()> onChanged;
 
     int tab() const;
     void setTab(int tab);
@@ -46,6 +44,8 @@ public:
 
 signals:
     void tabChanged();
+    // After the files of the context folder changed (and the assistant re-read them).
+    void changed();
 
 private:
     QWidget* buildConversationTab();

@@ -40,8 +40,8 @@ const QList<OptionsMenu::Language>& OptionsMenu::languages() {
     return list;
 }
 
-OptionsMenu::OptionsMenu(Kind kind, PanelModels models, const PanelCallbacks& callbacks, QWidget* parent)
-    : QMenu(parent), m_kind(kind), m_models(models), m_callbacks(callbacks) {
+OptionsMenu::OptionsMenu(Kind kind, PanelModels models, const PanelContext& context, QWidget* parent)
+    : QMenu(parent), m_kind(kind), m_models(models), m_context(context) {
     setObjectName(kind == Kind::Welcome ? QStringLiteral("welcomeMenu") : QStringLiteral("optionsMenu"));
     setStyleSheet(QStringLiteral(
         "QMenu { background: rgb(32,32,36); color: rgb(240,240,240); border: 1px solid rgba(255,255,255,40);"
@@ -72,6 +72,10 @@ QAction* OptionsMenu::entry(const char* key, const std::function<void()>& action
             action();
     });
     return a;
+}
+
+QAction* OptionsMenu::command(const char* key, const char* name) {
+    return entry(key, [this, name] { m_context.trigger(name); });
 }
 
 QAction* OptionsMenu::toggle(const char* key, bool on, const std::function<void(bool)>& changed) {
@@ -110,37 +114,37 @@ QAction* OptionsMenu::line(const QString& text, const char* name, const std::fun
 // Which way in is in use, and the other one: signed in, the account (e-mail, time left) and signing out; on own
 // keys, that, and signing in to a server; with neither, both ways.
 void OptionsMenu::accountEntries() {
-    const PanelCallbacks& cb = m_callbacks;
-    const bool signedIn = cb.hasBackendToken && cb.hasBackendToken();
+    const PanelContext& cx = m_context;
+    const bool signedIn = cx.hasBackendToken && cx.hasBackendToken();
     if (signedIn) {
         Backend& backend = m_models.backend;
         const auto openAccount = [this] {
-            if (m_callbacks.openUrl)
-                m_callbacks.openUrl(accountPage());
+            if (m_context.openUrl)
+                m_context.openUrl(accountPage());
         };
         if (const auto email = backend.email())
             line(*email, "accountEmail", openAccount);
         line(overlay::accountBalanceLine(backend.tier(), backend.secondsRemaining()), "accountBalance", openAccount);
         if (m_kind == Kind::Overlay)
             entry("menu.topUp", openAccount);
-        entry("menu.signOut", cb.onAccount);
+        command("menu.signOut", "sign-out");
         return;
     }
-    const bool ownKeys = cb.hasOwnKeys && cb.hasOwnKeys();
-    line(i18n::text(ownKeys ? "menu.account.ownKeys" : "menu.account.noRoute"), "accountRoute", cb.onSettings);
-    entry("menu.account.server", cb.onAskServerSignIn);
+    const bool ownKeys = cx.hasOwnKeys && cx.hasOwnKeys();
+    line(i18n::text(ownKeys ? "menu.account.ownKeys" : "menu.account.noRoute"), "accountRoute",
+         [this] { m_context.trigger("keys"); });
+    command("menu.account.server", "sign-in");
 }
 
 void OptionsMenu::buildWelcome() {
-    const PanelCallbacks& cb = m_callbacks;
     // The keys window serves every user: own keys are the way in without an account.
-    entry("menu.keys", cb.onSettings);
-    entry("menu.preflight", cb.onPreflight);
-    entry("menu.manager", cb.onManager);
+    command("menu.keys", "keys");
+    command("menu.preflight", "check");
+    command("menu.manager", "manager");
     rehearsalEntries();
     entry("menu.contextFolder", [] { Onboarding::openFolder(); });
-    entry("menu.shortcuts", cb.onShortcuts);
-    entry("menu.checkUpdates", cb.onCheckUpdates);
+    command("menu.shortcuts", "shortcuts");
+    command("menu.checkUpdates", "check-updates");
     addSeparator();
     accountEntries();
     addSeparator();
@@ -150,18 +154,18 @@ void OptionsMenu::buildWelcome() {
 
 // The practice conversation: its entry starts or ends it; while it runs, the question asked and a skip.
 void OptionsMenu::rehearsalEntries() {
-    const PanelCallbacks& cb = m_callbacks;
-    const RehearsalView view = cb.rehearsal ? cb.rehearsal() : RehearsalView{};
-    QAction* start = entry(view.running ? "menu.rehearsalEnd" : "menu.rehearsal", cb.onRehearsal);
+    const PanelContext& cx = m_context;
+    const RehearsalView view = cx.rehearsal ? cx.rehearsal() : RehearsalView{};
+    QAction* start = command(view.running ? "menu.rehearsalEnd" : "menu.rehearsal", "practise");
     if (view.running) {
         if (!view.status.isEmpty())
             line(QFontMetrics(font()).elidedText(view.status, Qt::ElideRight, 420), "rehearsalStatus", {});
-        entry("menu.rehearsalNext", cb.onRehearsalNext);
+        command("menu.rehearsalNext", "practise-next");
         return;
     }
     QStringList hint{i18n::text("menu.rehearsal.hint")};
     // Listening is metered as in a real call.
-    if (cb.hasBackendToken && cb.hasBackendToken())
+    if (cx.hasBackendToken && cx.hasBackendToken())
         hint << i18n::text("menu.rehearsal.metered");
     if (!view.available) {
         hint << i18n::text("menu.rehearsal.install");
@@ -174,7 +178,6 @@ void OptionsMenu::rehearsalEntries() {
 }
 
 void OptionsMenu::buildOverlay() {
-    const PanelCallbacks& cb = m_callbacks;
     AudioCapture& capture = m_models.capture;
     Assistant& assistant = m_models.assistant;
 
@@ -196,22 +199,22 @@ void OptionsMenu::buildOverlay() {
     // Listening goes through the controller, which opens and meters the backend session and runs the clock.
     toggle("menu.transcription", capture.transcriptionEnabled(), [this](bool on) {
         if (on != m_models.capture.transcriptionEnabled())
-            PanelCallbacks::call(m_callbacks.onToggleListening);
+            m_context.trigger("toggle-listening");
     });
     toggle("menu.echo", capture.echoCancellation(), [&capture](bool on) { capture.setEchoCancellation(on); });
     toggle("menu.autoAnswer", assistant.autoAnswer(), [&assistant](bool on) { assistant.setAutoAnswer(on); });
-    toggle("menu.private", m_models.state.isPrivate(),
-           [this](bool) { PanelCallbacks::call(m_callbacks.onTogglePrivate); });
+    // No Linux desktop lets an application keep its window out of screen sharing: the line says so.
+    line(i18n::text("menu.private"), "menu.private", {});
     toggle("menu.meetingDetect", MeetingDetector::isEnabled(), [](bool on) { MeetingDetector::setEnabled(on); });
 
     section(i18n::format("menu.context", i18n::formatNumber(assistant.contextFiles().size())), "contextSection");
-    entry("menu.profileEditor", cb.onProfile);
+    command("menu.profileEditor", "profile");
     entry("menu.contextOpen", [] { Onboarding::openFolder(); });
     entry("menu.contextReload", [&assistant] { assistant.reloadContext(); });
     addSeparator();
 
-    entry("menu.preflight", cb.onPreflight);
-    entry("menu.manager", cb.onManager);
+    command("menu.preflight", "check");
+    command("menu.manager", "manager");
     rehearsalEntries();
     entry("menu.clearTranscript", [this] { m_models.transcript.clear(); });
     if (OwnerMode::isOn()) {
@@ -220,12 +223,12 @@ void OptionsMenu::buildOverlay() {
         connect(usage, &QAction::triggered, &m_models.usage, [this] { m_models.usage.refresh(false); });
     }
     addSeparator();
-    entry("menu.keys", cb.onSettings);
-    entry("menu.position", cb.onCenter);
-    entry("menu.shortcuts", cb.onShortcuts);
-    entry("menu.checkUpdates", cb.onCheckUpdates);
+    command("menu.keys", "keys");
+    command("menu.position", "position");
+    command("menu.shortcuts", "shortcuts");
+    command("menu.checkUpdates", "check-updates");
     addSeparator();
-    entry("chrome.quit", cb.onQuit);
+    command("chrome.quit", "quit");
 }
 
 } // namespace quippet

@@ -20,7 +20,7 @@ public:
     // The transcription languages, in the order they are offered.
     static const QList<Language>& languages();
 
-    OptionsMenu(Kind kind, PanelModels models, const PanelCallbacks& callbacks, QWidget* parent = nullptr);
+    OptionsMenu(Kind kind, PanelModels models, const PanelContext& context, QWidget* parent = nullptr);
     void rebuild();
 
 private:
@@ -28,6 +28,8 @@ private:
     void buildOverlay();
     void rehearsalEntries();
     QAction* entry(const char* key, const std::function<void()>& action);
+    // An entry that triggers a command of the table.
+    QAction* command(const char* key, const char* name);
     QAction* toggle(const char* key, bool on, const std::function<void(bool)>& changed);
     QAction* line(const QString& text, const char* name, const std::function<void()>& action);
     void accountEntries();
@@ -35,7 +37,7 @@ private:
 
     Kind m_kind;
     PanelModels m_models;
-    const PanelCallbacks& m_callbacks;
+    const PanelContext& m_context;
 };
 
 } // namespace quippet

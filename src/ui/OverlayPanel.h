@@ -22,10 +22,6 @@ public:
     // Shows the panel above other windows without activating it.
     void raiseWithoutFocus();
 
-    // X11 offers no way to keep a window out of screen captures or sharing, so the panel never claims to be hidden.
-    bool hiddenFromCapture() const { return false; }
-    void setHiddenFromCapture(bool) {}
-
     // The full-screen grid of zones; picking one calls onPick, Esc or a click outside the grid cancels.
     void showZonePicker(PanelZone current, std::function<void(PanelZone)> onPick);
 

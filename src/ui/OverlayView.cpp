@@ -41,10 +41,10 @@ StatusDot::Badge badgeFor(PermissionState state) {
 
 } // namespace
 
-OverlayView::OverlayView(PanelModels models, const PanelCallbacks& callbacks, QWidget* parent)
-    : QWidget(parent), m_models(models), m_callbacks(callbacks) {
+OverlayView::OverlayView(PanelModels models, const PanelContext& context, QWidget* parent)
+    : QWidget(parent), m_models(models), m_context(context) {
     setObjectName(QStringLiteral("workingView"));
-    m_menu = new OptionsMenu(OptionsMenu::Kind::Overlay, models, callbacks, this);
+    m_menu = new OptionsMenu(OptionsMenu::Kind::Overlay, models, context, this);
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(9, 9, 9, 9);
@@ -92,13 +92,12 @@ OverlayView::OverlayView(PanelModels models, const PanelCallbacks& callbacks, QW
     m_stripFaces->addWidget(m_startListening);
     layout->addWidget(m_strip);
     // Listening starts through the controller, like the toolbar's switch: the session is opened and metered.
-    connect(m_startListening, &QAbstractButton::clicked, this,
-            [this] { PanelCallbacks::call(m_callbacks.onToggleListening); });
+    connect(m_startListening, &QAbstractButton::clicked, this, [this] { m_context.trigger("toggle-listening"); });
 
     m_answerPanel = new AnswerPanel(models.assistant, models.state, this);
     connect(m_answerPanel->body(), &QTextBrowser::anchorClicked, this, [this](const QUrl& url) {
-        if (isSafeToOpen(url) && m_callbacks.openUrl)
-            m_callbacks.openUrl(url);
+        if (isSafeToOpen(url) && m_context.openUrl)
+            m_context.openUrl(url);
     });
     layout->addWidget(m_answerPanel, 1);
     layout->addStretch(0);
@@ -176,13 +175,13 @@ void OverlayView::buildToolbar(QHBoxLayout* bar) {
     bar->addStretch();
     connect(m_answer, &QAbstractButton::clicked, &assistant, &Assistant::aiAnswer);
     connect(m_analyze, &QAbstractButton::clicked, &assistant, &Assistant::analyzeScreen);
-    connect(m_finish, &QAbstractButton::clicked, this, [this] { PanelCallbacks::call(m_callbacks.onFinishSession); });
+    connect(m_finish, &QAbstractButton::clicked, this, [this] { m_context.trigger("finish"); });
 
     m_listen = new PillButton(Glyph::Play, QString(), this);
     m_listen->setObjectName(QStringLiteral("listenButton"));
     m_listen->setReservedTitle(QStringLiteral("00:00"));
     bar->addWidget(m_listen);
-    connect(m_listen, &QAbstractButton::clicked, this, [this] { PanelCallbacks::call(m_callbacks.onToggleListening); });
+    connect(m_listen, &QAbstractButton::clicked, this, [this] { m_context.trigger("toggle-listening"); });
 
     auto* options = new ChromeButton(Glyph::Ellipsis, i18n::text("chrome.options"), this);
     options->setObjectName(QStringLiteral("optionsButton"));
@@ -190,7 +189,7 @@ void OverlayView::buildToolbar(QHBoxLayout* bar) {
             [this, options] { m_menu->popup(options->mapToGlobal(QPoint(0, options->height() + 4))); });
     auto* collapse = new ChromeButton(Glyph::ChevronUp, i18n::text("chrome.collapse"), this);
     collapse->setObjectName(QStringLiteral("collapseButton"));
-    connect(collapse, &QAbstractButton::clicked, this, [this] { PanelCallbacks::call(m_callbacks.onCollapse); });
+    connect(collapse, &QAbstractButton::clicked, this, [this] { m_context.trigger("collapse"); });
     bar->addWidget(options);
     bar->addWidget(collapse);
 }

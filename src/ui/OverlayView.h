@@ -24,7 +24,7 @@ class StatusDot;
 class OverlayView : public QWidget {
     Q_OBJECT
 public:
-    OverlayView(PanelModels models, const PanelCallbacks& callbacks, QWidget* parent = nullptr);
+    OverlayView(PanelModels models, const PanelContext& context, QWidget* parent = nullptr);
     OptionsMenu* optionsMenu() const { return m_menu; }
 
 private:
@@ -39,7 +39,7 @@ private:
     void speakerWarningClicked();
 
     PanelModels m_models;
-    const PanelCallbacks& m_callbacks;
+    const PanelContext& m_context;
     OptionsMenu* m_menu;
     LevelOrb* m_orb = nullptr;
     StatusDot* m_screenDot = nullptr;

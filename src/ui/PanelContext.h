@@ -9,6 +9,7 @@ namespace quippet {
 class Assistant;
 class AudioCapture;
 class Backend;
+class Commands;
 class PanelState;
 class SessionStore;
 class TranscriptBuffer;
@@ -32,29 +33,16 @@ struct RehearsalView {
     QString status; // the question being asked
 };
 
-// What the panel asks of the controller. Unset callbacks do nothing.
-struct PanelCallbacks {
-    std::function<void()> onPrimary, onSecondary, onCollapse, onCenter, onTogglePrivate, onSettings, onManager,
-        onFinishSession, onToggleListening, onAccount, onQuit;
-    std::function<void()> onProfile;      // the profile and its documents
-    std::function<void()> onCheckUpdates; // asks for a newer version, with a visible answer
-    std::function<void()> onShortcuts;    // the shortcuts window: what each one is bound to, the commands to bind
-    std::function<void()> onPreflight;    // the check before a call
-    // Start or end the practice conversation; skip to its next question.
-    std::function<void()> onRehearsal, onRehearsalNext;
+// What the panel's views reach beyond their models: the commands they trigger, and a few answers they show.
+struct PanelContext {
+    Commands* commands = nullptr;
     std::function<RehearsalView()> rehearsal;
     std::function<void(const QUrl&)> openUrl;
     std::function<bool()> hasBackendToken; // signed in: the account entry offers sign-out
     std::function<bool()> hasOwnKeys;      // both own provider keys are stored
-    // Sign in to the Quippet server at an address as the user typed it; and asking for one first.
-    std::function<void(const QString& address)> onServerSignIn;
-    std::function<void()> onAskServerSignIn;
 
-    // Calls an optional callback.
-    static void call(const std::function<void()>& fn) {
-        if (fn)
-            fn();
-    }
+    // Triggers a command of the table by name; nothing without commands.
+    void trigger(const char* command) const;
 };
 
 } // namespace quippet

@@ -29,13 +29,6 @@ QString PanelState::elapsedText() const {
            QString::number(seconds);
 }
 
-void PanelState::setPrivate(bool v) {
-    if (m_private == v)
-        return;
-    m_private = v;
-    emit isPrivateChanged();
-}
-
 void PanelState::setShowingWelcome(bool v) {
     if (m_showingWelcome == v)
         return;

@@ -17,7 +17,6 @@ class PanelState : public QObject {
     Q_PROPERTY(bool collapsed READ collapsed WRITE setCollapsed NOTIFY collapsedChanged)
     Q_PROPERTY(double elapsed READ elapsed WRITE setElapsed NOTIFY elapsedChanged)
     Q_PROPERTY(QString elapsedText READ elapsedText NOTIFY elapsedChanged)
-    Q_PROPERTY(bool isPrivate READ isPrivate WRITE setPrivate NOTIFY isPrivateChanged)
     Q_PROPERTY(QString notice READ notice NOTIFY noticeChanged)
     Q_PROPERTY(bool showingWelcome READ showingWelcome WRITE setShowingWelcome NOTIFY showingWelcomeChanged)
     Q_PROPERTY(quippet::ReadyState ready READ ready WRITE setReady NOTIFY readyChanged)
@@ -31,8 +30,6 @@ public:
     double elapsed() const { return m_elapsed; }
     void setElapsed(double seconds);
     QString elapsedText() const; // "m:ss", minutes unbounded
-    bool isPrivate() const { return m_private; }
-    void setPrivate(bool v);
     QString notice() const { return m_notice; }
     bool showingWelcome() const { return m_showingWelcome; }
     void setShowingWelcome(bool v);
@@ -50,7 +47,6 @@ public:
 signals:
     void collapsedChanged();
     void elapsedChanged();
-    void isPrivateChanged();
     void noticeChanged();
     void showingWelcomeChanged();
     void readyChanged();
@@ -59,7 +55,6 @@ private:
     Clock& m_clock;
     bool m_collapsed = false;
     double m_elapsed = 0;
-    bool m_private = true;
     QString m_notice;
     bool m_showingWelcome = true;
     ReadyState m_ready;

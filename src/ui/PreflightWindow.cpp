@@ -97,10 +97,7 @@ PreflightWindow::PreflightWindow(AudioCapture& capture, QWidget* parent) : QWidg
     buttons->addWidget(m_runButton);
     layout->addLayout(buttons);
 
-    connect(m_runButton, &QPushButton::clicked, this, [this] {
-        if (onRun)
-            onRun();
-    });
+    connect(m_runButton, &QPushButton::clicked, this, &PreflightWindow::runClicked);
     connect(m_closeButton, &QPushButton::clicked, this, &QWidget::close);
     connect(&m_capture, &AudioCapture::myLevelChanged, this, &PreflightWindow::showLevel);
 }
@@ -153,10 +150,7 @@ PreflightWindow::RowWidgets PreflightWindow::makeRow(int index) {
     w.fix->hide();
     text->addWidget(w.fix, 0, Qt::AlignLeft);
     row->addLayout(text, 1);
-    connect(w.fix, &QPushButton::clicked, this, [this, index] {
-        if (onFix)
-            onFix(index);
-    });
+    connect(w.fix, &QPushButton::clicked, this, [this, index] { emit fixClicked(index); });
     m_rowsLayout->addWidget(w.frame);
     return w;
 }

@@ -53,8 +53,9 @@ public:
 
     static QString stateText(PreflightRow::State state);
 
-    std::function<void()> onRun;
-    std::function<void(int row)> onFix;
+signals:
+    void runClicked();
+    void fixClicked(int row);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;

@@ -159,7 +159,7 @@ void ProfileWindow::saveProfile() {
     m_saveError->setVisible(!saved);
     if (!saved)
         return;
-    changed();
+    emit changed();
     // Each save shows the saved state for the full time from that save.
     m_save->setText(i18n::text("profile.saved"));
     m_flash.start();
@@ -182,7 +182,7 @@ void ProfileWindow::refreshDocs() {
             [this, name] {
                 contextFolder::removeDocument(name);
                 refreshDocs();
-                changed();
+                emit changed();
             },
             list));
     }
@@ -197,12 +197,7 @@ void ProfileWindow::addFiles() {
 void ProfileWindow::importFiles(const QStringList& paths) {
     contextFolder::importDocuments(paths);
     refreshDocs();
-    changed();
-}
-
-void ProfileWindow::changed() {
-    if (onChanged)
-        onChanged();
+    emit changed();
 }
 
 bool ProfileWindow::eventFilter(QObject* watched, QEvent* event) {

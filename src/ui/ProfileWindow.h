@@ -30,8 +30,6 @@ public:
 
     FileChooser chooseFiles = desktopFileChooser();
     UrlOpener openUrl = desktopUrlOpener();
-    // After the profile or a document changed on disk.
-    std::function<void()> onChanged;
 
     bool savedFlash() const { return m_flash.isActive(); }
     // Shows the window in front; a hidden window first re-reads the profile and the documents.
@@ -43,6 +41,8 @@ public:
 
 signals:
     void savedFlashChanged();
+    // After the profile or a document changed on disk.
+    void changed();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -52,7 +52,6 @@ private:
     QWidget* buildDocsTab();
     void loadProfile();
     void refreshDocs();
-    void changed();
 
     bool m_presented = false;
     QTimer m_flash;

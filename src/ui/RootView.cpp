@@ -9,30 +9,21 @@
 
 namespace quippet {
 
-RootView::RootView(Callbacks callbacks, PanelModels models, QWidget* parent)
-    : QStackedWidget(parent), m_callbacks(std::move(callbacks)), m_models(models) {
+RootView::RootView(PanelContext context, PanelModels models, QWidget* parent)
+    : QStackedWidget(parent), m_context(std::move(context)), m_models(models) {
     setObjectName(QStringLiteral("rootView"));
     setAttribute(Qt::WA_TranslucentBackground);
-    // Every face reaches the controller through m_callbacks, so a later setTokenCheck is seen by all of them.
-    auto call = [this](std::function<void()> Callbacks::*member) {
-        return [this, member] { Callbacks::call(m_callbacks.*member); };
-    };
+    auto command = [this](const char* name) { return [this, name] { m_context.trigger(name); }; };
 
     m_collapsed = new CollapsedOrb(models.capture, this);
-    connect(m_collapsed, &QAbstractButton::clicked, this, call(&Callbacks::onCollapse));
+    connect(m_collapsed, &QAbstractButton::clicked, this, command("collapse"));
 
-    m_welcome = new WelcomeView(new OptionsMenu(OptionsMenu::Kind::Welcome, models, m_callbacks, this), this);
-    connect(m_welcome, &WelcomeView::primaryClicked, this, call(&Callbacks::onPrimary));
-    connect(m_welcome, &WelcomeView::secondaryClicked, this, call(&Callbacks::onSecondary));
-    connect(m_welcome, &WelcomeView::serverSignInClicked, this, [this](const QString& address) {
-        if (m_callbacks.onServerSignIn)
-            m_callbacks.onServerSignIn(address);
-    });
-    connect(m_welcome, &WelcomeView::collapseClicked, this, call(&Callbacks::onCollapse));
-    connect(m_welcome, &WelcomeView::positionClicked, this, call(&Callbacks::onCenter));
-    connect(m_welcome, &WelcomeView::quitClicked, this, call(&Callbacks::onQuit));
+    m_welcome = new WelcomeView(new OptionsMenu(OptionsMenu::Kind::Welcome, models, m_context, this), this);
+    connect(m_welcome, &WelcomeView::collapseClicked, this, command("collapse"));
+    connect(m_welcome, &WelcomeView::positionClicked, this, command("position"));
+    connect(m_welcome, &WelcomeView::quitClicked, this, command("quit"));
 
-    m_working = new OverlayView(models, m_callbacks, this);
+    m_working = new OverlayView(models, m_context, this);
     addWidget(m_collapsed);
     addWidget(m_welcome);
     addWidget(m_working);

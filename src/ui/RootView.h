@@ -16,22 +16,19 @@ class WelcomeView;
 class RootView : public QStackedWidget {
     Q_OBJECT
 public:
-    using Callbacks = PanelCallbacks;
-
-    RootView(Callbacks callbacks, PanelModels models, QWidget* parent = nullptr);
+    // The welcome face's own buttons (its steps, the server route) are the welcome view's signals.
+    RootView(PanelContext context, PanelModels models, QWidget* parent = nullptr);
 
     enum class Face { Collapsed, Welcome, Working };
     Face face() const;
     WelcomeView* welcomeView() const { return m_welcome; }
     OverlayView* overlayView() const { return m_working; }
-    // Whether a backend token is stored (the account entries offer sign-in or sign-out).
-    void setTokenCheck(std::function<bool()> hasToken) { m_callbacks.hasBackendToken = std::move(hasToken); }
 
 private:
     void chooseFace();
     void updateWelcome();
 
-    Callbacks m_callbacks;
+    PanelContext m_context;
     PanelModels m_models;
     CollapsedOrb* m_collapsed;
     WelcomeView* m_welcome;

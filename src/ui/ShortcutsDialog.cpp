@@ -1,6 +1,7 @@
 #include "ui/ShortcutsDialog.h"
 
 #include "core/Localization.h"
+#include "platform/Commands.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -13,8 +14,7 @@
 namespace quippet {
 
 QString shortcuts::commands() {
-    return QStringLiteral("quippet --answer\nquippet --analyze-screen\nquippet --toggle-panel\nquippet --check\n"
-                          "quippet --practise");
+    return Commands::commandLines();
 }
 
 QString shortcuts::stateText(const QList<ShortcutState>& states) {

@@ -1,8 +1,10 @@
 #include "ui/TrayIcon.h"
 
 #include "core/Localization.h"
+#include "platform/Commands.h"
 
 #include <QIcon>
+#include <QMenu>
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
@@ -29,8 +31,9 @@ QImage TrayIcon::iconImage(int side) {
     return image;
 }
 
-TrayIcon::TrayIcon(std::function<void()> onToggle, QObject* parent)
-    : QObject(parent), m_onToggle(std::move(onToggle)) {}
+TrayIcon::TrayIcon(Commands& commands, QObject* parent) : QObject(parent), m_commands(commands) {}
+
+TrayIcon::~TrayIcon() = default;
 
 void TrayIcon::install() {
     // Created even while no tray host runs: at login the program may start before the panel does, and Qt shows
@@ -43,9 +46,14 @@ void TrayIcon::install() {
     m_tray = new QSystemTrayIcon(icon, this);
     m_tray->setToolTip(i18n::text("status.tooltip"));
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger && m_onToggle)
-            m_onToggle();
+        if (reason == QSystemTrayIcon::Trigger)
+            m_commands.action(u"toggle-panel")->trigger();
     });
+    m_menu = std::make_unique<QMenu>();
+    m_menu->setObjectName(QStringLiteral("trayMenu"));
+    for (const char* name : {"toggle-panel", "check", "keys", "quit"})
+        m_menu->addAction(m_commands.action(QLatin1String(name)));
+    m_tray->setContextMenu(m_menu.get());
     m_tray->show();
 }
 

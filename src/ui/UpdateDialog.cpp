@@ -1,7 +1,9 @@
 #include "ui/UpdateDialog.h"
 
 #include "core/Localization.h"
+#include "platform/Installation.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QMessageBox>
@@ -49,6 +51,11 @@ void showUpdateResult(const UpdateChecker::Result& result, const QString& curren
     box->show();
     box->raise();
     box->activateWindow();
+}
+
+void showUpdateResult(const UpdateChecker::Result& result) {
+    showUpdateResult(result, QCoreApplication::applicationVersion(),
+                     installation::isPackaged(QCoreApplication::applicationFilePath()));
 }
 
 } // namespace quippet

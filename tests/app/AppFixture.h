@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/AppDelegate.h"
+#include "app/AppController.h"
 #include "audio/AudioCapture.h"
 #include "peers/BackendPeer.h"
 #include "peers/ScriptedLlm.h"
@@ -28,7 +28,7 @@ protected:
     FakeAudioSystem* audio = nullptr;
     FakeSourceMonitor* sources = nullptr;
     QList<FakeTranscriber*> transcribers;
-    std::unique_ptr<AppDelegate> app;
+    std::unique_ptr<AppController> app;
     // Listening with the program's own transcription clients (pointed at a local peer by the test) instead of
     // recorders.
     bool realTranscription = false;
@@ -64,7 +64,7 @@ protected:
     // Builds the controller; listening never reaches a real speech-to-text service.
     void start(AppEnvironment env) {
         app.reset();
-        app = std::make_unique<AppDelegate>(std::move(env));
+        app = std::make_unique<AppController>(std::move(env));
         if (!realTranscription) {
             app->capture().setTranscriberFactory([this](TranscriberSetup setup) {
                 auto t = std::make_unique<FakeTranscriber>(std::move(setup));

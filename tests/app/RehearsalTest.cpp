@@ -1,7 +1,7 @@
 // The practice conversation: its questions, the desktop's voice, the flow through the controller, the menu entries.
 #include "app/Rehearsal.h"
 #include "AppFixture.h"
-#include "app/AppDelegate.h"
+#include "app/AppController.h"
 #include "app/ListeningSession.h"
 #include "app/SpeechSynthesizer.h"
 
@@ -12,6 +12,7 @@
 #include "core/Localization.h"
 #include "peers/BackendPeer.h"
 #include "peers/ScriptedLlm.h"
+#include "platform/Commands.h"
 #include "records/SessionStore.h"
 #include "secrets/Keychain.h"
 #include "speech/TranscriptBuffer.h"
@@ -517,12 +518,14 @@ TEST(RehearsalMenuTest, EntriesFollowThePracticeAndSayWhatItCosts) {
             SCOPED_TRACE(std::string(c.entry) + (kind == OptionsMenu::Kind::Welcome ? " welcome" : " panel") +
                          (c.signedIn ? " signed in" : "") + (c.available ? "" : " no voice"));
             int toggles = 0, skips = 0;
-            PanelCallbacks cb;
-            cb.hasBackendToken = [&] { return c.signedIn; };
-            cb.rehearsal = [&] { return RehearsalView{c.available, c.running, QStringLiteral("Pytanie 1 z 5: Ile?")}; };
-            cb.onRehearsal = [&] { ++toggles; };
-            cb.onRehearsalNext = [&] { ++skips; };
-            OptionsMenu menu(kind, world.models(), cb);
+            Commands commands;
+            PanelContext cx;
+            cx.commands = &commands;
+            cx.hasBackendToken = [&] { return c.signedIn; };
+            cx.rehearsal = [&] { return RehearsalView{c.available, c.running, QStringLiteral("Pytanie 1 z 5: Ile?")}; };
+            QObject::connect(commands.action(u"practise"), &QAction::triggered, [&] { ++toggles; });
+            QObject::connect(commands.action(u"practise-next"), &QAction::triggered, [&] { ++skips; });
+            OptionsMenu menu(kind, world.models(), cx);
             menu.rebuild();
             auto action = [&](const char* name) { return menu.findChild<QAction*>(QLatin1String(name)); };
             QAction* entry = action(c.entry);

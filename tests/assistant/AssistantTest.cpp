@@ -26,9 +26,7 @@ struct Engine {
     QStringList notes;
     Assistant assistant{transcript, llm, clock, [this](const QString& line) { notes << line; }};
 
-    Engine() {
-        transcript.onClientUtterance = [this](const QString& text) { assistant.clientSaid(text); };
-    }
+    Engine() { QObject::connect(&transcript, &TranscriptBuffer::clientUtterance, &assistant, &Assistant::clientSaid); }
     void client(const QString& text) { transcript.add(Speaker::Client, text, true); }
     void me(const QString& text) { transcript.add(Speaker::Me, text, true); }
     qsizetype noted(const QString& line) const { return notes.count(line); }

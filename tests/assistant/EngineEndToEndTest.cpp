@@ -38,7 +38,7 @@ TEST(EngineEndToEndTest, ClientQuestionToAnswerCardOverHttp) {
     GeminiClient gemini(keychain, clock, gate);
     TranscriptBuffer transcript(clock);
     Assistant assistant(transcript, gemini, clock, {});
-    transcript.onClientUtterance = [&](const QString& text) { assistant.clientSaid(text); };
+    QObject::connect(&transcript, &TranscriptBuffer::clientUtterance, &assistant, &Assistant::clientSaid);
     const QString header = QStringLiteral("Firma klienta: Beta\nCharakter rozmowy: handlowa");
     assistant.setSessionHeader(header);
 

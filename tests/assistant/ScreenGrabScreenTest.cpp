@@ -47,14 +47,14 @@ TEST(ScreenGrabScreenTest, OwnWindowIsHiddenForTheGrabAndShownAgain) {
         GTEST_SKIP() << "hiding is checked on X11 (the ScreenGrabOnX11 test runs this under Xvfb)";
 
     bool visibleDuringGrab = true;
-    grab.hideOwnWindows = [&] {
+    QObject::connect(&grab, &ScreenGrab::hidingOwnWindows, [&] {
         panel.hide();
         QCoreApplication::processEvents(); // what the real settle delay gives the event loop
-    };
-    grab.showOwnWindows = [&] {
+    });
+    QObject::connect(&grab, &ScreenGrab::showingOwnWindows, [&] {
         visibleDuringGrab = panel.isVisible();
         panel.show();
-    };
+    });
     std::optional<ScreenShot> hidden;
     grab.capture(4000, [&](const ScreenShot& shot) { hidden = shot; });
     clock.advance(ScreenGrab::kHideSettle);

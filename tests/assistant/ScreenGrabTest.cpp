@@ -39,8 +39,8 @@ TEST(ScreenGrabTest, OwnWindowsAreHiddenForTheMomentOfTheGrab) {
     ManualClock clock;
     ScreenGrab grab(clock);
     QStringList steps;
-    grab.hideOwnWindows = [&] { steps << QStringLiteral("hide"); };
-    grab.showOwnWindows = [&] { steps << QStringLiteral("show"); };
+    QObject::connect(&grab, &ScreenGrab::hidingOwnWindows, [&] { steps << QStringLiteral("hide"); });
+    QObject::connect(&grab, &ScreenGrab::showingOwnWindows, [&] { steps << QStringLiteral("show"); });
     grab.grabScreen = [&] {
         steps << QStringLiteral("grab");
         QImage image(1000, 500, QImage::Format_RGB32);
@@ -95,9 +95,9 @@ TEST(ScreenGrabTest, ASlowSourceGetsTheWindowsBackInBoundedTime) {
         ScreenGrab grab(clock);
         QStringList steps;
         ScreenGrab::PictureAnswer answer;
-        grab.hideOwnWindows = [&] { steps << QStringLiteral("hide"); };
-        grab.showOwnWindows = [&] { steps << QStringLiteral("show"); };
-        grab.onAsking = [&] { steps << QStringLiteral("asking"); };
+        QObject::connect(&grab, &ScreenGrab::hidingOwnWindows, [&] { steps << QStringLiteral("hide"); });
+        QObject::connect(&grab, &ScreenGrab::showingOwnWindows, [&] { steps << QStringLiteral("show"); });
+        QObject::connect(&grab, &ScreenGrab::askingUser, [&] { steps << QStringLiteral("asking"); });
         grab.takePicture = [&](ScreenGrab::PictureAnswer a) {
             steps << QStringLiteral("take");
             answer = std::move(a);

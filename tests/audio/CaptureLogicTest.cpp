@@ -56,9 +56,10 @@ protected:
         system = fake.get();
         system->input = PermissionState::NotDetermined;
         capture = std::make_unique<AudioCapture>(clock, log, std::move(fake));
-        capture->onTranscript = [this](AudioChannel channel, const QString& text, bool isFinal) {
-            texts.push_back({channel, text, isFinal});
-        };
+        QObject::connect(capture.get(), &AudioCapture::textHeard,
+                         [this](AudioChannel channel, const QString& text, bool isFinal) {
+                             texts.push_back({channel, text, isFinal});
+                         });
         capture->setTranscriberFactory(recordingFactory(made));
         capture->screenCaptureProbe = [this] { return screenOk; };
     }

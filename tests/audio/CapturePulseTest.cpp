@@ -242,7 +242,7 @@ TEST_F(CapturePulseTest, AnotherProgramRecordingTheDefaultInputIsAMeeting) {
     });
     MeetingDetector detector(std::move(monitor));
     int meetings = 0;
-    detector.onMeetingDetected = [&] { ++meetings; };
+    QObject::connect(&detector, &MeetingDetector::meetingDetected, [&] { ++meetings; });
 
     // Our own microphone stream records the default input all the time: not a meeting.
     capture = std::make_unique<AudioCapture>(clock, log, std::move(system));
@@ -350,10 +350,12 @@ TEST_F(CapturePulseTest, SystemAudioAndMicrophoneReachTheSpeechServiceAndItsText
     capture = std::make_unique<AudioCapture>(clock, log, std::make_unique<PulseAudioSystem>());
     capture->setTranscriberFactory(
         realtimeTranscriberFactory(clock, [this] { return std::make_shared<KeychainCredentialProvider>(keychain); }));
-    capture->onTranscript = [&transcript](AudioChannel channel, const QString& text, bool isFinal) {
-        transcript.add(channel == AudioChannel::System ? Utterance::Speaker::Client : Utterance::Speaker::Me, text,
-                       isFinal);
-    };
+    QObject::connect(capture.get(), &AudioCapture::textHeard,
+                     [&transcript](AudioChannel channel, const QString& text, bool isFinal) {
+                         transcript.add(channel == AudioChannel::System ? Utterance::Speaker::Client
+                                                                        : Utterance::Speaker::Me,
+                                        text, isFinal);
+                     });
     capture->start();
     capture->setTranscription(true);
     ASSERT_TRUE(peer.waitForConnections(2, 15000));

@@ -15,7 +15,7 @@ struct Detector {
         auto m = std::make_unique<test::FakeSourceMonitor>();
         monitor = m.get();
         detector = std::make_unique<MeetingDetector>(std::move(m));
-        detector->onMeetingDetected = [this] { ++meetings; };
+        QObject::connect(detector.get(), &MeetingDetector::meetingDetected, [this] { ++meetings; });
         detector->isCapturing = [this] { return capturing; };
         detector->start();
     }

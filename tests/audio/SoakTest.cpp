@@ -78,7 +78,8 @@ TEST(SoakTest, DropsAndASoundServerRestartLoseNoCommittedSentence) {
     AudioCapture capture(clock, log, std::make_unique<PulseAudioSystem>());
     capture.setTranscriberFactory(
         realtimeTranscriberFactory(clock, [&] { return std::make_shared<KeychainCredentialProvider>(keychain); }));
-    capture.onTranscript = [&](AudioChannel, const QString&, bool isFinal) { received += isFinal; };
+    QObject::connect(&capture, &AudioCapture::textHeard,
+                     [&](AudioChannel, const QString&, bool isFinal) { received += isFinal; });
 
     // Speech in both channels all along; a player that ended (or lost its server) is started again.
     QProcess* players[2] = {nullptr, nullptr};

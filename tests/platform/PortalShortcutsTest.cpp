@@ -160,11 +160,10 @@ protected:
 
     // Registers the three shortcuts of the table, then waits for the verified outcome.
     void bindThree(HotKeyCenter& center, QList<int>& pressed) {
-        ASSERT_TRUE(center.registerHotKey(HotKeyCenter::kKeyReturn, HotKeyCenter::kSuper, [&] { pressed << 1; }));
-        ASSERT_TRUE(center.registerHotKey(HotKeyCenter::kKeyReturn, HotKeyCenter::kSuper | HotKeyCenter::kShift,
-                                          [&] { pressed << 2; }));
-        ASSERT_TRUE(center.registerHotKey(HotKeyCenter::kKeyH, HotKeyCenter::kSuper | HotKeyCenter::kAlt,
-                                          [&] { pressed << 3; }));
+        QObject::connect(&center, &HotKeyCenter::activated, [&](std::uint32_t id) { pressed << int(id); });
+        ASSERT_TRUE(center.registerHotKey(1, HotKeyCenter::kKeyReturn, HotKeyCenter::kSuper));
+        ASSERT_TRUE(center.registerHotKey(2, HotKeyCenter::kKeyReturn, HotKeyCenter::kSuper | HotKeyCenter::kShift));
+        ASSERT_TRUE(center.registerHotKey(3, HotKeyCenter::kKeyH, HotKeyCenter::kSuper | HotKeyCenter::kAlt));
     }
 
     const QString kName = QStringLiteral("fake-shortcuts-portal");
@@ -176,7 +175,7 @@ TEST_F(PortalShortcutsTest, PressesOfOurSessionComeBack) {
     auto backend = std::make_unique<PortalShortcuts>();
     PortalShortcuts* portal = backend.get();
     bool verified = false;
-    portal->verified = [&](const QMap<std::uint32_t, QString>&) { verified = true; };
+    QObject::connect(portal, &PortalShortcuts::verified, [&] { verified = true; });
     HotKeyCenter center(std::move(backend));
     QList<int> pressed;
     bindThree(center, pressed);
@@ -204,7 +203,7 @@ TEST_F(PortalShortcutsTest, AScreenshotAnswerNeverReachesTheShortcuts) {
     auto backend = std::make_unique<PortalShortcuts>();
     PortalShortcuts* portal = backend.get();
     QStringList notes;
-    portal->note = [&](const QString& line) { notes << line; };
+    QObject::connect(portal, &PortalShortcuts::noted, [&](const QString& line) { notes << line; });
     HotKeyCenter center(std::move(backend));
     QList<int> pressed;
     shot.take([&](const QImage&, const QString& error) { shotError = error; });
@@ -247,7 +246,8 @@ TEST_F(PortalShortcutsTest, OnlyShortcutsListedWithATriggerCountAsBound) {
         auto backend = std::make_unique<PortalShortcuts>();
         PortalShortcuts* portal = backend.get();
         std::optional<QMap<std::uint32_t, QString>> triggers;
-        portal->verified = [&](const QMap<std::uint32_t, QString>& t) { triggers = t; };
+        QObject::connect(portal, &PortalShortcuts::verified,
+                         [&](const QMap<std::uint32_t, QString>& t) { triggers = t; });
         HotKeyCenter center(std::move(backend));
         QList<int> pressed;
         bindThree(center, pressed);

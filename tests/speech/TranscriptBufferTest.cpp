@@ -20,7 +20,7 @@ protected:
     QStringList heard;
 
     void SetUp() override {
-        buffer.onClientUtterance = [this](const QString& text) { heard << text; };
+        QObject::connect(&buffer, &TranscriptBuffer::clientUtterance, [this](const QString& text) { heard << text; });
     }
     QStringList texts() const {
         QStringList out;

@@ -25,7 +25,7 @@ public:
         return !m_log.heldElsewhere.contains({keySym, modifiers});
     }
     void ungrab(std::uint32_t id) override { m_log.ungrabs << id; }
-    void press(std::uint32_t id) { onPressed(id); }
+    void press(std::uint32_t id) { emit pressed(id); }
 
 private:
     Log& m_log;

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/Commands.h"
 #include <QAbstractButton>
 #include <QAccessible>
 #include <QApplication>
@@ -17,6 +18,7 @@
 #include <QLabel>
 #include <QScrollBar>
 #include <QTest>
+
 #include <QTextCursor>
 #include <QTextDocument>
 
@@ -28,11 +30,12 @@ namespace {
 class OverlayViewTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        PanelCallbacks callbacks;
-        callbacks.onToggleListening = [this] { ++toggles; };
-        callbacks.openUrl = [this](const QUrl& url) { opened << url; };
-        callbacks.hasBackendToken = [] { return true; };
-        root = new RootView(std::move(callbacks), world.models());
+        PanelContext context;
+        context.commands = &commands;
+        QObject::connect(commands.action(u"toggle-listening"), &QAction::triggered, [this] { ++toggles; });
+        context.openUrl = [this](const QUrl& url) { opened << url; };
+        context.hasBackendToken = [] { return true; };
+        root = new RootView(std::move(context), world.models());
         panel = std::make_unique<OverlayPanel>(root);
         world.state.setShowingWelcome(false);
         panel->setContentSize(QSize(800, 640));
@@ -54,6 +57,7 @@ protected:
         return text;
     }
 
+    Commands commands;
     test::PanelWorld world;
     RootView* root = nullptr;
     std::unique_ptr<OverlayPanel> panel;

@@ -1,4 +1,5 @@
 #include "core/Settings.h"
+#include "platform/Commands.h"
 #include "support/ManualClock.h"
 #include "support/TempHome.h"
 #include "ui/PanelState.h"
@@ -8,6 +9,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
@@ -70,12 +72,18 @@ TEST(PanelZoneTest, GeometryRawValuesAndPersistence) {
     EXPECT_EQ(panelzone::saved(), PanelZone::BottomLeft);
 }
 
-TEST(TrayIconTest, CreatedOnceEvenWithoutATrayHost) {
-    TrayIcon item([] {});
+TEST(TrayIconTest, CreatedOnceEvenWithoutATrayHostWithTheCommandsInItsMenu) {
+    Commands commands;
+    TrayIcon item(commands);
     item.install();
     item.install();
     EXPECT_TRUE(item.isInstalled());
-    EXPECT_EQ(item.findChildren<QSystemTrayIcon*>().size(), 1);
+    const auto trays = item.findChildren<QSystemTrayIcon*>();
+    ASSERT_EQ(trays.size(), 1);
+    QMenu* menu = trays.first()->contextMenu();
+    ASSERT_NE(menu, nullptr);
+    EXPECT_TRUE(menu->actions().contains(commands.action(u"toggle-panel")));
+    EXPECT_TRUE(menu->actions().contains(commands.action(u"quit")));
 }
 
 // A feed's texts may hold markup (entities decoded to tags): shown as written, never as links or rich text.

@@ -22,8 +22,8 @@ TEST(PreflightWindow, RowsMendsLevelAndKeys) {
     PreflightWindow window(world.capture);
     int runs = 0;
     QList<int> fixes;
-    window.onRun = [&] { ++runs; };
-    window.onFix = [&](int row) { fixes << row; };
+    QObject::connect(&window, &PreflightWindow::runClicked, [&] { ++runs; });
+    QObject::connect(&window, &PreflightWindow::fixClicked, [&](int row) { fixes << row; });
     const QString longAdvice = QString(QStringLiteral("Użyj słuchawek albo włącz tłumienie echa. ")).repeated(6);
     window.setRows({{QStringLiteral("Dźwięk"), State::Failed, QStringLiteral("brak"), QStringLiteral("wybierz"),
                      QStringLiteral("Otwórz ustawienia"), false},

@@ -1,5 +1,9 @@
-#include "app/AppDelegate.h"
+#include "app/AppController.h"
 #include "AppFixture.h"
+#include "app/GlobalShortcuts.h"
+#include "app/Lifecycle.h"
+#include "app/ToolWindows.h"
+#include "platform/Commands.h"
 
 #include "app/ListeningSession.h"
 #include "app/PanelController.h"
@@ -60,7 +64,7 @@ using K = HotKeyCenter;
 
 namespace {
 
-class AppDelegateTest : public AppFixture {
+class AppControllerTest : public AppFixture {
 protected:
     QList<QUrl> opened;
     int relaunches = 0;
@@ -100,7 +104,7 @@ protected:
     ReadyState ready() const { return app->state().ready(); }
 };
 
-TEST_F(AppDelegateTest, ReadinessFollowsTokenPermissionsAndProfile) {
+TEST_F(AppControllerTest, ReadinessFollowsTokenPermissionsAndProfile) {
     launch();
     EXPECT_EQ(ready().kind, Kind::NeedsLogin);
 
@@ -132,7 +136,7 @@ TEST_F(AppDelegateTest, ReadinessFollowsTokenPermissionsAndProfile) {
     EXPECT_EQ(ready().kind, Kind::Ready);
 }
 
-TEST_F(AppDelegateTest, WelcomeActionsDriveSignIn) {
+TEST_F(AppControllerTest, WelcomeActionsDriveSignIn) {
     launch();
     ASSERT_EQ(ready().kind, Kind::NeedsLogin);
     app->welcome().primaryAction();
@@ -157,7 +161,7 @@ TEST_F(AppDelegateTest, WelcomeActionsDriveSignIn) {
 
 // The way in is a backend token or both own keys; without either, the face offers both routes, the configured
 // server's first when an address was set.
-TEST_F(AppDelegateTest, TheWayInIsATokenOrBothOwnKeys) {
+TEST_F(AppControllerTest, TheWayInIsATokenOrBothOwnKeys) {
     struct Case {
         const char* name;
         bool token, speechKey, geminiKey, address;
@@ -198,14 +202,14 @@ TEST_F(AppDelegateTest, TheWayInIsATokenOrBothOwnKeys) {
     }
 }
 
-TEST_F(AppDelegateTest, EachRouteOfTheFaceLeadsWhereItSays) {
+TEST_F(AppControllerTest, EachRouteOfTheFaceLeadsWhereItSays) {
     // No address configured: own keys first; the server route asks for an address before anything is sent.
     qunsetenv("QUIPPET_BACKEND");
     launch();
     app->welcome().primaryAction();
-    ASSERT_NE(app->keysWindow(), nullptr);
-    EXPECT_TRUE(app->keysWindow()->isVisible());
-    app->keysWindow()->close();
+    ASSERT_NE(app->windows().keys(), nullptr);
+    EXPECT_TRUE(app->windows().keys()->isVisible());
+    app->windows().keys()->close();
     app->welcome().secondaryAction();
     EXPECT_EQ(ready().kind, Kind::LoginFailed);
     EXPECT_EQ(ready().message, i18n::text("server.error.empty"));
@@ -225,10 +229,10 @@ TEST_F(AppDelegateTest, EachRouteOfTheFaceLeadsWhereItSays) {
     ASSERT_EQ(ready().kind, Kind::NeedsLogin);
     EXPECT_STREQ(ready().actionKey(), "welcome.action.server");
     app->welcome().secondaryAction();
-    EXPECT_TRUE(app->keysWindow()->isVisible());
+    EXPECT_TRUE(app->windows().keys()->isVisible());
 }
 
-TEST_F(AppDelegateTest, AnUnreachableServerIsNamedAndOwnKeysStayOneClickAway) {
+TEST_F(AppControllerTest, AnUnreachableServerIsNamedAndOwnKeysStayOneClickAway) {
     QTcpServer closed;
     ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
     const QString nowhere = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
@@ -240,22 +244,22 @@ TEST_F(AppDelegateTest, AnUnreachableServerIsNamedAndOwnKeysStayOneClickAway) {
     EXPECT_EQ(ready().message, i18n::format("login.error.unreachableAt", QUrl(nowhere).toString()));
     EXPECT_STREQ(ready().secondaryActionKey(), "welcome.action.ownKeys");
     app->welcome().secondaryAction();
-    EXPECT_TRUE(app->keysWindow()->isVisible());
+    EXPECT_TRUE(app->windows().keys()->isVisible());
     EXPECT_EQ(ready().kind, Kind::NeedsLogin) << "the failure is set aside";
 
     // Keys stored from the menu after another failed attempt: the failure gives way to them.
     app->welcome().signInTo(nowhere);
     ASSERT_TRUE(waitUntil([&] { return ready().kind == Kind::LoginFailed; }));
-    app->keysWindow()->findChild<QLineEdit*>(QStringLiteral("elevenLabsField"))->setText(QStringLiteral("sk_own"));
-    app->keysWindow()->findChild<QLineEdit*>(QStringLiteral("geminiField"))->setText(QStringLiteral("AIza_own"));
-    app->keysWindow()->save();
+    app->windows().keys()->findChild<QLineEdit*>(QStringLiteral("elevenLabsField"))->setText(QStringLiteral("sk_own"));
+    app->windows().keys()->findChild<QLineEdit*>(QStringLiteral("geminiField"))->setText(QStringLiteral("AIza_own"));
+    app->windows().keys()->save();
     EXPECT_NE(ready().kind, Kind::LoginFailed);
     EXPECT_NE(ready().kind, Kind::NeedsLogin);
 }
 
 // A new user with neither token nor keys stores both keys in the keys window, walks the welcome face to the panel,
 // and the speech service hears from them with their own key.
-TEST_F(AppDelegateTest, ANewUserOnOwnKeysReachesAListeningPanel) {
+TEST_F(AppControllerTest, ANewUserOnOwnKeysReachesAListeningPanel) {
     SttPeer stt;
     ASSERT_TRUE(stt.start());
     stt.setApiKey(QStringLiteral("sk_newcomer"));
@@ -265,7 +269,7 @@ TEST_F(AppDelegateTest, ANewUserOnOwnKeysReachesAListeningPanel) {
     launch();
     ASSERT_EQ(ready().kind, Kind::NeedsLogin);
     app->welcome().primaryAction();
-    KeysWindow* keys = app->keysWindow();
+    KeysWindow* keys = app->windows().keys();
     ASSERT_NE(keys, nullptr);
     keys->findChild<QLineEdit*>(QStringLiteral("elevenLabsField"))->setText(QStringLiteral("sk_newcomer"));
     keys->findChild<QLineEdit*>(QStringLiteral("geminiField"))->setText(QStringLiteral("AIza_newcomer"));
@@ -283,7 +287,7 @@ TEST_F(AppDelegateTest, ANewUserOnOwnKeysReachesAListeningPanel) {
     app->session().stop();
 }
 
-TEST_F(AppDelegateTest, MissingMicrophoneIsRequestedBeforeTheScreen) {
+TEST_F(AppControllerTest, MissingMicrophoneIsRequestedBeforeTheScreen) {
     signIn();
     launch();
     audio->setInput(PermissionState::NotDetermined);
@@ -295,7 +299,7 @@ TEST_F(AppDelegateTest, MissingMicrophoneIsRequestedBeforeTheScreen) {
     EXPECT_GT(audio->rechecks, rechecks) << "the microphone is asked for first";
 }
 
-TEST_F(AppDelegateTest, MeteredListeningHeartbeatAndLimit) {
+TEST_F(AppControllerTest, MeteredListeningHeartbeatAndLimit) {
     signIn();
     writeProfile();
     peer.account().tier = QStringLiteral("free");
@@ -339,7 +343,7 @@ TEST_F(AppDelegateTest, MeteredListeningHeartbeatAndLimit) {
     EXPECT_EQ(app->state().notice(), QStringLiteral("x"));
 }
 
-TEST_F(AppDelegateTest, RefusedSessionKeepsListeningOff) {
+TEST_F(AppControllerTest, RefusedSessionKeepsListeningOff) {
     signIn();
     writeProfile();
     peer.account().secondsRemaining = 0;
@@ -351,7 +355,7 @@ TEST_F(AppDelegateTest, RefusedSessionKeepsListeningOff) {
     EXPECT_FALSE(app->session().heartbeatRunning());
 }
 
-TEST_F(AppDelegateTest, ImmediateLimitWhenNoTimeIsLeft) {
+TEST_F(AppControllerTest, ImmediateLimitWhenNoTimeIsLeft) {
     signIn();
     writeProfile();
     peer.account().maxSeconds = 0;
@@ -362,7 +366,7 @@ TEST_F(AppDelegateTest, ImmediateLimitWhenNoTimeIsLeft) {
     EXPECT_FALSE(app->capture().transcriptionEnabled());
 }
 
-TEST_F(AppDelegateTest, OwnKeysListenWithoutMetering) {
+TEST_F(AppControllerTest, OwnKeysListenWithoutMetering) {
     launch();
     app->session().begin();
     EXPECT_TRUE(app->capture().transcriptionEnabled());
@@ -375,7 +379,7 @@ TEST_F(AppDelegateTest, OwnKeysListenWithoutMetering) {
     EXPECT_TRUE(peer.http().requestsTo(QStringLiteral("/api/session/end")).isEmpty());
 }
 
-TEST_F(AppDelegateTest, TheProgramsModelRequestsPassOneGateOfSixtyAMinute) {
+TEST_F(AppControllerTest, TheProgramsModelRequestsPassOneGateOfSixtyAMinute) {
     launch();
     RateGate& gate = app->rateGate();
     for (int i = 0; i < 60; ++i) {
@@ -387,7 +391,7 @@ TEST_F(AppDelegateTest, TheProgramsModelRequestsPassOneGateOfSixtyAMinute) {
     EXPECT_FALSE(gate.waitTime(61'001ms));
 }
 
-TEST_F(AppDelegateTest, FinishingStoresTheConversationAndStartsANewOne) {
+TEST_F(AppControllerTest, FinishingStoresTheConversationAndStartsANewOne) {
     launch();
     app->session().finish();
     EXPECT_EQ(app->state().notice(), i18n::text("notice.noConversation"));
@@ -423,7 +427,7 @@ TEST_F(AppDelegateTest, FinishingStoresTheConversationAndStartsANewOne) {
     EXPECT_EQ(app->state().notice(), i18n::text("notice.noConversation"));
 }
 
-TEST_F(AppDelegateTest, ANoteThatCannotBeWrittenKeepsTheConversation) {
+TEST_F(AppControllerTest, ANoteThatCannotBeWrittenKeepsTheConversation) {
     launch();
     // The conversations folder cannot be created: a file stands in its place.
     QDir(home.filePath(QStringLiteral("quippet-rozmowy"))).removeRecursively();
@@ -460,7 +464,7 @@ TEST_F(AppDelegateTest, ANoteThatCannotBeWrittenKeepsTheConversation) {
 
 // Quitting mid-call asks first; either way the metered session is closed with the seconds used before the program
 // ends, and a backend that does not answer delays the end only a bounded time.
-TEST_F(AppDelegateTest, QuittingMidCallAsksKeepsTheConversationAndClosesTheMeteredSession) {
+TEST_F(AppControllerTest, QuittingMidCallAsksKeepsTheConversationAndClosesTheMeteredSession) {
     signIn();
     writeProfile();
     launch();
@@ -471,13 +475,13 @@ TEST_F(AppDelegateTest, QuittingMidCallAsksKeepsTheConversationAndClosesTheMeter
         clock.advance(talk);
     };
     listenFor(20s);
-    app->quit();
+    app->lifecycle().quit();
     EXPECT_EQ(asked, 1);
     EXPECT_EQ(quits, 0) << "cancelled";
     EXPECT_TRUE(app->capture().transcriptionEnabled());
 
     quitChoice = QuitChoice::FinishAndSave;
-    app->quit();
+    app->lifecycle().quit();
     EXPECT_FALSE(app->capture().transcriptionEnabled());
     ASSERT_GE(llm.count(), 1);
     llm.finish(llm.count() - 1, QStringLiteral("Brak klucza."));
@@ -489,7 +493,7 @@ TEST_F(AppDelegateTest, QuittingMidCallAsksKeepsTheConversationAndClosesTheMeter
     peer.http().route("POST", QStringLiteral("/api/session/end"), HttpResponse{200, {}, {}, false, true});
     listenFor(7s);
     quitChoice = QuitChoice::QuitWithoutSaving;
-    app->quit();
+    app->lifecycle().quit();
     ASSERT_TRUE(waitUntil([&] { return peer.http().requestsTo(QStringLiteral("/api/session/end")).size() == 2; }));
     EXPECT_EQ(quits, 1) << "waiting for the backend";
     EXPECT_TRUE(peer.http().requestsTo(QStringLiteral("/api/session/end")).last().body.contains("\"secondsUsed\":7"));
@@ -498,10 +502,10 @@ TEST_F(AppDelegateTest, QuittingMidCallAsksKeepsTheConversationAndClosesTheMeter
     EXPECT_EQ(app->sessions().history().size(), 1) << "dropped as asked";
 }
 
-TEST_F(AppDelegateTest, FactsAndModeSetInTheManagerReachTheNextAnswer) {
+TEST_F(AppControllerTest, FactsAndModeSetInTheManagerReachTheNextAnswer) {
     launch();
-    app->showManagerWindow();
-    ManagerWindow* manager = app->managerWindow();
+    app->windows().showManager();
+    ManagerWindow* manager = app->windows().manager();
     QTest::keyClicks(manager->findChild<QLineEdit*>(QStringLiteral("companyField")), QStringLiteral("Acme"));
     manager->findChild<QRadioButton*>(QStringLiteral("modeOceniająca"))->click();
     ASSERT_TRUE(waitUntil([&] { return !app->assistant()->modeRules().isEmpty(); }, 2000));
@@ -514,37 +518,37 @@ TEST_F(AppDelegateTest, FactsAndModeSetInTheManagerReachTheNextAnswer) {
     // One window for the life of the process; the chosen tab stays.
     manager->setTab(ManagerWindow::History);
     manager->close();
-    app->showManagerWindow();
-    EXPECT_EQ(app->managerWindow(), manager);
+    app->windows().showManager();
+    EXPECT_EQ(app->windows().manager(), manager);
     EXPECT_EQ(manager->tab(), ManagerWindow::History);
 
     app->state().setReady(ReadyState::of(Kind::SetupProfile));
     app->welcome().primaryAction();
-    ASSERT_NE(app->profileWindow(), nullptr);
-    EXPECT_TRUE(app->profileWindow()->isVisible()) << "the welcome flow's profile step opens the profile window";
+    ASSERT_NE(app->windows().profile(), nullptr);
+    EXPECT_TRUE(app->windows().profile()->isVisible()) << "the welcome flow's profile step opens the profile window";
 }
 
-TEST_F(AppDelegateTest, MeetingBringsThePanelForwardUnlessListening) {
+TEST_F(AppControllerTest, MeetingBringsThePanelForwardUnlessListening) {
     launch();
-    app->onMeetingDetected();
+    app->meetingDetected();
     EXPECT_EQ(app->state().notice(), i18n::text("notice.meetingDetected"));
     app->state().flash(QString());
     app->session().begin();
-    app->onMeetingDetected();
+    app->meetingDetected();
     EXPECT_EQ(app->state().notice(), QString());
 }
 
-TEST_F(AppDelegateTest, PreflightIsReachedFromBothMenusAndOfferedOnceWhenDue) {
+TEST_F(AppControllerTest, PreflightIsReachedFromBothMenusAndOfferedOnceWhenDue) {
     launch(true);
     // A call seems to start and no check was ever run: the window is offered, not run.
-    app->onMeetingDetected();
+    app->meetingDetected();
     ASSERT_NE(app->preflight()->window(), nullptr);
     PreflightWindow* window = app->preflight()->window();
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("preflightIntro"))->text(), i18n::text("preflight.offer"));
     EXPECT_FALSE(app->preflight()->check().running());
     window->hide();
-    app->onMeetingDetected();
+    app->meetingDetected();
     EXPECT_FALSE(window->isVisible()) << "offered once per run";
 
     // Both menus carry the entry; it opens the window and runs the check.
@@ -571,15 +575,34 @@ TEST_F(AppDelegateTest, PreflightIsReachedFromBothMenusAndOfferedOnceWhenDue) {
     ASSERT_NE(fix, nullptr);
     EXPECT_EQ(fix->text(), model.fixLabel);
     fix->click();
-    ASSERT_NE(app->keysWindow(), nullptr);
-    EXPECT_TRUE(app->keysWindow()->isVisible());
+    ASSERT_NE(app->windows().keys(), nullptr);
+    EXPECT_TRUE(app->windows().keys()->isVisible());
     EXPECT_FALSE(PreflightCheck::isDue(clock.nowMs()));
     // The launcher's action runs it again.
     app->runCommand(QStringLiteral("--check"));
     EXPECT_TRUE(app->preflight()->check().running());
 }
 
-TEST_F(AppDelegateTest, UrlsAreLoggedAndAuthReturnsReachTheBackend) {
+// Every command of the table reaches the object that does it, whichever way it comes; a flag naming none is not
+// taken for a command (the hand-off then treats it as a URL).
+TEST_F(AppControllerTest, EveryCommandIsWiredAndItsFlagRunsIt) {
+    launch();
+    EXPECT_FALSE(app->runCommand(QStringLiteral("--no-such-command")));
+    EXPECT_FALSE(app->runCommand(QStringLiteral("answer")));
+    ASSERT_FALSE(app->assistant()->hasCards());
+    EXPECT_TRUE(app->runCommand(QStringLiteral("--answer")));
+    EXPECT_TRUE(app->assistant()->hasCards()) << "nothing said yet: the card says so";
+    for (const Commands::Command& command : Commands::table()) {
+        SCOPED_TRACE(command.name);
+        QAction* action = app->commands().action(QLatin1String(command.name));
+        ASSERT_NE(action, nullptr);
+        EXPECT_EQ(action->text(), i18n::text(command.textKey));
+        // Cutting its connections finds one: something does the command.
+        EXPECT_TRUE(QObject::disconnect(action, &QAction::triggered, nullptr, nullptr));
+    }
+}
+
+TEST_F(AppControllerTest, UrlsAreLoggedAndAuthReturnsReachTheBackend) {
     launch();
     app->openUrls({QUrl(QStringLiteral("quippet://elsewhere/x")), QUrl(QStringLiteral("quippet://auth?code=9"))});
     ASSERT_TRUE(waitUntil(
@@ -591,7 +614,7 @@ TEST_F(AppDelegateTest, UrlsAreLoggedAndAuthReturnsReachTheBackend) {
 }
 
 // The panel itself, offscreen.
-TEST_F(AppDelegateTest, PanelSizesAndPlacement) {
+TEST_F(AppControllerTest, PanelSizesAndPlacement) {
     launch(true);
     OverlayPanel* panel = app->panels().panel();
     ASSERT_NE(panel, nullptr);
@@ -599,7 +622,6 @@ TEST_F(AppDelegateTest, PanelSizesAndPlacement) {
     EXPECT_EQ(panel->size(), PanelController::kWelcomeSize);
     EXPECT_TRUE(panel->windowFlags() & Qt::Tool);
     EXPECT_TRUE(panel->windowFlags() & Qt::WindowStaysOnTopHint);
-    EXPECT_FALSE(app->state().isPrivate()) << "an X11 panel never claims to be hidden from capture";
     auto* root = panel->findChild<RootView*>();
     ASSERT_NE(root, nullptr);
     EXPECT_EQ(root->face(), RootView::Face::Welcome);
@@ -634,7 +656,7 @@ TEST_F(AppDelegateTest, PanelSizesAndPlacement) {
 }
 
 // A second Quippet started by the browser hands its URL to the running one and exits.
-TEST_F(AppDelegateTest, InstallationOfferFromOutsideAnInstalledLocation) {
+TEST_F(AppControllerTest, InstallationOfferFromOutsideAnInstalledLocation) {
     struct Row {
         bool owner;
         bool accept;
@@ -660,8 +682,9 @@ TEST_F(AppDelegateTest, InstallationOfferFromOutsideAnInstalledLocation) {
         EXPECT_EQ(app->launched(), row.launched);
         // Only an install relaunches, and then from the installed copy.
         EXPECT_EQ(relaunchedWith, row.installed ? QStringList{installed} : QStringList{});
-        if (*row.relaunchError) // says why, and runs on from here
+        if (*row.relaunchError) { // says why, and runs on from here
             EXPECT_EQ(app->state().notice(), i18n::format("notice.relaunchFailed", relaunchError));
+        }
     }
 }
 
@@ -693,8 +716,14 @@ TEST(CommandLineTest, AnswersWithoutADesktop) {
         process.start(QStringLiteral(QUIPPET_BINARY), c.args);
         ASSERT_TRUE(process.waitForFinished(20'000));
         EXPECT_EQ(process.exitCode(), c.exitCode);
-        EXPECT_TRUE(process.readAllStandardOutput().startsWith(c.out));
+        const QByteArray out = process.readAllStandardOutput();
+        EXPECT_TRUE(out.startsWith(c.out));
         EXPECT_EQ(process.readAllStandardError(), QByteArray(c.err));
+        for (const Commands::Command& command : Commands::table()) {
+            if (c.args == QStringList{QStringLiteral("--help")}) {
+                EXPECT_TRUE(out.contains(QByteArray("  --") + command.name + ' ')) << command.name;
+            }
+        }
     }
 }
 
@@ -787,17 +816,16 @@ TEST(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
         keys = backend.get();
         return backend;
     };
-    auto app = std::make_unique<AppDelegate>(std::move(env));
+    auto app = std::make_unique<AppController>(std::move(env));
     app->launch();
     qunsetenv("QUIPPET_BACKEND");
 
     EXPECT_EQ(log.grabs, (QList<Grab>{{1, K::kKeyReturn, K::kSuper},
                                       {2, K::kKeyReturn, K::kSuper | K::kShift},
                                       {3, K::kKeyH, K::kSuper | K::kAlt},
-                                      {4, K::kKeyP, K::kSuper | K::kAlt},
                                       {5, K::kKeyR, K::kSuper | K::kAlt}}));
-    app->registerHotKeys();
-    EXPECT_EQ(log.grabs.size(), 5);
+    app->shortcuts().start({});
+    EXPECT_EQ(log.grabs.size(), 4);
 
     keys->press(3);
     QCoreApplication::processEvents();
@@ -813,7 +841,7 @@ TEST(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
     keys->press(3);
     app.reset();
     QCoreApplication::processEvents();
-    EXPECT_EQ(log.ungrabs.size(), 5);
+    EXPECT_EQ(log.ungrabs.size(), 4);
 }
 
 // Shortcuts that do not work are said once in the panel: a card whose text (what its copy button takes) is the
@@ -833,12 +861,12 @@ TEST(HotKeyTableTest, ShortcutsThatDoNotWorkAreToldOnACardWithTheCommands) {
             log.heldElsewhere << std::pair{K::kKeyH, K::kSuper | K::kAlt};
         AppEnvironment env = bareEnvironment(clock, secrets, llm);
         env.makeHotKeyBackend = [&] { return std::make_unique<FakeHotKeyBackend>(log); };
-        AppDelegate app(std::move(env));
+        AppController app(std::move(env));
         app.launch();
         qunsetenv("QUIPPET_BACKEND");
 
-        EXPECT_EQ(app.shortcutTriggers().value(3).isEmpty(), held);
-        EXPECT_EQ(app.shortcutTriggers().value(1), QStringLiteral("Super+Return"));
+        EXPECT_EQ(app.shortcuts().triggers().value(3).isEmpty(), held);
+        EXPECT_EQ(app.shortcuts().triggers().value(1), QStringLiteral("Super+Return"));
         ASSERT_EQ(app.assistant()->cards().size(), held ? 1 : 0);
         if (held) {
             EXPECT_EQ(app.assistant()->cards().first().kind, i18n::text("shortcuts.kind"));
