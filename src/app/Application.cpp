@@ -66,6 +66,62 @@ bool waitForExit(qint64 pid) {
     return ::kill(pid_t(pid), 0) != 0;
 }
 
+// Hands the start's commands and URLs to a running Quippet (nothing then), or becomes the running one: whether it
+// listens for later starts.
+std::optional<bool> claim(SingleInstance& instance, const Arguments& args) {
+    QStringList messages = args.actions;
+    for (const QUrl& url : args.urls)
+        messages << url.toString();
+    // A relaunch never hands over to the instance it replaces (that one is on its way out): it takes its place.
+    const bool relaunched = args.afterPid > 0;
+    if (!relaunched && instance.sendToRunning(messages, 500))
+        return std::nullopt;
+    const bool listening = instance.listen(relaunched ? SingleInstance::Mode::TakeOver : SingleInstance::Mode::Normal);
+    // Another start may have taken the socket between our try and our listen: it is the running one then.
+    if (!listening && instance.sendToRunning(messages, 500))
+        return std::nullopt;
+    return listening;
+}
+
+void describeApplication() {
+    QApplication::setApplicationName(QStringLiteral("Quippet"));
+    QApplication::setOrganizationName(QStringLiteral("Quippet"));
+    QApplication::setApplicationVersion(QStringLiteral(QUIPPET_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("app.quippet.Quippet"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/app.quippet.Quippet.svg")));
+    // The panel is the only window and may be hidden from the tray: closing windows never ends the program.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+// The desktop's own services; `pulse` is the sound-server connection once the capture has made it.
+AppEnvironment desktopEnvironment(Clock& clock, SecretStore& secrets, PulseAudioSystem*& pulse) {
+    AppEnvironment env;
+    env.clock = &clock;
+    env.secrets = &secrets;
+    env.makeAudioSystem = [&pulse] {
+        auto system = std::make_unique<PulseAudioSystem>();
+        pulse = system.get();
+        return system;
+    };
+    env.makeSourceMonitor = [&pulse] { return pulse->sourceMonitor(); };
+    env.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
+    env.quit = [] { QApplication::quit(); };
+    env.screenCaptureProbe = desktop::screenCaptureWorks;
+    env.openSoundSettings = desktop::openSoundSettings;
+    env.openScreenSettings = desktop::openScreenSettings;
+    env.askToInstall = askToInstall;
+    env.wayland = desktop::isWaylandSession();
+    env.relaunch = [](const QString& binary) {
+        // The new process waits for this one to end before it takes over the single-instance socket.
+        QProcess process;
+        process.setProgram(binary.isEmpty() ? QApplication::applicationFilePath() : binary);
+        process.setArguments({QStringLiteral("--after"), QString::number(QApplication::applicationPid())});
+        return process.startDetached() ? QString() : process.errorString();
+    };
+    env.askBeforeQuit = askBeforeQuit;
+    return env;
+}
+
 } // namespace
 
 // What the command line can be answered without a desktop: the version and the usage; without a graphical session
@@ -103,29 +159,15 @@ int runApplication(int argc, char** argv) {
         return *code;
     const QString platformNote = desktop::choosePlatform();
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quippet"));
-    QApplication::setOrganizationName(QStringLiteral("Quippet"));
-    QApplication::setApplicationVersion(QStringLiteral(QUIPPET_VERSION));
-    QApplication::setDesktopFileName(QStringLiteral("app.quippet.Quippet"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/app.quippet.Quippet.svg")));
-    // The panel is the only window and may be hidden from the tray: closing windows never ends the program.
-    QApplication::setQuitOnLastWindowClosed(false);
+    describeApplication();
 
     const Arguments args = parse(QApplication::arguments());
     const bool replacedEnded = waitForExit(args.afterPid);
     SingleInstance instance(qEnvironmentVariableIsSet("QUIPPET_INSTANCE") ? qEnvironmentVariable("QUIPPET_INSTANCE")
                                                                           : QStringLiteral("quippet.sock"));
-    QStringList messages = args.actions;
-    for (const QUrl& url : args.urls)
-        messages << url.toString();
-    // A relaunch never hands over to the instance it replaces (that one is on its way out): it takes its place.
-    const bool relaunched = args.afterPid > 0;
-    if (!relaunched && instance.sendToRunning(messages, 500))
+    const std::optional<bool> listening = claim(instance, args);
+    if (!listening)
         return 0; // the running Quippet took over
-    const bool listening = instance.listen(relaunched ? SingleInstance::Mode::TakeOver : SingleInstance::Mode::Normal);
-    // Another start may have taken the socket between our try and our listen: it is the running one then.
-    if (!listening && instance.sendToRunning(messages, 500))
-        return 0;
 
     // The secret store notes through the log, which the controller creates: forward once it exists.
     AppController* controllerPtr = nullptr;
@@ -134,35 +176,10 @@ int runApplication(int argc, char** argv) {
             controllerPtr->log().note(line);
     });
 
-    AppEnvironment env;
     SystemClock clock;
-    env.clock = &clock;
-    env.secrets = &secrets;
     // The meeting detector watches the same sound-server connection the capture uses.
     PulseAudioSystem* pulse = nullptr;
-    env.makeAudioSystem = [&pulse] {
-        auto system = std::make_unique<PulseAudioSystem>();
-        pulse = system.get();
-        return system;
-    };
-    env.makeSourceMonitor = [&pulse] { return pulse->sourceMonitor(); };
-    env.openUrl = [](const QUrl& url) { QDesktopServices::openUrl(url); };
-    env.quit = [] { QApplication::quit(); };
-    env.screenCaptureProbe = desktop::screenCaptureWorks;
-    env.openSoundSettings = desktop::openSoundSettings;
-    env.openScreenSettings = desktop::openScreenSettings;
-    env.askToInstall = askToInstall;
-    env.wayland = desktop::isWaylandSession();
-    env.relaunch = [](const QString& binary) {
-        // The new process waits for this one to end before it takes over the single-instance socket.
-        QProcess process;
-        process.setProgram(binary.isEmpty() ? QApplication::applicationFilePath() : binary);
-        process.setArguments({QStringLiteral("--after"), QString::number(QApplication::applicationPid())});
-        return process.startDetached() ? QString() : process.errorString();
-    };
-    env.askBeforeQuit = askBeforeQuit;
-
-    AppController controller(std::move(env));
+    AppController controller(desktopEnvironment(clock, secrets, pulse));
     controllerPtr = &controller;
     // Hand-offs may arrive while the launch still runs (waiting for the keyring lets the event loop turn): they
     // are kept until the controller can take them.
@@ -177,7 +194,7 @@ int runApplication(int argc, char** argv) {
     controller.log().note(QStringLiteral("start: Quippet %1").arg(QApplication::applicationVersion()));
     if (!replacedEnded)
         controller.log().note(QStringLiteral("start: poprzednia instancja wciąż działa — przejmuję jej polecenia"));
-    if (!listening)
+    if (!*listening)
         controller.log().note(QStringLiteral("start: nie mogę nasłuchiwać poleceń (%1)").arg(instance.path()));
     if (!platformNote.isEmpty())
         controller.log().note(platformNote);
