@@ -13,12 +13,9 @@
 #include "assistant/Assistant.h"
 #include "assistant/GeminiClient.h"
 #include "audio/AudioCapture.h"
-#include "audio/AudioSystem.h"
 #include "audio/MeetingDetector.h"
-#include "audio/SourceMonitor.h"
 #include "backend/Backend.h"
 #include "backend/ContextSync.h"
-#include "core/Clock.h"
 #include "core/Localization.h"
 #include "platform/Autostart.h"
 #include "platform/Commands.h"
@@ -39,6 +36,7 @@
 #include "ui/WelcomeView.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QTimer>
 
 #include <cstdio>
@@ -253,6 +251,11 @@ void AppController::start() {
         m_updates->startSchedule();
     if (m_keychain->hasBackendToken())
         pullContext();
+    // Brought to the front, the welcome face looks again: permissions may have changed meanwhile.
+    connect(qGuiApp, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState state) {
+        if (state == Qt::ApplicationActive)
+            m_welcome->refresh();
+    });
 }
 
 // The team's documents come from the backend: at launch when signed in, and as soon as a sign-in is confirmed.
@@ -279,12 +282,6 @@ void AppController::loginChanged() {
 void AppController::tellUnboundShortcuts() {
     m_assistant->showNotice(i18n::text("shortcuts.kind"), i18n::text("shortcuts.heading"), Commands::commandLines());
     m_state->flash(i18n::text("notice.shortcutsUnbound"));
-    m_log->note(QStringLiteral("skróty: w panelu podano polecenia do przypisania (quippet --answer itd.)"));
-}
-
-void AppController::activated() {
-    if (m_launched)
-        m_welcome->refresh();
 }
 
 void AppController::openUrls(const QList<QUrl>& urls) {

@@ -47,8 +47,6 @@ public:
     // Migrations, clients, flows, windows, capture, shortcuts, meeting detection, context sync; once.
     void launch();
     bool launched() const { return m_launched; }
-    // The desktop brought the program to the front: permissions may have changed meanwhile.
-    void activated();
     // Command-line and hand-off URLs; quippet://auth completes the sign-in.
     void openUrls(const QList<QUrl>& urls);
     // A command-line flag handed to the running instance ("--answer"); false when it names no command.

@@ -206,11 +206,6 @@ int runApplication(int argc, char** argv) {
         controller.runCommand(action);
     for (const QString& message : std::exchange(handedOver, {}))
         take(message);
-    QObject::connect(&app, &QGuiApplication::applicationStateChanged, &controller,
-                     [&controller](Qt::ApplicationState s) {
-                         if (s == Qt::ApplicationActive)
-                             controller.activated();
-                     });
     const int code = QApplication::exec();
     controllerPtr = nullptr;
     return code;

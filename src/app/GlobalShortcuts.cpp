@@ -67,6 +67,7 @@ void GlobalShortcuts::known(const QMap<std::uint32_t, QString>& triggers) {
     if (allWork || m_told)
         return;
     m_told = true;
+    m_note(QStringLiteral("skróty: w panelu podano polecenia do przypisania (quippet --answer itd.)"));
     emit someUnbound();
 }
 
