@@ -4,6 +4,7 @@
 #include "core/Settings.h"
 #include "peers/ScriptedLlm.h"
 #include "speech/TranscriptBuffer.h"
+#include "support/Files.h"
 #include "support/ManualClock.h"
 #include "support/TempHome.h"
 
@@ -162,21 +163,24 @@ TEST(AssistantTest, ManualAnswerRequestAndCards) {
     EXPECT_FALSE(e.assistant.current()->isError);
     EXPECT_FALSE(e.assistant.busy());
 
-    // 45 lines; only the last 40 go into the request, under the suggestion instruction with the rules and header.
+    // 45 lines; only the last 40 go into the request, under the suggestion instruction with the rules, the profile,
+    // the header and the documents of the context folder.
     for (int i = 1; i <= 45; ++i) {
         e.clock.advance(10s);
         e.me(QStringLiteral("Zdanie numer %1 po mojej stronie").arg(i));
     }
+    test::writeFile(ContextDocuments::folderPath() + QStringLiteral("/o-mnie.md"), "Jestem Ania.");
+    test::writeFile(ContextDocuments::folderPath() + QStringLiteral("/cennik.md"), "Pakiet Pro: 120 zł.");
+    e.assistant.reloadContext();
     e.assistant.aiAnswer();
     ASSERT_EQ(e.llm.count(), 1);
     EXPECT_EQ(e.assistant.current()->question, QStringLiteral("ostatnia wypowiedź klienta"));
-    const QString user = e.llm.lastUserText();
-    EXPECT_EQ(user, Prompts::answerPrompt(e.transcript.context(40)));
-    EXPECT_TRUE(user.contains(QStringLiteral("numer 6 po")));
-    EXPECT_FALSE(user.contains(QStringLiteral("numer 5 po")));
+    EXPECT_EQ(e.llm.lastUserText(), Prompts::answerPrompt(e.transcript.context(40)));
     EXPECT_EQ(e.llm.last().parts.size(), 1);
     EXPECT_EQ(e.llm.last().system,
-              Prompts::systemInstruction(PromptStyle::Suggest, {QStringLiteral("\nZASADY OCENY"), {}, header, {}}));
+              Prompts::systemInstruction(PromptStyle::Suggest,
+                                         {QStringLiteral("\nZASADY OCENY"), QStringLiteral("Jestem Ania."), header,
+                                          QStringLiteral("--- cennik.md ---\nPakiet Pro: 120 zł.")}));
 
     // Busy: a second press does nothing; status lines go to the log.
     e.assistant.aiAnswer();
@@ -269,7 +273,6 @@ TEST(AssistantTest, AfterCallNote) {
     // The whole transcript, under the note instruction (which takes no rules).
     EXPECT_EQ(e.llm.last().system, Prompts::systemInstruction(PromptStyle::Summary, {}));
     EXPECT_EQ(e.llm.lastUserText(), Prompts::notePrompt(e.transcript.context(60)));
-    EXPECT_TRUE(e.llm.lastUserText().contains(QStringLiteral("Kwestia numer 1.\n")));
     e.llm.reply({QStringLiteral("**Podsumowanie** — "), QStringLiteral("rozmowa o cenach.")});
     EXPECT_EQ(summary, QStringLiteral("**Podsumowanie** — rozmowa o cenach."));
 
@@ -319,10 +322,7 @@ TEST(AssistantTest, ScreenAnalysis) {
     e.assistant.setAutoAnswer(false);
     e.assistant.analyzeScreen();
     pending({QByteArray("jpeg"), {}});
-    const QString user = e.llm.lastUserText();
-    EXPECT_EQ(user, Prompts::screenPrompt(e.transcript.context(12)));
-    EXPECT_TRUE(user.contains(QStringLiteral("Linia 3.")));
-    EXPECT_FALSE(user.contains(QStringLiteral("Linia 2.")));
+    EXPECT_EQ(e.llm.lastUserText(), Prompts::screenPrompt(e.transcript.context(12)));
     e.llm.reply({});
     const qsizetype notesBefore = e.notes.size();
     e.assistant.analyzeScreen();

@@ -15,6 +15,7 @@
 #include <QJsonDocument>
 
 using namespace quippet;
+using namespace std::chrono_literals;
 using quippet::test::waitUntil;
 using test::LlmPeer;
 using test::LlmScript;
@@ -173,6 +174,24 @@ TEST_F(GeminiClientTest, RetiredModelsAreSkippedOnTheDirectRouteOnly) {
     outcome = run();
     EXPECT_TRUE(outcome.error.has_value());
     EXPECT_EQ(backend.http().requestsTo(QStringLiteral("/api/llm")).size(), 1);
+}
+
+TEST_F(GeminiClientTest, SixtyFirstStreamWaitsOnTheClockAndSaysSo) {
+    for (int i = 0; i < 60; ++i) {
+        EXPECT_TRUE(run().statuses.isEmpty());
+        clock.advance(i == 0 ? 12'600ms : 100ms); // the oldest stamp is 18.5 s old after the 60th
+    }
+    // 60 s less 18.5 s: 41.5 s, reported rounded half away from zero.
+    const auto waiting = start();
+    EXPECT_EQ(waiting->statuses, QStringList{"limit zapytań — czekam 42 s"});
+    QCoreApplication::processEvents();
+    clock.advance(41'499ms);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(llm.modelsRequested().size(), 60);
+    clock.advance(1ms);
+    ASSERT_TRUE(waitUntil([&] { return waiting->done; }));
+    EXPECT_EQ(llm.modelsRequested().size(), 61);
+    EXPECT_EQ(waiting->statuses.size(), 1);
 }
 
 TEST_F(GeminiClientTest, OtherFailuresEndTheCallAtOnce) {

@@ -5,9 +5,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QRegularExpression>
-#include <QTemporaryFile>
-
-#include <unistd.h>
 
 using namespace quippet;
 
@@ -111,18 +108,10 @@ TEST(LocalizationTest, LanguageChoice) {
 }
 
 TEST(LocalizationTest, LocaleReportOnlyWhenAskedFor) {
-    auto captureStderr = [](const std::function<void()>& fn) {
-        QTemporaryFile file;
-        EXPECT_TRUE(file.open());
-        fflush(stderr);
-        const int saved = dup(2);
-        dup2(file.handle(), 2);
+    const auto captureStderr = [](void (*fn)()) {
+        testing::internal::CaptureStderr();
         fn();
-        fflush(stderr);
-        dup2(saved, 2);
-        close(saved);
-        file.seek(0);
-        return QString::fromUtf8(file.readAll());
+        return QString::fromStdString(testing::internal::GetCapturedStderr());
     };
     qunsetenv("QUIPPET_DEBUG_LOCALE");
     EXPECT_EQ(captureStderr(i18n::logLocaleChoice), QString());

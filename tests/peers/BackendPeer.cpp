@@ -17,42 +17,40 @@ HttpResponse jsonAnswer(int status, const QJsonObject& object) {
 } // namespace
 
 BackendPeer::BackendPeer(QObject* parent) : QObject(parent) {
-    m_http.route("POST", QStringLiteral("/api/auth/device/start"), [this](const HttpRequest&) {
-        const QString code = QStringLiteral("dev-%1").arg(m_devices.size() + 1);
+    m_http.route("POST", "/api/auth/device/start", [this](const HttpRequest&) {
+        const QString code = QString("dev-%1").arg(m_devices.size() + 1);
         m_devices.insert(code, {});
         m_lastDeviceCode = code;
-        QJsonObject answer{{QStringLiteral("device_code"), code},
-                           {QStringLiteral("user_code"), QStringLiteral("ABCD-1234")},
-                           {QStringLiteral("verification_uri_complete"),
-                            baseUrl().toString() + QStringLiteral("/device?code=") + code}};
+        QJsonObject answer{{"device_code", code},
+                           {"user_code", "ABCD-1234"},
+                           {"verification_uri_complete", baseUrl().toString() + "/device?code=" + code}};
         if (m_interval)
-            answer.insert(QStringLiteral("interval"), *m_interval);
+            answer.insert("interval", *m_interval);
         if (m_expiresIn)
-            answer.insert(QStringLiteral("expires_in"), *m_expiresIn);
+            answer.insert("expires_in", *m_expiresIn);
         return jsonAnswer(200, answer);
     });
-    m_http.route("POST", QStringLiteral("/api/auth/device/token"),
-                 [this](const HttpRequest& request) { return deviceToken(request); });
+    m_http.route("POST", "/api/auth/device/token", [this](const HttpRequest& request) { return deviceToken(request); });
     // Everything else needs the bearer token.
     auto guarded = [this](const char* method, const QString& path, HttpPeer::Handler handler) {
         m_http.route(method, path, [this, handler](const HttpRequest& request) {
             return authorised(request) ? handler(request) : unauthorised();
         });
     };
-    guarded("GET", QStringLiteral("/api/me"), [this](const HttpRequest&) {
-        return jsonAnswer(200, {{QStringLiteral("email"), m_account.email},
-                                {QStringLiteral("secondsRemaining"), m_account.secondsRemaining},
-                                {QStringLiteral("tier"), m_account.tier}});
+    guarded("GET", "/api/me", [this](const HttpRequest&) {
+        return jsonAnswer(
+            200,
+            {{"email", m_account.email}, {"secondsRemaining", m_account.secondsRemaining}, {"tier", m_account.tier}});
     });
-    guarded("POST", QStringLiteral("/api/session/start"), [this](const HttpRequest& r) { return sessionStart(r); });
-    guarded("POST", QStringLiteral("/api/session/heartbeat"), [this](const HttpRequest& r) { return heartbeat(r); });
-    guarded("POST", QStringLiteral("/api/session/end"), [this](const HttpRequest& r) { return sessionEnd(r); });
-    guarded("GET", QStringLiteral("/api/context"), [this](const HttpRequest&) { return contextListing(); });
-    guarded("POST", QStringLiteral("/api/stt/token"), [this](const HttpRequest&) {
-        return jsonAnswer(200, {{QStringLiteral("token"), QStringLiteral("stt-%1").arg(++m_sttTokens)}});
+    guarded("POST", "/api/session/start", [this](const HttpRequest& r) { return sessionStart(r); });
+    guarded("POST", "/api/session/heartbeat", [this](const HttpRequest& r) { return heartbeat(r); });
+    guarded("POST", "/api/session/end", [this](const HttpRequest& r) { return sessionEnd(r); });
+    guarded("GET", "/api/context", [this](const HttpRequest&) { return contextListing(); });
+    guarded("POST", "/api/stt/token", [this](const HttpRequest&) {
+        return jsonAnswer(200, {{"token", QString("stt-%1").arg(++m_sttTokens)}});
     });
-    m_http.routeStream("POST", QStringLiteral("/api/llm"), [this](const HttpRequest& request, HttpStream* stream) {
-        const QString model = bodyOf(request).value(QLatin1String("model")).toString();
+    m_http.routeStream("POST", "/api/llm", [this](const HttpRequest& request, HttpStream* stream) {
+        const QString model = bodyOf(request).value("model").toString();
         if (!authorised(request))
             stream->respond(401, "application/json", R"({"error":"unauthorized"})");
         else if (!m_llm || model.isEmpty())
@@ -62,7 +60,7 @@ BackendPeer::BackendPeer(QObject* parent) : QObject(parent) {
     });
     // A document download: GET /api/context/<name>.
     m_http.setFallback([this](const HttpRequest& request) {
-        const QString prefix = QStringLiteral("/api/context/");
+        const QString prefix = "/api/context/";
         if (request.method != "GET" || !request.path().startsWith(prefix))
             return HttpResponse::json(404, R"({"error":"not_found"})");
         if (!authorised(request))
@@ -102,20 +100,19 @@ HttpResponse BackendPeer::unauthorised() {
 
 HttpResponse BackendPeer::deviceToken(const HttpRequest& request) {
     if (m_tokenRefusal)
-        return jsonAnswer(400, {{QStringLiteral("error"), *m_tokenRefusal}});
-    const QString code = bodyOf(request).value(QLatin1String("device_code")).toString();
+        return jsonAnswer(400, {{"error", *m_tokenRefusal}});
+    const QString code = bodyOf(request).value("device_code").toString();
     const auto device = m_devices.find(code);
     if (device == m_devices.end())
-        return jsonAnswer(400, {{QStringLiteral("error"), QStringLiteral("invalid_grant")}});
+        return jsonAnswer(400, {{"error", "invalid_grant"}});
     if (!device->confirmed)
-        return jsonAnswer(400, {{QStringLiteral("error"), QStringLiteral("authorization_pending")}});
-    if (device->spent && !m_reissue)
-        return jsonAnswer(400, {{QStringLiteral("error"), QStringLiteral("invalid_grant")}});
+        return jsonAnswer(400, {{"error", "authorization_pending"}});
+    if (device->spent)
+        return jsonAnswer(400, {{"error", "invalid_grant"}});
     device->spent = true;
-    const QString token = QStringLiteral("token-%1").arg(++m_tokensIssued);
+    const QString token = QString("token-%1").arg(++m_tokensIssued);
     m_tokens.insert(token);
-    return jsonAnswer(
-        200, {{QStringLiteral("access_token"), token}, {QStringLiteral("token_type"), QStringLiteral("bearer")}});
+    return jsonAnswer(200, {{"access_token", token}, {"token_type", "bearer"}});
 }
 
 BackendPeer::Session* BackendPeer::session(const QString& id) {
@@ -128,59 +125,56 @@ BackendPeer::Session* BackendPeer::session(const QString& id) {
 
 HttpResponse BackendPeer::sessionStart(const HttpRequest& request) {
     if (m_account.secondsRemaining <= 0)
-        return jsonAnswer(402, {{QStringLiteral("error"), QStringLiteral("insufficient_credit")},
-                                {QStringLiteral("secondsRemaining"), 0}});
+        return jsonAnswer(402, {{"error", "insufficient_credit"}, {"secondsRemaining", 0}});
     // The free plan allows one listening session.
-    if (m_account.tier == QLatin1String("free") && !m_sessions.isEmpty())
-        return jsonAnswer(403, {{QStringLiteral("error"), QStringLiteral("free_session_limit")}});
+    if (m_account.tier == "free" && !m_sessions.isEmpty())
+        return jsonAnswer(403, {{"error", "free_session_limit"}});
     const QJsonObject body = bodyOf(request);
     Session s;
-    s.id = QStringLiteral("sess-%1").arg(m_sessions.size() + 1);
-    s.company = body.value(QLatin1String("company")).toString();
-    s.topic = body.value(QLatin1String("topic")).toString();
+    s.id = QString("sess-%1").arg(m_sessions.size() + 1);
+    s.company = body.value("company").toString();
+    s.topic = body.value("topic").toString();
     m_sessions.append(s);
-    return jsonAnswer(200, {{QStringLiteral("session"), QJsonObject{{QStringLiteral("id"), s.id}}},
-                            {QStringLiteral("secondsRemaining"), m_account.secondsRemaining},
-                            {QStringLiteral("maxSeconds"), qMin(m_account.maxSeconds, m_account.secondsRemaining)},
-                            {QStringLiteral("tier"), m_account.tier}});
+    return jsonAnswer(200, {{"session", QJsonObject{{"id", s.id}}},
+                            {"secondsRemaining", m_account.secondsRemaining},
+                            {"maxSeconds", qMin(m_account.maxSeconds, m_account.secondsRemaining)},
+                            {"tier", m_account.tier}});
 }
 
 HttpResponse BackendPeer::heartbeat(const HttpRequest& request) {
     const QJsonObject body = bodyOf(request);
-    Session* s = session(body.value(QLatin1String("sessionId")).toString());
+    Session* s = session(body.value("sessionId").toString());
     if (!s)
-        return jsonAnswer(404, {{QStringLiteral("error"), QStringLiteral("no_open_session")}});
-    s->secondsUsed = body.value(QLatin1String("secondsUsed")).toInt();
+        return jsonAnswer(404, {{"error", "no_open_session"}});
+    s->secondsUsed = body.value("secondsUsed").toInt();
     const int remaining = qMax(0, m_account.secondsRemaining - s->secondsUsed);
-    return jsonAnswer(200, {{QStringLiteral("secondsRemaining"), remaining},
-                            {QStringLiteral("maxSeconds"), qMin(m_account.maxSeconds, m_account.secondsRemaining)},
-                            {QStringLiteral("exhausted"), remaining == 0 || s->secondsUsed >= m_account.maxSeconds}});
+    return jsonAnswer(200, {{"secondsRemaining", remaining},
+                            {"maxSeconds", qMin(m_account.maxSeconds, m_account.secondsRemaining)},
+                            {"exhausted", remaining == 0 || s->secondsUsed >= m_account.maxSeconds}});
 }
 
 HttpResponse BackendPeer::sessionEnd(const HttpRequest& request) {
     const QJsonObject body = bodyOf(request);
-    Session* s = session(body.value(QLatin1String("sessionId")).toString());
+    Session* s = session(body.value("sessionId").toString());
     if (!s)
-        return jsonAnswer(404, {{QStringLiteral("error"), QStringLiteral("no_open_session")}});
+        return jsonAnswer(404, {{"error", "no_open_session"}});
     s->ended = true;
-    s->secondsUsed = body.value(QLatin1String("secondsUsed")).toInt();
-    if (body.contains(QLatin1String("company")))
-        s->company = body.value(QLatin1String("company")).toString();
-    if (body.contains(QLatin1String("topic")))
-        s->topic = body.value(QLatin1String("topic")).toString();
+    s->secondsUsed = body.value("secondsUsed").toInt();
+    if (body.contains("company"))
+        s->company = body.value("company").toString();
+    if (body.contains("topic"))
+        s->topic = body.value("topic").toString();
     m_account.secondsRemaining = qMax(0, m_account.secondsRemaining - s->secondsUsed);
-    return jsonAnswer(200, {{QStringLiteral("secondsRemaining"), m_account.secondsRemaining}});
+    return jsonAnswer(200, {{"secondsRemaining", m_account.secondsRemaining}});
 }
 
 HttpResponse BackendPeer::contextListing() const {
     QJsonArray documents;
     for (auto it = m_documents.begin(); it != m_documents.end(); ++it) {
-        documents.append(QJsonObject{{QStringLiteral("name"), it.key()},
-                                     {QStringLiteral("mime"), it->mime},
-                                     {QStringLiteral("size"), int(it->bytes.size())},
-                                     {QStringLiteral("updatedAt"), it->updatedAt}});
+        documents.append(QJsonObject{
+            {"name", it.key()}, {"mime", it->mime}, {"size", int(it->bytes.size())}, {"updatedAt", it->updatedAt}});
     }
-    return jsonAnswer(200, {{QStringLiteral("documents"), documents}});
+    return jsonAnswer(200, {{"documents", documents}});
 }
 
 } // namespace quippet::test

@@ -51,13 +51,10 @@ public:
     void confirm(const QString& deviceCode = {}); // the user confirms in the browser (the latest code by default)
     // Answer every token request with {"error": code} instead of the normal flow; nothing for the normal flow.
     void setTokenRefusal(const std::optional<QString>& code) { m_tokenRefusal = code; }
-    // A confirmed code is spent by the first token it yields (later requests: "invalid_grant") unless this is set.
-    void setReissueTokens(bool reissue) { m_reissue = reissue; }
     void setStartInterval(std::optional<int> interval, std::optional<int> expiresIn) {
         m_interval = interval;
         m_expiresIn = expiresIn;
     }
-    int tokensIssued() const { return m_tokensIssued; }
     void addToken(const QString& token) { m_tokens.insert(token); }
 
     Account& account() { return m_account; }
@@ -90,7 +87,6 @@ private:
     std::optional<QString> m_tokenRefusal;
     std::optional<int> m_interval = 3;
     std::optional<int> m_expiresIn = 600;
-    bool m_reissue = false;
     int m_tokensIssued = 0;
     QSet<QString> m_tokens;
     Account m_account;

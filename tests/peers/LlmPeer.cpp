@@ -36,10 +36,9 @@ LlmScript LlmScript::reply(const QStringList& texts, std::optional<QJsonObject> 
     LlmScript script;
     for (const QString& text : texts)
         script.pieces.append(LlmPeer::textEvent({text}));
-    QJsonObject closing{{QStringLiteral("candidates"),
-                         QJsonArray{QJsonObject{{QStringLiteral("finishReason"), QStringLiteral("STOP")}}}}};
+    QJsonObject closing{{"candidates", QJsonArray{QJsonObject{{"finishReason", "STOP"}}}}};
     if (usage)
-        closing.insert(QStringLiteral("usageMetadata"), *usage);
+        closing.insert("usageMetadata", *usage);
     script.pieces.append(LlmPeer::event(closing));
     return script;
 }
@@ -59,38 +58,36 @@ QByteArray LlmPeer::event(const QJsonObject& object) {
 QByteArray LlmPeer::textEvent(const QStringList& texts) {
     QJsonArray parts;
     for (const QString& text : texts)
-        parts.append(QJsonObject{{QStringLiteral("text"), text}});
-    const QJsonObject content{{QStringLiteral("role"), QStringLiteral("model")}, {QStringLiteral("parts"), parts}};
-    return event(
-        QJsonObject{{QStringLiteral("candidates"), QJsonArray{QJsonObject{{QStringLiteral("content"), content}}}}});
+        parts.append(QJsonObject{{"text", text}});
+    const QJsonObject content{{"role", "model"}, {"parts", parts}};
+    return event(QJsonObject{{"candidates", QJsonArray{QJsonObject{{"content", content}}}}});
 }
 
 QJsonObject LlmPeer::usage(int prompt, int cached, int thoughts, int candidates) {
-    return {{QStringLiteral("promptTokenCount"), prompt},
-            {QStringLiteral("cachedContentTokenCount"), cached},
-            {QStringLiteral("thoughtsTokenCount"), thoughts},
-            {QStringLiteral("candidatesTokenCount"), candidates}};
+    return {{"promptTokenCount", prompt},
+            {"cachedContentTokenCount", cached},
+            {"thoughtsTokenCount", thoughts},
+            {"candidatesTokenCount", candidates}};
 }
 
 LlmPeer::LlmPeer(QObject* parent) : QObject(parent) {
     for (const char* model : {"gemini-flash-latest", "gemini-flash-lite-latest", "gemini-2.5-flash-lite"})
-        script(QString::fromLatin1(model), LlmScript::reply({QStringLiteral("Dzień dobry")}));
-    m_listing = {QStringLiteral("models/gemini-flash-latest"), QStringLiteral("models/gemini-2.5-flash-lite")};
-    m_http.route("GET", QStringLiteral("/v1beta/models"), [this](const HttpRequest& request) {
-        if (request.query().queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key)
+        script(QString::fromLatin1(model), LlmScript::reply({"Dzień dobry"}));
+    m_listing = {"models/gemini-flash-latest", "models/gemini-2.5-flash-lite"};
+    m_http.route("GET", "/v1beta/models", [this](const HttpRequest& request) {
+        if (request.query().queryItemValue("key", QUrl::FullyDecoded) != m_key)
             return HttpResponse::json(400, kBadKey);
         // Pages as Google's listing gives them: 50 models unless asked for more, 1000 at most.
         const QUrlQuery query = request.query();
-        const int size = query.hasQueryItem(QStringLiteral("pageSize"))
-                             ? std::clamp(query.queryItemValue(QStringLiteral("pageSize")).toInt(), 1, 1000)
-                             : 50;
-        const int from = query.queryItemValue(QStringLiteral("pageToken")).toInt();
+        const int size =
+            query.hasQueryItem("pageSize") ? std::clamp(query.queryItemValue("pageSize").toInt(), 1, 1000) : 50;
+        const int from = query.queryItemValue("pageToken").toInt();
         QJsonArray models;
         for (qsizetype i = from; i < std::min<qsizetype>(from + size, m_listing.size()); ++i)
-            models.append(QJsonObject{{QStringLiteral("name"), m_listing.at(i)}});
-        QJsonObject page{{QStringLiteral("models"), models}};
+            models.append(QJsonObject{{"name", m_listing.at(i)}});
+        QJsonObject page{{"models", models}};
         if (from + size < m_listing.size())
-            page.insert(QStringLiteral("nextPageToken"), QString::number(from + size));
+            page.insert("nextPageToken", QString::number(from + size));
         return HttpResponse::json(200, QJsonDocument(page).toJson());
     });
 }
@@ -106,11 +103,11 @@ void LlmPeer::script(const QString& model, const LlmScript& script) {
 }
 
 void LlmPeer::routeModel(const QString& model) {
-    m_http.routeStream("POST", QStringLiteral("/v1beta/models/") + model + QStringLiteral(":streamGenerateContent"),
+    m_http.routeStream("POST", "/v1beta/models/" + model + ":streamGenerateContent",
                        [this, model](const HttpRequest& request, HttpStream* stream) {
                            const QUrlQuery query = request.query();
-                           if (query.queryItemValue(QStringLiteral("alt")) != QLatin1String("sse") ||
-                               (query.queryItemValue(QStringLiteral("key"), QUrl::FullyDecoded) != m_key &&
+                           if (query.queryItemValue("alt") != QLatin1String("sse") ||
+                               (query.queryItemValue("key", QUrl::FullyDecoded) != m_key &&
                                 request.header("x-goog-api-key") != m_key.toUtf8())) {
                                m_models.append(model);
                                stream->respond(400, "application/json", kBadKey);

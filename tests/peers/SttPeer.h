@@ -61,23 +61,12 @@ public:
     // Any token with this prefix is accepted once (the backend peer issues "stt-1", "stt-2"...).
     void setTokenPrefix(const QString& prefix) { m_tokenPrefix = prefix; }
     void setScript(QList<Step> steps) { m_script = std::move(steps); }
-    // Instead of a script: what a voice-activity service does. Each stretch of speech in a connection's audio
-    // (louder than -40 dBFS) gets a partial transcript every second and, once 0.6 s of quiet follows it, a committed
-    // one: the next of `texts` in turn, with %1 replaced by the connection's number and %2 by the stretch's.
-    void setVoiceReplies(QStringList texts) { m_voiceReplies = std::move(texts); }
-    // Instead of a script: a service that hears speech and knows its words. Each stretch of speech (louder than
-    // -40 dBFS, apart from the one before by at least `gapMs` of quiet) is what `spokenNow` names at its start
-    // ("id<TAB>text"; a stretch of the same id continues it). While speech lasts, a partial transcript every
-    // `partialMs` reveals the words so far (one per 300 ms of speech), a pause of `gapMs` reveals them all, and once
-    // the connection's commit silence of quiet follows (its "vad_silence_threshold_secs", else `commitSilenceMs`)
-    // the stretches heard since the last commit are committed as one text.
-    struct Hearing {
-        std::function<QString()> spokenNow;
-        int partialMs = 500;
-        int gapMs = 300;
-        int commitSilenceMs = 1500;
-    };
-    void setHearing(Hearing hearing) { m_hearing = std::move(hearing); }
+    // Instead of a script: each connection's decoded audio as it arrives, for a listener that answers it with sendTo
+    // (the benchmarks' services that hear speech).
+    void setAudioListener(std::function<void(int connection, const QByteArray& audio)> listener) {
+        m_listener = std::move(listener);
+    }
+    void sendTo(int connection, const QJsonObject& message); // if that connection is still there
     // Every accepted connection is closed (1011) right after its "session_started".
     void setCloseAtOnce(bool close) { m_closeAtOnce = close; }
 
@@ -86,7 +75,6 @@ public:
     int acceptedCount() const;
 
     // On the newest open connection.
-    void send(const QJsonObject& message);
     void sendRaw(const QString& text);
     void sendBinary(const QByteArray& bytes);
     void drop();          // cut the TCP connection without a closing handshake
@@ -118,24 +106,7 @@ private:
     QList<Step> m_script;
     QList<Connection> m_connections;
     QList<int> m_firedSteps; // per connection: script steps already sent
-    struct Voice {
-        qsizetype speech = 0, quiet = 0; // bytes of the current stretch of speech and of the quiet after it
-        int replies = 0;
-    };
-    void hearVoice(int index, const QByteArray& audio);
-    struct Heard {
-        QStringList ids, texts;          // the stretches since the last commit
-        QString lastId;                  // of the newest stretch, committed or not
-        qsizetype speech = 0, quiet = 0; // bytes of the current stretch and of the quiet after it
-        qsizetype sincePartial = 0;
-        bool revealed = true; // the last partial held every word heard
-    };
-    void hear(int index, const QByteArray& audio);
-    QString heardText(const Heard& h, bool all) const;
-    Hearing m_hearing;
-    QHash<int, Heard> m_heard;
-    QStringList m_voiceReplies;
-    QHash<int, Voice> m_voices;
+    std::function<void(int, const QByteArray&)> m_listener;
     bool m_closeAtOnce = false;
 };
 

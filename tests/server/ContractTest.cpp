@@ -103,13 +103,6 @@ TEST_F(Contract, SessionIsChargedByTheServersClock) {
     EXPECT_EQ(store().user(kEmail)->secondsUsed, 40);
 }
 
-TEST_F(Contract, ExhaustedAllowanceRefusesTheSession) {
-    ASSERT_FALSE(store().addUser(QStringLiteral("free@example.com"), kPassword, 0, QStringLiteral("free")));
-    signIn(QStringLiteral("free@example.com"));
-    EXPECT_EQ(openSession(), i18n::text("session.error.noCredit"));
-    EXPECT_EQ(backend->secondsRemaining(), 0);
-}
-
 TEST_F(Contract, SpeechTokenIsIssuedWithTheServersKeyOnlyInASession) {
     signIn();
     EXPECT_EQ(speechCredential().index(), 1u); // refused: no open session

@@ -35,22 +35,6 @@ TEST_P(ForgedToken, IsRefusedAsUnauthorized) {
 INSTANTIATE_TEST_SUITE_P(Tokens, ForgedToken,
                          ::testing::Values("x", "' OR '1'='1", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"));
 
-TEST_F(Security, RevokedTokenIsRefused) {
-    const QByteArray token = client.signIn();
-    ASSERT_EQ(client.get("api/me", token).status, 200);
-    ASSERT_FALSE(store().revoke(kEmail));
-    EXPECT_EQ(client.get("api/me", token).status, 401);
-}
-
-TEST_F(Security, DeviceCodeGivesItsTokenOnce) {
-    const Device device = client.startDevice();
-    client.confirm(device.page);
-    EXPECT_EQ(client.post("api/auth/device/token", device.poll()).status, 200);
-    const Reply replay = client.post("api/auth/device/token", device.poll());
-    EXPECT_EQ(replay.value("error"), QStringLiteral("invalid_grant"));
-    EXPECT_FALSE(replay.json().contains("access_token"));
-}
-
 TEST_F(Security, WrongPasswordShowsTheFormAgain) {
     const Reply page = client.confirm(client.startDevice().page, kEmail, QStringLiteral("wrong password"));
     EXPECT_EQ(page.status, 401);
