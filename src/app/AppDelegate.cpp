@@ -86,7 +86,6 @@ AppDelegate::~AppDelegate() {
     // valid until then: cut every path back into the controller first, then take things down front to back.
     m_meetingDetector->onMeetingDetected = [] {};
     m_meetingDetector->isCapturing = [] { return false; };
-    m_capture->onScreenGranted = {};
     m_capture->onTranscript = {};
     m_transcript->onClientUtterance = {};
     // The practice conversation drives the session and speaks through the capture.
@@ -142,11 +141,6 @@ void AppDelegate::launch() {
         };
         m_assistant->screenGrabber = m_env.wayland ? portalGrabber() : m_screenGrab->grabber();
     }
-
-    m_capture->onScreenGranted = [self] {
-        if (self)
-            self->relaunch();
-    };
 
     m_backend = std::make_unique<Backend>(*m_keychain, m_clock, note);
     if (m_env.openUrl)

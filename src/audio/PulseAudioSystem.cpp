@@ -162,7 +162,7 @@ private:
     bool m_defaultSourceIsMonitor = false;
     bool m_sourceKnown = false;
     QString m_sourceDescription;
-    PermissionState m_input = PermissionState::NotDetermined;
+    PermissionState m_input = PermissionState::Unknown;
 
     Stream m_system;
     Stream m_mic;

@@ -286,7 +286,7 @@ TEST_F(AppDelegateTest, ANewUserOnOwnKeysReachesAListeningPanel) {
 TEST_F(AppDelegateTest, MissingMicrophoneIsRequestedBeforeTheScreen) {
     signIn();
     launch();
-    audio->setInput(PermissionState::NotDetermined);
+    audio->setInput(PermissionState::Unknown);
     app->capture().screenCaptureProbe = [] { return false; };
     app->capture().refreshPermissions();
     app->welcome().refresh();
