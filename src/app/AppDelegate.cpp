@@ -16,6 +16,7 @@
 #include "audio/SourceMonitor.h"
 #include "backend/Backend.h"
 #include "backend/ContextSync.h"
+#include "backend/UpdateChecker.h"
 #include "core/Clock.h"
 #include "core/Localization.h"
 #include "core/OwnerMode.h"
@@ -25,7 +26,6 @@
 #include "platform/Installation.h"
 #include "platform/PortalScreenshot.h"
 #include "platform/PortalShortcuts.h"
-#include "platform/UpdateChecker.h"
 #include "platform/X11HotKeyBackend.h"
 #include "records/DataMigration.h"
 #include "records/SessionStore.h"
@@ -284,11 +284,11 @@ void AppDelegate::launch() {
 
     if (m_env.createWindows) {
         // Once a day at most, and silent unless there is something new.
-        m_updates->startSchedule([self](const Release& release) {
-            if (self)
-                showUpdateResult({UpdateChecker::Outcome::Newer, release, {}}, QCoreApplication::applicationVersion(),
-                                 installation::isPackaged(QCoreApplication::applicationFilePath()));
+        connect(m_updates.get(), &UpdateChecker::newerReleaseFound, this, [](const Release& release) {
+            showUpdateResult({UpdateChecker::Outcome::Newer, release, {}}, QCoreApplication::applicationVersion(),
+                             installation::isPackaged(QCoreApplication::applicationFilePath()));
         });
+        m_updates->startSchedule();
     }
 
     if (m_keychain->hasBackendToken())

@@ -1,4 +1,4 @@
-#include "platform/UpdateChecker.h"
+#include "backend/UpdateChecker.h"
 
 #include "core/Settings.h"
 #include "peers/HttpPeer.h"
@@ -119,7 +119,8 @@ TEST_F(UpdateCheckerPeerTest, ScheduledAtMostOnceADayAndSilentUnlessNewer) {
     peer.route("GET", QStringLiteral("/appcast.xml"), HttpResponse::text(200, feed(item("1.9"))));
     QList<Release> shown;
     Settings::setValue(Settings::kLastUpdateCheck, clock.nowMs() - 23 * 3600 * 1000);
-    checker.startSchedule([&](const Release& r) { shown << r; });
+    QObject::connect(&checker, &UpdateChecker::newerReleaseFound, [&](const Release& r) { shown << r; });
+    checker.startSchedule();
     clock.advance(59min);
     EXPECT_TRUE(peer.requests().isEmpty()) << "checked less than a day ago";
 

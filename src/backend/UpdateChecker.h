@@ -52,8 +52,11 @@ public:
 
     void check(std::function<void(const Result&)> done);
     // Checks at once when the last check is a day old or more, then again each day; only a newer version is
-    // reported.
-    void startSchedule(std::function<void(const Release&)> onNewer);
+    // reported, as newerReleaseFound.
+    void startSchedule();
+
+signals:
+    void newerReleaseFound(const quippet::Release& release);
 
 private:
     void scheduledCheck();
@@ -61,7 +64,6 @@ private:
     Clock& m_clock;
     QString m_current;
     QNetworkAccessManager* m_network;
-    std::function<void(const Release&)> m_onNewer;
     QPointer<Timer> m_timer;
 };
 
