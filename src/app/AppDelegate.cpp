@@ -627,10 +627,10 @@ void AppDelegate::showManagerWindow() {
         m_managerWindow = std::make_unique<ManagerWindow>(*m_sessions, *m_assistant);
         QPointer<AppDelegate> self(this);
         // An imported profile may end the welcome flow's profile step.
-        m_managerWindow->onChanged = [self] {
+        connect(m_managerWindow.get(), &ManagerWindow::changed, this, [self] {
             if (self)
                 self->m_welcome->refresh();
-        };
+        });
     }
     m_managerWindow->present();
 }
@@ -639,12 +639,12 @@ void AppDelegate::showProfileWindow() {
     if (!m_profileWindow) {
         m_profileWindow = std::make_unique<ProfileWindow>();
         QPointer<AppDelegate> self(this);
-        m_profileWindow->onChanged = [self] {
+        connect(m_profileWindow.get(), &ProfileWindow::changed, this, [self] {
             if (!self)
                 return;
             self->m_assistant->reloadContext();
             self->m_welcome->refresh();
-        };
+        });
     }
     m_profileWindow->present();
 }

@@ -16,6 +16,7 @@ class QVBoxLayout;
 namespace quippet {
 
 class Assistant;
+class DocumentList;
 class SessionStore;
 
 // Where the user prepares the current conversation (contact, company, topic, sales or evaluation), manages the
@@ -33,8 +34,6 @@ public:
 
     FileChooser chooseFiles = desktopFileChooser();
     UrlOpener openUrl = desktopUrlOpener();
-    // After the files of the context folder changed (and the assistant re-read them).
-    std::function<void()> onChanged;
 
     int tab() const;
     void setTab(int tab);
@@ -46,6 +45,8 @@ public:
 
 signals:
     void tabChanged();
+    // After the files of the context folder changed (and the assistant re-read them).
+    void changed();
 
 private:
     QWidget* buildConversationTab();
@@ -71,7 +72,7 @@ private:
     QLabel* m_fileName = nullptr;
     QLabel* m_profileMark = nullptr;
     QLabel* m_profileStatus = nullptr;
-    QVBoxLayout* m_docRows = nullptr;
+    DocumentList* m_documents = nullptr;
     QVBoxLayout* m_historyRows = nullptr;
 };
 

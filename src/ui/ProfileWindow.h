@@ -6,15 +6,14 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <functional>
-
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QTabWidget;
-class QVBoxLayout;
 
 namespace quippet {
+
+class DocumentList;
 
 // The user's self-description "o-mnie.md" in a text editor, and the documents of the context folder with their
 // sizes: add (also by dropping files onto the documents tab), show the folder, delete. One window for the life of
@@ -30,8 +29,6 @@ public:
 
     FileChooser chooseFiles = desktopFileChooser();
     UrlOpener openUrl = desktopUrlOpener();
-    // After the profile or a document changed on disk.
-    std::function<void()> onChanged;
 
     bool savedFlash() const { return m_flash.isActive(); }
     // Shows the window in front; a hidden window first re-reads the profile and the documents.
@@ -43,6 +40,8 @@ public:
 
 signals:
     void savedFlashChanged();
+    // After the profile or a document changed on disk.
+    void changed();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -52,7 +51,6 @@ private:
     QWidget* buildDocsTab();
     void loadProfile();
     void refreshDocs();
-    void changed();
 
     bool m_presented = false;
     QTimer m_flash;
@@ -62,7 +60,7 @@ private:
     QLabel* m_saveError = nullptr;
     QPushButton* m_save = nullptr;
     QWidget* m_docsTab = nullptr;
-    QVBoxLayout* m_docRows = nullptr;
+    DocumentList* m_documents = nullptr;
 };
 
 } // namespace quippet

@@ -24,7 +24,7 @@ struct ProfileWindowTest : ::testing::Test {
     int changes = 0;
 
     ProfileWindowTest() {
-        window.onChanged = [this] { ++changes; };
+        QObject::connect(&window, &ProfileWindow::changed, [this] { ++changes; });
     }
     QString context(const QString& name) const { return home.filePath(QStringLiteral("quippet-context/") + name); }
     template <typename T> T* child(const char* name) { return window.findChild<T*>(QLatin1String(name)); }
