@@ -292,7 +292,7 @@ TEST_F(PreflightCheckTest, SoundFailuresSayWhatToDo) {
     check->run();
     for (int i = 0; i < 20; ++i)
         room->tick();
-    clock.advance(PreflightCheck::kAudioWait);
+    clock.advance(ToneProbe::kAudioWait);
     EXPECT_EQ(check->line(Item::SystemAudio).verdict, Verdict::Failed);
     EXPECT_EQ(check->line(Item::SystemAudio).detail, i18n::text("preflight.system.noStream"));
     EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Passed);
