@@ -75,15 +75,12 @@ PreflightCheck::PreflightCheck(Parts parts, QObject* parent) : QObject(parent), 
     m_deadline = m_parts.clock.createTimer(this);
     m_deadline->setSingleShot(true);
     connect(m_deadline, &Timer::timeout, this, &PreflightCheck::timedOut);
-    m_audioTimer = m_parts.clock.createTimer(this);
-    m_audioTimer->setSingleShot(true);
-    connect(m_audioTimer, &Timer::timeout, this, &PreflightCheck::audioTimedOut);
+    m_probe = new ToneProbe(m_parts.clock, m_parts.capture, this);
+    connect(m_probe, &ToneProbe::measured, this, &PreflightCheck::judgeTone);
+    connect(m_probe, &ToneProbe::notPlayed, this, &PreflightCheck::toneNotPlayed);
+    connect(m_probe, &ToneProbe::noAudio, this, &PreflightCheck::noAudio);
     m_speechProbe = new SpeechProbe(m_parts.clock, this);
     connect(m_speechProbe, &SpeechProbe::finished, this, &PreflightCheck::endTranscription);
-}
-
-PreflightCheck::~PreflightCheck() {
-    stopAudio();
 }
 
 bool PreflightCheck::isDue(qint64 nowMs) {
@@ -92,8 +89,7 @@ bool PreflightCheck::isDue(qint64 nowMs) {
 }
 
 void PreflightCheck::run() {
-    ++m_generation;
-    stopAudio();
+    m_probe->stop();
     m_speechProbe->cancel();
     delete m_llmContext; // callbacks of an abandoned run go nowhere
     m_llmContext = new QObject(this);
@@ -172,7 +168,7 @@ void PreflightCheck::maybeFinish() {
 
 void PreflightCheck::timedOut() {
     m_cutShort = true;
-    stopAudio();
+    m_probe->stop();
     m_speechProbe->cancel();
     delete m_llmContext;
     for (int i = 0; i < kItems; ++i)
@@ -185,8 +181,6 @@ void PreflightCheck::timedOut() {
 void PreflightCheck::startAudio(bool echoOnly) {
     AudioCapture& capture = m_parts.capture;
     m_echoOnly = echoOnly;
-    m_meter.clear();
-    m_micExpected = capture.micPermission() == PermissionState::Granted;
     if (!echoOnly) {
         if (capture.micPermission() == PermissionState::Denied)
             set(Item::Microphone, Verdict::Failed, i18n::text("preflight.mic.none"), i18n::text("preflight.mic.pick"),
@@ -194,120 +188,39 @@ void PreflightCheck::startAudio(bool echoOnly) {
         else
             set(Item::Microphone, Verdict::Checking, i18n::text("preflight.mic.waiting"));
     }
-    m_phase = AudioPhase::Quiet;
-    capture.setOnChunk([this](AudioChannel channel, const AudioChunk& chunk) { onChunk(channel, chunk); });
-    m_audioTimer->start(kAudioWait);
+    m_probe->start(echoOnly ? ToneProbe::Tone::ForNewCanceller : ToneProbe::Tone::Plain);
 }
 
-void PreflightCheck::stopAudio() {
-    // A tone of an abandoned run must not sound into the next run's quiet. Idle first: its end is no verdict.
-    m_phase = AudioPhase::Idle;
-    if (const quint64 tone = std::exchange(m_tone, 0))
-        m_parts.capture.stopSound(tone);
-    m_parts.capture.setOnChunk({});
-    m_audioTimer->stop();
-}
-
-void PreflightCheck::onChunk(AudioChannel channel, const AudioChunk& chunk) {
-    if (channel == AudioChannel::Mic)
-        m_micExpected = true;
-    m_meter.add(channel, chunk);
-    audioProgress();
-}
-
-void PreflightCheck::audioProgress() {
-    const ToneMeter::Mark now = m_meter.mark();
-    switch (m_phase) {
-    case AudioPhase::Quiet: {
-        // The microphone, when there is one, must deliver too: its quiet is what the leak is measured against.
-        const bool systemQuiet = now.system >= m_meter.span(AudioChannel::System, kQuietSeconds);
-        const bool micQuiet = !m_micExpected || now.mic >= m_meter.span(AudioChannel::Mic, kQuietSeconds);
-        if (systemQuiet && micQuiet)
-            playTone();
-        break;
-    }
-    case AudioPhase::Tail:
-        if (now.system >= m_playTo.system + m_meter.span(AudioChannel::System, kTailSeconds) &&
-            (!m_micExpected || now.mic >= m_playTo.mic + m_meter.span(AudioChannel::Mic, kTailSeconds)))
-            judgeTone();
-        break;
-    case AudioPhase::Idle:
-    case AudioPhase::Playing:
-        break;
-    }
-}
-
-void PreflightCheck::playTone() {
-    m_phase = AudioPhase::Playing;
-    m_quietFrom = {};
-    m_playFrom = m_meter.mark();
-    // The sound server has been heard from; the tone gets time to play out and come back.
-    const double seconds = m_echoOnly ? kCancelledToneSeconds : kToneSeconds;
-    m_audioTimer->start(kAudioWait + std::chrono::milliseconds(qint64(seconds * 1000)));
-    const quint64 generation = m_generation;
-    QPointer<PreflightCheck> self(this);
-    m_tone = m_parts.capture.playSound(
-        testTone(seconds, kToneAmplitude), 48000, [self, generation](const std::optional<QString>& error) {
-            if (self && self->m_generation == generation && self->m_phase == AudioPhase::Playing)
-                self->toneEnded(error);
-        });
-}
-
-void PreflightCheck::toneFailed(const QString& why) {
-    stopAudio();
-    set(Item::SystemAudio, Verdict::Failed, i18n::format("preflight.system.notPlayed", why),
+void PreflightCheck::toneNotPlayed(const std::optional<QString>& error) {
+    set(Item::SystemAudio, Verdict::Failed,
+        i18n::format("preflight.system.notPlayed", error.value_or(i18n::text("preflight.timeout"))),
         i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
     if (pending(Item::EchoPath))
         set(Item::EchoPath, Verdict::Skipped, i18n::text("preflight.echo.needsTone"));
     judgeMic();
 }
 
-void PreflightCheck::toneEnded(const std::optional<QString>& error) {
-    m_tone = 0;
-    if (error) {
-        toneFailed(*error);
-        return;
-    }
-    m_playTo = m_meter.mark();
-    m_phase = AudioPhase::Tail;
-    audioProgress();
-}
-
 void PreflightCheck::judgeMic() {
     if (m_echoOnly || !pending(Item::Microphone))
         return;
-    if (m_meter.mark().mic == 0)
+    const ToneMeter& meter = m_probe->meter();
+    if (meter.mark().mic == 0)
         set(Item::Microphone, Verdict::Failed, i18n::text("preflight.mic.silentStream"),
             i18n::text("preflight.mic.pick"), Fix::OpenSoundSettings);
-    else if (m_meter.power(AudioChannel::Mic, 0, m_meter.mark().mic).value_or(0) <= 0) // nothing but zeros
+    else if (meter.power(AudioChannel::Mic, 0, meter.mark().mic).value_or(0) <= 0) // nothing but zeros
         set(Item::Microphone, Verdict::Warning, i18n::text("preflight.mic.zeros"), i18n::text("preflight.mic.unmute"),
             Fix::OpenSoundSettings);
     else
         set(Item::Microphone, Verdict::Passed, i18n::text("preflight.mic.ok"), i18n::text("preflight.mic.speak"));
 }
 
-void PreflightCheck::judgeTone() {
-    const bool played = m_phase == AudioPhase::Tail;
-    const ToneMeter::Mark end = m_meter.mark();
-    stopAudio();
+void PreflightCheck::judgeTone(const ToneProbe::Result& result) {
     AudioCapture& capture = m_parts.capture;
-    const qint64 micBuffers = end.mic;
-
+    const qint64 micBuffers = m_probe->meter().mark().mic;
     judgeMic();
-    if (!played)
-        return;
 
-    // Whether the tone came back, over all of it; the echo once a canceller has had a second to catch on. Both
-    // against the quiet before the tone.
-    ToneMeter::Mark tailEnd = m_playTo;
-    tailEnd.system += m_meter.span(AudioChannel::System, kTailSeconds);
-    tailEnd.mic += m_meter.span(AudioChannel::Mic, kTailSeconds);
-    const ToneReading whole = readTone(m_meter, m_quietFrom, m_playFrom, m_playFrom, tailEnd);
-    ToneMeter::Mark settled = m_playFrom;
-    const double settle = m_echoOnly ? kCancelledSettleSeconds : kSettleSeconds;
-    settled.system += m_meter.span(AudioChannel::System, settle);
-    settled.mic += m_meter.span(AudioChannel::Mic, settle);
-    const ToneReading echo = readTone(m_meter, m_quietFrom, m_playFrom, settled, tailEnd);
+    const ToneReading& whole = result.whole;
+    const ToneReading& echo = result.echo;
     const QString device = capture.outputRoute().deviceName.isEmpty() ? capture.outputRoute().description
                                                                       : capture.outputRoute().deviceName;
     if (!whole.heard) {
@@ -352,20 +265,8 @@ void PreflightCheck::judgeTone() {
         set(Item::EchoPath, Verdict::Warning, measured, i18n::text("preflight.echo.advice"), Fix::EchoCancellation);
 }
 
-void PreflightCheck::audioTimedOut() {
-    const ToneMeter::Mark now = m_meter.mark();
-    const AudioPhase phase = m_phase;
-    if (phase == AudioPhase::Tail) {
-        // The tone was played out; a stream stalled after it. What was captured is judged.
-        m_micExpected = false;
-        judgeTone();
-        return;
-    }
-    if (phase == AudioPhase::Playing) {
-        toneFailed(i18n::text("preflight.timeout"));
-        return;
-    }
-    stopAudio();
+void PreflightCheck::noAudio() {
+    const ToneMeter::Mark now = m_probe->meter().mark();
     if (now.system == 0 && pending(Item::SystemAudio))
         set(Item::SystemAudio, Verdict::Failed, i18n::text("preflight.system.noStream"),
             i18n::text("preflight.system.pick"), Fix::OpenSoundSettings);
@@ -373,18 +274,13 @@ void PreflightCheck::audioTimedOut() {
         set(Item::EchoPath, Verdict::Skipped,
             i18n::text(now.system == 0 ? "preflight.echo.needsTone" : "preflight.echo.needsMic"));
     judgeMic();
-    if (pending(Item::SystemAudio)) {
-        // System audio came but the microphone never did: the tone still tells whether the client is heard.
-        m_phase = phase;
-        m_micExpected = false;
-        m_parts.capture.setOnChunk([this](AudioChannel channel, const AudioChunk& chunk) { onChunk(channel, chunk); });
-        m_audioTimer->start(kAudioWait);
-        audioProgress();
-    }
+    // System audio came but the microphone never did: the tone still tells whether the client is heard.
+    if (pending(Item::SystemAudio))
+        m_probe->listenWithoutMic();
 }
 
 void PreflightCheck::enableEchoCancellation() {
-    if (m_phase != AudioPhase::Idle)
+    if (m_probe->running())
         return;
     m_parts.capture.setEchoCancellation(true);
     const bool wasRunning = m_running;
@@ -395,7 +291,9 @@ void PreflightCheck::enableEchoCancellation() {
     if (!wasRunning)
         emit runningChanged();
     // The longer tone of this measurement gets its own time.
-    m_deadline->start(kAudioWait + std::chrono::milliseconds(qint64(kCancelledToneSeconds * 1000)) + kAudioWait);
+    m_deadline->start(ToneProbe::kAudioWait +
+                      std::chrono::milliseconds(qint64(ToneProbe::kCancelledToneSeconds * 1000)) +
+                      ToneProbe::kAudioWait);
     startAudio(true);
 }
 

@@ -43,8 +43,9 @@ struct PreflightLine {
 };
 
 // The check before a call: whether the client will be heard (the test tone comes back through the system audio),
-// whether the user's microphone delivers, how much of the loudspeakers the microphone hears, and whether the
-// transcription service, the language model and the backend take the present credentials. The network lines run in
+// whether the user's microphone delivers, how much of the loudspeakers the microphone hears (measured by a
+// ToneProbe), and whether the transcription service, the language model and the backend take the present
+// credentials. The network lines run in
 // parallel with the audio ones; a failing line never holds up the others, and the whole check ends within
 // kTimeout. Main thread only.
 class PreflightCheck : public QObject {
@@ -55,18 +56,6 @@ public:
     static constexpr std::chrono::seconds kTimeout{10};
     // A leak above this reaches the transcription as the client's words spoken by the user.
     static constexpr double kLeakLimitDb = -30;
-    static constexpr float kToneAmplitude = 0.1f; // -20 dBFS peaks: quiet on a normal volume
-    static constexpr double kToneSeconds = 2.5;
-    // The leak is read after the first second of the tone.
-    static constexpr double kSettleSeconds = 1.0;
-    // Measured again with echo cancellation just switched on, the canceller starts from nothing and moves its
-    // delay once it has heard two seconds of the far end: a longer tone, read once that has settled.
-    static constexpr double kCancelledToneSeconds = 6.0;
-    static constexpr double kCancelledSettleSeconds = 4.0;
-    static constexpr double kQuietSeconds = 0.4;
-    static constexpr double kTailSeconds = 0.3;
-    // How long the sound server may take to deliver the first audio.
-    static constexpr std::chrono::seconds kAudioWait{3};
     static constexpr std::chrono::seconds kNetworkWait{9};
     // Settings key: when the last check finished, milliseconds since the epoch.
     static constexpr const char* kLastRunKey = "preflightLastRun";
@@ -88,7 +77,6 @@ public:
     };
 
     explicit PreflightCheck(Parts parts, QObject* parent = nullptr);
-    ~PreflightCheck() override;
 
     // Starts the whole check afresh; a running one is abandoned.
     void run();
@@ -115,8 +103,6 @@ signals:
     void finished();
 
 private:
-    enum class AudioPhase { Idle, Quiet, Playing, Tail };
-
     void set(PreflightLine::Item item, PreflightLine::Verdict verdict, const QString& detail,
              const QString& advice = {}, PreflightLine::Fix fix = PreflightLine::Fix::None);
     bool pending(PreflightLine::Item item) const;
@@ -124,15 +110,10 @@ private:
     void timedOut();
 
     void startAudio(bool echoOnly);
-    void onChunk(AudioChannel channel, const AudioChunk& chunk);
-    void audioProgress();
-    void playTone();
-    void toneEnded(const std::optional<QString>& error);
-    void toneFailed(const QString& why);
+    void toneNotPlayed(const std::optional<QString>& error);
     void judgeMic();
-    void judgeTone();
-    void audioTimedOut();
-    void stopAudio();
+    void judgeTone(const ToneProbe::Result& result);
+    void noAudio();
 
     void startTranscription();
     void endTranscription(const SpeechVerdict& verdict);
@@ -142,7 +123,6 @@ private:
     void judgeScreenshots();
 
     Parts m_parts;
-    quint64 m_generation = 0;
     bool m_running = false;
     bool m_cutShort = false; // the deadline decided some line
     QList<PreflightLine> m_lines;
@@ -151,13 +131,8 @@ private:
     Timer* m_deadline = nullptr;
 
     // The audio lines.
-    ToneMeter m_meter;
-    AudioPhase m_phase = AudioPhase::Idle;
+    ToneProbe* m_probe = nullptr;
     bool m_echoOnly = false;
-    bool m_micExpected = false;
-    ToneMeter::Mark m_quietFrom, m_playFrom, m_playTo;
-    quint64 m_tone = 0; // the test tone's sound number while it plays
-    Timer* m_audioTimer = nullptr;
     std::optional<double> m_leakWithout;
     std::optional<double> m_leakWith;
     QString m_leakWithoutText, m_leakWithText;

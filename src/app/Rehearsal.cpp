@@ -1,12 +1,12 @@
 #include "app/Rehearsal.h"
 
 #include "app/ListeningSession.h"
-#include "app/SpeechSynthesizer.h"
 #include "assistant/Assistant.h"
 #include "assistant/ContextDocuments.h"
 #include "audio/AudioCapture.h"
 #include "core/Clock.h"
 #include "core/Localization.h"
+#include "platform/SpeechSynthesizer.h"
 #include "records/SessionStore.h"
 #include "speech/TranscriptBuffer.h"
 #include "ui/PanelState.h"

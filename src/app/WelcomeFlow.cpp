@@ -75,9 +75,9 @@ void WelcomeFlow::primaryAction() {
         break;
     case ReadyState::Kind::MissingPermissions:
         if (ready.permissions.contains(i18n::text("perm.microphone")))
-            m_parts.capture.tapMic();
+            m_parts.capture.requestMicAccess();
         else
-            m_parts.capture.tapScreen();
+            m_parts.capture.requestScreenAccess();
         break;
     case ReadyState::Kind::WaitingForBrowser:
         m_parts.backend.cancelLogin();

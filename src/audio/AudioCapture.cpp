@@ -4,9 +4,6 @@
 #include "core/Clock.h"
 #include "core/DiagnosticsLog.h"
 #include "core/Settings.h"
-#include "secrets/Credentials.h"
-#include "speech/ElevenLabsTranscriber.h"
-#include "speech/TranscriptBuffer.h"
 
 #include <QMetaObject>
 
@@ -23,8 +20,8 @@ QString permissionWords(PermissionState state) {
         return QStringLiteral("authorized");
     case PermissionState::Denied:
         return QStringLiteral("denied");
-    case PermissionState::NotDetermined:
-        return QStringLiteral("notDetermined");
+    case PermissionState::Unknown:
+        return QStringLiteral("unknown");
     }
     return QStringLiteral("unknown");
 }
@@ -143,7 +140,7 @@ void AudioCapture::start() {
     case PermissionState::Denied:
         note(QStringLiteral("mikrofon: odmówione — Ustawienia → Dźwięk → Wejście"));
         break;
-    case PermissionState::NotDetermined:
+    case PermissionState::Unknown:
         // The sound server answers shortly; the microphone starts then (micAvailabilityChanged).
         note(QStringLiteral("mikrofon: czekam na serwer dźwięku"));
         break;
@@ -163,7 +160,7 @@ void AudioCapture::start() {
 void AudioCapture::micAvailabilityChanged() {
     const PermissionState before = m_micPermission;
     refreshPermissions();
-    if (m_micRequestPending && m_micPermission != PermissionState::NotDetermined) {
+    if (m_micRequestPending && m_micPermission != PermissionState::Unknown) {
         m_micRequestPending = false;
         if (m_micPermission == PermissionState::Granted) {
             if (!m_micStarted)
@@ -334,7 +331,7 @@ void AudioCapture::setLanguage(const QString& code) {
     }
 }
 
-void AudioCapture::tapMic() {
+void AudioCapture::requestMicAccess() {
     switch (m_micPermission) {
     case PermissionState::Granted:
         note(QStringLiteral("mikrofon: zgoda już jest"));
@@ -344,7 +341,7 @@ void AudioCapture::tapMic() {
         if (openSoundSettings)
             openSoundSettings();
         break;
-    case PermissionState::NotDetermined:
+    case PermissionState::Unknown:
         // No prompt exists on a desktop: asking means asking the sound server again.
         note(QStringLiteral("mikrofon: pytam o zgodę…"));
         m_micRequestPending = true;
@@ -353,7 +350,9 @@ void AudioCapture::tapMic() {
     }
 }
 
-void AudioCapture::tapScreen() {
+void AudioCapture::requestScreenAccess() {
+    // Allowed in the settings since the last look: nothing tells us but looking again.
+    refreshPermissions();
     if (m_screenPermission == PermissionState::Granted) {
         note(QStringLiteral("ekran: zgoda już jest"));
         return;
@@ -367,28 +366,6 @@ void AudioCapture::tapScreen() {
         note(QStringLiteral("ekran: pytam o zgodę…"));
         m_clock.singleShot(std::chrono::milliseconds(1500), this, [this] { refreshPermissions(); });
     }
-    startGrantWatch();
-}
-
-void AudioCapture::startGrantWatch() {
-    delete m_grantWatcher;
-    m_grantTicks = 0;
-    m_grantWatcher = m_clock.createTimer(this);
-    connect(m_grantWatcher, &Timer::timeout, this, [this] {
-        ++m_grantTicks;
-        if (screenCaptureProbe && screenCaptureProbe()) {
-            m_grantWatcher->stop();
-            refreshPermissions();
-            note(QStringLiteral("ekran: zgoda nadana — restartuję aplikację…"));
-            m_clock.singleShot(std::chrono::milliseconds(1200), this, [this] {
-                if (onScreenGranted)
-                    onScreenGranted();
-            });
-        } else if (m_grantTicks >= kGrantWatchTicks) {
-            m_grantWatcher->stop();
-        }
-    });
-    m_grantWatcher->start(kGrantWatchInterval);
 }
 
 void AudioCapture::refreshPermissions() {

@@ -42,8 +42,6 @@ class AudioCapture : public QObject {
 public:
     static constexpr std::chrono::milliseconds kLevelInterval{50};
     static constexpr std::chrono::milliseconds kRouteInterval{2000};
-    static constexpr std::chrono::milliseconds kGrantWatchInterval{1000};
-    static constexpr int kGrantWatchTicks = 301;
     static constexpr float kLevelDecay = 0.82f;
     // Above this (-40 dBFS) within a level tick, the client's channel carries sound.
     static constexpr float kSoundLevel = 0.01f;
@@ -59,8 +57,11 @@ public:
     void setTranscription(bool on);
     void setLanguage(const QString& code);
     void setEchoCancellation(bool on);
-    void tapMic();
-    void tapScreen();
+    // What the microphone's dot (and the welcome screen's button) asks for: nothing once the input works, the sound
+    // settings when there is no microphone, another question to the sound server while it has not answered.
+    void requestMicAccess();
+    // The same for screenshots: look again and, once that was tried, open the desktop's privacy settings.
+    void requestScreenAccess();
     void refreshPermissions();
     void startMic();
     void note(const QString& line);
@@ -84,7 +85,6 @@ public:
     // Whether the client's channel carried sound in the last level tick.
     bool clientSounding() const { return m_clientSounding; }
 
-    std::function<void()> onScreenGranted;
     // What the transcription clients recognise: channel (system audio is the client), text, final or partial.
     std::function<bool()> screenCaptureProbe;
     std::function<void()> openSoundSettings;
@@ -121,7 +121,6 @@ private:
     void micAvailabilityChanged();
     void startTranscription();
     void stopTranscription();
-    void startGrantWatch();
     void setMicPermission(PermissionState state);
     void setScreenPermission(PermissionState state);
 
@@ -133,8 +132,8 @@ private:
 
     float m_clientLevel = 0;
     float m_myLevel = 0;
-    PermissionState m_screenPermission = PermissionState::NotDetermined;
-    PermissionState m_micPermission = PermissionState::NotDetermined;
+    PermissionState m_screenPermission = PermissionState::Unknown;
+    PermissionState m_micPermission = PermissionState::Unknown;
     std::optional<LevelStore::Snapshot> m_clientStats; // nothing before the first level tick
     bool m_transcriptionEnabled = false;
     QString m_language = QStringLiteral("pl");
@@ -143,8 +142,6 @@ private:
 
     Timer* m_levelTimer = nullptr;
     Timer* m_routeTimer = nullptr;
-    Timer* m_grantWatcher = nullptr;
-    int m_grantTicks = 0;
     bool m_screenPromptAttempted = false;
     bool m_micStarted = false;
     bool m_micRequestPending = false;

@@ -15,7 +15,8 @@ namespace quippet {
 
 class EchoCanceller;
 
-enum class PermissionState { Granted, Denied, NotDetermined };
+// Unknown: the sound server has not answered yet.
+enum class PermissionState { Granted, Denied, Unknown };
 
 // Which output device is playing, as far as the sound server tells.
 struct OutputRoute {
@@ -63,7 +64,7 @@ public:
     // Silences a sound still playing (its `done` gets an error); a finished or unknown one is left alone.
     virtual void stopSound(quint64 id) = 0;
 
-    // Granted once the server answered and has a microphone as its default input; NotDetermined before any answer.
+    // Granted once the server answered and has a microphone as its default input; Unknown before any answer.
     virtual PermissionState inputAvailability() const = 0;
     virtual OutputRoute outputRoute() const = 0;
 

@@ -57,7 +57,7 @@ private:
     void endSound(quint64 id, const QString& why);
 
     std::shared_ptr<PulseCore> m_core;
-    PermissionState m_input = PermissionState::NotDetermined;
+    PermissionState m_input = PermissionState::Unknown;
     OutputRoute m_route;
     QHash<quint64, PlayDone> m_playing;
     quint64 m_lastPlayback = 0;

@@ -1,6 +1,10 @@
 #include "audio/ToneProbe.h"
 
+#include "audio/AudioCapture.h"
 #include "audio/LevelStore.h"
+#include "core/Clock.h"
+
+#include <QPointer>
 
 #include <algorithm>
 #include <cmath>
@@ -125,6 +129,139 @@ ToneReading readTone(const ToneMeter& meter, ToneMeter::Mark quietFrom, ToneMete
     if (micTone && *micTone - noise >= std::max(noise, kSilence * 1e6))
         reading.leakDb = toDb((*micTone - noise) / sysExcess);
     return reading;
+}
+
+ToneProbe::ToneProbe(Clock& clock, AudioCapture& capture, QObject* parent)
+    : QObject(parent), m_clock(clock), m_capture(capture) {
+    m_timer = m_clock.createTimer(this);
+    m_timer->setSingleShot(true);
+    connect(m_timer, &Timer::timeout, this, &ToneProbe::timedOut);
+}
+
+ToneProbe::~ToneProbe() {
+    stop();
+}
+
+void ToneProbe::start(Tone tone) {
+    stop();
+    m_tone = tone;
+    m_meter.clear();
+    m_micExpected = m_capture.micPermission() == PermissionState::Granted;
+    listen();
+}
+
+void ToneProbe::listenWithoutMic() {
+    m_micExpected = false;
+    listen();
+}
+
+void ToneProbe::listen() {
+    m_phase = Phase::Quiet;
+    m_capture.setOnChunk([this](AudioChannel channel, const AudioChunk& chunk) { onChunk(channel, chunk); });
+    m_timer->start(kAudioWait);
+    progress();
+}
+
+void ToneProbe::stop() {
+    // A tone of an abandoned probe must not sound into the next one's quiet. Idle first: its end is no result.
+    m_phase = Phase::Idle;
+    ++m_generation;
+    if (const quint64 sound = std::exchange(m_sound, 0))
+        m_capture.stopSound(sound);
+    m_capture.setOnChunk({});
+    m_timer->stop();
+}
+
+void ToneProbe::onChunk(AudioChannel channel, const AudioChunk& chunk) {
+    if (channel == AudioChannel::Mic)
+        m_micExpected = true;
+    m_meter.add(channel, chunk);
+    progress();
+}
+
+void ToneProbe::progress() {
+    const ToneMeter::Mark now = m_meter.mark();
+    switch (m_phase) {
+    case Phase::Quiet: {
+        // The microphone, when there is one, must deliver too: its quiet is what the leak is measured against.
+        const bool systemQuiet = now.system >= m_meter.span(AudioChannel::System, kQuietSeconds);
+        const bool micQuiet = !m_micExpected || now.mic >= m_meter.span(AudioChannel::Mic, kQuietSeconds);
+        if (systemQuiet && micQuiet)
+            play();
+        break;
+    }
+    case Phase::Tail:
+        if (now.system >= m_playTo.system + m_meter.span(AudioChannel::System, kTailSeconds) &&
+            (!m_micExpected || now.mic >= m_playTo.mic + m_meter.span(AudioChannel::Mic, kTailSeconds)))
+            finish();
+        break;
+    case Phase::Idle:
+    case Phase::Playing:
+        break;
+    }
+}
+
+void ToneProbe::play() {
+    m_phase = Phase::Playing;
+    m_quietFrom = {};
+    m_playFrom = m_meter.mark();
+    // The sound server has been heard from; the tone gets time to play out and come back.
+    const double seconds = m_tone == Tone::ForNewCanceller ? kCancelledToneSeconds : kToneSeconds;
+    m_timer->start(kAudioWait + std::chrono::milliseconds(qint64(seconds * 1000)));
+    const quint64 generation = m_generation;
+    QPointer<ToneProbe> self(this);
+    m_sound = m_capture.playSound(testTone(seconds, kToneAmplitude), 48000,
+                                  [self, generation](const std::optional<QString>& error) {
+                                      if (self && self->m_generation == generation && self->m_phase == Phase::Playing)
+                                          self->toneEnded(error);
+                                  });
+}
+
+void ToneProbe::toneEnded(const std::optional<QString>& error) {
+    m_sound = 0;
+    if (error) {
+        stop();
+        emit notPlayed(error);
+        return;
+    }
+    m_playTo = m_meter.mark();
+    m_phase = Phase::Tail;
+    progress();
+}
+
+// Whether the tone came back, over all of it; the echo once a canceller has had its time to catch on. Both against
+// the quiet before the tone.
+void ToneProbe::finish() {
+    stop();
+    ToneMeter::Mark tailEnd = m_playTo;
+    tailEnd.system += m_meter.span(AudioChannel::System, kTailSeconds);
+    tailEnd.mic += m_meter.span(AudioChannel::Mic, kTailSeconds);
+    Result result;
+    result.whole = readTone(m_meter, m_quietFrom, m_playFrom, m_playFrom, tailEnd);
+    ToneMeter::Mark settled = m_playFrom;
+    const double settle = m_tone == Tone::ForNewCanceller ? kCancelledSettleSeconds : kSettleSeconds;
+    settled.system += m_meter.span(AudioChannel::System, settle);
+    settled.mic += m_meter.span(AudioChannel::Mic, settle);
+    result.echo = readTone(m_meter, m_quietFrom, m_playFrom, settled, tailEnd);
+    emit measured(result);
+}
+
+void ToneProbe::timedOut() {
+    switch (m_phase) {
+    case Phase::Tail: // the tone was played out; a stream stalled after it: what was captured is read
+        finish();
+        break;
+    case Phase::Playing:
+        stop();
+        emit notPlayed(std::nullopt);
+        break;
+    case Phase::Quiet:
+        stop();
+        emit noAudio();
+        break;
+    case Phase::Idle:
+        break;
+    }
 }
 
 } // namespace quippet

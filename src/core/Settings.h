@@ -7,9 +7,9 @@
 
 namespace quippet {
 
-// User defaults: the one place that knows where preferences live and what their keys are called.
-// Backed by QSettings (organisation and application "Quippet"), so a test that points XDG_CONFIG_HOME at a
-// temporary directory gets its own settings.
+// The program's preferences, kept with QSettings in $XDG_CONFIG_HOME/Quippet/Quippet.conf: the one place that knows
+// where they live and what their keys are called. A test that points XDG_CONFIG_HOME at a temporary directory gets
+// its own settings.
 class Settings {
 public:
     static constexpr const char* kAutoAnswer = "autoAnswer";

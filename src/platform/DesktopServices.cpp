@@ -62,10 +62,6 @@ void openScreenSettings() {
                   {QStringLiteral("systemsettings")}});
 }
 
-bool ensureInstalled() {
-    return true;
-}
-
 // On X11 the window manager keeps a window on every workspace when it carries _NET_WM_STATE_STICKY; the state must
 // be requested with a client message once the window is mapped.
 void showOnAllWorkspaces(WId window) {

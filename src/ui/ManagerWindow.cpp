@@ -5,6 +5,7 @@
 #include "core/Localization.h"
 #include "records/SessionStore.h"
 #include "ui/ContextFolder.h"
+#include "ui/DocumentList.h"
 
 #include <QButtonGroup>
 #include <QDir>
@@ -200,12 +201,9 @@ QWidget* ManagerWindow::buildContextTab() {
     layout->addWidget(divider(page));
     layout->addWidget(heading(i18n::text("manager.docs"), page));
     layout->addWidget(caption(i18n::text("manager.docs.hint"), page));
-    auto* list = new QWidget(page);
-    list->setObjectName(QStringLiteral("documentList"));
-    m_docRows = new QVBoxLayout(list);
-    m_docRows->setContentsMargins(0, 4, 0, 4);
-    m_docRows->setSpacing(2);
-    layout->addWidget(list);
+    m_documents = new DocumentList(i18n::text("manager.docs.empty"), page);
+    connect(m_documents, &DocumentList::removed, this, &ManagerWindow::contextChanged);
+    layout->addWidget(m_documents);
 
     auto* buttons = new QHBoxLayout;
     QPushButton* add = button("manager.addFiles", "addDocumentsButton", page);
@@ -251,21 +249,10 @@ void ManagerWindow::showContext() {
     const bool hasProfile = m_assistant.hasProfile();
     m_profileMark->setPixmap(profileMark(hasProfile, palette()));
     m_profileStatus->setText(i18n::text(hasProfile ? "manager.profile.loaded" : "manager.profile.missing"));
-    clear(m_docRows);
-    QWidget* list = m_docRows->parentWidget();
-    if (m_assistant.contextFiles().isEmpty()) {
-        m_docRows->addWidget(caption(i18n::text("manager.docs.empty"), list));
-        return;
-    }
-    for (const QString& name : m_assistant.contextFiles()) {
-        m_docRows->addWidget(fileRow(
-            name, QString(), i18n::format("docs.deleteNamed", name),
-            [this, name] {
-                contextFolder::removeDocument(name);
-                contextChanged();
-            },
-            list));
-    }
+    QList<DocumentList::Entry> entries;
+    for (const QString& name : m_assistant.contextFiles())
+        entries.append({name, QString()});
+    m_documents->setEntries(entries);
 }
 
 void ManagerWindow::showHistory() {

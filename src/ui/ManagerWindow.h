@@ -16,6 +16,7 @@ class QVBoxLayout;
 namespace quippet {
 
 class Assistant;
+class DocumentList;
 class SessionStore;
 
 // Where the user prepares the current conversation (contact, company, topic, sales or evaluation), manages the
@@ -71,7 +72,7 @@ private:
     QLabel* m_fileName = nullptr;
     QLabel* m_profileMark = nullptr;
     QLabel* m_profileStatus = nullptr;
-    QVBoxLayout* m_docRows = nullptr;
+    DocumentList* m_documents = nullptr;
     QVBoxLayout* m_historyRows = nullptr;
 };
 

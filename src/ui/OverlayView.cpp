@@ -33,7 +33,7 @@ StatusDot::Badge badgeFor(PermissionState state) {
         return StatusDot::Badge::None;
     case PermissionState::Denied:
         return StatusDot::Badge::Red;
-    case PermissionState::NotDetermined:
+    case PermissionState::Unknown:
         return StatusDot::Badge::Orange;
     }
     return StatusDot::Badge::Orange;
@@ -152,8 +152,8 @@ void OverlayView::buildToolbar(QHBoxLayout* bar) {
     m_micDot->setObjectName(QStringLiteral("micDot"));
     bar->addWidget(m_screenDot);
     bar->addWidget(m_micDot);
-    connect(m_screenDot, &QAbstractButton::clicked, &capture, &AudioCapture::tapScreen);
-    connect(m_micDot, &QAbstractButton::clicked, &capture, &AudioCapture::tapMic);
+    connect(m_screenDot, &QAbstractButton::clicked, &capture, &AudioCapture::requestScreenAccess);
+    connect(m_micDot, &QAbstractButton::clicked, &capture, &AudioCapture::requestMicAccess);
 
     auto* divider = new QWidget(this);
     divider->setFixedSize(1, 18);

@@ -5,6 +5,7 @@
 #include "core/AtomicFile.h"
 #include "core/Localization.h"
 #include "ui/ContextFolder.h"
+#include "ui/DocumentList.h"
 
 #include <QDir>
 #include <QDragEnterEvent>
@@ -112,12 +113,13 @@ QWidget* ProfileWindow::buildDocsTab() {
     auto* layout = new QVBoxLayout(m_docsTab);
     layout->setContentsMargins(16, 12, 16, 12);
     layout->addWidget(caption(i18n::text("docs.explain"), m_docsTab, 1.0));
-    auto* list = new QWidget(m_docsTab);
-    list->setObjectName(QStringLiteral("documentList"));
-    m_docRows = new QVBoxLayout(list);
-    m_docRows->setContentsMargins(0, 6, 0, 6);
-    m_docRows->setSpacing(2);
-    layout->addWidget(list);
+    m_documents = new DocumentList(i18n::text("docs.empty"), m_docsTab);
+    m_documents->layout()->setContentsMargins(0, 6, 0, 6);
+    connect(m_documents, &DocumentList::removed, this, [this] {
+        refreshDocs();
+        emit changed();
+    });
+    layout->addWidget(m_documents);
     layout->addStretch(1);
     auto* buttons = new QHBoxLayout;
     auto* add = new QPushButton(i18n::text("docs.add"), m_docsTab);
@@ -167,25 +169,11 @@ void ProfileWindow::saveProfile() {
 }
 
 void ProfileWindow::refreshDocs() {
-    clear(m_docRows);
-    QWidget* list = m_docRows->parentWidget();
-    const QList<contextFolder::Document> docs = contextFolder::documents();
-    if (docs.isEmpty()) {
-        m_docRows->addWidget(caption(i18n::text("docs.empty"), list));
-        return;
-    }
     const QLocale locale;
-    for (const contextFolder::Document& doc : docs) {
-        const QString name = doc.name;
-        m_docRows->addWidget(fileRow(
-            name, locale.formattedDataSize(doc.bytes), i18n::format("docs.deleteNamed", name),
-            [this, name] {
-                contextFolder::removeDocument(name);
-                refreshDocs();
-                emit changed();
-            },
-            list));
-    }
+    QList<DocumentList::Entry> entries;
+    for (const contextFolder::Document& doc : contextFolder::documents())
+        entries.append({doc.name, locale.formattedDataSize(doc.bytes)});
+    m_documents->setEntries(entries);
 }
 
 void ProfileWindow::addFiles() {

@@ -6,15 +6,14 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <functional>
-
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QTabWidget;
-class QVBoxLayout;
 
 namespace quippet {
+
+class DocumentList;
 
 // The user's self-description "o-mnie.md" in a text editor, and the documents of the context folder with their
 // sizes: add (also by dropping files onto the documents tab), show the folder, delete. One window for the life of
@@ -61,7 +60,7 @@ private:
     QLabel* m_saveError = nullptr;
     QPushButton* m_save = nullptr;
     QWidget* m_docsTab = nullptr;
-    QVBoxLayout* m_docRows = nullptr;
+    DocumentList* m_documents = nullptr;
 };
 
 } // namespace quippet

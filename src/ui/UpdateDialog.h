@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/UpdateChecker.h"
+#include "backend/UpdateChecker.h"
 
 class QWidget;
 

@@ -290,7 +290,7 @@ TEST_F(AppControllerTest, ANewUserOnOwnKeysReachesAListeningPanel) {
 TEST_F(AppControllerTest, MissingMicrophoneIsRequestedBeforeTheScreen) {
     signIn();
     launch();
-    audio->setInput(PermissionState::NotDetermined);
+    audio->setInput(PermissionState::Unknown);
     app->capture().screenCaptureProbe = [] { return false; };
     app->capture().refreshPermissions();
     app->welcome().refresh();

@@ -2,7 +2,6 @@
 // the default output and comes back from its monitor (a loopback from the loudspeakers into the microphone stands
 // for a laptop without headphones); a practice question spoken by espeak-ng reaches the system audio.
 #include "app/PreflightCheck.h"
-#include "app/SpeechSynthesizer.h"
 
 #include "audio/AudioCapture.h"
 #include "audio/PulseAudioSystem.h"
@@ -10,6 +9,7 @@
 #include "core/DiagnosticsLog.h"
 #include "core/Localization.h"
 #include "peers/ScriptedLlm.h"
+#include "platform/SpeechSynthesizer.h"
 #include "secrets/Keychain.h"
 #include "support/ManualClock.h"
 #include "support/MemorySecretStore.h"

@@ -54,7 +54,7 @@ protected:
     CaptureLogicTest() {
         auto fake = std::make_unique<test::FakeAudioSystem>();
         system = fake.get();
-        system->input = PermissionState::NotDetermined;
+        system->input = PermissionState::Unknown;
         capture = std::make_unique<AudioCapture>(clock, log, std::move(fake));
         QObject::connect(capture.get(), &AudioCapture::textHeard,
                          [this](AudioChannel channel, const QString& text, bool isFinal) {
@@ -232,11 +232,11 @@ TEST_F(CaptureLogicTest, TranscriptionSwitchLanguageAndRestoredState) {
 
 TEST_F(CaptureLogicTest, MicrophoneFollowsTheSoundServersAnswerAndEchoCancellationRestartsIt) {
     capture->start();
-    EXPECT_EQ(capture->micPermission(), PermissionState::NotDetermined);
+    EXPECT_EQ(capture->micPermission(), PermissionState::Unknown);
     EXPECT_TRUE(system->micStarts.empty());
 
     // Asking waits for the server's answer.
-    capture->tapMic();
+    capture->requestMicAccess();
     EXPECT_TRUE(logged(QStringLiteral("mikrofon: pytam o zgodę…")));
     EXPECT_EQ(system->rechecks, 1);
     system->setInput(PermissionState::Granted);
@@ -244,7 +244,7 @@ TEST_F(CaptureLogicTest, MicrophoneFollowsTheSoundServersAnswerAndEchoCancellati
     EXPECT_EQ(capture->micPermission(), PermissionState::Granted);
     ASSERT_EQ(system->micStarts.size(), 1);
     EXPECT_FALSE(system->micStarts[0]);
-    capture->tapMic();
+    capture->requestMicAccess();
     EXPECT_TRUE(logged(QStringLiteral("mikrofon: zgoda już jest")));
 
     capture->setEchoCancellation(true);
@@ -260,54 +260,32 @@ TEST_F(CaptureLogicTest, MicrophoneFollowsTheSoundServersAnswerAndEchoCancellati
     capture->openSoundSettings = [&] { ++opened; };
     system->setInput(PermissionState::Denied);
     EXPECT_TRUE(logged(QStringLiteral("mikrofon: odmówione — Ustawienia → Dźwięk → Wejście")));
-    capture->tapMic();
+    capture->requestMicAccess();
     EXPECT_EQ(opened, 1);
     EXPECT_TRUE(logged(QStringLiteral("mikrofon: otwieram Ustawienia")));
 }
 
-TEST_F(CaptureLogicTest, ScreenButtonPromptsThenOpensSettingsAndTheWatcherGivesUp) {
+TEST_F(CaptureLogicTest, ScreenButtonPromptsThenOpensSettingsAndLooksAgainEachTime) {
     int settingsOpened = 0;
-    int granted = 0;
     capture->openScreenSettings = [&] { ++settingsOpened; };
-    capture->onScreenGranted = [&] { ++granted; };
     capture->start();
     EXPECT_EQ(capture->screenPermission(), PermissionState::Denied);
 
-    capture->tapScreen();
+    capture->requestScreenAccess();
     EXPECT_TRUE(logged(QStringLiteral("ekran: pytam o zgodę…")));
     EXPECT_EQ(settingsOpened, 0);
-    capture->tapScreen();
+    capture->requestScreenAccess();
     EXPECT_EQ(settingsOpened, 1);
     EXPECT_TRUE(logged(QStringLiteral("ekran: otwieram Ustawienia — zezwól Quippetowi na zrzuty ekranu")));
+    clock.advance(2s);                  // the look 1.5 s after the first press, then nothing watches for the grant
+    EXPECT_EQ(clock.activeTimers(), 2); // the level and route timers
 
-    // 301 ticks without a grant: silence, and a grant after that goes unnoticed.
-    clock.advance(301s);
-    EXPECT_EQ(clock.activeTimers(), 2); // only the level and route timers remain
+    // Allowed in the settings meanwhile: the next press finds it.
     screenOk = true;
-    clock.advance(5s);
-    EXPECT_EQ(granted, 0);
-
-    // Pressed again: the watcher notices the grant, then the relaunch follows 1.2 s later.
-    capture->refreshPermissions();
+    capture->requestScreenAccess();
     EXPECT_EQ(capture->screenPermission(), PermissionState::Granted);
-    capture->tapScreen();
+    EXPECT_EQ(settingsOpened, 1);
     EXPECT_TRUE(logged(QStringLiteral("ekran: zgoda już jest")));
-}
-
-TEST_F(CaptureLogicTest, GrantWatcherRelaunchesAfterTheGrant) {
-    int granted = 0;
-    capture->onScreenGranted = [&] { ++granted; };
-    capture->start();
-    capture->tapScreen();
-    clock.advance(3s);
-    screenOk = true;
-    clock.advance(1s);
-    EXPECT_TRUE(logged(QStringLiteral("ekran: zgoda nadana — restartuję aplikację…")));
-    EXPECT_EQ(capture->screenPermission(), PermissionState::Granted);
-    clock.advance(1100ms);
-    EXPECT_EQ(granted, 0);
-    clock.advance(100ms);
-    EXPECT_EQ(granted, 1);
 }
 
 TEST_F(CaptureLogicTest, OutputRouteChangesAreNotedOnce) {

@@ -1,4 +1,4 @@
-#include "app/SpeechSynthesizer.h"
+#include "platform/SpeechSynthesizer.h"
 
 #include "audio/AudioCapture.h"
 #include "audio/LevelStore.h"

@@ -1,4 +1,4 @@
-#include "platform/UpdateChecker.h"
+#include "backend/UpdateChecker.h"
 
 #include "core/Settings.h"
 #include "peers/HttpPeer.h"

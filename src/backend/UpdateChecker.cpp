@@ -1,4 +1,4 @@
-#include "platform/UpdateChecker.h"
+#include "backend/UpdateChecker.h"
 
 #include "core/Clock.h"
 #include "core/SafeUrl.h"
@@ -14,7 +14,7 @@ namespace quippet {
 namespace {
 
 constexpr int kMaxNotes = 4000;
-constexpr int kTimeoutMs = 30'000;
+constexpr int kFeedTimeoutMs = 30'000;
 const QString kSparkle = QStringLiteral("http://www.andymatuschak.org/xml-namespaces/sparkle");
 
 // "1.10.2-beta3" → numbers {1, 10, 2} and the suffix "beta3".
@@ -143,7 +143,7 @@ QUrl UpdateChecker::feedUrl() {
 
 void UpdateChecker::check(std::function<void(const Result&)> done) {
     QNetworkRequest request(feedUrl());
-    request.setTransferTimeout(kTimeoutMs);
+    request.setTransferTimeout(kFeedTimeoutMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     QNetworkReply* reply = m_network->get(request);
     auto finish = [reply, done](const Result& result) {

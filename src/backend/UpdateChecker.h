@@ -52,7 +52,7 @@ public:
 
     void check(std::function<void(const Result&)> done);
     // Checks at once when the last check is a day old or more, then again each day; only a newer version is
-    // reported, by newerReleaseFound.
+    // reported, as newerReleaseFound.
     void startSchedule();
 
 signals:
