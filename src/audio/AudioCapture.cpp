@@ -261,19 +261,11 @@ void AudioCapture::startTranscription() {
     if (!m_factory)
         return;
     auto make = [&](const QString& label, AudioChannel channel) {
-        QPointer<AudioCapture> self(this);
-        TranscriberSetup setup;
-        setup.label = label;
-        setup.language = m_language;
-        setup.onText = [self, channel](const QString& text, bool isFinal) {
-            if (self)
-                emit self->textHeard(channel, text, isFinal);
-        };
-        setup.onStatus = [self](const QString& line) {
-            if (self)
-                self->note(line);
-        };
-        return m_factory(std::move(setup));
+        std::unique_ptr<TranscriberPort> port = m_factory({label, m_language});
+        connect(port.get(), &TranscriberPort::transcript, this,
+                [this, channel](const QString& text, bool isFinal) { emit textHeard(channel, text, isFinal); });
+        connect(port.get(), &TranscriberPort::statusLine, this, &AudioCapture::note);
+        return port;
     };
     auto client = make(kClientLabel, AudioChannel::System);
     auto mic = make(kMicLabel, AudioChannel::Mic);

@@ -404,7 +404,7 @@ private:
 ElevenLabsTranscriber::ElevenLabsTranscriber(QString label, QString language,
                                              std::shared_ptr<CredentialProvider> provider, Clock& clock,
                                              QObject* parent)
-    : QObject(parent), m_label(std::move(label)), m_thread(new QThread) {
+    : TranscriberPort(parent), m_label(std::move(label)), m_thread(new QThread) {
     m_thread->setObjectName(QStringLiteral("quippet.11l.") + m_label);
     m_worker = new TranscriberWorker(this, m_label, std::move(language), std::move(provider), clock);
     m_worker->moveToThread(m_thread);

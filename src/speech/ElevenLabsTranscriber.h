@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/AudioChunk.h"
+#include "audio/TranscriberPort.h"
 #include "secrets/Credentials.h"
 
 #include <QObject>
@@ -25,7 +26,7 @@ class TranscriberWorker;
 // connection is not passing on what it was given, is kept, the newest 192000 bytes (two seconds), and goes out first
 // on the next connection. An open connection that stays silent (not even answering pings) is dropped. The
 // transcriber reconnects by itself with a growing delay until stop().
-class ElevenLabsTranscriber : public QObject {
+class ElevenLabsTranscriber : public TranscriberPort {
     Q_OBJECT
 public:
     static constexpr qsizetype kMinChunkBytes = 4096;
@@ -44,10 +45,10 @@ public:
 
     const QString& label() const { return m_label; }
 
-    void start(); // main thread: connect and stay connected
-    void stop();  // main thread: close with "going away"; fed audio then only accumulates (bounded)
+    void start() override; // main thread: connect and stay connected
+    void stop() override;  // main thread: close with "going away"; fed audio then only accumulates (bounded)
     // Any thread (the capture threads): the chunk is copied and converted on the worker thread.
-    void append(const AudioChunk& chunk);
+    void append(const AudioChunk& chunk) override;
 
     // "elevenLabsBaseURL" preference, else the EU residency endpoint.
     static QUrl serviceBaseUrl();
@@ -81,10 +82,6 @@ public:
     State state() const;
     // Waits until the worker has handled everything posted to it so far.
     void sync() const;
-
-signals:
-    void transcript(const QString& text, bool isFinal);
-    void statusLine(const QString& line);
 
 private:
     QString m_label;

@@ -6,7 +6,6 @@
 #include "speech/ElevenLabsTranscriber.h"
 
 #include <QMetaObject>
-#include <QPointer>
 
 namespace quippet {
 
@@ -54,16 +53,11 @@ void SpeechProbe::start(const TranscriberFactory& factory, const QString& langua
         return;
     }
     const quint64 attempt = ++m_attempt;
-    QPointer<SpeechProbe> self(this);
-    TranscriberSetup setup;
-    setup.label = kProbeLabel;
-    setup.language = language;
-    setup.onText = [](const QString&, bool) {};
-    setup.onStatus = [self, attempt](const QString& line) {
-        if (self && self->m_attempt == attempt && self->m_client)
-            self->finish(verdict(line));
-    };
-    m_client = factory(std::move(setup));
+    m_client = factory({kProbeLabel, language});
+    connect(m_client.get(), &TranscriberPort::statusLine, this, [this, attempt](const QString& line) {
+        if (m_attempt == attempt && m_client)
+            finish(verdict(line));
+    });
     m_timer->start(wait);
     m_client->start();
 }
@@ -74,10 +68,10 @@ void SpeechProbe::cancel() {
     if (!m_client)
         return;
     m_client->stop();
-    // The client may be reporting from inside its own callback: it is let go once that has returned.
-    std::shared_ptr<TranscriberPort> done(m_client.release());
-    QMetaObject::invokeMethod(
-        this, [done] {}, Qt::QueuedConnection);
+    // The client may be reporting from inside its own signal: it goes once that has returned, or with the probe.
+    TranscriberPort* done = m_client.release();
+    done->setParent(this);
+    done->deleteLater();
 }
 
 void SpeechProbe::finish(const SpeechVerdict& verdict) {

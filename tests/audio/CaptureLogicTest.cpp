@@ -24,13 +24,15 @@ namespace {
 // What one transcriber was told; outlives the transcriber, which the capture drops when it stops listening.
 struct TranscriberRecord {
     TranscriberSetup setup;
+    TranscriberPort* live = nullptr; // while the capture keeps it
     int starts = 0;
     int stops = 0;
     std::vector<AudioChunk> chunks;
 };
 
 struct FakeTranscriber final : TranscriberPort {
-    explicit FakeTranscriber(std::shared_ptr<TranscriberRecord> r) : record(std::move(r)) {}
+    explicit FakeTranscriber(std::shared_ptr<TranscriberRecord> r) : record(std::move(r)) { record->live = this; }
+    ~FakeTranscriber() override { record->live = nullptr; }
     void start() override { ++record->starts; }
     void stop() override { ++record->stops; }
     void append(const AudioChunk& chunk) override { record->chunks.push_back(chunk); }
@@ -175,14 +177,14 @@ TEST_F(CaptureLogicTest, BuffersAreCopiedAndHandedToTheTranscriberOfTheirChannel
     EXPECT_EQ(reinterpret_cast<const float*>(client->chunks[0].data.constData())[479], 0.3f);
 
     // Text comes out under the channel it was heard on.
-    client->setup.onText(QStringLiteral("Jaki jest termin?"), true);
-    me->setup.onText(QStringLiteral("Do piątku"), false);
+    emit client->live->transcript(QStringLiteral("Jaki jest termin?"), true);
+    emit me->live->transcript(QStringLiteral("Do piątku"), false);
     ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[0].channel, AudioChannel::System);
     EXPECT_TRUE(texts[0].isFinal);
     EXPECT_EQ(texts[1].channel, AudioChannel::Mic);
     EXPECT_EQ(texts[1].text, QStringLiteral("Do piątku"));
-    me->setup.onStatus(QStringLiteral("TY: połączono ze Scribe"));
+    emit me->live->statusLine(QStringLiteral("TY: połączono ze Scribe"));
     EXPECT_TRUE(logged(QStringLiteral("TY: połączono ze Scribe")));
 }
 
