@@ -175,14 +175,9 @@ void AppController::wire() {
     // assistant.
     TranscriptBuffer* transcript = m_transcript.get();
     Assistant* assistant = m_assistant.get();
-    connect(m_capture.get(), &AudioCapture::textHeard, transcript,
-            [transcript, assistant](AudioChannel channel, const QString& text, bool isFinal) {
-                const bool client = channel == AudioChannel::System;
-                transcript->add(client ? Utterance::Speaker::Client : Utterance::Speaker::Me, text, isFinal);
-                if (client && !isFinal)
-                    assistant->clientPartial(text);
-            });
+    connect(m_capture.get(), &AudioCapture::textHeard, transcript, &TranscriptBuffer::hear);
     connect(transcript, &TranscriptBuffer::clientUtterance, assistant, &Assistant::clientSaid);
+    connect(transcript, &TranscriptBuffer::clientPartial, assistant, &Assistant::clientPartial);
     AudioCapture* capture = m_capture.get();
     connect(capture, &AudioCapture::clientSoundingChanged, assistant,
             [capture, assistant] { assistant->clientVoice(capture->clientSounding()); });

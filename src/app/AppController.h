@@ -35,8 +35,9 @@ class UsageMeter;
 class WelcomeFlow;
 
 // The one object the entry point creates: it builds the long-lived objects, owns them, and connects them in wire().
-// A client's question travels AudioCapture::textHeard → TranscriptBuffer::add → TranscriptBuffer::clientUtterance →
-// Assistant::clientSaid → the answer card. Every user command is an action of Commands, triggered alike from the
+// A client's question travels ElevenLabsTranscriber::transcript → AudioCapture::textHeard → TranscriptBuffer::hear
+// → TranscriptBuffer::clientUtterance (or clientPartial) → Assistant::clientSaid (clientPartial) → Assistant's
+// cards → AnswerPanel. Every user command is an action of Commands, triggered alike from the
 // menus, the tray, the system-wide shortcuts and the command line of a second start. Main thread only.
 class AppController : public QObject {
     Q_OBJECT

@@ -5,6 +5,8 @@
 
 namespace quippet {
 
+enum class AudioChannel { System, Mic };
+
 // The layout of captured PCM as the capture source delivers it.
 struct AudioFormat {
     enum class SampleType { Int16, Int32, Float32 };

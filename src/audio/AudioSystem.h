@@ -31,8 +31,6 @@ struct OutputRoute {
     }
 };
 
-enum class AudioChannel { System, Mic };
-
 // The sound server as the capture sees it. Implementations keep every native object on their own thread; the
 // methods here are called on the main thread and never block on the audio thread.
 class AudioSystem : public QObject {

@@ -105,6 +105,13 @@ void TranscriptBuffer::setPending(Utterance::Speaker speaker, const QString* tex
     emit currentLineChanged();
 }
 
+void TranscriptBuffer::hear(AudioChannel channel, const QString& text, bool isFinal) {
+    const bool client = channel == AudioChannel::System;
+    add(client ? Utterance::Speaker::Client : Utterance::Speaker::Me, text, isFinal);
+    if (client && !isFinal)
+        emit clientPartial(text);
+}
+
 void TranscriptBuffer::add(Utterance::Speaker speaker, const QString& rawText, bool isFinal) {
     const QString text = rawText.trimmed();
     if (text.isEmpty())

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audio/AudioChunk.h"
 #include "speech/Utterance.h"
 
 #include <QList>
@@ -32,6 +33,9 @@ public:
     explicit TranscriptBuffer(Clock& clock, QObject* parent = nullptr);
 
     void add(Utterance::Speaker speaker, const QString& text, bool isFinal);
+    // A line of one side's transcription as the capture heard it: the system audio is the client, the microphone
+    // the user.
+    void hear(AudioChannel channel, const QString& text, bool isFinal);
 
     // The last `limit` utterances as "[mm:ss] Label: text" lines; minutes may exceed two digits.
     QString context(qsizetype limit) const;
@@ -57,6 +61,8 @@ public:
 signals:
     // The full text of every committed or extended client utterance.
     void clientUtterance(const QString& text);
+    // The client's line while it is still being said (it may change), as heard.
+    void clientPartial(const QString& text);
     void utterancesChanged();
     void pendingChanged();
     void currentLineChanged();

@@ -366,6 +366,26 @@ TEST_F(AppControllerTest, ImmediateLimitWhenNoTimeIsLeft) {
     EXPECT_FALSE(app->capture().transcriptionEnabled());
 }
 
+// What the client's transcription client hears reaches the transcript under the client's name and the assistant as
+// a question; the user's own words are theirs.
+TEST_F(AppControllerTest, AClientsQuestionHeardReachesTheAssistant) {
+    launch();
+    app->session().begin();
+    ASSERT_EQ(transcribers.size(), 2);
+    FakeTranscriber* client = transcribers[0]->setup.label == QLatin1String("KLIENT") ? transcribers[0] : transcribers[1];
+    FakeTranscriber* me = client == transcribers[0] ? transcribers[1] : transcribers[0];
+    emit me->transcript(QStringLiteral("Dzień dobry."), true);
+    emit client->transcript(QStringLiteral("Ile kosztuje wdrożenie?"), true);
+    ASSERT_EQ(app->transcript().utterances().size(), 2);
+    EXPECT_EQ(app->transcript().utterances()[0].speaker, Utterance::Speaker::Me);
+    EXPECT_EQ(app->transcript().utterances()[1].speaker, Utterance::Speaker::Client);
+    EXPECT_EQ(llm.count(), 1) << "a committed question is asked at once";
+    // A question still being said is asked early once the client has been quiet a moment.
+    emit client->transcript(QStringLiteral("A jak długo trwa wdrożenie?"), false);
+    clock.advance(1s);
+    EXPECT_EQ(llm.count(), 2);
+}
+
 TEST_F(AppControllerTest, OwnKeysListenWithoutMetering) {
     launch();
     app->session().begin();
