@@ -182,7 +182,6 @@ TEST_F(PreflightCheckTest, LoudspeakersAreMeasuredAndEchoCancellationShowsItsEff
 
     check->enableEchoCancellation();
     EXPECT_TRUE(capture->echoCancellation());
-    EXPECT_TRUE(audio->micStarts.last()); // the microphone restarted with a canceller
     EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Checking);
     runAudio();
     EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Passed);
