@@ -4,6 +4,7 @@
 #include "audio/AudioCapture.h"
 #include "peers/BackendPeer.h"
 #include "peers/ScriptedLlm.h"
+#include "secrets/Keychain.h"
 #include "support/FakeAudio.h"
 #include "support/ManualClock.h"
 #include "support/MemorySecretStore.h"
@@ -17,7 +18,7 @@ namespace quippet::test {
 
 // The controller with everything outside it stood in for: its own home, a manual clock, an in-memory secret store,
 // the backend peer, an in-process model, a sound server and meeting monitor that do what the test says, and
-// transcription clients that only record. Tests add what their environment needs, then launch.
+// transcription clients that send nothing. Tests add what their environment needs, then launch.
 class AppFixture : public ::testing::Test {
 protected:
     TempHome home;
@@ -27,10 +28,9 @@ protected:
     ScriptedLlm llm;
     FakeAudioSystem* audio = nullptr;
     FakeSourceMonitor* sources = nullptr;
-    QList<FakeTranscriber*> transcribers;
     std::unique_ptr<AppController> app;
     // Listening with the program's own transcription clients (pointed at a local peer by the test) instead of
-    // recorders.
+    // stand-ins.
     bool realTranscription = false;
 
     void SetUp() override {
@@ -61,16 +61,19 @@ protected:
         return env;
     }
 
+    // A stored backend token the peer accepts.
+    void signIn() {
+        Keychain(secrets).write(QLatin1String(Keychain::kBackendToken), QStringLiteral("token-1"));
+        peer.addToken(QStringLiteral("token-1"));
+    }
+
     // Builds the controller; listening never reaches a real speech-to-text service.
     void start(AppEnvironment env) {
         app.reset();
         app = std::make_unique<AppController>(std::move(env));
         if (!realTranscription) {
-            app->capture().setTranscriberFactory([this](TranscriberSetup setup) {
-                auto t = std::make_unique<FakeTranscriber>(std::move(setup));
-                transcribers << t.get();
-                return t;
-            });
+            app->capture().setTranscriberFactory(
+                [](TranscriberSetup setup) { return std::make_unique<FakeTranscriber>(std::move(setup)); });
         }
         app->launch();
     }

@@ -1,27 +1,17 @@
 // The practice conversation: its questions, the flow through the controller, the menu entries.
 #include "app/Rehearsal.h"
 #include "AppFixture.h"
-#include "app/AppController.h"
 #include "app/ListeningSession.h"
 
 #include "assistant/Assistant.h"
 #include "assistant/ContextDocuments.h"
-#include "audio/AudioCapture.h"
-#include "core/DiagnosticsLog.h"
 #include "core/Localization.h"
-#include "peers/BackendPeer.h"
-#include "peers/ScriptedLlm.h"
 #include "platform/Commands.h"
 #include "platform/SpeechSynthesizer.h"
 #include "records/SessionStore.h"
-#include "secrets/Keychain.h"
 #include "speech/TranscriptBuffer.h"
-#include "support/FakeAudio.h"
 #include "support/Files.h"
-#include "support/ManualClock.h"
-#include "support/MemorySecretStore.h"
 #include "support/PanelWorld.h"
-#include "support/TempHome.h"
 #include "support/Wait.h"
 #include "ui/OptionsMenu.h"
 #include "ui/PanelState.h"
@@ -29,7 +19,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -297,8 +286,7 @@ TEST_F(RehearsalFlowTest, SkippingStoppingAndRefusals) {
 }
 
 TEST_F(RehearsalFlowTest, WithAnAccountTheFirstQuestionWaitsForTheMeteredSession) {
-    Keychain(secrets).write(QStringLiteral("backend-token"), QStringLiteral("token-1"));
-    peer.addToken(QStringLiteral("token-1"));
+    signIn();
     launch();
     app->state().setShowingWelcome(true);
     rehearsal().start();

@@ -2,10 +2,6 @@
 // microphone.
 #include "audio/ToneProbe.h"
 #include "audio/LevelStore.h"
-#include "core/DiagnosticsLog.h"
-#include "support/ManualClock.h"
-#include "support/Room.h"
-#include "support/TempHome.h"
 
 #include <gtest/gtest.h>
 
@@ -153,29 +149,4 @@ TEST(ToneProbe, AppendingBuffersGrowsStorageGeometrically) {
     }
     EXPECT_EQ(run.size(), 480u * 1000);
     EXPECT_LT(reallocations, 30);
-}
-
-// The whole probe on a simulated desk: a short quiet tone, the leak read as the room makes it, and the longer tone
-// for a canceller just switched on shows what it removes.
-TEST(ToneProbe, TheLeakIsReadWithoutAndWithEchoCancellation) {
-    test::TempHome home;
-    ManualClock clock;
-    DiagnosticsLog log{clock};
-    auto* audio = new test::FakeAudioSystem;
-    AudioCapture capture(clock, log, std::unique_ptr<AudioSystem>(audio));
-    test::Room room(*audio, capture);
-    room.leakDb = -15;
-    ToneProbe probe(clock, capture);
-    std::vector<ToneProbe::Result> results;
-    QObject::connect(&probe, &ToneProbe::measured, [&](const ToneProbe::Result& r) { results.push_back(r); });
-    for (ToneProbe::Tone tone : {ToneProbe::Tone::Plain, ToneProbe::Tone::ForNewCanceller}) {
-        probe.start(tone);
-        for (int i = 0; i < 250 && probe.running(); ++i)
-            room.tick();
-        capture.setEchoCancellation(true);
-    }
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_LE(audio->sounds[0].samples.size(), size_t(3 * kProbeRate));
-    EXPECT_NEAR(results[0].echo.leakDb.value_or(0), -15, 2);
-    EXPECT_NEAR(results[1].echo.leakDb.value_or(results[1].echo.leakFloorDb), -50, 3);
 }

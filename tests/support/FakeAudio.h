@@ -71,17 +71,13 @@ public:
     void report(const QString& source, bool inUseByOthers) { emit sourceState(source, inUseByOthers); }
 };
 
-// A transcription client that records what reaches it; the test speaks through its callbacks.
+// A transcription client that sends nothing anywhere.
 class FakeTranscriber final : public TranscriberPort {
 public:
-    explicit FakeTranscriber(TranscriberSetup s) : setup(std::move(s)) {}
-    void start() override { running = true; }
-    void stop() override { running = false; }
-    void append(const AudioChunk& chunk) override { chunks.append(chunk); }
-
-    TranscriberSetup setup;
-    bool running = false;
-    QList<AudioChunk> chunks;
+    explicit FakeTranscriber(TranscriberSetup) {}
+    void start() override {}
+    void stop() override {}
+    void append(const AudioChunk&) override {}
 };
 
 } // namespace quippet::test

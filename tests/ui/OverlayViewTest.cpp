@@ -222,11 +222,10 @@ TEST_F(OverlayViewTest, MenuAndLoudspeakerWarningAct) {
     world.clock.advance(2s);
     QApplication::processEvents();
 
-    // The warning turns echo cancellation on, restarting the microphone through the canceller.
+    // The warning turns echo cancellation on.
     ASSERT_TRUE(find("speakerWarning")->isVisible());
     click("speakerWarning");
     EXPECT_TRUE(world.capture.echoCancellation());
-    EXPECT_EQ(world.audio->micStarts.last(), true);
     EXPECT_EQ(world.state.notice(), i18n::text("notice.echoOn"));
     EXPECT_FALSE(find("speakerWarning")->isVisible());
 

@@ -67,24 +67,4 @@ double ratioDb(const std::vector<float>& a, const std::vector<float>& b, size_t 
     return 10.0 * std::log10((energy(a, from, to) + 1e-12) / (energy(b, from, to) + 1e-12));
 }
 
-std::pair<int, double> bestLag(const std::vector<float>& x, const std::vector<float>& y, int maxLag) {
-    int best = 0;
-    double bestC = -1;
-    const size_t n = std::min(x.size(), y.size());
-    for (int lag = 0; lag <= maxLag; ++lag) {
-        double c = 0, ex = 0, ey = 0;
-        for (size_t i = size_t(lag); i < n; ++i) {
-            c += double(y[i]) * x[i - size_t(lag)];
-            ex += double(x[i - size_t(lag)]) * x[i - size_t(lag)];
-            ey += double(y[i]) * y[i];
-        }
-        const double norm = c / std::sqrt(ex * ey + 1e-18);
-        if (norm > bestC) {
-            bestC = norm;
-            best = lag;
-        }
-    }
-    return {best, bestC};
-}
-
 } // namespace quippet::test

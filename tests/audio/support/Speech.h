@@ -15,7 +15,5 @@ bool writeWav(const QString& path, const std::vector<float>& samples, int sample
 double energy(const std::vector<float>& x, size_t from, size_t to);
 // 10·log10 of the energy ratio a/b over [from, to).
 double ratioDb(const std::vector<float>& a, const std::vector<float>& b, size_t from, size_t to);
-// The lag (in samples, 0..maxLag) at which `y` best matches `x` delayed, with the normalised correlation there.
-std::pair<int, double> bestLag(const std::vector<float>& x, const std::vector<float>& y, int maxLag);
 
 } // namespace quippet::test
