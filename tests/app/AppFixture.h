@@ -32,6 +32,7 @@ protected:
     // Listening with the program's own transcription clients (pointed at a local peer by the test) instead of
     // stand-ins.
     bool realTranscription = false;
+    QList<FakeTranscriber*> transcribers; // as made; the capture drops them when listening stops
 
     void SetUp() override {
         ASSERT_TRUE(peer.start());
@@ -72,8 +73,11 @@ protected:
         app.reset();
         app = std::make_unique<AppController>(std::move(env));
         if (!realTranscription) {
-            app->capture().setTranscriberFactory(
-                [](TranscriberSetup setup) { return std::make_unique<FakeTranscriber>(std::move(setup)); });
+            app->capture().setTranscriberFactory([this](TranscriberSetup setup) {
+                auto made = std::make_unique<FakeTranscriber>(std::move(setup));
+                transcribers << made.get();
+                return made;
+            });
         }
         app->launch();
     }

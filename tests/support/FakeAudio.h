@@ -71,10 +71,11 @@ public:
     void report(const QString& source, bool inUseByOthers) { emit sourceState(source, inUseByOthers); }
 };
 
-// A transcription client that sends nothing anywhere.
+// A transcription client that sends nothing anywhere; the test speaks through its signals.
 class FakeTranscriber final : public TranscriberPort {
 public:
-    explicit FakeTranscriber(TranscriberSetup) {}
+    explicit FakeTranscriber(TranscriberSetup s) : setup(std::move(s)) {}
+    TranscriberSetup setup;
     void start() override {}
     void stop() override {}
     void append(const AudioChunk&) override {}
