@@ -114,11 +114,6 @@ EchoCanceller::EchoCanceller(webrtc::AudioProcessing* apm) : m_apm(apm), m_farFr
 
 EchoCanceller::~EchoCanceller() = default;
 
-void EchoCanceller::fixDelayMs(int ms) {
-    m_delayFixed = true;
-    m_delayMs = std::clamp(ms, 0, DelayEstimator::kMaxDelayMs);
-}
-
 void EchoCanceller::addFar(const float* mono, qsizetype frames) {
     m_far.insert(m_far.end(), mono, mono + frames);
     // With the microphone stalled nothing takes far-end frames away: keep the queue bounded here too (loosely
@@ -164,7 +159,7 @@ void EchoCanceller::processFrame(float* near) {
     }
 
     m_estimator.addFrames(m_farFrame.data(), near);
-    if (!m_delayFixed && m_estimator.delayMs() >= 0)
+    if (m_estimator.delayMs() >= 0)
         m_delayMs = m_estimator.delayMs();
 
     const float* farChannels[] = {m_farFrame.data()};

@@ -63,9 +63,8 @@ public:
     // addNear, then takeProcessed.
     void processNear(const float* mono, qsizetype frames, std::vector<float>& out);
 
-    // The bulk delay handed to the canceller; measured unless fixed.
+    // The bulk delay handed to the canceller, as measured.
     int delayMs() const { return m_delayMs; }
-    void fixDelayMs(int ms);
     const DelayEstimator& estimator() const { return m_estimator; }
     qsizetype queuedFarSamples() const { return qsizetype(m_far.size()); }
 
@@ -86,7 +85,6 @@ private:
     std::vector<float> m_farFrame;
     DelayEstimator m_estimator;
     int m_delayMs = 0;
-    bool m_delayFixed = false;
 };
 
 // Average of the channels of interleaved float samples.
