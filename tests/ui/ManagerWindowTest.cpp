@@ -141,10 +141,9 @@ TEST_F(ManagerWindowTest, TheNoteFileNameFollowsEveryEditAndANewConversationEmpt
     struct Case {
         const char *name, *company, *topic, *file;
     } cases[] = {
-        {"", "", "", "rozmowa-%1.md"},
-        {"", "Acme", "", "%1-Acme.md"},
-        {"", "Acme / PL", "Oferta Q2", "%1-Acme---PL-Oferta-Q2.md"},
         {"Jan", "Acme", "Oferta", "%1-Acme-Jan.md"},
+        {"", "", "Oferta", "%1-Oferta.md"},
+        {"", "", "", "rozmowa-%1.md"},
     };
     auto* label = window.findChild<QLabel*>(QStringLiteral("fileNameLabel"));
     for (const Case& c : cases) {
