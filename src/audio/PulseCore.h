@@ -130,6 +130,7 @@ private:
     Stream m_system;
     Stream m_mic;
     std::vector<std::unique_ptr<Playback>> m_playbacks;
+    std::vector<char> m_gathered; // the pieces of one read wake-up
     std::vector<float> m_mono;
     std::vector<float> m_processed;
 };
