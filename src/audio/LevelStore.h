@@ -5,6 +5,7 @@
 #include <QMutex>
 #include <QString>
 
+#include <chrono>
 #include <optional>
 #include <vector>
 
@@ -12,6 +13,11 @@ namespace quippet {
 
 // Levels measured on the audio thread and sampled by the level timer on the main thread. The only lock in the
 // audio path; held for a few field updates only.
+//
+// The sound server hands audio over in fragments about as long as a level tick, on time give or take tens of
+// milliseconds, and after a stall several at once. A buffer's level stands for every tick its audio covers, and for
+// one more when the next buffer is late by less than half a buffer (at most kMaxGrace), so that a steady voice does not
+// read as sound and silence in turns.
 class LevelStore {
 public:
     struct Snapshot {
@@ -22,17 +28,33 @@ public:
         float clientPeakEver = 0;
     };
 
-    // Audio thread.
-    void addClient(float level, const AudioFormat& format);
-    void addMe(float level);
+    // Audio thread; `lasts` is how much audio the buffer held.
+    void addClient(float level, const AudioFormat& format, std::chrono::microseconds lasts);
+    void addMe(float level, std::chrono::microseconds lasts);
 
-    // Main thread: the maxima since the last call (then reset to 0) and the running system-audio statistics.
-    Snapshot take();
+    // Main thread, once every `tick`: the maxima since the last call, or while the audio delivered before still
+    // covers this tick, the level last taken; and the running system-audio statistics.
+    Snapshot take(std::chrono::microseconds tick);
+
+    // The longest a buffer's level is held beyond its own tick for the audio it still covers, and the most a next
+    // buffer may be late.
+    static constexpr std::chrono::microseconds kMaxHold{200000};
+    static constexpr std::chrono::microseconds kMaxGrace{50000};
 
 private:
+    struct Meter {
+        float level = 0;                      // the loudest buffer since the last take
+        float taken = 0;                      // what the last take reported
+        std::chrono::microseconds arrived{0}; // audio delivered since the last take
+        std::chrono::microseconds ahead{0};   // audio delivered beyond the ticks taken so far
+        std::chrono::microseconds grace{0};   // how late the next buffer may be: half the newest one, at most kMaxGrace
+        void add(float l, std::chrono::microseconds lasts);
+        float take(std::chrono::microseconds tick);
+    };
+
     QMutex m_lock;
-    float m_client = 0;
-    float m_me = 0;
+    Meter m_client;
+    Meter m_me;
     qint64 m_clientBuffers = 0;
     std::optional<QString> m_clientFormat;
     float m_clientPeakEver = 0;
@@ -45,6 +67,8 @@ QString describeFormat(const AudioFormat& format);
 double sampleAt(const AudioFormat& format, const char* data, qsizetype index);
 // Appends `frames` frames of raw PCM in `format` to `out`, its channels averaged into one.
 void appendMono(const AudioFormat& format, const char* data, qint64 frames, std::vector<float>& out);
+// How long `bytes` of PCM in `format` play.
+std::chrono::microseconds playingTime(const AudioFormat& format, qsizetype bytes);
 // Root mean square of each channel; the largest. 0 for no samples.
 float loudestChannelRms(const AudioFormat& format, const char* data, qsizetype bytes);
 // Root mean square of the first channel only.
