@@ -215,7 +215,7 @@ void AudioCapture::levelTick() {
         m_myLevel = me;
         emit myLevelChanged();
     }
-    if (const bool sounding = s.client > kSoundLevel; sounding != m_clientSounding) {
+    if (const bool sounding = s.clientCovered > kSoundLevel; sounding != m_clientSounding) {
         m_clientSounding = sounding;
         emit clientSoundingChanged();
     }

@@ -15,18 +15,24 @@ void LevelStore::Meter::add(float l, std::chrono::microseconds lasts) {
     grace = std::min(lasts / 2, kMaxGrace);
 }
 
-float LevelStore::Meter::take(std::chrono::microseconds tick) {
+LevelStore::Meter::Reading LevelStore::Meter::take(std::chrono::microseconds tick) {
+    Reading r;
     if (arrived.count() > 0) {
         taken = level;
         ahead = std::min(std::max(ahead, std::chrono::microseconds(0)) + arrived - tick, kMaxHold);
+        r = {taken, taken};
+    } else if (ahead.count() > 0) {
+        ahead -= tick;
+        r = {taken, taken};
     } else if (ahead + grace > std::chrono::microseconds(0)) {
         ahead -= tick;
+        r = {taken, 0};
     } else {
         taken = 0;
     }
     level = 0;
     arrived = std::chrono::microseconds(0);
-    return taken;
+    return r;
 }
 
 void LevelStore::addClient(float level, const AudioFormat& format, std::chrono::microseconds lasts) {
@@ -45,9 +51,15 @@ void LevelStore::addMe(float level, std::chrono::microseconds lasts) {
 
 LevelStore::Snapshot LevelStore::take(std::chrono::microseconds tick) {
     QMutexLocker lock(&m_lock);
-    const float client = m_client.take(tick);
-    const float me = m_me.take(tick);
-    return Snapshot{client, me, m_clientBuffers, m_clientFormat, m_clientPeakEver};
+    const Meter::Reading client = m_client.take(tick);
+    Snapshot s;
+    s.client = client.shown;
+    s.me = m_me.take(tick).shown;
+    s.clientCovered = client.covered;
+    s.clientBuffers = m_clientBuffers;
+    s.clientFormat = m_clientFormat;
+    s.clientPeakEver = m_clientPeakEver;
+    return s;
 }
 
 std::chrono::microseconds playingTime(const AudioFormat& format, qsizetype bytes) {

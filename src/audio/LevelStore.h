@@ -15,14 +15,17 @@ namespace quippet {
 // audio path; held for a few field updates only.
 //
 // The sound server hands audio over in fragments about as long as a level tick, on time give or take tens of
-// milliseconds, and after a stall several at once. A buffer's level stands for every tick its audio covers, and for
-// one more when the next buffer is late by less than half a buffer (at most kMaxGrace), so that a steady voice does not
-// read as sound and silence in turns.
+// milliseconds, and after a stall several at once. A buffer's level stands for every tick its audio covers, and on
+// screen for one more when the next buffer is late by less than half a buffer (at most kMaxGrace), so that a steady
+// voice does not flicker. Whether the client's channel sounds is not held for a late buffer: the early answers wait
+// for its quiet, and a tick more of it would be a tick more before every such answer.
 class LevelStore {
 public:
     struct Snapshot {
         float client = 0;
         float me = 0;
+        // The client's level without the grace for a late fragment: whether its channel sounds is not held back.
+        float clientCovered = 0;
         qint64 clientBuffers = 0;
         std::optional<QString> clientFormat;
         float clientPeakEver = 0;
@@ -49,7 +52,11 @@ private:
         std::chrono::microseconds ahead{0};   // audio delivered beyond the ticks taken so far
         std::chrono::microseconds grace{0};   // how late the next buffer may be: half the newest one, at most kMaxGrace
         void add(float l, std::chrono::microseconds lasts);
-        float take(std::chrono::microseconds tick);
+        struct Reading {
+            float shown = 0;   // with the grace
+            float covered = 0; // only while delivered audio covers the tick
+        };
+        Reading take(std::chrono::microseconds tick);
     };
 
     QMutex m_lock;
