@@ -110,7 +110,7 @@ struct ClientOnly final : TranscriberPort {
 };
 
 // From the read callback to the speech-to-text service (a loopback peer) receiving the same samples: hand-over,
-// conversion, batching into messages of at least 4096 bytes, base64, JSON and the WebSocket.
+// conversion, batching into messages of at least kMinChunkBytes (80 ms), base64, JSON and the WebSocket.
 void BM_ReadCallbackToServiceReceipt(benchmark::State& state) {
     if (!test::PulseServer::binaryAvailable()) {
         state.SkipWithError("pulseaudio is not installed");

@@ -95,7 +95,7 @@ void BM_FragmentToScreen(benchmark::State& state) {
 BENCHMARK(BM_FragmentToScreen)->Arg(20)->Arg(80)->Arg(300)->Unit(benchmark::kMillisecond);
 
 // One frame of the level orb in the working panel: new levels, the repaint of its corner of the translucent window
-// and the flush. While someone speaks this happens 20 times a second.
+// and the flush. While someone speaks this happens 10 times a second.
 void BM_OrbFrame(benchmark::State& state) {
     test::PanelWorld world;
     RootView* root = new RootView({}, world.models());

@@ -1,5 +1,5 @@
 // Per-channel cost of getting captured audio onto the wire: conversion to 48 kHz mono s16, batching into chunks
-// of at least 4096 bytes, base64 and the JSON message. Reported as a multiple of real time on one core.
+// of at least kMinChunkBytes (80 ms), base64 and the JSON message. Reported as a multiple of real time on one core.
 #include "core/Clock.h"
 #include "core/Settings.h"
 #include "peers/SttPeer.h"

@@ -59,10 +59,11 @@ void AudioCapture::note(const QString& line) {
 // worker. Nothing here touches the capture's main-thread fields.
 void AudioCapture::onAudio(AudioChannel channel, const AudioFormat& format, const char* data, qsizetype bytes,
                            std::chrono::steady_clock::time_point readAt) {
+    const std::chrono::microseconds lasts = playingTime(format, bytes);
     if (channel == AudioChannel::System)
-        m_store->addClient(firstChannelRms(format, data, bytes), format);
+        m_store->addClient(firstChannelRms(format, data, bytes), format, lasts);
     else
-        m_store->addMe(loudestChannelRms(format, data, bytes));
+        m_store->addMe(loudestChannelRms(format, data, bytes), lasts);
     Feed& feed = *m_feed;
     const bool firstMic = channel == AudioChannel::Mic && feed.micBuffers.fetch_add(1) == 0;
     const bool watching = feed.watched.load();
@@ -200,7 +201,7 @@ void AudioCapture::setEchoCancellation(bool on) {
 }
 
 void AudioCapture::levelTick() {
-    const LevelStore::Snapshot s = m_store->take();
+    const LevelStore::Snapshot s = m_store->take(kLevelInterval);
     // A decaying level would take minutes of float steps to reach zero, each one published: below -80 dBFS it is
     // silence.
     const auto decayed = [](float level) { return level * kLevelDecay < 1e-4f ? 0.0f : level * kLevelDecay; };
@@ -214,7 +215,7 @@ void AudioCapture::levelTick() {
         m_myLevel = me;
         emit myLevelChanged();
     }
-    if (const bool sounding = s.client > kSoundLevel; sounding != m_clientSounding) {
+    if (const bool sounding = s.clientCovered > kSoundLevel; sounding != m_clientSounding) {
         m_clientSounding = sounding;
         emit clientSoundingChanged();
     }

@@ -40,9 +40,12 @@ class AudioCapture : public QObject {
     Q_PROPERTY(bool echoCancellation READ echoCancellation NOTIFY echoCancellationChanged)
     Q_PROPERTY(quippet::OutputRoute outputRoute READ outputRoute NOTIFY outputRouteChanged)
 public:
-    static constexpr std::chrono::milliseconds kLevelInterval{50};
+    // As long as the sound server's fragments (PulseCore::kFragmentUsec): a shorter tick would only repeat a
+    // fragment's level, and each tick that moves the level orb repaints a corner of the translucent panel.
+    static constexpr std::chrono::milliseconds kLevelInterval{100};
     static constexpr std::chrono::milliseconds kRouteInterval{2000};
-    static constexpr float kLevelDecay = 0.82f;
+    // A shown level falls by a third per tick.
+    static constexpr float kLevelDecay = 0.6724f;
     // Above this (-40 dBFS) within a level tick, the client's channel carries sound.
     static constexpr float kSoundLevel = 0.01f;
 

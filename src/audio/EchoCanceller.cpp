@@ -109,7 +109,7 @@ std::unique_ptr<EchoCanceller> EchoCanceller::create() {
 
 EchoCanceller::EchoCanceller(webrtc::AudioProcessing* apm) : m_apm(apm), m_farFrame(size_t(kFrame), 0.0f) {
     m_far.reserve(size_t(kFrame) * (kMaxFarBacklogFrames + 4));
-    m_near.reserve(size_t(kFrame) * (kMaxNearWaitFrames + 4));
+    m_near.reserve(size_t(kFrame) * 2 * kMaxNearWaitFrames); // a full wait and a fragment arriving on it
 }
 
 EchoCanceller::~EchoCanceller() = default;

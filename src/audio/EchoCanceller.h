@@ -76,8 +76,9 @@ private:
     static constexpr int kMaxFarBacklogFrames = 50;
     // The most far end kept while no microphone audio arrives at all (two seconds).
     static constexpr int kMaxFarQueueFrames = 200;
-    // How long near-end audio waits for the far end before it is processed against silence.
-    static constexpr int kMaxNearWaitFrames = 6;
+    // How long near-end audio waits for the far end before it is processed against silence: the two streams come
+    // in 100 ms fragments at their own offsets, so a whole fragment and 60 ms more.
+    static constexpr int kMaxNearWaitFrames = 16;
 
     std::unique_ptr<webrtc::AudioProcessing> m_apm;
     std::vector<float> m_far;  // queued far-end samples

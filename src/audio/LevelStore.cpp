@@ -2,32 +2,71 @@
 
 #include <QMutexLocker>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
 
 namespace quippet {
 
-void LevelStore::addClient(float level, const AudioFormat& format) {
+void LevelStore::Meter::add(float l, std::chrono::microseconds lasts) {
+    level = std::max(level, l);
+    arrived += lasts;
+    grace = std::min(lasts / 2, kMaxGrace);
+}
+
+LevelStore::Meter::Reading LevelStore::Meter::take(std::chrono::microseconds tick) {
+    Reading r;
+    if (arrived.count() > 0) {
+        taken = level;
+        ahead = std::min(std::max(ahead, std::chrono::microseconds(0)) + arrived - tick, kMaxHold);
+        r = {taken, taken};
+    } else if (ahead.count() > 0) {
+        ahead -= tick;
+        r = {taken, taken};
+    } else if (ahead + grace > std::chrono::microseconds(0)) {
+        ahead -= tick;
+        r = {taken, 0};
+    } else {
+        taken = 0;
+    }
+    level = 0;
+    arrived = std::chrono::microseconds(0);
+    return r;
+}
+
+void LevelStore::addClient(float level, const AudioFormat& format, std::chrono::microseconds lasts) {
     QMutexLocker lock(&m_lock);
     ++m_clientBuffers;
     if (!m_clientFormat)
         m_clientFormat = describeFormat(format);
-    m_client = std::max(m_client, level);
+    m_client.add(level, lasts);
     m_clientPeakEver = std::max(m_clientPeakEver, level);
 }
 
-void LevelStore::addMe(float level) {
+void LevelStore::addMe(float level, std::chrono::microseconds lasts) {
     QMutexLocker lock(&m_lock);
-    m_me = std::max(m_me, level);
+    m_me.add(level, lasts);
 }
 
-LevelStore::Snapshot LevelStore::take() {
+LevelStore::Snapshot LevelStore::take(std::chrono::microseconds tick) {
     QMutexLocker lock(&m_lock);
-    Snapshot s{m_client, m_me, m_clientBuffers, m_clientFormat, m_clientPeakEver};
-    m_client = 0;
-    m_me = 0;
+    const Meter::Reading client = m_client.take(tick);
+    Snapshot s;
+    s.client = client.shown;
+    s.me = m_me.take(tick).shown;
+    s.clientCovered = client.covered;
+    s.clientBuffers = m_clientBuffers;
+    s.clientFormat = m_clientFormat;
+    s.clientPeakEver = m_clientPeakEver;
     return s;
+}
+
+std::chrono::microseconds playingTime(const AudioFormat& format, qsizetype bytes) {
+    const qint64 frameBytes = qint64(format.bytesPerSample()) * std::max(1, format.channels);
+    if (format.sampleRate <= 0 || bytes <= 0)
+        return std::chrono::microseconds(0);
+    return std::chrono::microseconds(bytes / frameBytes * 1000000 / format.sampleRate);
 }
 
 QString describeFormat(const AudioFormat& format) {

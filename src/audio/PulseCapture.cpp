@@ -2,6 +2,7 @@
 
 #include "audio/EchoCanceller.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quippet {
@@ -55,6 +56,7 @@ void PulseCore::openStream(AudioChannel channel, const std::string& source) {
         return;
     }
     Stream& slot = system ? m_system : m_mic;
+    m_gathered.reserve(std::max(m_gathered.capacity(), size_t(2 * attr.fragsize)));
     slot.stream = s;
     slot.source = source;
     slot.everReady = false;
@@ -98,19 +100,31 @@ void PulseCore::onStreamState(pa_stream* s, void* self) {
     }
 }
 
-// Peek, drop holes, hand over, drop: no allocation beyond the scratch buffers, no Qt objects, no logging.
+// Peek, drop holes, hand over, drop: no allocation beyond the scratch buffers, no Qt objects, no logging. A fragment
+// often comes in pieces (the server's ring buffer wraps, a remapped source posts odd sizes); the pieces of one wake-up
+// are handed over as one buffer, so that every reader downstream wakes once per fragment, not once per piece.
 void PulseCore::onRead(pa_stream* s, size_t, void* self) {
     auto* core = static_cast<PulseCore*>(self);
     const AudioChannel channel = s == core->m_system.stream ? AudioChannel::System : AudioChannel::Mic;
+    std::vector<char>& gathered = core->m_gathered;
+    gathered.clear();
     for (;;) {
         const void* data = nullptr;
         size_t bytes = 0;
         if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0)
             break;
-        if (data)
-            core->deliver(channel, data, bytes);
+        if (data) {
+            const auto* piece = static_cast<const char*>(data);
+            gathered.insert(gathered.end(), piece, piece + bytes);
+        } else if (!gathered.empty()) {
+            // A hole: what came before it goes on its own, the hole itself is dropped.
+            core->deliver(channel, gathered.data(), gathered.size());
+            gathered.clear();
+        }
         pa_stream_drop(s);
     }
+    if (!gathered.empty())
+        core->deliver(channel, gathered.data(), gathered.size());
 }
 
 void PulseCore::deliver(AudioChannel channel, const void* data, size_t bytes) {

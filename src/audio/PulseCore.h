@@ -25,10 +25,13 @@ class PulseSourceMonitor;
 class PulseCore {
 public:
     static constexpr int kRate = 48000;
-    // Each fragment wakes the sound thread, the main thread and a transcriber once. The speech service gets
-    // messages of at least 4096 bytes (43 ms) anyway: two 40 ms fragments make one message, and the echo
-    // canceller's wait for the far end (60 ms) still covers a fragment arriving late.
-    static constexpr pa_usec_t kFragmentUsec = 40 * PA_USEC_PER_MSEC;
+    // Each fragment wakes the sound thread and a transcriber once (and the main thread only while someone watches
+    // the buffers). 100 ms: one fragment makes one message to the speech service (ElevenLabsTranscriber's
+    // kMinChunkBytes is below it, so none waits for the next), which adds at most 100 ms to a partial transcript
+    // against the 300 ms of quiet the service and the early answers wait for anyway; the level meter holds a
+    // fragment's level for both of the ticks it covers; the echo canceller's wait for the far end (160 ms) covers
+    // a whole fragment of the two streams' offset and 60 ms more.
+    static constexpr pa_usec_t kFragmentUsec = 100 * PA_USEC_PER_MSEC;
     static constexpr pa_usec_t kRetryUsec = 500 * PA_USEC_PER_MSEC;
     static inline const AudioFormat kSystemFormat{kRate, 2, AudioFormat::SampleType::Float32, true};
     static inline const AudioFormat kMicFormat{kRate, 1, AudioFormat::SampleType::Float32, true};
@@ -130,6 +133,7 @@ private:
     Stream m_system;
     Stream m_mic;
     std::vector<std::unique_ptr<Playback>> m_playbacks;
+    std::vector<char> m_gathered; // the pieces of one read wake-up
     std::vector<float> m_mono;
     std::vector<float> m_processed;
 };

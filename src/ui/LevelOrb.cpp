@@ -66,7 +66,7 @@ void LevelOrb::setLevels(float client, float mine) {
     }
     if (!isVisible())
         return;
-    // The frames of the easing are painted as the levels arrive (every 50 ms while someone speaks), in the wake-up
+    // The frames of the easing are painted as the levels arrive (every 100 ms while someone speaks), in the wake-up
     // the level timer causes anyway, and only when a bar has moved by a pixel: each frame is a repaint of a
     // translucent window, the main cost of a listening panel. Once the levels rest, one last frame shows where the
     // bars ended.

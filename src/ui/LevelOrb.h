@@ -23,7 +23,7 @@ public:
     static constexpr qint64 kAnimationMs = 120;
 
     explicit LevelOrb(QWidget* parent = nullptr);
-    // Follows the capture's levels (published every 50 ms).
+    // Follows the capture's levels (published every 100 ms).
     void follow(AudioCapture& capture);
     void setLevels(float client, float mine);
     // The heights the bars are heading for: left, middle, right.

@@ -93,19 +93,19 @@ protected:
 
 TEST_F(CaptureLogicTest, LevelsJumpUpAndDecayPerTickAndDiagnosisDescribesTheStream) {
     capture->start();
-    clock.advance(50ms);
+    clock.advance(AudioCapture::kLevelInterval);
     EXPECT_EQ(capture->clientDiag(), QStringLiteral("0 buforów — strumień nie dostarcza nic"));
 
-    // A full-scale square wave has RMS 1.0; the display then falls by 18 % per tick.
+    // A full-scale square wave has RMS 1.0; the display then falls by a third per tick.
     system->play(AudioChannel::Mic, kMonoFloat, std::vector<float>(480, 1.0f));
-    clock.advance(50ms);
+    clock.advance(AudioCapture::kLevelInterval);
     EXPECT_FLOAT_EQ(capture->myLevel(), 1.0f);
-    clock.advance(50ms);
-    EXPECT_FLOAT_EQ(capture->myLevel(), 0.82f);
-    clock.advance(50ms);
+    clock.advance(AudioCapture::kLevelInterval);
     EXPECT_FLOAT_EQ(capture->myLevel(), 0.6724f);
+    clock.advance(AudioCapture::kLevelInterval);
+    EXPECT_FLOAT_EQ(capture->myLevel(), 0.6724f * 0.6724f);
     system->play(AudioChannel::Mic, kMonoFloat, std::vector<float>(480, 0.9f));
-    clock.advance(50ms);
+    clock.advance(AudioCapture::kLevelInterval);
     EXPECT_FLOAT_EQ(capture->myLevel(), 0.9f);
 
     // Stereo microphone: silent left, loud right reports the right channel.
@@ -114,21 +114,21 @@ TEST_F(CaptureLogicTest, LevelsJumpUpAndDecayPerTickAndDiagnosisDescribesTheStre
         rightOnly.insert(rightOnly.end(), {0.0f, 0.5f});
     system->play(AudioChannel::Mic, kStereoFloat, rightOnly);
     for (int i = 0; i < 40; ++i)
-        clock.advance(50ms);
+        clock.advance(AudioCapture::kLevelInterval);
     system->play(AudioChannel::Mic, kStereoFloat, rightOnly);
-    clock.advance(50ms);
+    clock.advance(AudioCapture::kLevelInterval);
     EXPECT_FLOAT_EQ(capture->myLevel(), 0.5f);
 
     // System audio is measured on its first channel only, interleaved or planar.
     system->play(AudioChannel::System, kStereoFloat, rightOnly);
-    clock.advance(50ms);
+    clock.advance(AudioCapture::kLevelInterval);
     EXPECT_FLOAT_EQ(capture->clientLevel(), 0.0f);
     AudioFormat planar = kStereoFloat;
     planar.interleaved = false;
     std::vector<float> planarLeftLoud(100, 0.25f);
     planarLeftLoud.resize(200, 0.0f);
     system->play(AudioChannel::System, planar, planarLeftLoud);
-    clock.advance(50ms);
+    clock.advance(AudioCapture::kLevelInterval);
     EXPECT_FLOAT_EQ(capture->clientLevel(), 0.25f);
     EXPECT_EQ(capture->clientDiag(),
               QStringLiteral("2 buforów · 48000Hz 2ch 32bit float interleaved · szczyt 0.25000"));
@@ -137,6 +137,71 @@ TEST_F(CaptureLogicTest, LevelsJumpUpAndDecayPerTickAndDiagnosisDescribesTheStre
     const qint16 half[] = {16384, -16384};
     EXPECT_NEAR(loudestChannelRms(AudioFormat{}, reinterpret_cast<const char*>(half), 4), 0.5, 1e-6);
     EXPECT_EQ(loudestChannelRms(kStereoFloat, nullptr, 0), 0.0f);
+}
+
+TEST_F(CaptureLogicTest, FragmentsOnTimeLateOrInABurstKeepASteadyLevel) {
+    capture->start();
+    const auto tick = AudioCapture::kLevelInterval;
+    int soundingChanges = 0;
+    QObject::connect(capture.get(), &AudioCapture::clientSoundingChanged, [&] { ++soundingChanges; });
+    // 100 ms of both channels, as the sound server hands them over.
+    auto fragments = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            system->play(AudioChannel::System, kStereoFloat, std::vector<float>(2 * 4800, 0.5f));
+            system->play(AudioChannel::Mic, kMonoFloat, std::vector<float>(4800, 0.25f));
+        }
+    };
+    auto shows = [&](float client, float me) {
+        EXPECT_FLOAT_EQ(capture->clientLevel(), client);
+        EXPECT_FLOAT_EQ(capture->myLevel(), me);
+    };
+
+    for (int i = 0; i < 5; ++i) {
+        fragments(1);
+        clock.advance(tick);
+        shows(0.5f, 0.25f);
+        EXPECT_TRUE(capture->clientSounding());
+    }
+    // Two fragments in one tick, then none in the next: the second covers it.
+    fragments(2);
+    clock.advance(tick);
+    clock.advance(tick);
+    shows(0.5f, 0.25f);
+    EXPECT_TRUE(capture->clientSounding());
+    EXPECT_EQ(soundingChanges, 1);
+
+    // A fragment misses its tick and comes with the next one: the levels on screen stay. (The client's channel
+    // counts as quiet for that tick: its sounding is never held back.)
+    clock.advance(tick);
+    shows(0.5f, 0.25f);
+    fragments(2);
+    clock.advance(tick);
+    shows(0.5f, 0.25f);
+    EXPECT_TRUE(capture->clientSounding());
+    EXPECT_EQ(soundingChanges, 3);
+
+    // The voice stops: the audio delivered ahead still covers a tick; the next one the client is quiet, while the
+    // levels still wait for a late fragment; then they decay.
+    clock.advance(tick);
+    shows(0.5f, 0.25f);
+    EXPECT_TRUE(capture->clientSounding());
+    clock.advance(tick);
+    shows(0.5f, 0.25f);
+    EXPECT_FALSE(capture->clientSounding());
+    clock.advance(tick);
+    shows(0.5f * AudioCapture::kLevelDecay, 0.25f * AudioCapture::kLevelDecay);
+    EXPECT_EQ(soundingChanges, 4);
+
+    // A second of audio at once after a stall holds its level no longer than the bounds.
+    system->play(AudioChannel::System, kStereoFloat, std::vector<float>(2 * 48000, 0.5f));
+    clock.advance(tick);
+    const auto held = (LevelStore::kMaxHold + tick - std::chrono::microseconds(1)) / tick;
+    for (int i = 0; i < held; ++i) {
+        clock.advance(tick);
+        EXPECT_TRUE(capture->clientSounding()) << i;
+    }
+    clock.advance(tick);
+    EXPECT_FALSE(capture->clientSounding());
 }
 
 TEST_F(CaptureLogicTest, BuffersAreCopiedAndHandedToTheTranscriberOfTheirChannel) {

@@ -88,10 +88,10 @@ TEST(EchoCancellerTest, FarEndStallsAndBurstsKeepTheStreamsPaired) {
     std::vector<float> out;
     // Microphone audio ahead of the system audio waits for it, but not for long: a stalled far end means silence.
     std::vector<float> chunk(333, 0.01f);
-    for (int i = 0; i < 30; ++i)
+    for (int i = 0; i < 60; ++i)
         ec->processNear(chunk.data(), qsizetype(chunk.size()), out);
-    const size_t nearFrames = 30 * 333 / 480;
-    EXPECT_EQ(out.size(), (nearFrames - 6) * 480);
+    const size_t nearFrames = 60 * 333 / 480;
+    EXPECT_EQ(out.size(), (nearFrames - 16) * 480);
 
     // The far end arrives late and all at once: the first waiting frame pairs with it, the stale rest of the
     // burst is dropped but for two frames, and what is left of the microphone waits for newer far end.

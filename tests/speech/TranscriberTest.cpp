@@ -129,9 +129,9 @@ TEST(TranscriberStreamingTest, SmallBuffersAreBatchedIntoBase64JsonChunks) {
     EXPECT_EQ(conn.apiKey, "sk_test");
     EXPECT_EQ(conn.query().queryItemValue("language_code"), "pl");
 
-    // Four 10 ms buffers (3840 bytes) stay below the minimum; the fifth sends all 4800 bytes at once.
-    QByteArray fed = f.feed(4);
-    EXPECT_EQ(f.transcriber->state().pendingBytes, 3840);
+    // Seven 10 ms buffers (6720 bytes) stay below the minimum; the eighth sends all 7680 bytes at once.
+    QByteArray fed = f.feed(7);
+    EXPECT_EQ(f.transcriber->state().pendingBytes, 6720);
     fed += f.feed(1);
     ASSERT_TRUE(f.peer.waitForChunks(1));
     const QJsonObject message{{"message_type", "input_audio_chunk"},
@@ -140,7 +140,7 @@ TEST(TranscriberStreamingTest, SmallBuffersAreBatchedIntoBase64JsonChunks) {
     EXPECT_EQ(f.peer.connections().first().messages, QList<QJsonObject>{message});
 
     // "wysyłam audio" is said for the first chunk only.
-    f.feed(20);
+    f.feed(32);
     ASSERT_TRUE(f.peer.waitForChunks(5));
     f.transcriber->sync();
     QCoreApplication::processEvents();
@@ -231,7 +231,7 @@ TEST(TranscriberReconnectTest, BackoffSeriesResetsAfterASessionThatLasted) {
     f.provider->key = QStringLiteral("sk_test");
     f.clock.advance(8000ms);
     ASSERT_TRUE(f.waitStatus("KLIENT: połączono ze Scribe"));
-    f.feed(5);
+    f.feed(8);
     ASSERT_TRUE(f.peer.waitForChunks(1));
     f.transcriber->sync();
     f.clock.advance(10s);
