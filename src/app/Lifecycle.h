@@ -32,6 +32,11 @@ public:
     void relaunch(const QString& binary = {});
 
 private:
+    void end() const;
+    // Starts `binary` as the new instance and ends this one; why it could not start, or nothing.
+    QString handOver(const QString& binary) const;
+    void afterConversation(std::function<void()> then);
+
     const AppEnvironment& m_env;
     DiagnosticsLog& m_log;
     ListeningSession* m_session = nullptr;

@@ -40,7 +40,7 @@ struct Room {
 
     float noise(double dbfs) { return std::normal_distribution<float>(0.0f, float(std::pow(10.0, dbfs / 20)))(rng); }
 
-    // 40 ms of both streams, as the sound server hands them over.
+    // 40 ms of both streams at a time (the measurement does not depend on the piece size).
     void tick() {
         const size_t n = 48000 / 25;
         std::vector<float> system(2 * n), mic(n);
