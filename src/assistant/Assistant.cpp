@@ -42,6 +42,12 @@ QString words(const QString& text) {
     return out.simplified();
 }
 
+// The recogniser closed the line with a question mark (Latin, full-width or Arabic).
+bool readsFinished(const QString& question) {
+    const QString t = question.trimmed();
+    return t.endsWith(u'?') || t.endsWith(u'\uff1f') || t.endsWith(u'\u061f');
+}
+
 // `text` says no more than `asked`: a beginning of it, or all of it after what the transcript joined in front.
 bool saysNoMore(const QString& text, const QString& asked) {
     const QString t = words(text), a = words(asked);
@@ -408,7 +414,7 @@ bool Assistant::askEarly(const QString& question) {
         if (error)
             failCard(e.cardId, *error);
     };
-    m_showTimer->start(m_early.showAfter);
+    m_showTimer->start(readsFinished(question) ? m_early.showFinishedAfter : m_early.showAfter);
     m_llm.stream(systemInstruction(PromptStyle::Suggest), {part}, std::move(callbacks), early.request);
     return true;
 }
@@ -532,13 +538,16 @@ bool Assistant::looksLikeQuestion(const QString& text) {
     return seen < 4 && check();
 }
 
-Assistant::EarlyAnswers Assistant::EarlyAnswers::fromSettings(std::chrono::milliseconds holdCard) {
+Assistant::EarlyAnswers Assistant::EarlyAnswers::fromSettings(std::chrono::milliseconds holdCard,
+                                                              std::chrono::milliseconds holdFinished) {
     EarlyAnswers early;
     early.on = Settings::boolValue(Settings::kEarlyAnswers, true);
     early.quiet = std::chrono::milliseconds(
         Settings::value(Settings::kEarlyAnswerQuietMs, qint64(early.quiet.count())).toLongLong());
     early.showAfter = std::chrono::milliseconds(
         Settings::value(Settings::kEarlyAnswerShowAfterMs, qint64(holdCard.count())).toLongLong());
+    early.showFinishedAfter = std::chrono::milliseconds(
+        Settings::value(Settings::kEarlyAnswerShowFinishedMs, qint64(holdFinished.count())).toLongLong());
     return early;
 }
 

@@ -102,14 +102,16 @@ public:
     // client's channel has been quiet for `quiet`; when nothing stands in the way (another reply, the spacing) it
     // is asked at once. A newer client fragment within the settle window (a longer line, or the client's channel
     // sounding again) cancels that request, its card with it, and the newest question wins; after the window the
-    // answer stands. The card appears with its first words, not before `showAfter` from the request. Off: every
-    // automatic answer waits for the settle.
+    // answer stands. The card appears with its first words, not before `showAfter` from the request, or
+    // `showFinishedAfter` when the recogniser ended the line with a question mark (a client pausing mid-question
+    // leaves the line open). Off: every automatic answer waits for the settle.
     struct EarlyAnswers {
         bool on = false;
         std::chrono::milliseconds quiet{300};
         std::chrono::milliseconds showAfter{0};
-        // The preferences' choice ("earlyAnswers", on unless turned off), with `holdCard` as the default hold.
-        static EarlyAnswers fromSettings(std::chrono::milliseconds holdCard);
+        std::chrono::milliseconds showFinishedAfter{0};
+        // The preferences' choice ("earlyAnswers", on unless turned off), with the default holds.
+        static EarlyAnswers fromSettings(std::chrono::milliseconds holdCard, std::chrono::milliseconds holdFinished);
     };
     void setEarlyAnswers(const EarlyAnswers& early) { m_early = early; }
     const EarlyAnswers& earlyAnswers() const { return m_early; }

@@ -32,6 +32,7 @@ public:
     static constexpr const char* kEarlyAnswers = "earlyAnswers";
     static constexpr const char* kEarlyAnswerQuietMs = "earlyAnswerQuietMs";
     static constexpr const char* kEarlyAnswerShowAfterMs = "earlyAnswerShowAfterMs";
+    static constexpr const char* kEarlyAnswerShowFinishedMs = "earlyAnswerShowFinishedMs";
 
     static QVariant value(const char* key, const QVariant& fallback = {});
     static bool contains(const char* key);

@@ -428,3 +428,26 @@ TEST(AssistantTest, EarlyAnswersAskAtOnceAndTheNewestQuestionWinsWithinTheWindow
         EXPECT_FALSE(e.assistant.busy());
     }
 }
+
+// An early answer's card waits for its hold unless the recogniser closed the question with a question mark.
+TEST(AssistantTest, EarlyAnswerCardIsHeldOnlyWhileTheLineIsOpen) {
+    const struct {
+        QString question;
+        bool shownAt400ms;
+    } rows[] = {
+        {QStringLiteral("Ile kosztuje wdrożenie"), false},
+        {QStringLiteral("Ile kosztuje wdrożenie?"), true},
+        {QStringLiteral("Ile kosztuje wdrożenie ？ "), true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.question.toStdString());
+        Engine e;
+        e.assistant.setEarlyAnswers({true, 300ms, 800ms, 0ms});
+        e.client(row.question);
+        e.clock.advance(400ms);
+        e.llm.chunk(0, QStringLiteral("Około "));
+        EXPECT_EQ(e.assistant.hasCards(), row.shownAt400ms);
+        e.clock.advance(400ms);
+        EXPECT_TRUE(e.assistant.hasCards());
+    }
+}
