@@ -87,12 +87,8 @@ TEST_F(Pages, SignOutAllComputersOrADisabledAccountRevokesTheProgramsTokens) {
 }
 
 TEST_F(Pages, PolishWhenTheBrowserPrefersIt) {
-    QNetworkRequest request(client.url("panel"));
-    request.setRawHeader("Accept-Language", "en;q=0.5,pl-PL;q=0.9");
-    QNetworkReply* reply = client.network().get(request);
-    waitUntil([reply] { return reply->isFinished(); });
-    const QByteArray body = reply->readAll();
-    reply->deleteLater();
+    client.headers = {{"Accept-Language", "en;q=0.5,pl-PL;q=0.9"}};
+    const QByteArray body = client.get("panel").body;
     EXPECT_TRUE(body.contains("<html lang=\"pl\">"));
     EXPECT_TRUE(body.contains("Zaloguj"));
 }
