@@ -77,7 +77,7 @@ protected:
     QUrl opened;
 };
 
-TEST_F(Contract, SignInThroughThePageThenASessionChargedByTheServersClock) {
+TEST_F(Contract, SignInThroughThePageThenASessionChargedByTheServersClockAndTheTeamsDocuments) {
     signIn();
     EXPECT_EQ(backend->loginState(), Backend::LoginState::signedIn(QString::fromLatin1(kEmail)));
     EXPECT_EQ(backend->secondsRemaining(), 3600);
@@ -97,6 +97,16 @@ TEST_F(Contract, SignInThroughThePageThenASessionChargedByTheServersClock) {
     ASSERT_TRUE(waitUntil([&] { return closed; }));
     EXPECT_EQ(backend->secondsRemaining(), 3560);
     EXPECT_EQ(store().user(kEmail)->secondsUsed, 40);
+
+    // The team's documents come down with the same token.
+    ASSERT_FALSE(store().addDocument(QStringLiteral("oferta 2026.md"), QStringLiteral("text/markdown"), "# Oferta\n"));
+    bool pulled = false;
+    QObject context;
+    ContextSync::pull(
+        keychain, [](const QString&) {}, &context, [&] { pulled = true; });
+    ASSERT_TRUE(waitUntil([&] { return pulled; }));
+    EXPECT_EQ(readFile(ContextSync::contextFolder() + QStringLiteral("/oferta 2026.md")), "# Oferta\n");
+    QDir(ContextSync::contextFolder()).removeRecursively();
 }
 
 // The speech token and the model relay: refused outside a session; in one, the token is issued with the server's key
@@ -134,18 +144,6 @@ TEST_F(Contract, ModelEventsArePassedOnBeforeTheReplyEnds) {
     signIn();
     ASSERT_EQ(openSession(), std::nullopt);
     EXPECT_EQ(ask(QStringLiteral("first")).first, QStringLiteral("first"));
-}
-
-TEST_F(Contract, ContextSyncPullsTheTeamsDocuments) {
-    ASSERT_FALSE(store().addDocument(QStringLiteral("oferta 2026.md"), QStringLiteral("text/markdown"), "# Oferta\n"));
-    signIn();
-    bool done = false;
-    QObject context;
-    ContextSync::pull(
-        keychain, [](const QString&) {}, &context, [&] { done = true; });
-    ASSERT_TRUE(waitUntil([&] { return done; }));
-    EXPECT_EQ(readFile(ContextSync::contextFolder() + QStringLiteral("/oferta 2026.md")), "# Oferta\n");
-    QDir(ContextSync::contextFolder()).removeRecursively();
 }
 
 } // namespace
