@@ -101,10 +101,12 @@ protected:
     int answered = 0;
 };
 
-TEST_F(BackendTest, SignInByPollingWithDefaultTimings) {
+TEST_F(BackendTest, SignInByPollingWithDefaultTimingsEndedByTheBrowsersReturn) {
     peer.setStartInterval(std::nullopt, std::nullopt); // defaults: every 3 s for 600 s
     auto backend = makeBackend();
     EXPECT_EQ(backend->loginState(), LoginState::signedOut());
+    backend->handleCallback(QUrl("quippet://auth?code=zzz"));
+    EXPECT_EQ(notes.last(), "powrót z przeglądarki bez rozpoczętego logowania — zacznij od przycisku w aplikacji");
 
     backend->startLogin();
     EXPECT_EQ(backend->loginState().kind, Kind::WaitingForBrowser);
@@ -115,7 +117,7 @@ TEST_F(BackendTest, SignInByPollingWithDefaultTimings) {
     ASSERT_EQ(start.size(), 1);
     EXPECT_EQ(json(start[0].body).value("deviceName").toString(), Backend::deviceName());
     EXPECT_TRUE(start[0].header("authorization").isEmpty());
-    EXPECT_TRUE(notes.contains("logowanie: otwarto przeglądarkę"));
+    EXPECT_EQ(notes.last(), "logowanie: otwarto przeglądarkę");
 
     clock.advance(2999ms);
     EXPECT_EQ(clock.activeTimers(), 1) << "polled before 3 s";
@@ -126,14 +128,23 @@ TEST_F(BackendTest, SignInByPollingWithDefaultTimings) {
     EXPECT_EQ(json(peer.http().requestsTo(kTokenPath)[0].body),
               (QJsonObject{{"device_code", "dev-1"}, {"device_name", Backend::deviceName()}}));
 
+    // The browser's return exchanges at once; before the confirmation the answer changes nothing.
+    const int noteCount = int(notes.size());
+    backend->handleCallback(QUrl("quippet://elsewhere"));
+    EXPECT_EQ(notes.size(), noteCount);
+    backend->handleCallback(QUrl("quippet://auth"));
+    EXPECT_EQ(notes.last(), "powrót z przeglądarki — wymieniam kod na token");
+    ASSERT_TRUE(exchanged(2));
+    EXPECT_EQ(backend->loginState().kind, Kind::WaitingForBrowser);
+
     peer.confirm();
-    clock.advance(3s);
+    backend->handleCallback(QUrl("quippet://auth"));
     ASSERT_TRUE(waitUntil([&] { return backend->email().has_value(); }));
     EXPECT_EQ(backend->loginState(), LoginState::signedIn(QStringLiteral("ania@example.com")));
     EXPECT_EQ(storedToken(), QStringLiteral("token-1"));
     EXPECT_EQ(peer.http().requestsTo(QStringLiteral("/api/me"))[0].header("authorization"), "Bearer token-1");
     EXPECT_TRUE(notes.contains("logowanie: zalogowano"));
-    EXPECT_EQ(clock.activeTimers(), 0);
+    EXPECT_EQ(clock.activeTimers(), 0) << "the token ended the polling loop too";
 }
 
 TEST_F(BackendTest, PollingKeepsTheIntervalBetweenASecondAndAMinuteIgnoresQuietRefusalsAndExpires) {
@@ -186,29 +197,6 @@ TEST_F(BackendTest, SignInThatCannotStartFails) {
     EXPECT_EQ(backend->loginState().message, i18n::format("login.error.unreachableAt", address));
     EXPECT_TRUE(notes.last().startsWith("logowanie: " + backend->loginState().message + " ("));
     EXPECT_TRUE(opened.isEmpty());
-}
-
-TEST_F(BackendTest, BrowserReturnExchangesAtOnce) {
-    auto backend = makeBackend();
-    backend->handleCallback(QUrl("quippet://auth?code=zzz"));
-    EXPECT_EQ(notes.last(), "powrót z przeglądarki bez rozpoczętego logowania — zacznij od przycisku w aplikacji");
-    ASSERT_TRUE(loginPolling(*backend));
-    const int noteCount = int(notes.size());
-    backend->handleCallback(QUrl("quippet://elsewhere"));
-    EXPECT_EQ(notes.size(), noteCount);
-
-    // Not confirmed yet: the answer changes nothing.
-    backend->handleCallback(QUrl("quippet://auth"));
-    EXPECT_EQ(notes.last(), "powrót z przeglądarki — wymieniam kod na token");
-    ASSERT_TRUE(exchanged(1));
-    EXPECT_EQ(backend->loginState().kind, Kind::WaitingForBrowser);
-
-    peer.confirm();
-    backend->handleCallback(QUrl("quippet://auth"));
-    ASSERT_TRUE(waitUntil([&] { return backend->loginState().email.has_value(); }));
-    EXPECT_EQ(storedToken(), QStringLiteral("token-1"));
-    // The token ended the polling loop too.
-    EXPECT_EQ(clock.activeTimers(), 0);
 }
 
 TEST_F(BackendTest, BrowserReturnRefusedFailsWithTheCodeAndTheDeadlineLeavesIt) {
@@ -362,7 +350,7 @@ TEST_F(BackendTest, ConstructionAndAccountRead) {
     EXPECT_EQ(backend->secondsRemaining(), 12);
 }
 
-TEST_F(BackendTest, SessionOpenHeartbeatClose) {
+TEST_F(BackendTest, SessionOpenHeartbeatCloseRefusalsAndUnreachableBackend) {
     auto backend = makeBackend();
     // No token: nothing to open or count, no request.
     EXPECT_EQ(open(*backend), kAccepted);
@@ -397,11 +385,8 @@ TEST_F(BackendTest, SessionOpenHeartbeatClose) {
     EXPECT_EQ(json(peer.http().requestsTo(QStringLiteral("/api/session/start")).last().body),
               (QJsonObject{{"company", "Acme"}, {"topic", "Wdrożenie"}}));
     EXPECT_EQ(backend->sessionId(), QStringLiteral("sess-2"));
-}
 
-TEST_F(BackendTest, SessionRefusalsAndUnreachableBackend) {
-    signIn();
-    auto backend = makeBackend();
+    // Refusals, and answers that do not decode.
     const auto answers = [&](int status, const QByteArray& body,
                              const std::optional<std::optional<QString>>& expected) {
         peer.http().route("POST", QStringLiteral("/api/session/start"), test::HttpResponse::json(status, body));
@@ -409,7 +394,7 @@ TEST_F(BackendTest, SessionRefusalsAndUnreachableBackend) {
     };
     answers(402, "{}", i18n::text("session.error.noCredit"));
     EXPECT_EQ(backend->secondsRemaining(), 0);
-    EXPECT_FALSE(backend->sessionId());
+    EXPECT_EQ(backend->sessionId(), QStringLiteral("sess-2")) << "a refusal leaves the open session's id alone";
     answers(403, R"({"error":"free_session_limit"})", QStringLiteral("free_session_limit")); // passed through
     answers(200, R"({"session":{}})", i18n::text("login.error.unreachable"));
     answers(502, "Bad gateway", i18n::text("login.error.unreachable"));

@@ -86,8 +86,7 @@ TEST(SessionStoreTest, NoteBytes) {
     const auto result = store.finish(QStringLiteral("[00:01] Klient: Dzień dobry\n[00:05] Ja: Witam"),
                                      QStringLiteral("**Podsumowanie** — ustalono demo."));
     ASSERT_TRUE(result.ok);
-    ASSERT_TRUE(result.path.has_value());
-    EXPECT_EQ(*result.path, folderFile(QStringLiteral("2026-03-04_0915-Acme-Wdrożenie-CRM.md")));
+    ASSERT_EQ(result.path, folderFile(QStringLiteral("2026-03-04_0915-Acme-Wdrożenie-CRM.md")));
     EXPECT_EQ(
         readFile(*result.path),
         QStringLiteral("# Acme  \n**Firma:** Acme  \n**Temat:** Wdrożenie CRM  \n**Rozpoczęto:** 4.03.2026 09:15  \n"
@@ -182,6 +181,9 @@ TEST(SessionStoreTest, WriteFailuresAndCorruptIndexLoseNothing) {
         SessionStore store(clock);
         ASSERT_TRUE(store.finish(QStringLiteral("t"), QStringLiteral("s")).ok);
     }
+    const auto aside = [] {
+        return QDir(SessionStore::folderPath()).entryList({QStringLiteral("index.json.corrupt-*")}, QDir::Files);
+    };
     // An index with one odd entry keeps the others, and the original survives the next save.
     {
         const QByteArray index = readFile(SessionStore::indexPath());
@@ -190,11 +192,9 @@ TEST(SessionStoreTest, WriteFailuresAndCorruptIndexLoseNothing) {
         EXPECT_EQ(partial.history().size(), 1);
         ASSERT_TRUE(partial.finish(QStringLiteral("t1"), QStringLiteral("s1")).ok);
         EXPECT_EQ(partial.history().size(), 2);
-        const QStringList aside =
-            QDir(SessionStore::folderPath()).entryList({QStringLiteral("index.json.corrupt-*")}, QDir::Files);
-        ASSERT_EQ(aside.size(), 1);
-        EXPECT_TRUE(readFile(folderFile(aside.first())).startsWith("[{\"id\":7},"));
-        QFile::remove(folderFile(aside.first()));
+        ASSERT_EQ(aside().size(), 1);
+        EXPECT_TRUE(readFile(folderFile(aside().first())).startsWith("[{\"id\":7},"));
+        QFile::remove(folderFile(aside().first()));
         QFile::remove(folderFile(*partial.history().first().summaryFile));
         writeFile(SessionStore::indexPath(), index);
     }
@@ -203,10 +203,8 @@ TEST(SessionStoreTest, WriteFailuresAndCorruptIndexLoseNothing) {
     writeFile(SessionStore::indexPath(), damaged);
     SessionStore store(clock);
     EXPECT_TRUE(store.history().isEmpty());
-    const QStringList aside =
-        QDir(SessionStore::folderPath()).entryList({QStringLiteral("index.json.corrupt-*")}, QDir::Files);
-    ASSERT_EQ(aside.size(), 1);
-    EXPECT_EQ(readFile(folderFile(aside.first())), damaged);
+    ASSERT_EQ(aside().size(), 1);
+    EXPECT_EQ(readFile(folderFile(aside().first())), damaged);
     ASSERT_TRUE(store.finish(QStringLiteral("t2"), QStringLiteral("s2")).ok);
     EXPECT_EQ(SessionStore::decodeIndex(readFile(SessionStore::indexPath()))->size(), 1);
 
@@ -296,32 +294,21 @@ TEST(SessionStoreTest, APracticeAndAMissingSummaryAreMarkedInTheNoteAndIndexOnly
     EXPECT_EQ(index.at(1).toObject().value(QStringLiteral("rehearsal")), QJsonValue(true));
     EXPECT_EQ(index.at(0).toObject().value(QStringLiteral("noSummary")), QJsonValue(true));
     EXPECT_FALSE(index.at(1).toObject().contains(QStringLiteral("noSummary")));
-    SessionStore reloaded(clock);
-    ASSERT_EQ(reloaded.history(), store.history());
-    EXPECT_FALSE(reloaded.history().at(0).rehearsal);
-    EXPECT_TRUE(reloaded.history().at(1).rehearsal);
-    EXPECT_TRUE(reloaded.history().at(0).noSummary);
+    EXPECT_EQ(SessionStore(clock).history(), store.history());
 
     // How other writers may spell it: absent, false and null read as a real conversation; a value of another
     // type makes the entry unreadable like any other bad field.
     const struct {
         const char* extra;
         std::optional<bool> rehearsal; // nothing: the entry does not read
-    } cases[] = {
-        {"", false},
-        {R"(,"rehearsal":false)", false},
-        {R"(,"rehearsal":null)", false},
-        {R"(,"rehearsal":true)", true},
-        {R"(,"rehearsal":"true")", std::nullopt},
-        {R"(,"rehearsal":1)", std::nullopt},
-    };
+    } cases[] = {{"", false},
+                 {R"(,"rehearsal":false)", false},
+                 {R"(,"rehearsal":null)", false},
+                 {R"(,"rehearsal":true)", true},
+                 {R"(,"rehearsal":"true")", std::nullopt},
+                 {R"(,"rehearsal":1)", std::nullopt}};
     for (const auto& c : cases) {
-        const QJsonObject object = QJsonDocument::fromJson(entry('6', "A", "100", c.extra)).object();
-        ASSERT_FALSE(object.isEmpty()) << c.extra;
-        const auto meta = SessionMeta::fromJson(object);
-        ASSERT_EQ(meta.has_value(), c.rehearsal.has_value()) << c.extra;
-        if (meta) {
-            EXPECT_EQ(meta->rehearsal, *c.rehearsal) << c.extra;
-        }
+        const auto meta = SessionMeta::fromJson(QJsonDocument::fromJson(entry('6', "A", "100", c.extra)).object());
+        EXPECT_EQ(meta ? std::optional(meta->rehearsal) : std::nullopt, c.rehearsal) << c.extra;
     }
 }

@@ -7,10 +7,10 @@
 #include "backend/ContextSync.h"
 #include "core/Localization.h"
 #include "secrets/Credentials.h"
+#include "support/Files.h"
 #include "support/MemorySecretStore.h"
 
 #include <QDir>
-#include <QFile>
 
 namespace quippet::test {
 namespace {
@@ -77,16 +77,12 @@ protected:
     QUrl opened;
 };
 
-TEST_F(Contract, SignInThroughThePageStoresATokenAndReadsTheAccount) {
+TEST_F(Contract, SignInThroughThePageThenASessionChargedByTheServersClockAndTheTeamsDocuments) {
     signIn();
     EXPECT_EQ(backend->loginState(), Backend::LoginState::signedIn(QString::fromLatin1(kEmail)));
     EXPECT_EQ(backend->secondsRemaining(), 3600);
     EXPECT_EQ(backend->tier(), QStringLiteral("pro"));
     EXPECT_EQ(opened.path(), QStringLiteral("/device"));
-}
-
-TEST_F(Contract, SessionIsChargedByTheServersClock) {
-    signIn();
     ASSERT_EQ(openSession(), std::nullopt);
     EXPECT_EQ(backend->sessionMaxSeconds(), 3600);
     clock.advance(std::chrono::seconds(30));
@@ -101,29 +97,44 @@ TEST_F(Contract, SessionIsChargedByTheServersClock) {
     ASSERT_TRUE(waitUntil([&] { return closed; }));
     EXPECT_EQ(backend->secondsRemaining(), 3560);
     EXPECT_EQ(store().user(kEmail)->secondsUsed, 40);
+
+    // The team's documents come down with the same token.
+    ASSERT_FALSE(store().addDocument(QStringLiteral("oferta 2026.md"), QStringLiteral("text/markdown"), "# Oferta\n"));
+    bool pulled = false;
+    QObject context;
+    ContextSync::pull(
+        keychain, [](const QString&) {}, &context, [&] { pulled = true; });
+    ASSERT_TRUE(waitUntil([&] { return pulled; }));
+    EXPECT_EQ(readFile(ContextSync::contextFolder() + QStringLiteral("/oferta 2026.md")), "# Oferta\n");
+    QDir(ContextSync::contextFolder()).removeRecursively();
 }
 
-TEST_F(Contract, SpeechTokenIsIssuedWithTheServersKeyOnlyInASession) {
+// The speech token and the model relay: refused outside a session; in one, the token is issued with the server's key
+// and the reply streams through without the model field or a key of the app's.
+TEST_F(Contract, ProvidersAreReachedOnlyInASession) {
+    llm.script(QStringLiteral("gemini-flash-latest"),
+               LlmScript::reply({QStringLiteral("Dzień "), QStringLiteral("dobry")}));
     signIn();
-    EXPECT_EQ(speechCredential().index(), 1u); // refused: no open session
+    EXPECT_EQ(speechCredential().index(), 1u);
+    EXPECT_EQ(ask().second, i18n::text("session.error.notOpen"));
+    EXPECT_TRUE(llm.bodies().isEmpty());
     ASSERT_EQ(openSession(), std::nullopt);
     const CredentialResult result = speechCredential();
     ASSERT_EQ(result.index(), 0u);
     EXPECT_EQ(std::get<Credential>(result).kind, Credential::Kind::Token);
     EXPECT_EQ(std::get<Credential>(result).value, QStringLiteral("stt-1"));
-}
-
-TEST_F(Contract, ModelReplyStreamsThroughTheRelayWithoutTheModelField) {
-    llm.script(QStringLiteral("gemini-flash-latest"),
-               LlmScript::reply({QStringLiteral("Dzień "), QStringLiteral("dobry")}));
-    signIn();
-    ASSERT_EQ(openSession(), std::nullopt);
-    const auto [text, failure] = ask();
-    EXPECT_EQ(failure, std::nullopt);
-    EXPECT_EQ(text, QStringLiteral("Dzień dobry"));
+    EXPECT_EQ(ask(), std::pair(QStringLiteral("Dzień dobry"), std::optional<QString>()));
     ASSERT_EQ(llm.bodies().size(), 1);
     EXPECT_FALSE(llm.bodies().first().contains(QLatin1String("model")));
     EXPECT_FALSE(llm.http().requests().first().target.contains("key="));
+
+    // Refusals keep their status, so the app walks its chain of models.
+    for (const char* model : {"gemini-flash-latest", "gemini-flash-lite-latest"})
+        llm.script(QString::fromLatin1(model), LlmScript::failure(429, R"({"error":{"code":429}})"));
+    EXPECT_EQ(ask().second, std::nullopt);
+    EXPECT_EQ(llm.modelsRequested(),
+              (QStringList{QStringLiteral("gemini-flash-latest"), QStringLiteral("gemini-flash-latest"),
+                           QStringLiteral("gemini-flash-lite-latest"), QStringLiteral("gemini-2.5-flash-lite")}));
 }
 
 TEST_F(Contract, ModelEventsArePassedOnBeforeTheReplyEnds) {
@@ -133,39 +144,6 @@ TEST_F(Contract, ModelEventsArePassedOnBeforeTheReplyEnds) {
     signIn();
     ASSERT_EQ(openSession(), std::nullopt);
     EXPECT_EQ(ask(QStringLiteral("first")).first, QStringLiteral("first"));
-}
-
-TEST_F(Contract, ModelRefusalsKeepTheirStatusSoTheAppWalksItsChain) {
-    llm.script(QStringLiteral("gemini-flash-latest"), LlmScript::failure(429, R"({"error":{"code":429}})"));
-    llm.script(QStringLiteral("gemini-flash-lite-latest"), LlmScript::failure(429, R"({"error":{"code":429}})"));
-    signIn();
-    ASSERT_EQ(openSession(), std::nullopt);
-    const auto [text, failure] = ask();
-    EXPECT_EQ(failure, std::nullopt);
-    EXPECT_EQ(llm.modelsRequested(),
-              (QStringList{QStringLiteral("gemini-flash-latest"), QStringLiteral("gemini-flash-lite-latest"),
-                           QStringLiteral("gemini-2.5-flash-lite")}));
-}
-
-TEST_F(Contract, ModelWithoutSessionShowsTheNotOpenMessage) {
-    signIn();
-    const auto [text, failure] = ask();
-    EXPECT_EQ(failure, i18n::text("session.error.notOpen"));
-    EXPECT_TRUE(llm.bodies().isEmpty());
-}
-
-TEST_F(Contract, ContextSyncPullsTheTeamsDocuments) {
-    ASSERT_FALSE(store().addDocument(QStringLiteral("oferta 2026.md"), QStringLiteral("text/markdown"), "# Oferta\n"));
-    signIn();
-    bool done = false;
-    QObject context;
-    ContextSync::pull(
-        keychain, [](const QString&) {}, &context, [&] { done = true; });
-    ASSERT_TRUE(waitUntil([&] { return done; }));
-    QFile file(ContextSync::contextFolder() + QStringLiteral("/oferta 2026.md"));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), QByteArray("# Oferta\n"));
-    QDir(ContextSync::contextFolder()).removeRecursively();
 }
 
 } // namespace

@@ -23,53 +23,36 @@ protected:
     }
 };
 
-// Bearer tokens that must not open the account.
-class ForgedToken : public Security, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(ForgedToken, IsRefusedAsUnauthorized) {
-    const Reply reply = client.get("api/me", GetParam());
-    EXPECT_EQ(reply.status, 401);
-    EXPECT_EQ(reply.value("error"), QStringLiteral("unauthorized"));
+TEST_F(Security, ForgedTokensAreRefusedAsUnauthorized) {
+    for (const char* token : {"x", "' OR '1'='1", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"}) {
+        const Reply reply = client.get("api/me", token);
+        EXPECT_EQ(reply.status, 401) << token;
+        EXPECT_EQ(reply.value("error"), QStringLiteral("unauthorized")) << token;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tokens, ForgedToken,
-                         ::testing::Values("x", "' OR '1'='1", "AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"));
-
-TEST_F(Security, WrongPasswordShowsTheFormAgain) {
-    const Reply page = client.confirm(client.startDevice().page, kEmail, QStringLiteral("wrong password"));
-    EXPECT_EQ(page.status, 401);
-    EXPECT_TRUE(page.body.contains("Wrong e-mail or password"));
-}
-
-TEST_F(Security, SignInIsLockedAfterTooManyWrongPasswords) {
+TEST_F(Security, WrongPasswordShowsTheFormAgainUntilTheAccountIsLocked) {
     const QUrl page = client.startDevice().page;
-    for (int i = 0; i < server::Store::kFailuresPerAccount; ++i)
-        client.confirm(page, kEmail, QStringLiteral("wrong password"));
+    for (int i = 0; i < server::Store::kFailuresPerAccount; ++i) {
+        const Reply reply = client.confirm(page, kEmail, QStringLiteral("wrong password"));
+        EXPECT_EQ(reply.status, 401);
+        EXPECT_TRUE(reply.body.contains("Wrong e-mail or password"));
+    }
     EXPECT_EQ(client.confirm(page).status, 429);
 }
 
-// Forms sent without the browser's form token, or with another one.
-struct CsrfCase {
-    const char* name;
-    bool sendCookie;
-    bool sendField;
-};
-class MissingCsrf : public Security, public ::testing::WithParamInterface<CsrfCase> {};
-
-TEST_P(MissingCsrf, FormIsRefused) {
-    const Device device = client.startDevice();
-    Client other(server->url()); // a browser that never loaded the form: no cookie
-    QByteArray form = client.get(device.page.toString()).body;
-    if (!GetParam().sendField)
-        form.replace(Client::hidden(form, "csrf").toLatin1(), "forged");
-    const Reply reply = (GetParam().sendCookie ? client : other).signInForm(form);
-    EXPECT_EQ(reply.status, 403);
-    EXPECT_FALSE(store().deviceByUserCode(device.userCode)->pendingUserId.has_value());
+// The sign-in form sent by a browser that never loaded it (no cookie), or with a forged form token.
+TEST_F(Security, SignInFormWithoutItsFormTokenIsRefused) {
+    for (const bool forged : {false, true}) {
+        const Device device = client.startDevice();
+        Client other(server->url());
+        QByteArray form = client.get(device.page.toString()).body;
+        if (forged)
+            form.replace(Client::hidden(form, "csrf").toLatin1(), "forged");
+        EXPECT_EQ((forged ? client : other).signInForm(form).status, 403) << forged;
+        EXPECT_FALSE(store().deviceByUserCode(device.userCode)->pendingUserId.has_value());
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Forms, MissingCsrf,
-                         ::testing::Values(CsrfCase{"NoCookie", false, true}, CsrfCase{"ForgedField", true, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Security, ConfirmNeedsTheBrowserThatSignedIn) {
     const Device device = client.startDevice();
@@ -97,49 +80,32 @@ TEST_F(Security, HostileDeviceNameIsShownAsText) {
     EXPECT_TRUE(page.body.contains("&lt;script&gt;"));
 }
 
-// Bodies above what their route takes are refused from the head, before any of the body is read.
-struct Oversize {
-    const char* path;
-    qint64 length;
-};
-class OversizeBody : public Security, public ::testing::WithParamInterface<Oversize> {};
-
-TEST_P(OversizeBody, IsRefusedWith413) {
-    const QByteArray head = "POST " + QByteArray(GetParam().path) +
-                            " HTTP/1.1\r\nHost: x\r\nContent-Type: "
-                            "application/json\r\nContent-Length: " +
-                            QByteArray::number(GetParam().length) + "\r\n\r\n";
-    EXPECT_EQ(headOnly(head), "HTTP/1.1 413 Content Too Large");
-}
-
-INSTANTIATE_TEST_SUITE_P(Bodies, OversizeBody,
-                         ::testing::Values(Oversize{"/api/session/start", (1 << 20) + 1},
-                                           Oversize{"/api/llm", (8 << 20) + 1},
-                                           Oversize{"/device/signin", (64 << 10) + 1}));
-
-TEST_F(Security, ChunkedRequestBodyIsRefused) {
+// Bodies above what their route takes are refused from the head, before any of the body is read; chunked ones too.
+TEST_F(Security, OversizeAndChunkedBodiesAreRefusedFromTheHead) {
+    for (const auto& [path, length] : {std::pair{"/api/session/start", (1 << 20) + 1},
+                                       {"/api/llm", (8 << 20) + 1},
+                                       {"/device/signin", (64 << 10) + 1}}) {
+        EXPECT_EQ(headOnly("POST " + QByteArray(path) + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n" +
+                           "Content-Length: " + QByteArray::number(length) + "\r\n\r\n"),
+                  "HTTP/1.1 413 Content Too Large")
+            << path;
+    }
     EXPECT_EQ(headOnly("POST /api/me HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"),
               "HTTP/1.1 411 Length Required");
 }
 
-// Document names that could leave the app's context folder, hide a file or replace the user's profile.
-class HostileDocumentName : public Security, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(HostileDocumentName, IsRefusedWhenAdded) {
-    EXPECT_TRUE(store().addDocument(QString::fromUtf8(GetParam()), QStringLiteral("text/plain"), "x").has_value());
-}
-
-TEST_P(HostileDocumentName, IsNotFoundWhenAskedFor) {
+// Document names that could leave the app's context folder, hide a file or replace the user's profile: refused when
+// added, not found when asked for.
+TEST_F(Security, HostileDocumentNamesAreRefusedAndNotFound) {
     const QByteArray token = client.signIn();
-    EXPECT_EQ(
-        client.get("api/context/" + QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(GetParam()))), token)
-            .status,
-        404);
+    for (const char* name : {"../etc/passwd", "a/b.md", "a\\b.md", ".quippet-sync.json", "o-mnie.md", "line\nbreak.md",
+                             " padded.md", ""}) {
+        EXPECT_TRUE(store().addDocument(QString::fromUtf8(name), QStringLiteral("text/plain"), "x").has_value())
+            << name;
+        const QString encoded = QString::fromLatin1(QUrl::toPercentEncoding(QString::fromUtf8(name)));
+        EXPECT_EQ(client.get("api/context/" + encoded, token).status, 404) << name;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Names, HostileDocumentName,
-                         ::testing::Values("../etc/passwd", "a/b.md", "a\\b.md", ".quippet-sync.json", "o-mnie.md",
-                                           "line\nbreak.md", " padded.md", ""));
 
 // E-mail addresses full of SQL's own characters are plain data.
 TEST_F(Security, SqlMetaEmailIsAnOrdinaryAccount) {

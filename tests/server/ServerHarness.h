@@ -78,6 +78,7 @@ class Client {
 public:
     explicit Client(QUrl base = {}) : base(std::move(base)) {}
     QUrl base;
+    QList<QNetworkReply::RawHeaderPair> headers; // sent with every request
 
     Reply send(const QByteArray& method, const QUrl& url, const QByteArray& body = {},
                const QByteArray& type = "application/json", const QByteArray& token = {}) {
@@ -86,6 +87,8 @@ public:
             request.setHeader(QNetworkRequest::ContentTypeHeader, type);
         if (!token.isEmpty())
             request.setRawHeader("Authorization", "Bearer " + token);
+        for (const auto& [name, value] : headers)
+            request.setRawHeader(name, value);
         QNetworkReply* reply = m_network.sendCustomRequest(request, method, body);
         waitUntil([reply] { return reply->isFinished(); }, 10000);
         Reply out{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
@@ -105,7 +108,6 @@ public:
         return send("POST", url(path), query.toString(QUrl::FullyEncoded).toLatin1(),
                     "application/x-www-form-urlencoded");
     }
-    QNetworkAccessManager& network() { return m_network; }
 
     static QString hidden(const QByteArray& html, const QString& name) {
         const QRegularExpression re(QStringLiteral("name=\"%1\" value=\"([^\"]*)\"").arg(name));
