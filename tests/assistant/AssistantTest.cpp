@@ -31,6 +31,13 @@ struct Engine {
     void client(const QString& text) { transcript.add(Speaker::Client, text, true); }
     void me(const QString& text) { transcript.add(Speaker::Me, text, true); }
     qsizetype noted(const QString& line) const { return notes.count(line); }
+    // `count` committed lines ten seconds apart, numbered through `pattern`.
+    void lines(Speaker who, int count, const QString& pattern) {
+        for (int i = 1; i <= count; ++i) {
+            clock.advance(10s);
+            transcript.add(who, pattern.arg(i), true);
+        }
+    }
 };
 
 const QString kNoticed = QStringLiteral("auto: wykryto pytanie");
@@ -41,18 +48,13 @@ const QString kTooOld = QStringLiteral("auto: pytanie zbyt stare, pomijam");
 } // namespace
 
 TEST(AssistantTest, QuestionDetector) {
-    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("Ile to kosztuje")));
-    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("ok")));
-    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral(" ok? "))); // too short even with "?"
-    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("A to dlaczego?")));
-    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("Powiem panu, jak to działa")));
-    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("Dobrze, to wtedy zobaczymy, jak pójdzie")));
-    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("  KIEDY   startujemy\n")));
-    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("...skąd pan to wie")));
-    EXPECT_TRUE(Assistant::looksLikeQuestion(QStringLiteral("Który")));
-    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("Jakość jest dobra"))); // a piece must equal the word
-    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("--- ... ---")));
-    EXPECT_FALSE(Assistant::looksLikeQuestion(QStringLiteral("Mamy dziś 3 oferty; co"))); // "co" is the fifth piece
+    // A question mark, or a question word among the first four pieces (whole words only), in four characters or more.
+    for (const char* text : {"Ile to kosztuje", "A to dlaczego?", "Powiem panu, jak to działa",
+                             "  KIEDY   startujemy\n", "...skąd pan to wie", "Który"})
+        EXPECT_TRUE(Assistant::looksLikeQuestion(QString::fromUtf8(text))) << text;
+    for (const char* text : {"ok", " ok? ", "Dobrze, to wtedy zobaczymy, jak pójdzie", "Jakość jest dobra",
+                             "--- ... ---", "Mamy dziś 3 oferty; co"})
+        EXPECT_FALSE(Assistant::looksLikeQuestion(QString::fromUtf8(text))) << text;
 }
 
 TEST(AssistantTest, AutomaticAnswerSettlesAndTheNewestQuestionWins) {
@@ -69,9 +71,7 @@ TEST(AssistantTest, AutomaticAnswerSettlesAndTheNewestQuestionWins) {
     ASSERT_EQ(e.assistant.cards().size(), 1);
     EXPECT_EQ(e.assistant.cards().first().question, QStringLiteral("Ile to kosztuje i jaki jest termin dostawy"));
     EXPECT_EQ(e.assistant.cards().first().kind, QStringLiteral("Odpowiedź"));
-    EXPECT_TRUE(e.assistant.busy());
     e.llm.reply({QStringLiteral("Pakiet S kosztuje "), QStringLiteral("99 zł.")});
-    EXPECT_FALSE(e.assistant.busy());
     EXPECT_EQ(e.assistant.current()->text, QStringLiteral("Pakiet S kosztuje 99 zł."));
 
     // The transcript joins the client's next words to the answered question: more words are no new question,
@@ -157,18 +157,13 @@ TEST(AssistantTest, ManualAnswerRequestAndCards) {
 
     e.assistant.aiAnswer();
     ASSERT_EQ(e.assistant.cards().size(), 1);
-    EXPECT_EQ(e.llm.count(), 0);
     EXPECT_EQ(e.assistant.current()->question, QStringLiteral("—"));
     EXPECT_EQ(e.assistant.current()->text.left(29), QStringLiteral("Nie ma jeszcze transkrypcji. "));
     EXPECT_FALSE(e.assistant.current()->isError);
-    EXPECT_FALSE(e.assistant.busy());
 
     // 45 lines; only the last 40 go into the request, under the suggestion instruction with the rules, the profile,
     // the header and the documents of the context folder.
-    for (int i = 1; i <= 45; ++i) {
-        e.clock.advance(10s);
-        e.me(QStringLiteral("Zdanie numer %1 po mojej stronie").arg(i));
-    }
+    e.lines(Speaker::Me, 45, QStringLiteral("Zdanie numer %1 po mojej stronie"));
     test::writeFile(ContextDocuments::folderPath() + QStringLiteral("/o-mnie.md"), "Jestem Ania.");
     test::writeFile(ContextDocuments::folderPath() + QStringLiteral("/cennik.md"), "Pakiet Pro: 120 zł.");
     e.assistant.reloadContext();
@@ -260,12 +255,8 @@ TEST(AssistantTest, AfterCallNote) {
     e.assistant.summarize(keep);
     EXPECT_EQ(summary, std::nullopt) << "nothing said: the caller hears at once that there is no note";
     EXPECT_EQ(e.assistant.current()->text.left(35), QStringLiteral("Nie mogę teraz przygotować notatki:"));
-    EXPECT_EQ(e.llm.count(), 0);
 
-    for (int i = 1; i <= 60; ++i) {
-        e.clock.advance(10s);
-        e.client(QStringLiteral("Kwestia numer %1.").arg(i));
-    }
+    e.lines(Speaker::Client, 60, QStringLiteral("Kwestia numer %1."));
     e.assistant.setModeRules(QStringLiteral("\nZASADY OCENY"));
     e.assistant.summarize(keep);
     ASSERT_EQ(e.llm.count(), 1);
@@ -290,7 +281,6 @@ TEST(AssistantTest, ScreenAnalysis) {
     EXPECT_EQ(e.assistant.current()->text, QStringLiteral("nie znaleziono ekranu"));
     EXPECT_TRUE(e.assistant.current()->isError);
     EXPECT_EQ(e.assistant.current()->kind, QStringLiteral("Analiza ekranu"));
-    EXPECT_FALSE(e.assistant.busy());
 
     int askedWidth = 0;
     std::function<void(const ScreenShot&)> pending;
@@ -300,8 +290,7 @@ TEST(AssistantTest, ScreenAnalysis) {
     };
     e.assistant.analyzeScreen();
     EXPECT_EQ(askedWidth, 2400);
-    EXPECT_TRUE(e.assistant.busy()); // already while capturing
-    e.assistant.aiAnswer();
+    e.assistant.aiAnswer(); // busy already while capturing: nothing happens
     EXPECT_EQ(e.assistant.cards().size(), 1);
     pending({QByteArray("\xff\xd8jpeg"), {}});
     ASSERT_EQ(e.llm.count(), 1);
@@ -315,10 +304,7 @@ TEST(AssistantTest, ScreenAnalysis) {
     e.llm.reply({QStringLiteral("NA START")});
 
     // With a transcript the last 12 lines follow the request; a failed capture logs nothing.
-    for (int i = 1; i <= 14; ++i) {
-        e.clock.advance(10s);
-        e.client(QStringLiteral("Linia %1.").arg(i));
-    }
+    e.lines(Speaker::Client, 14, QStringLiteral("Linia %1."));
     e.assistant.setAutoAnswer(false);
     e.assistant.analyzeScreen();
     pending({QByteArray("jpeg"), {}});

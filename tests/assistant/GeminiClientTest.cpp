@@ -36,7 +36,8 @@ protected:
         ASSERT_TRUE(backend.start());
         backend.setLlm(&llm);
         backend.addToken(QStringLiteral("tok"));
-        Settings::setValue(Settings::kGeminiBaseUrl, llm.baseUrl().toString());
+        // With a trailing slash, which the client's base address drops.
+        Settings::setValue(Settings::kGeminiBaseUrl, llm.baseUrl().toString() + QLatin1Char('/'));
         qputenv("QUIPPET_BACKEND", backend.baseUrl().toString().toUtf8());
         keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("test-key"));
     }
@@ -78,15 +79,20 @@ protected:
 };
 
 TEST_F(GeminiClientTest, DirectRouteSendsTheDocumentedRequest) {
+    const QString oddKey = QStringLiteral("AIza+b/c&d=e#f");
+    keychain.write(QLatin1String(Keychain::kGeminiKey), oddKey);
+    llm.setKey(oddKey);
     const QByteArray jpeg("\xff\xd8\xff\xe0 jpeg bytes", 15);
     const Outcome outcome =
         run({LlmPart{QStringLiteral("Profil"), {}}, LlmPart{{}, jpeg}, LlmPart{QStringLiteral("Zrzut"), jpeg}});
     EXPECT_EQ(outcome.error, std::nullopt);
     EXPECT_EQ(outcome.chunks, QStringList{"Dzień dobry"});
 
+    EXPECT_EQ(GeminiClient::baseUrl(), llm.baseUrl());
     const auto& requests = llm.http().requests();
     ASSERT_EQ(requests.size(), 1);
-    EXPECT_EQ(requests[0].target, "/v1beta/models/gemini-flash-latest:streamGenerateContent?alt=sse&key=test-key");
+    EXPECT_EQ(requests[0].target,
+              "/v1beta/models/gemini-flash-latest:streamGenerateContent?alt=sse&key=AIza%2Bb%2Fc%26d%3De%23f");
     EXPECT_EQ(requests[0].header("content-type"), "application/json");
     EXPECT_TRUE(requests[0].header("authorization").isEmpty());
 
@@ -103,17 +109,9 @@ TEST_F(GeminiClientTest, DirectRouteSendsTheDocumentedRequest) {
     EXPECT_EQ(llm.bodies().at(0), expected);
 }
 
-TEST_F(GeminiClientTest, KeysAreEncodedAndRequiredOnlyOnTheDirectRoute) {
-    const QString oddKey = QStringLiteral("AIza+b/c&d=e#f");
-    keychain.write(QLatin1String(Keychain::kGeminiKey), oddKey);
-    llm.setKey(oddKey);
-    Outcome outcome = run();
-    EXPECT_EQ(outcome.error, std::nullopt);
-    EXPECT_TRUE(llm.http().requests().at(0).target.endsWith("&key=AIza%2Bb%2Fc%26d%3De%23f"));
-
+TEST_F(GeminiClientTest, KeysAreRequiredOnlyOnTheDirectRoute) {
     keychain.remove(QLatin1String(Keychain::kGeminiKey));
-    llm.http().clearRequests();
-    outcome = run();
+    Outcome outcome = run();
     EXPECT_TRUE(outcome.error.value_or("").contains("secret-tool store --label="));
     EXPECT_TRUE(llm.http().requests().isEmpty());
 
@@ -323,13 +321,13 @@ TEST_F(GeminiClientTest, VerifyListsBareModelNames) {
 }
 
 TEST(GeminiHumanMessage, MapsKnownBackendCodesOnly) {
-    EXPECT_EQ(GeminiClient::humanMessage(R"({"error":"free_session_limit"})"), i18n::text("session.freeLimit"));
-    EXPECT_EQ(GeminiClient::humanMessage(R"({"error":"insufficient_credit"})"), i18n::text("session.error.noCredit"));
-    EXPECT_EQ(GeminiClient::humanMessage(R"({"error":"no_open_session"})"), i18n::text("session.error.notOpen"));
-    EXPECT_EQ(GeminiClient::humanMessage(R"({"error":"unauthorized"})"), i18n::text("session.error.signedOut"));
-    EXPECT_EQ(GeminiClient::humanMessage(R"({"error":"other"})"), std::nullopt);
-    EXPECT_EQ(GeminiClient::humanMessage(R"({"error":{"code":429}})"), std::nullopt);
-    EXPECT_EQ(GeminiClient::humanMessage("<html>unauthorized</html>"), std::nullopt);
+    for (const auto& [code, key] : {std::pair{"free_session_limit", "session.freeLimit"},
+                                    {"insufficient_credit", "session.error.noCredit"},
+                                    {"no_open_session", "session.error.notOpen"},
+                                    {"unauthorized", "session.error.signedOut"}})
+        EXPECT_EQ(GeminiClient::humanMessage(R"({"error":")" + QByteArray(code) + "\"}"), i18n::text(key)) << code;
+    for (const char* body : {R"({"error":"other"})", R"({"error":{"code":429}})", "<html>unauthorized</html>"})
+        EXPECT_EQ(GeminiClient::humanMessage(body), std::nullopt) << body;
     EXPECT_EQ(GeminiClient::httpFailureText(402, R"({"error":"unauthorized"})"), i18n::text("session.error.signedOut"));
 }
 

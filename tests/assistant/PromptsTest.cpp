@@ -23,7 +23,8 @@ const QString kListing = QStringLiteral("[00:01] Klient: Ile to kosztuje?");
 class PromptsTest : public ::testing::Test {
 protected:
     void TearDown() override { i18n::overrideLanguage(QStringLiteral("pl")); }
-    static QString bare(PromptStyle style) { return Prompts::systemInstruction(style, {}); }
+    static QString full(PromptStyle style, const Prompts::Material& m) { return Prompts::systemInstruction(style, m); }
+    static QString bare(PromptStyle style) { return full(style, {}); }
 };
 
 const Prompts::Material kFull{QString(), QStringLiteral("Jestem Ania, sprzedaję CRM."),
@@ -40,6 +41,12 @@ TEST_F(PromptsTest, TextsAreExactInBothLanguages) {
                       QByteArray(golden.sha256));
         }
     };
+    // Assembled instructions: the rules join suggestions only; only the parts that have text get their header.
+    Prompts::Material evaluation = kFull, rulesOnly, onlyHeader;
+    evaluation.modeRules = rulesOnly.modeRules = Prompts::evaluationRules();
+    onlyHeader.sessionHeader = QStringLiteral("Temat rozmowy: wdrożenie");
+    constexpr Golden kTechnicalFull{2463, "a70a9e0b6d3e5e8a45cb72c731b9e97d50c13afa5a5548fac02d512488cc63b8"};
+    constexpr Golden kNoteFull{960, "ebd47204261000ef18a45b69a33e5ff64c0e5d2f73f8080341d502a6e60dac87"};
     expectGoldens({
         {bare(PromptStyle::Suggest), {1467, "5161a4b572faa5c010e7efa3a509e9d04d503bd453237b2caa27031fac57a3a5"}},
         {bare(PromptStyle::Technical), {2215, "5417e4592afd37f2fe86ba86909ebd049e84b1b22fb21c28afa239b828b9ec49"}},
@@ -51,6 +58,15 @@ TEST_F(PromptsTest, TextsAreExactInBothLanguages) {
         {Prompts::screenPrompt(kListing), {206, "b500cf89949e20e92bae04d3896b93735b2ac711339e3b9243dbf46274e351d5"}},
         {Prompts::screenPrompt(QString()), {154, "53877e2031251e70b5007e3a21a2ca0853b72f2ac43505fcadabefee89ad84f6"}},
         {Prompts::notePrompt(kListing), {130, "7a53d9e4394d2fb13a970d36bc4e7232745bd37755952c02ce5e1b1d58721c5b"}},
+        {full(PromptStyle::Suggest, kFull), {1715, "050ce316873738c1a649d148e079c7776b2cf3166e835e3a195a5ce9e2d7f020"}},
+        {full(PromptStyle::Suggest, evaluation),
+         {3030, "a7d11329681f0952a606dbee386bf70e1b8c7a1a699c4b28cd6b9ea916302bb9"}},
+        {full(PromptStyle::Suggest, onlyHeader),
+         {1509, "3363b2663a49ca5b06ab83a51b84bba8239c760e117e18c2fc0415f3dd07afcf"}},
+        {full(PromptStyle::Technical, kFull), kTechnicalFull},
+        {full(PromptStyle::Technical, evaluation), kTechnicalFull},
+        {full(PromptStyle::Summary, kFull), kNoteFull},
+        {full(PromptStyle::Summary, evaluation), kNoteFull},
     });
     i18n::overrideLanguage(QStringLiteral("en"));
     expectGoldens({
@@ -63,62 +79,10 @@ TEST_F(PromptsTest, TextsAreExactInBothLanguages) {
         {Prompts::answerPrompt(kListing), {151, "e75141faae5a55d582c412f3950f1ae6f7d331aadfe69052e55995b9634e142d"}},
         {Prompts::screenPrompt(kListing), {218, "8ee7b7c32d4f202ee8a0c31c4edfc583800bca4f45b2c51bcc1c6ba55bf46824"}},
         {Prompts::notePrompt(kListing), {157, "1f8018d3b0c1b2870019223819ff2ebbe3aa8b4984c4896ff2e488dfeb142d96"}},
+        {full(PromptStyle::Suggest, kFull), {1661, "736b4ae059b83910c5a44817f8dc04d29951f2e899836474c0ccccaa06d49bcc"}},
+        {full(PromptStyle::Summary, kFull), {976, "7465ed2f4e4f88996db803177b99eba290dc3a4b79c695b87e5b63e7ba6a3fb7"}},
     });
-}
-
-TEST_F(PromptsTest, AssemblyOrderAndHeadersPerStyle) {
-    const struct {
-        const char* language;
-        PromptStyle style;
-        const char* profile;
-        const char* about;
-        const char* documents;
-    } cases[] = {
-        {"pl", PromptStyle::Suggest, "Kim jest osoba, której podpowiadasz — pisz tak, jakby to ona mowila:\n\n",
-         "O tej rozmowie:\n", "Dokumenty firmowe, na których masz się opierać:\n\n"},
-        {"pl", PromptStyle::Technical, "Kim jest osoba, której podpowiadasz — pisz tak, jakby to ona mowila:\n\n",
-         "O tej rozmowie:\n", "Dokumenty firmowe, na których masz się opierać:\n\n"},
-        {"pl", PromptStyle::Summary, "Prowadzący rozmowę (do poprawnych nazw i kontekstu):\n\n", "O tej rozmowie:\n",
-         "Dokumenty firmowe (do weryfikacji nazw i liczb):\n\n"},
-        {"en", PromptStyle::Suggest, "Who you are suggesting for — write as if THEY were speaking:\n\n",
-         "About this conversation:\n", "Company documents you must rely on:\n\n"},
-        {"en", PromptStyle::Summary, "The person leading the call (for correct names and context):\n\n",
-         "About this conversation:\n", "Company documents (to verify names and numbers):\n\n"},
-    };
-    for (const auto& c : cases) {
-        i18n::overrideLanguage(QString::fromLatin1(c.language));
-        EXPECT_EQ(Prompts::systemInstruction(c.style, kFull), bare(c.style) + "\n\n" + QString::fromUtf8(c.profile) +
-                                                                  kFull.profile + "\n\n" + QString::fromUtf8(c.about) +
-                                                                  kFull.sessionHeader + "\n\n" +
-                                                                  QString::fromUtf8(c.documents) + kFull.documents)
-            << c.language << " " << int(c.style);
-    }
-
-    // Only the parts that have text get their header.
-    i18n::overrideLanguage(QStringLiteral("pl"));
-    Prompts::Material onlyHeader;
-    onlyHeader.sessionHeader = QStringLiteral("Temat rozmowy: wdrożenie");
-    EXPECT_EQ(Prompts::systemInstruction(PromptStyle::Suggest, onlyHeader),
-              bare(PromptStyle::Suggest) + QStringLiteral("\n\nO tej rozmowie:\nTemat rozmowy: wdrożenie"));
-}
-
-TEST_F(PromptsTest, EvaluationRulesJoinOnlySuggestions) {
-    Prompts::Material evaluation = kFull;
-    evaluation.modeRules = Prompts::evaluationRules();
-    const QString suggest = Prompts::systemInstruction(PromptStyle::Suggest, evaluation);
-    EXPECT_TRUE(suggest.startsWith(bare(PromptStyle::Suggest) + Prompts::evaluationRules() +
-                                   QStringLiteral("\n\nKim jest osoba")));
-    EXPECT_EQ(Prompts::systemInstruction(PromptStyle::Technical, evaluation),
-              Prompts::systemInstruction(PromptStyle::Technical, kFull));
-    EXPECT_EQ(Prompts::systemInstruction(PromptStyle::Summary, evaluation),
-              Prompts::systemInstruction(PromptStyle::Summary, kFull));
-
     // An English interface still sends the Polish rules, right after the English sales text.
-    i18n::overrideLanguage(QStringLiteral("en"));
-    Prompts::Material rulesOnly;
-    rulesOnly.modeRules = Prompts::evaluationRules();
-    const QString english = Prompts::systemInstruction(PromptStyle::Suggest, rulesOnly);
-    EXPECT_TRUE(english.startsWith(QStringLiteral("You are prompting a person")));
-    EXPECT_TRUE(english.endsWith(QStringLiteral("lepiej mieć ją gotową.")));
-    EXPECT_EQ(english.size(), kSalesEn.length + kRules.length);
+    EXPECT_EQ(Prompts::systemInstruction(PromptStyle::Suggest, rulesOnly),
+              bare(PromptStyle::Suggest) + Prompts::evaluationRules());
 }

