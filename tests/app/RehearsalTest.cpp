@@ -160,14 +160,11 @@ TEST_F(RehearsalFlowTest, EachQuestionWaitsForTheAnswerAndTheNoteIsMarked) {
               "# Próba\n- Ile to kosztuje?\n- Jak długo trwa wdrożenie?\n- Czy macie referencje?\n");
     launch();
     rehearsal().start();
-    EXPECT_TRUE(rehearsal().running());
     EXPECT_TRUE(app->capture().transcriptionEnabled()) << "own keys: listening starts at once";
     EXPECT_TRUE(app->sessions().current().rehearsal);
     ASSERT_EQ(speech->calls.size(), 1);
     EXPECT_EQ(speech->calls[0].text, QStringLiteral("Ile to kosztuje?"));
     EXPECT_EQ(speech->calls[0].language, QStringLiteral("pl"));
-    EXPECT_EQ(rehearsal().questionIndex(), 0);
-    EXPECT_EQ(rehearsal().questionCount(), 3);
     EXPECT_EQ(rehearsal().status(), i18n::format("notice.rehearsal.question", QStringLiteral("1"), QStringLiteral("3"),
                                                  QStringLiteral("Ile to kosztuje?")));
 

@@ -49,8 +49,6 @@ TEST(LocalizationTest, TablesAgreeAndFormatsTakeTheirArguments) {
     EXPECT_EQ(QSet<QString>(pl.begin(), pl.end()), QSet<QString>(en.begin(), en.end()));
 
     const auto formats = formatKeys();
-    EXPECT_EQ(formats.value(QStringLiteral("notice.saved")), 1);
-    EXPECT_EQ(formats.value(QStringLiteral("duration.hoursMinutes")), 2);
     for (const QString& lang : {QStringLiteral("pl"), QStringLiteral("en")}) {
         LanguageGuard guard(lang);
         for (const QString& key : pl) {
