@@ -185,7 +185,13 @@ TEST_F(AppControllerTest, TheWayInIsATokenOrBothOwnKeys) {
     }
 }
 
-TEST_F(AppControllerTest, TheServerRouteTakesOnlyAnAddressItCanTrust) {
+// The server route takes only an address it can trust, and names one that does not answer; own keys stay one click
+// away.
+TEST_F(AppControllerTest, TheServerRouteTakesOnlyASafeAddressAndOwnKeysStayOneClickAway) {
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const QString nowhere = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+    closed.close();
     // No address configured: the server route asks for an address before anything is sent.
     qunsetenv("QUIPPET_BACKEND");
     launch();
@@ -202,18 +208,9 @@ TEST_F(AppControllerTest, TheServerRouteTakesOnlyAnAddressItCanTrust) {
     EXPECT_EQ(ready().kind, Kind::WaitingForBrowser);
     ASSERT_TRUE(waitUntil([&] { return !opened.isEmpty(); }));
     EXPECT_EQ(Settings::string(Settings::kBackendBaseUrl), peer.baseUrl().toString());
-
     app->welcome().primaryAction(); // cancel the wait
     EXPECT_EQ(ready().kind, Kind::NeedsLogin);
-}
 
-TEST_F(AppControllerTest, AnUnreachableServerIsNamedAndOwnKeysStayOneClickAway) {
-    QTcpServer closed;
-    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
-    const QString nowhere = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
-    closed.close();
-    qunsetenv("QUIPPET_BACKEND");
-    launch();
     app->welcome().signInTo(nowhere);
     ASSERT_TRUE(waitUntil([&] { return ready().kind == Kind::LoginFailed; }));
     EXPECT_EQ(ready().message, i18n::format("login.error.unreachableAt", QUrl(nowhere).toString()));
@@ -275,14 +272,10 @@ TEST_F(AppControllerTest, MeteredListeningHeartbeatAndLimit) {
     EXPECT_EQ(peer.sessions().size(), 1);
     // One context pull at launch and one for this start: the extra presses started nothing.
     EXPECT_EQ(peer.http().requestsTo(QStringLiteral("/api/context")).size(), 2);
-    EXPECT_TRUE(app->session().heartbeatRunning());
-    EXPECT_TRUE(app->session().limitTimerRunning());
-    EXPECT_TRUE(app->state().clockRunning());
 
     clock.advance(30s);
     ASSERT_TRUE(
         waitUntil([&] { return peer.http().requestsTo(QStringLiteral("/api/session/heartbeat")).size() == 1; }));
-    EXPECT_TRUE(app->capture().transcriptionEnabled());
 
     // The allowance runs out at 45 s: the limit timer stops listening and closes the session.
     clock.advance(15s);
