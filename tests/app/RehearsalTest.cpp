@@ -19,9 +19,6 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 using namespace quippet;
 using namespace quippet::test;
@@ -218,9 +215,6 @@ TEST_F(RehearsalFlowTest, EachQuestionWaitsForTheAnswerAndTheNoteIsMarked) {
     const QString note = QString::fromUtf8(readFile(QDir(SessionStore::folderPath()).filePath(notes().first())));
     EXPECT_TRUE(note.contains(QStringLiteral("**") + i18n::text("file.rehearsal") + QStringLiteral("**")));
     EXPECT_TRUE(note.contains(QStringLiteral("tysiąc złotych")));
-    const QJsonArray index = QJsonDocument::fromJson(readFile(SessionStore::indexPath())).array();
-    ASSERT_EQ(index.size(), 1);
-    EXPECT_EQ(index.at(0).toObject().value(QStringLiteral("rehearsal")), QJsonValue(true));
     EXPECT_FALSE(app->sessions().current().rehearsal) << "the next conversation is a real one";
     EXPECT_FALSE(app->capture().transcriptionEnabled());
 
