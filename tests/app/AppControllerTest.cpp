@@ -713,6 +713,7 @@ TEST_F(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
                                       {5, K::kKeyR, K::kSuper | K::kAlt}}));
     app->shortcuts().start({});
     EXPECT_EQ(log.grabs.size(), 4);
+    EXPECT_FALSE(app->shortcuts().triggers().value(3).isEmpty());
 
     keys->press(3);
     QCoreApplication::processEvents();
@@ -734,21 +735,14 @@ TEST_F(HotKeyTableTest, LaunchRegistersTheTableOnceAndEachKeyReachesItsAction) {
 // Shortcuts that do not work are said once in the panel: a card whose text (what its copy button takes) is the
 // commands to bind; the state per shortcut is kept for the Shortcuts… window.
 TEST_F(HotKeyTableTest, ShortcutsThatDoNotWorkAreToldOnACardWithTheCommands) {
-    for (const bool held : {false, true}) {
-        SCOPED_TRACE(held ? "one combination held elsewhere" : "all bound");
-        log = {};
-        if (held)
-            log.heldElsewhere << std::pair{K::kKeyH, K::kSuper | K::kAlt};
-        launch();
-        EXPECT_EQ(app->shortcuts().triggers().value(3).isEmpty(), held);
-        EXPECT_EQ(app->shortcuts().triggers().value(1), QStringLiteral("Super+Return"));
-        ASSERT_EQ(app->assistant()->cards().size(), held ? 1 : 0);
-        if (held) {
-            EXPECT_EQ(app->assistant()->cards().first().kind, i18n::text("shortcuts.kind"));
-            EXPECT_EQ(app->assistant()->cards().first().text, shortcuts::commands());
-            EXPECT_TRUE(shortcuts::commands().contains(QStringLiteral("quippet --answer")));
-        }
-    }
+    log.heldElsewhere << std::pair{K::kKeyH, K::kSuper | K::kAlt};
+    launch();
+    EXPECT_TRUE(app->shortcuts().triggers().value(3).isEmpty());
+    EXPECT_EQ(app->shortcuts().triggers().value(1), QStringLiteral("Super+Return"));
+    ASSERT_EQ(app->assistant()->cards().size(), 1);
+    EXPECT_EQ(app->assistant()->cards().first().kind, i18n::text("shortcuts.kind"));
+    EXPECT_EQ(app->assistant()->cards().first().text, shortcuts::commands());
+    EXPECT_TRUE(shortcuts::commands().contains(QStringLiteral("quippet --answer")));
 }
 
 } // namespace
