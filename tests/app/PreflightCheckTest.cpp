@@ -97,6 +97,9 @@ protected:
         qunsetenv("QUIPPET_BACKEND");
     }
 
+    Verdict verdict(Item item) const { return check->line(item).verdict; }
+    std::string detail(Item item) const { return check->line(item).detail.toStdString(); }
+
     bool audioPending() const {
         for (Item item : {Item::SystemAudio, Item::Microphone, Item::EchoPath})
             if (check->line(item).verdict == Verdict::Checking)
@@ -146,15 +149,13 @@ TEST_F(PreflightCheckTest, AWorkingSetupPassesEveryLineAndIsRemembered) {
     QSignalSpy finished(check.get(), &PreflightCheck::finished);
     runAll();
     EXPECT_EQ(finished.count(), 1);
-    EXPECT_EQ(check->line(Item::SystemAudio).verdict, Verdict::Passed);
+    EXPECT_EQ(verdict(Item::SystemAudio), Verdict::Passed);
     EXPECT_TRUE(check->line(Item::SystemAudio).detail.contains(QStringLiteral("Głośniki laptopa")));
-    EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Passed);
-    EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Passed);
-    EXPECT_EQ(check->line(Item::Transcription).verdict, Verdict::Passed)
-        << check->line(Item::Transcription).detail.toStdString();
-    EXPECT_EQ(check->line(Item::LanguageModel).verdict, Verdict::Passed)
-        << check->line(Item::LanguageModel).detail.toStdString();
-    EXPECT_EQ(check->line(Item::Backend).verdict, Verdict::Skipped);
+    EXPECT_EQ(verdict(Item::Microphone), Verdict::Passed);
+    EXPECT_EQ(verdict(Item::EchoPath), Verdict::Passed);
+    EXPECT_EQ(verdict(Item::Transcription), Verdict::Passed) << detail(Item::Transcription);
+    EXPECT_EQ(verdict(Item::LanguageModel), Verdict::Passed) << detail(Item::LanguageModel);
+    EXPECT_EQ(verdict(Item::Backend), Verdict::Skipped);
     // Nothing was claimed about a leak the microphone did not show.
     EXPECT_TRUE(check->leakWithout().has_value());
     EXPECT_LT(*check->leakWithout(), PreflightCheck::kLeakLimitDb);
@@ -182,13 +183,13 @@ TEST_F(PreflightCheckTest, LoudspeakersAreMeasuredAndEchoCancellationShowsItsEff
 
     check->enableEchoCancellation();
     EXPECT_TRUE(capture->echoCancellation());
-    EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Checking);
+    EXPECT_EQ(verdict(Item::EchoPath), Verdict::Checking);
     runAudio();
-    EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Passed);
+    EXPECT_EQ(verdict(Item::EchoPath), Verdict::Passed);
     EXPECT_NEAR(check->leakWith().value_or(0), -50, 3) << "the longer tone for a new canceller shows what it removes";
     EXPECT_TRUE(check->line(Item::EchoPath).detail.contains(QStringLiteral("-15")));
     // The other lines keep what the whole check found.
-    EXPECT_EQ(check->line(Item::Transcription).verdict, Verdict::Passed);
+    EXPECT_EQ(verdict(Item::Transcription), Verdict::Passed);
 }
 
 TEST_F(PreflightCheckTest, SoundFailuresSayWhatToDo) {
@@ -215,9 +216,8 @@ TEST_F(PreflightCheckTest, SoundFailuresSayWhatToDo) {
         EXPECT_FALSE(system.advice.isEmpty());
         const QString stem = i18n::text(c.detailKey).section(QStringLiteral("%1"), 0, 0);
         EXPECT_TRUE(system.detail.startsWith(stem)) << system.detail.toStdString();
-        EXPECT_EQ(check->line(Item::EchoPath).verdict, Verdict::Skipped);
-        EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Passed)
-            << check->line(Item::Microphone).detail.toStdString();
+        EXPECT_EQ(verdict(Item::EchoPath), Verdict::Skipped);
+        EXPECT_EQ(verdict(Item::Microphone), Verdict::Passed) << detail(Item::Microphone);
     }
     EXPECT_TRUE(check->line(Item::SystemAudio).detail.contains(QStringLiteral("brak wyjścia")));
 
@@ -228,9 +228,9 @@ TEST_F(PreflightCheckTest, SoundFailuresSayWhatToDo) {
     for (int i = 0; i < 20; ++i)
         room->tick();
     clock.advance(ToneProbe::kAudioWait);
-    EXPECT_EQ(check->line(Item::SystemAudio).verdict, Verdict::Failed);
+    EXPECT_EQ(verdict(Item::SystemAudio), Verdict::Failed);
     EXPECT_EQ(check->line(Item::SystemAudio).detail, i18n::text("preflight.system.noStream"));
-    EXPECT_EQ(check->line(Item::Microphone).verdict, Verdict::Passed);
+    EXPECT_EQ(verdict(Item::Microphone), Verdict::Passed);
 }
 
 TEST_F(PreflightCheckTest, ServiceVerdictsNameTheCause) {
@@ -254,7 +254,7 @@ TEST_F(PreflightCheckTest, ServiceVerdictsNameTheCause) {
     // A wrong model key is refused outright.
     keychain.write(QLatin1String(Keychain::kGeminiKey), QStringLiteral("wrong"));
     runAll();
-    EXPECT_EQ(check->line(Item::LanguageModel).verdict, Verdict::Failed);
+    EXPECT_EQ(verdict(Item::LanguageModel), Verdict::Failed);
     EXPECT_EQ(check->line(Item::LanguageModel).fix, Fix::OpenKeys);
 
     // Signed in: everything goes through the account, whose allowance is shown.
@@ -262,18 +262,16 @@ TEST_F(PreflightCheckTest, ServiceVerdictsNameTheCause) {
     backendPeer.addToken(QStringLiteral("token-1"));
     llm.script(QStringLiteral("gemini-flash-latest"), LlmScript::reply({QStringLiteral("Tak")}));
     runAll();
-    EXPECT_EQ(check->line(Item::Transcription).verdict, Verdict::Passed)
-        << check->line(Item::Transcription).detail.toStdString();
-    EXPECT_EQ(check->line(Item::LanguageModel).verdict, Verdict::Passed)
-        << check->line(Item::LanguageModel).detail.toStdString();
-    EXPECT_EQ(check->line(Item::Backend).verdict, Verdict::Passed);
+    EXPECT_EQ(verdict(Item::Transcription), Verdict::Passed) << detail(Item::Transcription);
+    EXPECT_EQ(verdict(Item::LanguageModel), Verdict::Passed) << detail(Item::LanguageModel);
+    EXPECT_EQ(verdict(Item::Backend), Verdict::Passed);
     EXPECT_TRUE(check->line(Item::Backend).detail.contains(i18n::format("duration.hoursMinutes", "1", "0")))
-        << check->line(Item::Backend).detail.toStdString();
+        << detail(Item::Backend);
 
     // An expired sign-in is told as such, with the way back.
     keychain.write(QLatin1String(Keychain::kBackendToken), QStringLiteral("expired"));
     runAll();
-    EXPECT_EQ(check->line(Item::Backend).verdict, Verdict::Failed);
+    EXPECT_EQ(verdict(Item::Backend), Verdict::Failed);
     EXPECT_EQ(check->line(Item::Backend).fix, Fix::SignIn);
 }
 
