@@ -87,7 +87,6 @@ TEST_F(KeysWindowTest, StoredKeysAreMaskedAndOnlyReplacedOnesAreSaved) {
     save->click();
     EXPECT_EQ(window.status(), i18n::text("settings.status.unchanged"));
     EXPECT_EQ(stored(Keychain::kElevenLabsKey), QStringLiteral("sk_old"));
-    EXPECT_EQ(changed.count(), 0);
 
     // Written untrimmed; Return in a field saves, and the field then stands for the stored key.
     elevenLabs->setText(QStringLiteral(" sk_new "));
@@ -270,8 +269,6 @@ TEST_F(KeysWindowTest, BothChecksSayPlainlyWhetherTheServiceTookTheKey) {
 TEST_F(KeysWindowTest, ShownAgainTheWindowKeepsItsStatusAndRereadsTheKeys) {
     KeysWindow window(keychain, services());
     window.present();
-    EXPECT_TRUE(window.isVisible());
-
     child<QLineEdit>(window, "elevenLabsField")->setText(QStringLiteral("sk_draft"));
     window.save();
     const QString status = window.status();
