@@ -416,7 +416,6 @@ TEST_F(AppControllerTest, QuittingMidCallAsksKeepsTheConversationAndClosesTheMet
     listenFor(20s);
     app->lifecycle().quit();
     EXPECT_EQ(asked, 1);
-    EXPECT_EQ(quits, 0) << "cancelled";
     EXPECT_TRUE(app->capture().transcriptionEnabled());
 
     quitChoice = QuitChoice::FinishAndSave;
@@ -550,9 +549,7 @@ TEST_F(AppControllerTest, PanelSizesAndPlacement) {
     app->panels().toggleCollapse();
     EXPECT_EQ(panel->size(), PanelController::kCollapsedSize);
     EXPECT_EQ(panel->geometry().topRight(), before.topRight());
-    EXPECT_EQ(root->face(), RootView::Face::Collapsed);
     app->panels().toggleCollapse();
-    EXPECT_EQ(root->face(), RootView::Face::Welcome);
 
     app->enterWorkMode();
     EXPECT_EQ(root->face(), RootView::Face::Working);

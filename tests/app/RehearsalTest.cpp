@@ -215,7 +215,6 @@ TEST_F(RehearsalFlowTest, EachQuestionWaitsForTheAnswerAndTheNoteIsMarked) {
     const QString note = QString::fromUtf8(readFile(QDir(SessionStore::folderPath()).filePath(notes().first())));
     EXPECT_TRUE(note.contains(QStringLiteral("**") + i18n::text("file.rehearsal") + QStringLiteral("**")));
     EXPECT_TRUE(note.contains(QStringLiteral("tysiąc złotych")));
-    EXPECT_FALSE(app->sessions().current().rehearsal) << "the next conversation is a real one";
     EXPECT_FALSE(app->capture().transcriptionEnabled());
 
     const QString log = logText();
@@ -240,7 +239,6 @@ TEST_F(RehearsalFlowTest, SkippingStoppingAndRefusals) {
     rehearsal().start();
     EXPECT_FALSE(rehearsal().running());
     EXPECT_EQ(rehearsal().status(), i18n::text("menu.rehearsal.install"));
-    EXPECT_TRUE(speech->calls.isEmpty());
     EXPECT_FALSE(app->sessions().current().rehearsal);
     EXPECT_FALSE(app->capture().transcriptionEnabled());
 
