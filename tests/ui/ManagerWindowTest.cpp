@@ -99,7 +99,6 @@ TEST_F(ManagerWindowTest, ImportsKeepEveryByteAndReplaceOnlyOnceTheNewFileIsComp
             if (name != QLatin1String("o-mnie.md"))
                 documents << name;
         }
-        EXPECT_EQ(world.assistant.contextFiles(), documents);
         EXPECT_EQ(rows("documentList"), documents);
         EXPECT_EQ(world.assistant.hasProfile(), c.profile);
     }
