@@ -43,17 +43,6 @@
 
 namespace quippet {
 
-namespace {
-
-// An early answer's card is held this long from its request when the recogniser left the line open: a client who
-// pauses for up to a second inside a question (300 ms of quiet before the request, then this) goes on before the
-// card shows, so no answer to half a question flashes up and is replaced. A line closed with a question mark shows
-// with its first words.
-constexpr std::chrono::milliseconds kHoldEarlyCard{800};
-constexpr std::chrono::milliseconds kHoldFinishedCard{0};
-
-} // namespace
-
 AppController::AppController(AppEnvironment env, QObject* parent)
     : QObject(parent), m_env(std::move(env)), m_clock(*m_env.clock) {
     m_log = std::make_unique<DiagnosticsLog>(m_clock);
@@ -105,7 +94,7 @@ void AppController::buildServices() {
     AudioCapture* capture = m_capture.get();
     m_assistant = std::make_unique<Assistant>(*m_transcript, *m_llm, m_clock,
                                               [capture](const QString& line) { capture->note(line); });
-    m_assistant->setEarlyAnswers(Assistant::EarlyAnswers::fromSettings(kHoldEarlyCard, kHoldFinishedCard));
+    m_assistant->setEarlyAnswers(Assistant::EarlyAnswers::fromSettings());
     if (m_env.createWindows) {
         m_screenshots = std::make_unique<ScreenshotRoute>(m_clock, *m_log, m_env.wayland);
         m_assistant->screenGrabber = m_screenshots->grabber();

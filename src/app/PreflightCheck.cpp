@@ -84,7 +84,7 @@ PreflightCheck::PreflightCheck(Parts parts, QObject* parent) : QObject(parent), 
 }
 
 bool PreflightCheck::isDue(qint64 nowMs) {
-    const qint64 last = Settings::value(kLastRunKey, QVariant(qint64(0))).toLongLong();
+    const qint64 last = Settings::value(Settings::kPreflightLastRun, QVariant(qint64(0))).toLongLong();
     return last <= 0 || nowMs - last >= kDayMs || nowMs < last;
 }
 
@@ -159,7 +159,7 @@ void PreflightCheck::maybeFinish() {
     // A check cut short by its deadline tells little: the offer at the next call stays due.
     if (!m_echoOnly && !m_cutShort) {
         m_lastDuration = took;
-        Settings::setValue(kLastRunKey, m_parts.clock.nowMs());
+        Settings::setValue(Settings::kPreflightLastRun, m_parts.clock.nowMs());
     }
     m_parts.log.note(QStringLiteral("sprawdzenie: koniec po %1 ms").arg(took.count()));
     emit runningChanged();
@@ -291,9 +291,7 @@ void PreflightCheck::enableEchoCancellation() {
     if (!wasRunning)
         emit runningChanged();
     // The longer tone of this measurement gets its own time.
-    m_deadline->start(ToneProbe::kAudioWait +
-                      std::chrono::milliseconds(qint64(ToneProbe::kCancelledToneSeconds * 1000)) +
-                      ToneProbe::kAudioWait);
+    m_deadline->start(ToneProbe::longest(ToneProbe::Tone::ForNewCanceller));
     startAudio(true);
 }
 

@@ -57,8 +57,6 @@ public:
     // A leak above this reaches the transcription as the client's words spoken by the user.
     static constexpr double kLeakLimitDb = -30;
     static constexpr std::chrono::seconds kNetworkWait{9};
-    // Settings key: when the last check finished, milliseconds since the epoch.
-    static constexpr const char* kLastRunKey = "preflightLastRun";
 
     using ModelList = std::variant<QStringList, QString>; // the models a key sees, or why they could not be listed
     struct Parts {

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QSet>
 
+#include <algorithm>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -42,10 +43,15 @@ QString words(const QString& text) {
     return out.simplified();
 }
 
-// The recogniser closed the line with a question mark (Latin, full-width or Arabic).
+// Latin, full-width or Arabic.
+bool isQuestionMark(QChar c) {
+    return c == u'?' || c == u'\uff1f' || c == u'\u061f';
+}
+
+// The recogniser closed the line with a question mark.
 bool readsFinished(const QString& question) {
     const QString t = question.trimmed();
-    return t.endsWith(u'?') || t.endsWith(u'\uff1f') || t.endsWith(u'\u061f');
+    return !t.isEmpty() && isQuestionMark(t.back());
 }
 
 // `text` says no more than `asked`: a beginning of it, or all of it after what the transcript joined in front.
@@ -513,7 +519,7 @@ bool Assistant::looksLikeQuestion(const QString& text) {
     const QString t = text.toLower().trimmed();
     if (t.size() < 4)
         return false;
-    if (t.contains(QLatin1Char('?')))
+    if (std::any_of(t.cbegin(), t.cend(), isQuestionMark))
         return true;
     int seen = 0;
     QString word;
@@ -538,16 +544,15 @@ bool Assistant::looksLikeQuestion(const QString& text) {
     return seen < 4 && check();
 }
 
-Assistant::EarlyAnswers Assistant::EarlyAnswers::fromSettings(std::chrono::milliseconds holdCard,
-                                                              std::chrono::milliseconds holdFinished) {
+Assistant::EarlyAnswers Assistant::EarlyAnswers::fromSettings() {
     EarlyAnswers early;
+    const auto ms = [](const char* key, std::chrono::milliseconds fallback) {
+        return std::chrono::milliseconds(Settings::value(key, qint64(fallback.count())).toLongLong());
+    };
     early.on = Settings::boolValue(Settings::kEarlyAnswers, true);
-    early.quiet = std::chrono::milliseconds(
-        Settings::value(Settings::kEarlyAnswerQuietMs, qint64(early.quiet.count())).toLongLong());
-    early.showAfter = std::chrono::milliseconds(
-        Settings::value(Settings::kEarlyAnswerShowAfterMs, qint64(holdCard.count())).toLongLong());
-    early.showFinishedAfter = std::chrono::milliseconds(
-        Settings::value(Settings::kEarlyAnswerShowFinishedMs, qint64(holdFinished.count())).toLongLong());
+    early.quiet = ms(Settings::kEarlyAnswerQuietMs, early.quiet);
+    early.showAfter = ms(Settings::kEarlyAnswerShowAfterMs, early.showAfter);
+    early.showFinishedAfter = ms(Settings::kEarlyAnswerShowFinishedMs, early.showFinishedAfter);
     return early;
 }
 

@@ -108,10 +108,12 @@ public:
     struct EarlyAnswers {
         bool on = false;
         std::chrono::milliseconds quiet{300};
-        std::chrono::milliseconds showAfter{0};
+        // A client who pauses for up to a second inside a question (`quiet`, then this) goes on before the card
+        // shows, so no answer to half a question flashes up and is replaced.
+        std::chrono::milliseconds showAfter{800};
         std::chrono::milliseconds showFinishedAfter{0};
-        // The preferences' choice ("earlyAnswers", on unless turned off), with the default holds.
-        static EarlyAnswers fromSettings(std::chrono::milliseconds holdCard, std::chrono::milliseconds holdFinished);
+        // The preferences' choice ("earlyAnswers", on unless turned off), with these defaults.
+        static EarlyAnswers fromSettings();
     };
     void setEarlyAnswers(const EarlyAnswers& early) { m_early = early; }
     const EarlyAnswers& earlyAnswers() const { return m_early; }

@@ -6,9 +6,7 @@
 #include "audio/TranscriberPort.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QStringList>
-#include <QUrl>
 
 #include <atomic>
 #include <chrono>
@@ -40,12 +38,13 @@ class AudioCapture : public QObject {
     Q_PROPERTY(bool echoCancellation READ echoCancellation NOTIFY echoCancellationChanged)
     Q_PROPERTY(quippet::OutputRoute outputRoute READ outputRoute NOTIFY outputRouteChanged)
 public:
-    // As long as the sound server's fragments (PulseCore::kFragmentUsec): a shorter tick would only repeat a
-    // fragment's level, and each tick that moves the level orb repaints a corner of the translucent panel.
-    static constexpr std::chrono::milliseconds kLevelInterval{100};
+    // As long as a capture fragment: a shorter tick would only repeat a fragment's level, and each tick that moves
+    // the level orb repaints a corner of the translucent panel.
+    static constexpr std::chrono::milliseconds kLevelInterval = kCaptureFragment;
     static constexpr std::chrono::milliseconds kRouteInterval{2000};
-    // A shown level falls by a third per tick.
+    // A shown level falls by a third per tick (0.82 per 50 ms).
     static constexpr float kLevelDecay = 0.6724f;
+    static_assert(kLevelInterval == std::chrono::milliseconds(100), "kLevelDecay is worked out for a 100 ms tick");
     // Above this (-40 dBFS) within a level tick, the client's channel carries sound.
     static constexpr float kSoundLevel = 0.01f;
 

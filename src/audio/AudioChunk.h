@@ -3,9 +3,15 @@
 #include <QByteArray>
 #include <QMetaType>
 
+#include <chrono>
+
 namespace quippet {
 
 enum class AudioChannel { System, Mic };
+
+// How much audio the capture hands over at a time (the sound server's fragment). The level tick, the echo
+// canceller's wait for the far end and the speech client's message size follow from it.
+inline constexpr std::chrono::milliseconds kCaptureFragment{100};
 
 // The layout of captured PCM as the capture source delivers it.
 struct AudioFormat {

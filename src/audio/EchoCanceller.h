@@ -1,5 +1,7 @@
 #pragma once
 
+#include "audio/AudioChunk.h"
+
 #include <QtGlobal>
 
 #include <memory>
@@ -77,8 +79,9 @@ private:
     // The most far end kept while no microphone audio arrives at all (two seconds).
     static constexpr int kMaxFarQueueFrames = 200;
     // How long near-end audio waits for the far end before it is processed against silence: the two streams come
-    // in 100 ms fragments at their own offsets, so a whole fragment and 60 ms more.
-    static constexpr int kMaxNearWaitFrames = 16;
+    // in capture fragments at their own offsets, so a whole fragment and 60 ms more, in 10 ms frames.
+    static constexpr int kMaxNearWaitFrames =
+        int((kCaptureFragment + std::chrono::milliseconds(60)) / std::chrono::milliseconds(10));
 
     std::unique_ptr<webrtc::AudioProcessing> m_apm;
     std::vector<float> m_far;  // queued far-end samples

@@ -7,6 +7,15 @@
 
 namespace quippet {
 
+namespace {
+
+// How a capture stream's lines in the log begin.
+QString label(bool system) {
+    return system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ");
+}
+
+} // namespace
+
 void PulseCore::reconcile() {
     if (!ready())
         return;
@@ -34,8 +43,7 @@ void PulseCore::openStream(AudioChannel channel, const std::string& source) {
     pa_stream* s =
         pa_stream_new(m_context, system ? "Quippet: dźwięk systemowy" : "Quippet: mikrofon", &sampleFormat, nullptr);
     if (!s) {
-        postFailure((system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ")) +
-                    paText(pa_strerror(pa_context_errno(m_context))));
+        postFailure(label(system) + paError(m_context));
         return;
     }
     pa_stream_set_state_callback(s, &PulseCore::onStreamState, this);
@@ -47,11 +55,8 @@ void PulseCore::openStream(AudioChannel channel, const std::string& source) {
     // We follow default-device changes ourselves; the server must not move the stream behind our back.
     const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(s, source.c_str(), &attr, flags) < 0) {
-        postFailure((system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ")) +
-                    paText(pa_strerror(pa_context_errno(m_context))));
-        pa_stream_set_state_callback(s, nullptr, nullptr);
-        pa_stream_set_read_callback(s, nullptr, nullptr);
-        pa_stream_unref(s);
+        postFailure(label(system) + paError(m_context));
+        releaseStream(s);
         scheduleRetry(kRetryUsec);
         return;
     }
@@ -59,7 +64,6 @@ void PulseCore::openStream(AudioChannel channel, const std::string& source) {
     m_gathered.reserve(std::max(m_gathered.capacity(), size_t(2 * attr.fragsize)));
     slot.stream = s;
     slot.source = source;
-    slot.everReady = false;
 }
 
 void PulseCore::closeStream(Stream& slot) {
@@ -78,7 +82,6 @@ void PulseCore::onStreamState(pa_stream* s, void* self) {
         return;
     switch (pa_stream_get_state(s)) {
     case PA_STREAM_READY:
-        slot.everReady = true;
         if (system) {
             core->postNote(QStringLiteral("audio systemowe: wystartowało"));
         } else {
@@ -89,8 +92,8 @@ void PulseCore::onStreamState(pa_stream* s, void* self) {
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED: {
         // The device went away or the server refused; the next look at the defaults decides what to open.
-        const QString why = paText(pa_strerror(pa_context_errno(core->m_context)));
-        core->postFailure((system ? QStringLiteral("audio systemowe: ") : QStringLiteral("mikrofon: ")) + why);
+        const QString why = paError(core->m_context);
+        core->postFailure(label(system) + why);
         core->closeStream(slot);
         core->scheduleRetry(kRetryUsec);
         break;

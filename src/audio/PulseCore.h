@@ -31,7 +31,7 @@ public:
     // against the 300 ms of quiet the service and the early answers wait for anyway; the level meter holds a
     // fragment's level for both of the ticks it covers; the echo canceller's wait for the far end (160 ms) covers
     // a whole fragment of the two streams' offset and 60 ms more.
-    static constexpr pa_usec_t kFragmentUsec = 100 * PA_USEC_PER_MSEC;
+    static constexpr pa_usec_t kFragmentUsec = pa_usec_t(kCaptureFragment.count()) * PA_USEC_PER_MSEC;
     static constexpr pa_usec_t kRetryUsec = 500 * PA_USEC_PER_MSEC;
     static inline const AudioFormat kSystemFormat{kRate, 2, AudioFormat::SampleType::Float32, true};
     static inline const AudioFormat kMicFormat{kRate, 1, AudioFormat::SampleType::Float32, true};
@@ -82,7 +82,6 @@ private:
     struct Stream {
         pa_stream* stream = nullptr;
         std::string source;
-        bool everReady = false;
     };
 
     bool ready() const { return m_context && pa_context_get_state(m_context) == PA_CONTEXT_READY; }
@@ -141,6 +140,11 @@ private:
 // A text from the server; empty for none.
 inline QString paText(const char* s) {
     return s ? QString::fromUtf8(s) : QString();
+}
+
+// Why the last call on this context failed, in the server's words.
+inline QString paError(pa_context* context) {
+    return paText(pa_strerror(pa_context_errno(context)));
 }
 
 // What the server says about a sink, as the route depends on it (PulseOutputRoute.cpp).

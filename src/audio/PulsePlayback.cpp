@@ -24,13 +24,13 @@ void PulseCore::connectPlayback(Playback* p) {
     pa_stream* s = pa_stream_new(m_context, "Quippet: dźwięk", &format, nullptr);
     p->stream = s;
     if (!s) {
-        endPlayback(p, paText(pa_strerror(pa_context_errno(m_context))));
+        endPlayback(p, paError(m_context));
         return;
     }
     pa_stream_set_state_callback(s, &PulseCore::onPlaybackState, p);
     pa_stream_set_write_callback(s, &PulseCore::onPlaybackWrite, p);
     if (pa_stream_connect_playback(s, nullptr, nullptr, pa_stream_flags_t(0), nullptr, nullptr) < 0)
-        endPlayback(p, paText(pa_strerror(pa_context_errno(m_context))));
+        endPlayback(p, paError(m_context));
 }
 
 // Sounds asked for while the connection came up. Connecting one may end it (and take it off the list).
@@ -76,7 +76,7 @@ void PulseCore::onPlaybackState(pa_stream* s, void* playback) {
     auto* p = static_cast<Playback*>(playback);
     const pa_stream_state_t state = pa_stream_get_state(s);
     if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED)
-        p->core->endPlayback(p, paText(pa_strerror(pa_context_errno(pa_stream_get_context(s)))));
+        p->core->endPlayback(p, paError(pa_stream_get_context(s)));
 }
 
 // Writes what the server asks for; once everything is written, waits for it to be played out.
@@ -86,7 +86,7 @@ void PulseCore::onPlaybackWrite(pa_stream* s, size_t bytes, void* playback) {
     const size_t n = std::min(bytes / sizeof(float) * sizeof(float), left);
     if (n > 0) {
         if (pa_stream_write(s, p->samples.data() + p->offset, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-            p->core->endPlayback(p, paText(pa_strerror(pa_context_errno(pa_stream_get_context(s)))));
+            p->core->endPlayback(p, paError(pa_stream_get_context(s)));
             return;
         }
         p->offset += n / sizeof(float);
@@ -95,7 +95,7 @@ void PulseCore::onPlaybackWrite(pa_stream* s, size_t bytes, void* playback) {
         pa_stream_set_write_callback(s, nullptr, nullptr);
         p->drain = pa_stream_drain(s, &PulseCore::onPlaybackDrained, p);
         if (!p->drain)
-            p->core->endPlayback(p, paText(pa_strerror(pa_context_errno(pa_stream_get_context(s)))));
+            p->core->endPlayback(p, paError(pa_stream_get_context(s)));
     }
 }
 
@@ -108,7 +108,7 @@ void PulseCore::onPlaybackDrained(pa_stream* s, int success, void* playback) {
     if (success)
         p->core->endPlayback(p, std::nullopt);
     else
-        p->core->endPlayback(p, paText(pa_strerror(pa_context_errno(pa_stream_get_context(s)))));
+        p->core->endPlayback(p, paError(pa_stream_get_context(s)));
 }
 
 quint64 PulseAudioSystem::playSound(std::vector<float> samples, int sampleRate, PlayDone done) {

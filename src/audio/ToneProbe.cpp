@@ -131,9 +131,8 @@ ToneReading readTone(const ToneMeter& meter, ToneMeter::Mark quietFrom, ToneMete
     return reading;
 }
 
-ToneProbe::ToneProbe(Clock& clock, AudioCapture& capture, QObject* parent)
-    : QObject(parent), m_clock(clock), m_capture(capture) {
-    m_timer = m_clock.createTimer(this);
+ToneProbe::ToneProbe(Clock& clock, AudioCapture& capture, QObject* parent) : QObject(parent), m_capture(capture) {
+    m_timer = clock.createTimer(this);
     m_timer->setSingleShot(true);
     connect(m_timer, &Timer::timeout, this, &ToneProbe::timedOut);
 }
@@ -203,11 +202,10 @@ void ToneProbe::progress() {
 
 void ToneProbe::play() {
     m_phase = Phase::Playing;
-    m_quietFrom = {};
     m_playFrom = m_meter.mark();
     // The sound server has been heard from; the tone gets time to play out and come back.
     const double seconds = m_tone == Tone::ForNewCanceller ? kCancelledToneSeconds : kToneSeconds;
-    m_timer->start(kAudioWait + std::chrono::milliseconds(qint64(seconds * 1000)));
+    m_timer->start(kAudioWait + toneTime(m_tone));
     const quint64 generation = m_generation;
     QPointer<ToneProbe> self(this);
     m_sound = m_capture.playSound(testTone(seconds, kToneAmplitude), 48000,
@@ -237,12 +235,12 @@ void ToneProbe::finish() {
     tailEnd.system += m_meter.span(AudioChannel::System, kTailSeconds);
     tailEnd.mic += m_meter.span(AudioChannel::Mic, kTailSeconds);
     Result result;
-    result.whole = readTone(m_meter, m_quietFrom, m_playFrom, m_playFrom, tailEnd);
+    result.whole = readTone(m_meter, ToneMeter::Mark{}, m_playFrom, m_playFrom, tailEnd);
     ToneMeter::Mark settled = m_playFrom;
     const double settle = m_tone == Tone::ForNewCanceller ? kCancelledSettleSeconds : kSettleSeconds;
     settled.system += m_meter.span(AudioChannel::System, settle);
     settled.mic += m_meter.span(AudioChannel::Mic, settle);
-    result.echo = readTone(m_meter, m_quietFrom, m_playFrom, settled, tailEnd);
+    result.echo = readTone(m_meter, ToneMeter::Mark{}, m_playFrom, settled, tailEnd);
     emit measured(result);
 }
 

@@ -97,6 +97,12 @@ public:
 
     // The ordinary tone, or the longer one for a canceller that was just switched on.
     enum class Tone { Plain, ForNewCanceller };
+    static std::chrono::milliseconds toneTime(Tone tone) {
+        return std::chrono::milliseconds(
+            qint64((tone == Tone::ForNewCanceller ? kCancelledToneSeconds : kToneSeconds) * 1000));
+    }
+    // The longest a measurement takes: the wait for the first audio, then the tone and the wait for its way back.
+    static std::chrono::milliseconds longest(Tone tone) { return kAudioWait + toneTime(tone) + kAudioWait; }
 
     struct Result {
         ToneReading whole; // over all of the tone and its tail
@@ -134,13 +140,12 @@ private:
     void finish();
     void timedOut();
 
-    Clock& m_clock;
     AudioCapture& m_capture;
     ToneMeter m_meter;
     Phase m_phase = Phase::Idle;
     Tone m_tone = Tone::Plain;
     bool m_micExpected = false;
-    ToneMeter::Mark m_quietFrom, m_playFrom, m_playTo;
+    ToneMeter::Mark m_playFrom, m_playTo;
     quint64 m_sound = 0;      // the tone's sound number while it plays
     quint64 m_generation = 0; // answers for an abandoned tone are dropped
     Timer* m_timer = nullptr;

@@ -23,9 +23,10 @@ public:
     static constexpr const char* kBackendBaseUrl = "backendBaseURL";
     static constexpr const char* kGeminiBaseUrl = "geminiBaseURL";
     static constexpr const char* kElevenLabsBaseUrl = "elevenLabsBaseURL";
-    static constexpr const char* kLanguage = "language";
     static constexpr const char* kUpdateFeedUrl = "updateFeedURL";
     static constexpr const char* kLastUpdateCheck = "lastUpdateCheck"; // milliseconds since the epoch
+    static constexpr const char* kPreflightLastRun =
+        "preflightLastRun"; // when the last check before a call ended, likewise
     // How automatic answers start (not in the menus): at once when the question is known, or after the settle; how
     // long the client's channel must be quiet for a partial line to count as said; how long after its request an
     // early answer is held before it is shown (milliseconds).

@@ -29,9 +29,9 @@ class TranscriberWorker;
 class ElevenLabsTranscriber : public TranscriberPort {
     Q_OBJECT
 public:
-    // Audio goes out in messages of at least 80 ms (48 kHz 16-bit mono): each 100 ms capture fragment makes one
-    // message of its own at once, while smaller buffers are gathered up to it.
-    static constexpr qsizetype kMinChunkBytes = 7680;
+    // Audio goes out in messages of at least four fifths of a capture fragment (48 kHz 16-bit mono, 80 ms): each
+    // fragment makes one message of its own at once, while smaller buffers are gathered up to it.
+    static constexpr qsizetype kMinChunkBytes = 48 * 2 * kCaptureFragment.count() * 4 / 5;
     static constexpr qsizetype kOfflineBufferBytes = 192000;
     // While the socket holds more than this unsent (about two seconds of audio as messages), new audio waits in
     // the offline buffer instead of piling up behind it.

@@ -4,8 +4,6 @@
 
 namespace quippet {
 
-namespace {} // namespace
-
 TranscriberFactory realtimeTranscriberFactory(Clock& clock,
                                               std::function<std::shared_ptr<CredentialProvider>()> credentials) {
     return [&clock, credentials = std::move(credentials)](TranscriberSetup setup) -> std::unique_ptr<TranscriberPort> {
